@@ -1,0 +1,172 @@
+/*
+ * quilmarn-crontab: schedule shell commands by cron expressions inside a host
+ * program. Plain C API; usable from C99 and C++.
+ *
+ * Conventions
+ * - Text arguments are zero-terminated UTF-8. A null text where one is
+ *   required is a failure, never a crash.
+ * - Texts returned by the library live in memory the library owns; the caller
+ *   never frees them. Each function says how long its text stays valid; copy
+ *   it if you need it longer.
+ * - Every function may be called from any thread. Instance functions take the
+ *   handle returned by crontab_create; after crontab_destroy the handle must
+ *   not be used again.
+ * - Results: 0 success, -1 a missing handle or text, an expression that does
+ *   not parse, a full table or an unknown id, -2 a rejected setting value.
+ * - Times are signed 64-bit seconds since the Unix epoch.
+ */
+#ifndef QUILMARN_CRONTAB_H
+#define QUILMARN_CRONTAB_H
+
+#include <stdint.h>
+
+#if defined(_WIN32) && !defined(QUILMARN_CRONTAB_STATIC)
+#  if defined(QUILMARN_CRONTAB_BUILD)
+#    define CRONTAB_API __declspec(dllexport)
+#  else
+#    define CRONTAB_API __declspec(dllimport)
+#  endif
+#elif defined(__GNUC__)
+#  define CRONTAB_API __attribute__((visibility("default")))
+#else
+#  define CRONTAB_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Opaque scheduler instance. */
+typedef struct crontab_t crontab_t;
+
+/* Overlap policies for crontab_set_job_overlap_policy. */
+#define CRONTAB_OVERLAP_SKIP 0  /* a due run is not started while the job runs */
+#define CRONTAB_OVERLAP_QUEUE 1 /* one due run waits and starts when the job's runs end */
+#define CRONTAB_OVERLAP_ALLOW 2 /* runs of the job may execute side by side */
+
+/* ---- Expression services: no instance needed, no state kept ---- */
+
+/* The library version, "1.5.0". Static text, valid forever. */
+CRONTAB_API const char *crontab_version(void);
+
+/* Validates a schedule expression: five fields, a macro (@daily ...) or
+ * "@every N{s,m,h}". Returns 0 when valid, -1 otherwise. When errbuf is not
+ * null and errbuf_size > 0, errbuf receives the empty string on success or
+ * the parser's message on failure, cut to errbuf_size - 1 bytes and always
+ * zero-terminated. errbuf_size <= 0 leaves errbuf untouched. */
+CRONTAB_API int crontab_validate_expr(const char *expr, char *errbuf, int errbuf_size);
+
+/* Stores in *out the first fire time strictly after `after` and returns 0.
+ * Returns -1 and leaves *out untouched when out is null, the expression does
+ * not parse, or no fire time exists within five years. Calendar expressions
+ * are matched against local time (the process's TZ). */
+CRONTAB_API int crontab_calc_next(const char *expr, int64_t after, int64_t *out);
+
+/* Upcoming fire times after now as a compact JSON array of
+ * {"unix":<int>,"iso":"YYYY-MM-DDTHH:MM:SS"} (local time), count clamped to
+ * 1..100. An expression that does not parse gives {"error":"<message>"}.
+ * The text lives in a per-thread buffer (8192 bytes) that the next call of
+ * this function on the same thread overwrites. */
+CRONTAB_API const char *crontab_get_next_runs_json(const char *expr, int count);
+
+/* An English description such as "At 09:30, Monday through Friday", or
+ * "Invalid expression: <message>". The text lives in a per-thread buffer
+ * (512 bytes) that the next call of this function on the same thread
+ * overwrites. */
+CRONTAB_API const char *crontab_describe_expr(const char *expr);
+
+/* ---- Instance lifecycle ---- */
+
+/* Creates a stopped instance. data_dir holds the job store crontab.json and
+ * is created (with its parents) when missing; null or "" means no
+ * persistence. Jobs stored there are loaded. Returns null only when memory
+ * cannot be obtained. */
+CRONTAB_API crontab_t *crontab_create(const char *data_dir);
+
+/* Stops the scheduler, waits up to 60 s for runs in progress, cancels those
+ * still going and waits for them to leave, saves the job store and releases
+ * the instance. Null is ignored. */
+CRONTAB_API void crontab_destroy(crontab_t *ct);
+
+/* Starts the scheduler thread. 0, or -1 for a null handle, a scheduler that
+ * already runs, or a thread that could not be created. */
+CRONTAB_API int crontab_start(crontab_t *ct);
+
+/* Stops the scheduler thread and waits for it; runs in progress go on.
+ * 0, or -1 for a null handle. */
+CRONTAB_API int crontab_stop(crontab_t *ct);
+
+/* 1 while the scheduler thread runs, else 0 (also for a null handle). */
+CRONTAB_API int crontab_is_running(crontab_t *ct);
+
+/* ---- Job management: every change is saved to the job store ---- */
+
+/* Adds a job; texts are cut to 127 (name, expr) and 1023 (cmd) bytes on a
+ * character boundary. Returns the new id (ids are never reused), or -1 for a
+ * null handle or text, text that is not UTF-8, an expression that does not
+ * parse, or a full table (128 jobs). */
+CRONTAB_API int crontab_add_job(crontab_t *ct, const char *name, const char *expr,
+                                const char *cmd, int enabled);
+
+/* Replaces name, expression, command and enabled flag of job `id`, keeping
+ * its settings and run records. 0, or -1 as for crontab_add_job or for an
+ * unknown id. */
+CRONTAB_API int crontab_update_job(crontab_t *ct, int id, const char *name, const char *expr,
+                                   const char *cmd, int enabled);
+
+/* Deletes job `id`; a command it is running goes on to its end. 0 or -1. */
+CRONTAB_API int crontab_delete_job(crontab_t *ct, int id);
+
+/* Run-time limit per attempt in seconds; 0 or negative means none. 0 or -1. */
+CRONTAB_API int crontab_set_job_timeout(crontab_t *ct, int id, int max_runtime_sec);
+
+/* Working directory (null or "" for the host's) and environment text
+ * (NAME=VALUE lines separated by "\n"; null or "" for none). Returns -2 when
+ * workdir is not a directory, env is longer than 1024 bytes, a non-empty env
+ * line lacks "=", or either text is not UTF-8 (checked before the id), -1 for
+ * a null handle or unknown id, else 0. */
+CRONTAB_API int crontab_set_job_paths(crontab_t *ct, int id, const char *workdir, const char *env);
+
+/* One of the CRONTAB_OVERLAP_* policies; -2 for another value. Switching to
+ * SKIP drops a waiting queued run. 0, -1 or -2. */
+CRONTAB_API int crontab_set_job_overlap_policy(crontab_t *ct, int id, int policy);
+
+/* Up to retry_max (0..10) further attempts after a failed one, each after a
+ * pause of retry_backoff_sec (0..3600). -2 outside those ranges. 0, -1, -2. */
+CRONTAB_API int crontab_set_job_retry(crontab_t *ct, int id, int retry_max, int retry_backoff_sec);
+
+/* ---- Runs ---- */
+
+/* Runs job `id` now on the calling thread, with its retries, and returns when
+ * the execution has ended: 0 when it was carried out (whatever the command's
+ * exit code), -1 for a null handle, an unknown id, a job already running
+ * under a policy other than ALLOW, 32 runs already active, or a job deleted
+ * meanwhile. Disabled jobs run too. */
+CRONTAB_API int crontab_run_now(crontab_t *ct, int id);
+
+/* Cancels the job's execution in progress (the latest one under ALLOW):
+ * stops its retries and terminates its child. 0 when a child was
+ * terminated, 1 when the job exists but no child could be terminated at this
+ * moment, -1 for a null handle or an unknown id. */
+CRONTAB_API int crontab_cancel_job(crontab_t *ct, int id);
+
+/* ---- Reports ----
+ * Both reports return text in one buffer owned by the instance: it stays
+ * valid until the next call of either report on the same instance (from any
+ * thread) or until crontab_destroy. The text is complete, valid JSON however
+ * long it is (it may exceed 64 KiB). A null handle (or, for the run log, an
+ * unknown id) gives "[]" from a per-thread buffer valid for the life of the
+ * calling thread. */
+
+/* The job table as a compact JSON array, one object per job. */
+CRONTAB_API const char *crontab_get_jobs_json(crontab_t *ct);
+
+/* The newest `limit` run records of job `id` (1..20; anything else means
+ * 20) as a compact JSON array, newest first. */
+CRONTAB_API const char *crontab_get_job_logs_json(crontab_t *ct, int id, int limit);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUILMARN_CRONTAB_H */

@@ -1,0 +1,29 @@
+// The few operating-system services the platform-neutral code needs: clocks,
+// local-time conversion and file-system operations of the job store.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+int64_t cron_os_now();           // epoch seconds
+int64_t cron_os_monotonic_ms();  // monotonic milliseconds
+
+// Epoch seconds to local calendar time; false on failure. Thread-safe.
+bool cron_os_localtime(int64_t t, std::tm* out);
+// Local calendar time back to epoch seconds (tm_isdst as given, -1 to let the
+// system decide); -1 on failure. Normalises *tm like mktime.
+int64_t cron_os_mktime(std::tm* tm);
+
+// Creates the directory and its missing parents; failures are ignored.
+void cron_os_mkdirs(const char* path);
+bool cron_os_is_dir(const char* path);
+bool cron_os_file_exists(const char* path);
+
+// Replaces `path` with `data` atomically: a temporary file in the same
+// directory, flushed to disk, renamed over `path`. 0 on success; on failure
+// the old file is untouched and no temporary file remains.
+int cron_os_replace_file(const char* path, const char* data, size_t len);
+
+// Copies `from` to `to`, replacing it, the same way. 0 on success.
+int cron_os_copy_file(const char* from, const char* to);

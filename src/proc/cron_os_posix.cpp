@@ -1,0 +1,119 @@
+#include "proc/cron_os.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+bool write_all(int fd, const char* data, size_t len) {
+    while (len > 0) {
+        ssize_t n = ::write(fd, data, len);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string parent_dir(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// A rename is durable only once the directory entry is on disk.
+void sync_dir(const std::string& dir) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+}  // namespace
+
+int64_t cron_os_now() { return static_cast<int64_t>(::time(nullptr)); }
+
+int64_t cron_os_monotonic_ms() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool cron_os_localtime(int64_t t, std::tm* out) {
+    time_t tt = static_cast<time_t>(t);
+    return ::localtime_r(&tt, out) != nullptr;
+}
+
+int64_t cron_os_mktime(std::tm* tm) {
+    // mktime's -1 is also a valid time (one second before the epoch); tell the
+    // two apart by a field mktime always normalises.
+    tm->tm_wday = -1;
+    time_t t = ::mktime(tm);
+    if (t == static_cast<time_t>(-1) && tm->tm_wday == -1) return -1;
+    return static_cast<int64_t>(t);
+}
+
+void cron_os_mkdirs(const char* path) {
+    if (path == nullptr || *path == '\0') return;
+    std::string p(path);
+    for (size_t i = 1; i <= p.size(); ++i) {
+        if (i == p.size() || p[i] == '/') {
+            std::string part = p.substr(0, i);
+            ::mkdir(part.c_str(), 0755);
+        }
+    }
+}
+
+bool cron_os_is_dir(const char* path) {
+    struct stat st{};
+    return path != nullptr && ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool cron_os_file_exists(const char* path) {
+    struct stat st{};
+    return path != nullptr && ::stat(path, &st) == 0;
+}
+
+int cron_os_replace_file(const char* path, const char* data, size_t len) {
+    // One fixed temporary name per target: a crash between write and rename
+    // leaves at most one stray file, which the next save overwrites.
+    std::string tmp = std::string(path) + ".tmp";
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    bool ok = write_all(fd, data, len) && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (!ok || ::rename(tmp.c_str(), path) != 0) {
+        ::unlink(tmp.c_str());
+        return -1;
+    }
+    sync_dir(parent_dir(path));
+    return 0;
+}
+
+int cron_os_copy_file(const char* from, const char* to) {
+    int fd = ::open(from, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    std::string data;
+    char chunk[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ::close(fd);
+            if (n < 0) return -1;
+            break;
+        }
+        data.append(chunk, static_cast<size_t>(n));
+    }
+    return cron_os_replace_file(to, data.data(), data.size());
+}

@@ -1,0 +1,110 @@
+// The instance record and its job table. Everything here is read and written
+// under the instance lock (shared->lock) unless a comment says otherwise.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "expr/cron_parser.h"
+#include "proc/cron_proc.h"
+
+constexpr int CRON_MAX_JOBS = 128;
+constexpr int CRON_LOG_CAPACITY = 20;
+constexpr int CRON_MAX_ACTIVE = 32;
+constexpr int CRON_OVERLAP_SKIP = 0;
+constexpr int CRON_OVERLAP_QUEUE = 1;
+constexpr int CRON_OVERLAP_ALLOW = 2;
+
+constexpr size_t CRON_NAME_SIZE = 128;
+constexpr size_t CRON_EXPR_SIZE = 128;
+constexpr size_t CRON_CMD_SIZE = 1024;
+constexpr size_t CRON_WORKDIR_SIZE = 512;
+constexpr size_t CRON_ENV_SIZE = 1024;
+constexpr size_t CRON_DATA_DIR_SIZE = 512;
+constexpr size_t CRON_LOG_TEXT_SIZE = 4096;
+
+// One run record: one attempt of an execution. The stream members are not
+// called stdout/stderr because those are macros in some C libraries.
+struct cron_log_entry_t {
+    int64_t started_at;
+    int64_t finished_at;
+    int32_t duration_ms;
+    int32_t exit_code;  // child's code, or -1 no child, -2 time limit, -3 cancelled
+    char stdout_text[CRON_LOG_TEXT_SIZE];
+    char stderr_text[CRON_LOG_TEXT_SIZE];
+    int32_t truncated;
+    int32_t cancelled;
+    int32_t attempt;
+};
+
+// One job slot. Plain data without constructors: a free slot is all zero, and
+// the instance's untouched slots must stay untouched pages.
+struct cron_job_t {
+    int32_t id;
+    char name[CRON_NAME_SIZE];
+    char expr[CRON_EXPR_SIZE];
+    char cmd[CRON_CMD_SIZE];
+    int32_t enabled;
+    cron_expr_t sched;
+    int64_t next_run;  // 0 or below: not computed yet
+    int64_t last_run;
+    cron_log_entry_t logs[CRON_LOG_CAPACITY];
+    int32_t log_count;
+    int32_t log_head;
+    int32_t in_use;
+    int32_t running_count;
+    int32_t max_runtime_sec;
+    cron_run_ctl_t* run_ctl;  // the execution that started last, while it runs
+    char workdir[CRON_WORKDIR_SIZE];
+    char env[CRON_ENV_SIZE];
+    int32_t overlap_policy;
+    int32_t queued;
+    int64_t queued_at;
+    int32_t retry_max;
+    int32_t retry_backoff_sec;
+};
+
+// The heap part of an instance: the lock and everything that needs a
+// constructor. Created by crontab_create, released last by crontab_destroy.
+struct cron_shared_t {
+    std::mutex lock;
+    std::condition_variable wake;  // ends the scheduler's pause early on stop
+    std::condition_variable idle;  // an execution has left the instance
+    std::thread sched_thread;      // joinable while `running` is 1
+    std::string jobs_json_buf;     // text of the last report call
+    std::string last_saved;        // last store text that reached the disk
+    bool keep_backup = false;      // the loaded store was not taken whole
+    bool destroying = false;       // no new executions may begin
+    int32_t live_execs = 0;        // executions that may still touch the instance
+    std::vector<cron_run_ctl_t*> active;  // control blocks of executions in progress
+};
+
+struct crontab_t {
+    char data_dir[CRON_DATA_DIR_SIZE];  // empty: no persistence
+    cron_job_t jobs[CRON_MAX_JOBS];
+    int32_t next_id;
+    std::atomic<int32_t> running;         // scheduler thread exists
+    std::atomic<int32_t> stop_requested;  // scheduler thread must leave
+    int32_t active_runs;                  // admitted, unfinished runs
+    cron_shared_t* shared;
+};
+
+// The in-use slot holding `id`, or null. Search again after every re-lock:
+// the job may have been deleted meanwhile.
+cron_job_t* cron_job_find(crontab_t* ct, int32_t id);
+
+// Appends a copy of `entry` to the job's ring of the last 20 records.
+void cron_job_push_log(cron_job_t* job, const cron_log_entry_t* entry);
+
+// next_run = first fire time after `now`, or -1 when there is none.
+void cron_recompute_next(cron_job_t* job, int64_t now);
+
+// Lowers a counter by one, never below 0.
+inline void cron_decrement(int32_t& counter) {
+    if (counter > 0) --counter;
+}

@@ -1,0 +1,14 @@
+/* The public header must be plain C99. */
+#include "quilmarn_crontab.h"
+
+#include <stdio.h>
+#include <string.h>
+
+int main(void) {
+    const char *v = crontab_version();
+    if (v == NULL || strcmp(v, "1.5.0") != 0) {
+        fprintf(stderr, "bad version\n");
+        return 1;
+    }
+    return 0;
+}
