@@ -73,6 +73,7 @@ struct cron_job_t {
 // constructor. Created by crontab_create, released last by crontab_destroy.
 struct cron_shared_t {
     std::mutex lock;
+    std::mutex stop_lock;          // serialises stops; taken before `lock`, never inside it
     std::condition_variable wake;  // ends the scheduler's pause early on stop
     std::condition_variable idle;  // an execution has left the instance
     std::thread sched_thread;      // joinable while `running` is 1
