@@ -15,6 +15,12 @@ bool cron_os_localtime(int64_t t, std::tm* out);
 // system decide); -1 on failure. Normalises *tm like mktime.
 int64_t cron_os_mktime(std::tm* tm);
 
+// Zero-filled memory whose pages cost nothing until first touched (anonymous
+// mapping; a heap block may be recycled and cleared page by page). Null on
+// failure. Release with cron_os_free_zeroed and the same size.
+void* cron_os_alloc_zeroed(size_t size);
+void cron_os_free_zeroed(void* p, size_t size);
+
 // Creates the directory and its missing parents; failures are ignored.
 void cron_os_mkdirs(const char* path);
 bool cron_os_is_dir(const char* path);

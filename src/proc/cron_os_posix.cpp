@@ -1,9 +1,11 @@
 #include "proc/cron_os.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -63,6 +65,16 @@ int64_t cron_os_mktime(std::tm* tm) {
     return static_cast<int64_t>(t);
 }
 
+void* cron_os_alloc_zeroed(size_t size) {
+    if (size == 0) return nullptr;
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : p;
+}
+
+void cron_os_free_zeroed(void* p, size_t size) {
+    if (p != nullptr) ::munmap(p, size);
+}
+
 void cron_os_mkdirs(const char* path) {
     if (path == nullptr || *path == '\0') return;
     std::string p(path);
@@ -85,10 +97,12 @@ bool cron_os_file_exists(const char* path) {
 }
 
 int cron_os_replace_file(const char* path, const char* data, size_t len) {
-    // One fixed temporary name per target: a crash between write and rename
-    // leaves at most one stray file, which the next save overwrites.
-    std::string tmp = std::string(path) + ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // A name of its own per write: two writers of one target (two instances
+    // on one data directory) must never share and truncate a temporary file.
+    static std::atomic<unsigned> serial{0};
+    std::string tmp = std::string(path) + ".tmp." + std::to_string(::getpid()) + "." +
+                      std::to_string(serial.fetch_add(1));
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
     bool ok = write_all(fd, data, len) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
