@@ -53,7 +53,7 @@ size_t cron_utf8_cut(std::string_view s, size_t max_bytes) {
 
 void cron_copy_text(char* dst, size_t dst_size, const char* src) {
     if (dst == nullptr || dst_size == 0) return;
-    std::string_view s = src != nullptr ? std::string_view(src) : std::string_view();
+    std::string_view s = src != nullptr ? std::string_view(src) : std::string_view("");
     size_t n = cron_utf8_cut(s, dst_size - 1);
     std::memcpy(dst, s.data(), n);
     dst[n] = '\0';
