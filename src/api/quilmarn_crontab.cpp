@@ -2,19 +2,122 @@
 // the core, a result code. No scheduling logic lives here.
 #include "quilmarn_crontab.h"
 
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
 #include "api/cron_api.h"
+#include "expr/cron_calc.h"
+#include "expr/cron_describer.h"
+#include "expr/cron_parser.h"
+#include "proc/cron_os.h"
+#include "sched/cron_text.h"
 
 // ---- Expression services ----
 
+namespace {
+
+constexpr size_t NEXT_RUNS_BUF_SIZE = 8192;
+constexpr size_t DESCRIBE_BUF_SIZE = 512;
+
+// Copies a finished text into a per-thread buffer, cut to fit.
+const char* put_text(char* buf, size_t size, std::string_view text) {
+    size_t n = text.size() < size - 1 ? text.size() : size - 1;
+    std::memcpy(buf, text.data(), n);
+    buf[n] = '\0';
+    return buf;
+}
+
+// {"error":"<message>"}: the message quotes the caller's bytes, so it is
+// escaped and any ill-formed UTF-8 in it replaced, keeping the text valid JSON.
+std::string next_runs_error(const char* message) {
+    std::string clean = cron_utf8_sanitize(message);
+    rapidjson::StringBuffer out;
+    rapidjson::Writer<rapidjson::StringBuffer> w(out);
+    w.StartObject();
+    w.Key("error");
+    w.String(clean.data(), static_cast<rapidjson::SizeType>(clean.size()));
+    w.EndObject();
+    return std::string(out.GetString(), out.GetSize());
+}
+
+// The compact array of {"unix":t,"iso":"YYYY-MM-DDTHH:MM:SS"}, or "[]" when the
+// writer fails.
+std::string next_runs_list(const cron_expr_t* expr, int count) {
+    rapidjson::StringBuffer out;
+    rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::CrtAllocator,
+                      rapidjson::kWriteValidateEncodingFlag>
+        w(out);
+    bool ok = w.StartArray();
+    int64_t t = cron_os_now();
+    for (int i = 0; i < count && ok; ++i) {
+        t = cron_next_time(expr, t);
+        if (t < 0) break;
+        std::tm tm{};
+        char iso[64];
+        if (!cron_os_localtime(t, &tm) || std::strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%S", &tm) == 0) break;
+        ok = w.StartObject() && w.Key("unix") && w.Int64(t) && w.Key("iso") && w.String(iso) && w.EndObject();
+    }
+    ok = ok && w.EndArray();
+    if (!ok) return "[]";
+    return std::string(out.GetString(), out.GetSize());
+}
+
+}  // namespace
+
 const char* crontab_version(void) { return "1.5.0"; }
 
-int crontab_validate_expr(const char*, char*, int) { return -1; }
+int crontab_validate_expr(const char* expr, char* errbuf, int errbuf_size) {
+    return cron_api_guard(-1, [&] { return cron_validate(expr, errbuf, errbuf_size); });
+}
 
-int crontab_calc_next(const char*, int64_t, int64_t*) { return -1; }
+int crontab_calc_next(const char* expr, int64_t after, int64_t* out) {
+    return cron_api_guard(-1, [&] {
+        if (out == nullptr) return -1;
+        cron_expr_t parsed;
+        char err[CRON_ERRBUF_SIZE];
+        if (cron_parse(expr, &parsed, err, sizeof err) != 0) return -1;
+        int64_t t = cron_next_time(&parsed, after);
+        if (t < 0) return -1;
+        *out = t;
+        return 0;
+    });
+}
 
-const char* crontab_get_next_runs_json(const char*, int) { return "[]"; }
+const char* crontab_get_next_runs_json(const char* expr, int count) {
+    thread_local char buf[NEXT_RUNS_BUF_SIZE];
+    buf[0] = '\0';
+    try {
+        cron_expr_t parsed;
+        char err[CRON_ERRBUF_SIZE];
+        if (cron_parse(expr, &parsed, err, sizeof err) != 0) return put_text(buf, sizeof buf, next_runs_error(err));
+        if (count > CRON_NEXT_RUNS_MAX) count = CRON_NEXT_RUNS_MAX;
+        if (count < 1) count = 1;
+        return put_text(buf, sizeof buf, next_runs_list(&parsed, count));
+    } catch (...) {
+        // Only building the text allocates, so this is an allocation failure.
+        return put_text(buf, sizeof buf, R"({"error":"oom"})");
+    }
+}
 
-const char* crontab_describe_expr(const char*) { return ""; }
+const char* crontab_describe_expr(const char* expr) {
+    thread_local char buf[DESCRIBE_BUF_SIZE];
+    buf[0] = '\0';
+    return cron_api_guard(static_cast<const char*>(buf), [&]() -> const char* {
+        cron_expr_t parsed;
+        char err[CRON_ERRBUF_SIZE];
+        if (cron_parse(expr, &parsed, err, sizeof err) != 0) {
+            std::snprintf(buf, sizeof buf, "Invalid expression: %s", err);
+            return buf;
+        }
+        return cron_describe(&parsed, expr, buf, sizeof buf);
+    });
+}
 
 // ---- Instance lifecycle ----
 

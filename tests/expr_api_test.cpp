@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quilmarn_crontab.h"
+#include "time_util.h"
+
+namespace {
+
+rapidjson::Document parse_json(const char* text) {
+    rapidjson::Document d;
+    d.Parse(text);
+    EXPECT_FALSE(d.HasParseError()) << text;
+    return d;
+}
+
+TEST(ExprApi, Version) { EXPECT_STREQ(crontab_version(), "1.5.0"); }
+
+TEST(ExprApi, ValidateUsesTheCallersBuffer) {
+    char buf[64];
+    EXPECT_EQ(crontab_validate_expr("*/5 * * * *", buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "");
+    EXPECT_EQ(crontab_validate_expr("* * 32 * *", buf, sizeof buf), -1);
+    EXPECT_STREQ(buf, "Invalid day-of-month field '32': value must be between 1 and 31");
+    EXPECT_EQ(crontab_validate_expr("* * 32 * *", buf, 10), -1);
+    EXPECT_STREQ(buf, "Invalid d");
+    std::strcpy(buf, "keep");
+    EXPECT_EQ(crontab_validate_expr("bad", buf, 0), -1);
+    EXPECT_STREQ(buf, "keep");
+    EXPECT_EQ(crontab_validate_expr("bad", nullptr, 64), -1);
+    EXPECT_EQ(crontab_validate_expr("@daily", nullptr, 64), 0);
+    EXPECT_EQ(crontab_validate_expr(nullptr, nullptr, 0), -1);
+}
+
+TEST(ExprApi, CalcNext) {
+    set_tz("Europe/Berlin");
+    int64_t out = 42;
+    EXPECT_EQ(crontab_calc_next("* * * * *", 0, nullptr), -1);
+    EXPECT_EQ(crontab_calc_next("bad", 0, &out), -1);
+    EXPECT_EQ(crontab_calc_next("0 0 30 2 *", 0, &out), -1);
+    EXPECT_EQ(out, 42);
+    EXPECT_EQ(crontab_calc_next("30 9 * * 1-5", utc(2025, 7, 4, 8), &out), 0);  // Friday 10:00 CEST
+    EXPECT_EQ(out, utc(2025, 7, 7, 7, 30));
+}
+
+TEST(ExprApi, NextRunsList) {
+    set_tz("America/New_York");
+    int64_t before = std::time(nullptr);
+    rapidjson::Document d = parse_json(crontab_get_next_runs_json("*/10 * * * *", 5));
+    ASSERT_TRUE(d.IsArray());
+    ASSERT_EQ(d.Size(), 5u);
+    int64_t prev = before;
+    for (const auto& entry : d.GetArray()) {
+        ASSERT_TRUE(entry.IsObject());
+        ASSERT_EQ(entry.MemberCount(), 2u);
+        auto m = entry.MemberBegin();
+        EXPECT_STREQ(m->name.GetString(), "unix");
+        EXPECT_STREQ((m + 1)->name.GetString(), "iso");
+        int64_t t = m->value.GetInt64();
+        EXPECT_GT(t, prev);
+        EXPECT_EQ(t % 600, 0);
+        prev = t;
+        time_t tt = t;
+        std::tm tm{};
+        localtime_r(&tt, &tm);
+        char iso[64];
+        std::strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%S", &tm);
+        EXPECT_STREQ((m + 1)->value.GetString(), iso);
+    }
+    const char* text = crontab_get_next_runs_json("*/10 * * * *", 1);
+    EXPECT_EQ(std::strchr(text, ' '), nullptr);  // compact
+}
+
+TEST(ExprApi, NextRunsCountIsClamped) {
+    set_tz("UTC");
+    const std::pair<int, unsigned> cases[] = {{0, 1}, {-5, 1}, {1, 1}, {100, 100}, {500, 100}};
+    for (const auto& [count, expected] : cases) {
+        rapidjson::Document d = parse_json(crontab_get_next_runs_json("* * * * *", count));
+        ASSERT_TRUE(d.IsArray());
+        EXPECT_EQ(d.Size(), expected) << count;
+    }
+    EXPECT_STREQ(crontab_get_next_runs_json("0 0 30 2 *", 3), "[]");
+}
+
+TEST(ExprApi, NextRunsErrorIsAlwaysValidJson) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"* * *", "Expression has 3 fields (expected 5)"},
+        {"@x\"y", "Unknown macro '@x\"y'"},
+        {"@a\\b", "Unknown macro '@a\\b'"},
+        {"@bad\xFF\xC3", "Unknown macro '@bad\xEF\xBF\xBD\xEF\xBF\xBD'"},
+        {nullptr, "Expression is NULL"},
+    };
+    for (const auto& [expr, message] : cases) {
+        rapidjson::Document d = parse_json(crontab_get_next_runs_json(expr, 3));
+        ASSERT_TRUE(d.IsObject());
+        ASSERT_EQ(d.MemberCount(), 1u);
+        ASSERT_TRUE(d.HasMember("error"));
+        EXPECT_STREQ(d["error"].GetString(), message);
+    }
+    // A message cut inside a multi-byte character still yields valid JSON.
+    std::string expr = "@" + std::string(250, 'z') + "\xE2\x82\xAC";
+    rapidjson::Document d = parse_json(crontab_get_next_runs_json(expr.c_str(), 1));
+    ASSERT_TRUE(d.IsObject());
+}
+
+TEST(ExprApi, Describe) {
+    EXPECT_STREQ(crontab_describe_expr("30 9 * * MON-FRI"), "At 09:30, Monday through Friday");
+    EXPECT_STREQ(crontab_describe_expr("* * * * * *"),
+                 "Invalid expression: Expression has too many fields (expected 5)");
+    EXPECT_STREQ(crontab_describe_expr(nullptr), "Invalid expression: Expression is NULL");
+    std::string expr = "@" + std::string(254, 'q');
+    std::string text = crontab_describe_expr(expr.c_str());
+    // The parser's 256-byte buffer cuts the message, not the 512-byte output.
+    EXPECT_EQ(text, "Invalid expression: Unknown macro '" + expr.substr(0, 255 - 15));
+}
+
+TEST(ExprApi, BuffersBelongToTheCallingThread) {
+    const char* expressions[] = {"@hourly", "@daily", "*/15 * * * *", "@every 90s"};
+    std::vector<std::thread> threads;
+    std::vector<int> failures(4, 0);
+    for (int i = 0; i < 4; ++i) {
+        threads.emplace_back([&, i] {
+            std::string expected = crontab_describe_expr(expressions[i]);
+            for (int k = 0; k < 2000; ++k) {
+                const char* text = crontab_describe_expr(expressions[i]);
+                const char* json = crontab_get_next_runs_json(expressions[i], 2);
+                if (expected != text || json[0] != '[') ++failures[i];
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(failures[i], 0) << expressions[i];
+}
+
+}  // namespace
