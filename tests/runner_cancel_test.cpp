@@ -13,6 +13,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A fresh path for a file that a child creates to show how far it has got.
+fs::path marker_path(const char* what) {
+    fs::path p = fs::temp_directory_path() /
+                 ("qc_cancel_" + std::string(what) + "_" + fs::read_symlink("/proc/self").string());
+    fs::remove(p);
+    return p;
+}
+
 void expect_cleared(cron_run_ctl_t& ctl) {
     EXPECT_EQ(ctl.proc_active.load(), 0);
     std::lock_guard<std::mutex> lk(ctl.mu);
@@ -37,12 +45,16 @@ TEST(RunnerCancel, CancelFromAnotherThreadEndsTheRun) {
 }
 
 TEST(RunnerCancel, ChildIgnoringSigtermIsKilledAfterTheGrace) {
+    // The marker shows the trap is in place before the cancel is sent.
+    fs::path marker = marker_path("trap");
     cron_run_ctl_t ctl;
     run_result r;
-    std::thread t([&] { run_cmd(r, "trap '' TERM; sleep 30", 0, &ctl); });
-    ASSERT_TRUE(wait_until([&] { return ctl.proc_active.load() == 1; }));
+    std::string cmd = "trap '' TERM; touch '" + marker.string() + "'; sleep 30";
+    std::thread t([&] { run_cmd(r, cmd.c_str(), 0, &ctl); });
+    ASSERT_TRUE(wait_until([&] { return fs::exists(marker); }));
     EXPECT_EQ(cron_proc_cancel(&ctl), 0);
     t.join();
+    fs::remove(marker);
     ASSERT_EQ(r.rc, 0);
     EXPECT_EQ(r.r.exit_code, -3);
     EXPECT_EQ(r.r.killed, 1);
@@ -68,9 +80,7 @@ TEST(RunnerCancel, CancelAndExpiredLimitInOneCycleCountAsCancel) {
     // Holding the control block's lock keeps the runner from publishing its
     // child and so from its first cycle until the 1 s limit has passed; by
     // then the cancel is recorded too.
-    fs::path marker = fs::temp_directory_path() /
-                      ("qc_cancel_marker_" + fs::read_symlink("/proc/self").string());
-    fs::remove(marker);
+    fs::path marker = marker_path("cycle");
     cron_run_ctl_t ctl;
     run_result r;
     std::string cmd = "touch '" + marker.string() + "'; sleep 30";
