@@ -195,30 +195,77 @@ void unpublish(cron_run_ctl_t* ctl) {
     ctl->proc_id = 0;
 }
 
-void fill_outcome(cron_proc_result_t* r, ending how, child_state st, const siginfo_t& info,
-                  cron_run_ctl_t* ctl) {
-    if (how == ending::timed_out) {
+// How a run ended, as the poll loop saw it.
+struct run_end {
+    child_state st = child_state::running;
+    siginfo_t info{};
+    ending how = ending::none;
+};
+
+// Serves both pipes and the child until the child has ended, and terminates
+// it for its time limit or a cancel request: SIGTERM, then SIGKILL after the
+// grace period. Only the 50 ms bound paces the loop.
+run_end serve(pid_t pid, int pidfd, stream& out, stream& err, std::unique_ptr<char[]>& scratch,
+              int64_t start, int64_t limit_ms, cron_run_ctl_t* ctl) {
+    run_end end;
+    bool killed_hard = false;
+    int64_t kill_at = 0;
+    for (;;) {
+        pollfd fds[3] = {{out.open ? out.fd.get() : -1, POLLIN, 0},
+                         {err.open ? err.fd.get() : -1, POLLIN, 0},
+                         {pidfd, POLLIN, 0}};
+        int ready = ::poll(fds, 3, kPollMs);
+        if (ready > 0) {
+            if (fds[0].revents != 0) pump(out, scratch, kCycleBudget);
+            if (fds[1].revents != 0) pump(err, scratch, kCycleBudget);
+        }
+        if (pidfd < 0 || (ready > 0 && fds[2].revents != 0)) {
+            end.st = peek_end(pid, end.info);
+            if (end.st != child_state::running) return end;
+        }
+
+        int64_t elapsed = cron_os_monotonic_ms() - start;
+        if (end.how == ending::none) {
+            // A cancel outranks a limit that expired in the same cycle.
+            if (ctl != nullptr && ctl->cancel_requested.load() != 0)
+                end.how = ending::cancelled;
+            else if (limit_ms > 0 && elapsed >= limit_ms)
+                end.how = ending::timed_out;
+            if (end.how != ending::none) {
+                signal_run(pid, SIGTERM);
+                if (ctl != nullptr) ctl->terminated.store(1);
+                kill_at = elapsed;
+            }
+        } else if (!killed_hard && elapsed - kill_at > kGraceMs) {
+            signal_run(pid, SIGKILL);
+            killed_hard = true;
+        }
+    }
+}
+
+void fill_outcome(cron_proc_result_t* r, const run_end& end, cron_run_ctl_t* ctl) {
+    if (end.how == ending::timed_out) {
         r->exit_code = -2;
         r->killed = 1;
         r->timed_out = 1;
         return;
     }
-    if (how == ending::cancelled) {
+    if (end.how == ending::cancelled) {
         r->exit_code = -3;
         r->killed = 1;
         return;
     }
-    if (st != child_state::ended) {
+    if (end.st != child_state::ended) {
         r->exit_code = 1;  // status taken by someone else: unknown
         return;
     }
-    if (info.si_code == CLD_EXITED) {
-        r->exit_code = info.si_status;
+    if (end.info.si_code == CLD_EXITED) {
+        r->exit_code = end.info.si_status;
         return;
     }
     // The canceller records the cancel before it sends SIGTERM, so a death by
     // that signal with the cancel recorded is the cancel's doing.
-    int sig = info.si_status;
+    int sig = end.info.si_status;
     if (ctl != nullptr && ctl->cancel_requested.load() != 0 && (sig == SIGTERM || sig == SIGKILL)) {
         ctl->terminated.store(1);
         r->exit_code = -3;
@@ -268,55 +315,20 @@ int cron_proc_run(const char* cmd, cron_proc_result_t* result, int32_t max_runti
     publish(ctl, pid, pidfd.get());
 
     int64_t limit_ms = max_runtime_sec > 0 ? int64_t{max_runtime_sec} * 1000 : 0;
-    ending how = ending::none;
-    bool killed_hard = false;
-    int64_t kill_at = 0;
     std::unique_ptr<char[]> scratch;
-    siginfo_t info{};
-    child_state st = child_state::running;
-    for (;;) {
-        pollfd fds[3] = {{out.open ? out.fd.get() : -1, POLLIN, 0},
-                         {err.open ? err.fd.get() : -1, POLLIN, 0},
-                         {pidfd.get(), POLLIN, 0}};
-        int ready = ::poll(fds, 3, kPollMs);
-        if (ready > 0) {
-            if (fds[0].revents != 0) pump(out, scratch, kCycleBudget);
-            if (fds[1].revents != 0) pump(err, scratch, kCycleBudget);
-        }
-        if (pidfd.get() < 0 || (ready > 0 && fds[2].revents != 0)) {
-            st = peek_end(pid, info);
-            if (st != child_state::running) break;
-        }
-
-        int64_t elapsed = cron_os_monotonic_ms() - start;
-        if (how == ending::none) {
-            // A cancel outranks a limit that expired in the same cycle.
-            if (ctl != nullptr && ctl->cancel_requested.load() != 0)
-                how = ending::cancelled;
-            else if (limit_ms > 0 && elapsed >= limit_ms)
-                how = ending::timed_out;
-            if (how != ending::none) {
-                signal_run(pid, SIGTERM);
-                if (ctl != nullptr) ctl->terminated.store(1);
-                kill_at = elapsed;
-            }
-        } else if (!killed_hard && elapsed - kill_at > kGraceMs) {
-            signal_run(pid, SIGKILL);
-            killed_hard = true;
-        }
-    }
-
+    run_end end = serve(pid, pidfd.get(), out, err, scratch, start, limit_ms, ctl);
     drain(out, scratch);
     drain(err, scratch);
-    fill_outcome(result, how, st, info, ctl);
+    fill_outcome(result, end, ctl);
+    bool reapable = end.st == child_state::ended;
     // Nothing of a terminated run outlives it: the interpreter is unreaped, so
     // its group id still names this run's group.
-    if (result->killed != 0 && st == child_state::ended) signal_run(pid, SIGKILL);
+    if (result->killed != 0 && reapable) signal_run(pid, SIGKILL);
     int64_t elapsed = cron_os_monotonic_ms() - start;
     result->duration_ms = static_cast<int32_t>(std::min<int64_t>(elapsed, INT32_MAX));
 
     unpublish(ctl);
-    if (st == child_state::ended) {
+    if (reapable) {
         siginfo_t reaped{};
         while (::waitid(P_PID, static_cast<id_t>(pid), &reaped, WEXITED) != 0 && errno == EINTR) {
         }
