@@ -51,7 +51,7 @@ TEST(RunnerCancel, ChildIgnoringSigtermIsKilledAfterTheGrace) {
     run_result r;
     std::string cmd = "trap '' TERM; touch '" + marker.string() + "'; sleep 30";
     std::thread t([&] { run_cmd(r, cmd.c_str(), 0, &ctl); });
-    ASSERT_TRUE(wait_until([&] { return fs::exists(marker); }));
+    ASSERT_TRUE(wait_until([&] { return fs::exists(marker) && ctl.proc_active.load() == 1; }));
     EXPECT_EQ(cron_proc_cancel(&ctl), 0);
     t.join();
     fs::remove(marker);
