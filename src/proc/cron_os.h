@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 int64_t cron_os_now();           // epoch seconds
 int64_t cron_os_monotonic_ms();  // monotonic milliseconds
@@ -20,6 +21,9 @@ int64_t cron_os_mktime(std::tm* tm);
 // failure. Release with cron_os_free_zeroed and the same size.
 void* cron_os_alloc_zeroed(size_t size);
 void cron_os_free_zeroed(void* p, size_t size);
+// Sets the range to zero, handing its whole pages back to the system (they
+// read as zero and cost nothing until touched again). For private memory only.
+void cron_os_zero(void* p, size_t size);
 
 // Creates the directory and its missing parents; failures are ignored.
 void cron_os_mkdirs(const char* path);
@@ -30,6 +34,9 @@ bool cron_os_file_exists(const char* path);
 // directory, flushed to disk, renamed over `path`. 0 on success; on failure
 // the old file is untouched and no temporary file remains.
 int cron_os_replace_file(const char* path, const char* data, size_t len);
+
+// Reads the whole file into *out. False when it cannot be opened or read.
+bool cron_os_read_file(const char* path, std::string* out);
 
 // Copies `from` to `to`, replacing it, the same way. 0 on success.
 int cron_os_copy_file(const char* from, const char* to);

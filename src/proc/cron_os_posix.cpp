@@ -13,6 +13,21 @@
 
 namespace {
 
+// Closes the descriptor on every way out, exceptions included.
+class unique_fd {
+public:
+    explicit unique_fd(int fd) : fd_(fd) {}
+    ~unique_fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
 bool write_all(int fd, const char* data, size_t len) {
     while (len > 0) {
         ssize_t n = ::write(fd, data, len);
@@ -68,11 +83,31 @@ int64_t cron_os_mktime(std::tm* tm) {
 void* cron_os_alloc_zeroed(size_t size) {
     if (size == 0) return nullptr;
     void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    return p == MAP_FAILED ? nullptr : p;
+    if (p == MAP_FAILED) return nullptr;
+    // With huge pages the first touch of a job slot would make up to 2 MB
+    // resident at once.
+    ::madvise(p, size, MADV_NOHUGEPAGE);
+    return p;
 }
 
 void cron_os_free_zeroed(void* p, size_t size) {
     if (p != nullptr) ::munmap(p, size);
+}
+
+void cron_os_zero(void* p, size_t size) {
+    if (p == nullptr || size == 0) return;
+    auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+    auto begin = reinterpret_cast<uintptr_t>(p);
+    uintptr_t end = begin + size;
+    uintptr_t first = (begin + page - 1) / page * page;
+    uintptr_t last = end / page * page;
+    if (first >= last ||
+        ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED) != 0) {
+        std::memset(p, 0, size);
+        return;
+    }
+    std::memset(p, 0, first - begin);
+    std::memset(reinterpret_cast<void*>(last), 0, end - last);
 }
 
 void cron_os_mkdirs(const char* path) {
@@ -114,20 +149,21 @@ int cron_os_replace_file(const char* path, const char* data, size_t len) {
     return 0;
 }
 
-int cron_os_copy_file(const char* from, const char* to) {
-    int fd = ::open(from, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    std::string data;
-    char chunk[65536];
+bool cron_os_read_file(const char* path, std::string* out) {
+    unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) return false;
+    out->clear();
+    char chunk[16384];
     for (;;) {
-        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ::close(fd);
-            if (n < 0) return -1;
-            break;
-        }
-        data.append(chunk, static_cast<size_t>(n));
+        if (n <= 0) return n == 0;
+        out->append(chunk, static_cast<size_t>(n));
     }
+}
+
+int cron_os_copy_file(const char* from, const char* to) {
+    std::string data;
+    if (!cron_os_read_file(from, &data)) return -1;
     return cron_os_replace_file(to, data.data(), data.size());
 }
