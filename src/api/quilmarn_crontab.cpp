@@ -16,6 +16,9 @@
 #include "expr/cron_describer.h"
 #include "expr/cron_parser.h"
 #include "proc/cron_os.h"
+#include "sched/cron_instance.h"
+#include "sched/cron_jobs_admin.h"
+#include "sched/cron_scheduler.h"
 #include "sched/cron_text.h"
 
 // ---- Expression services ----
@@ -121,29 +124,63 @@ const char* crontab_describe_expr(const char* expr) {
 
 // ---- Instance lifecycle ----
 
-crontab_t* crontab_create(const char*) { return nullptr; }
+crontab_t* crontab_create(const char* data_dir) {
+    return cron_api_guard(static_cast<crontab_t*>(nullptr),
+                          [&] { return cron_instance_create(data_dir); });
+}
 
-void crontab_destroy(crontab_t*) {}
+void crontab_destroy(crontab_t* ct) {
+    cron_api_guard(0, [&] {
+        cron_instance_destroy(ct);
+        return 0;
+    });
+}
 
-int crontab_stop(crontab_t*) { return -1; }
+int crontab_stop(crontab_t* ct) {
+    if (ct == nullptr) return -1;
+    return cron_api_guard(-1, [&] { return cron_scheduler_stop(ct); });
+}
 
-int crontab_is_running(crontab_t*) { return 0; }
+int crontab_is_running(crontab_t* ct) {
+    if (ct == nullptr) return 0;
+    return cron_api_guard(0, [&] {
+        std::lock_guard<std::mutex> lk(ct->shared->lock);
+        return static_cast<int>(ct->running.load());
+    });
+}
 
 // ---- Job management ----
 
-int crontab_add_job(crontab_t*, const char*, const char*, const char*, int) { return -1; }
+int crontab_add_job(crontab_t* ct, const char* name, const char* expr, const char* cmd,
+                    int enabled) {
+    return cron_api_guard(-1, [&] { return cron_jobs_add(ct, name, expr, cmd, enabled); });
+}
 
-int crontab_update_job(crontab_t*, int, const char*, const char*, const char*, int) { return -1; }
+int crontab_update_job(crontab_t* ct, int id, const char* name, const char* expr, const char* cmd,
+                       int enabled) {
+    return cron_api_guard(-1, [&] { return cron_jobs_update(ct, id, name, expr, cmd, enabled); });
+}
 
-int crontab_delete_job(crontab_t*, int) { return -1; }
+int crontab_delete_job(crontab_t* ct, int id) {
+    return cron_api_guard(-1, [&] { return cron_jobs_delete(ct, id); });
+}
 
-int crontab_set_job_timeout(crontab_t*, int, int) { return -1; }
+int crontab_set_job_timeout(crontab_t* ct, int id, int max_runtime_sec) {
+    return cron_api_guard(-1, [&] { return cron_jobs_set_timeout(ct, id, max_runtime_sec); });
+}
 
-int crontab_set_job_paths(crontab_t*, int, const char*, const char*) { return -1; }
+int crontab_set_job_paths(crontab_t* ct, int id, const char* workdir, const char* env) {
+    return cron_api_guard(-1, [&] { return cron_jobs_set_paths(ct, id, workdir, env); });
+}
 
-int crontab_set_job_overlap_policy(crontab_t*, int, int) { return -1; }
+int crontab_set_job_overlap_policy(crontab_t* ct, int id, int policy) {
+    return cron_api_guard(-1, [&] { return cron_jobs_set_overlap(ct, id, policy); });
+}
 
-int crontab_set_job_retry(crontab_t*, int, int, int) { return -1; }
+int crontab_set_job_retry(crontab_t* ct, int id, int retry_max, int retry_backoff_sec) {
+    return cron_api_guard(-1,
+                          [&] { return cron_jobs_set_retry(ct, id, retry_max, retry_backoff_sec); });
+}
 
 // ---- Scheduler and runs ----
 

@@ -18,3 +18,9 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id);
 // Starts a detached worker for a run already admitted under the lock; undoes
 // the admission when no thread can be started. Call without the lock.
 void sched_spawn_worker(crontab_t* ct, int32_t job_id);
+
+// Cancels the executions still in progress when the instance is destroyed:
+// stops their retries and terminates their children. Called with the lock
+// held and `destroying` set; does not wait. crontab_destroy then waits until
+// live_execs is 0 before it releases the instance.
+void cron_exec_shutdown(crontab_t* ct);

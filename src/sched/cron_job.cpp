@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "expr/cron_calc.h"
+#include "proc/cron_os.h"
 
 cron_job_t* cron_job_find(crontab_t* ct, int32_t id) {
     if (ct == nullptr) return nullptr;
@@ -10,6 +11,12 @@ cron_job_t* cron_job_find(crontab_t* ct, int32_t id) {
         if (job.in_use && job.id == id) return &job;
     }
     return nullptr;
+}
+
+void cron_job_clear(cron_job_t* job) {
+    // A slot is about 160 KB, mostly run records: clearing it by writing
+    // zeros would make every page resident.
+    if (job != nullptr) cron_os_zero(job, sizeof *job);
 }
 
 void cron_job_push_log(cron_job_t* job, const cron_log_entry_t* entry) {

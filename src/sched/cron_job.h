@@ -75,13 +75,14 @@ struct cron_shared_t {
     std::mutex lock;
     std::mutex stop_lock;          // serialises stops; taken before `lock`, never inside it
     std::condition_variable wake;  // ends the scheduler's pause early on stop
-    std::condition_variable idle;  // an execution has left the instance
+    std::condition_variable idle;  // notified when active_runs or live_execs drops
     std::thread sched_thread;      // joinable while `running` is 1
     std::string jobs_json_buf;     // text of the last report call
     std::string last_saved;        // last store text that reached the disk
     bool keep_backup = false;      // the loaded store was not taken whole
     bool destroying = false;       // no new executions may begin
-    int32_t live_execs = 0;        // executions that may still touch the instance
+    int32_t live_execs = 0;        // executions that may still touch the instance;
+                                   // lowering it is an execution's last touch
     std::vector<cron_run_ctl_t*> active;  // control blocks of executions in progress
 };
 
@@ -98,6 +99,9 @@ struct crontab_t {
 // The in-use slot holding `id`, or null. Search again after every re-lock:
 // the job may have been deleted meanwhile.
 cron_job_t* cron_job_find(crontab_t* ct, int32_t id);
+
+// Frees the slot: all of it zero, its record pages handed back untouched.
+void cron_job_clear(cron_job_t* job);
 
 // Appends a copy of `entry` to the job's ring of the last 20 records.
 void cron_job_push_log(cron_job_t* job, const cron_log_entry_t* entry);

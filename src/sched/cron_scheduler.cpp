@@ -1,7 +1,10 @@
 #include "sched/cron_scheduler.h"
 
-// Not yet able to run a scheduler thread.
+#include "sched/cron_exec.h"
+
+// Stubs until executions and the scheduler loop exist.
 int cron_scheduler_start(crontab_t*) { return -1; }
+void cron_exec_shutdown(crontab_t*) {}
 
 int cron_scheduler_stop(crontab_t* ct) {
     if (ct == nullptr || ct->shared == nullptr) return 0;

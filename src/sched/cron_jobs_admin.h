@@ -1,0 +1,21 @@
+// Job management: adding, changing and deleting jobs and their settings.
+// Each function checks its arguments before it takes the lock, changes the
+// table under the lock and saves the store before it returns. Results: 0
+// (add: the new id), -1 missing handle or text, bad expression, full table,
+// unknown id, -2 rejected setting value. A failure changes nothing.
+#pragma once
+
+#include "sched/cron_job.h"
+
+int cron_jobs_add(crontab_t* ct, const char* name, const char* expr, const char* cmd, int enabled);
+int cron_jobs_update(crontab_t* ct, int id, const char* name, const char* expr, const char* cmd,
+                     int enabled);
+int cron_jobs_delete(crontab_t* ct, int id);
+int cron_jobs_set_timeout(crontab_t* ct, int id, int max_runtime_sec);
+int cron_jobs_set_paths(crontab_t* ct, int id, const char* workdir, const char* env);
+int cron_jobs_set_overlap(crontab_t* ct, int id, int policy);
+int cron_jobs_set_retry(crontab_t* ct, int id, int retry_max, int retry_backoff_sec);
+
+// 0 when `env` (null or "" for none) is acceptable as a job's environment:
+// valid UTF-8, fits its field, every non-empty line holds a "="; else -2.
+int cron_env_check(const char* env);

@@ -1,0 +1,32 @@
+// The job store: the job definitions and the id counter of an instance in
+// "crontab.json" in its data directory. An empty data directory means no
+// store: both operations return at once.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "sched/cron_job.h"
+
+// Writes the job table to the store. Nothing is written when the text equals
+// the last text this instance wrote and the file still exists. A store the
+// load could not take whole is first copied to "crontab.json.bak". Failures
+// are not reported; the next save tries again. The caller holds the lock, or
+// is the last user of the instance.
+void cron_persist_save(crontab_t* ct);
+
+// Fills the empty table of a new instance from the store. Runs before any
+// other thread knows the instance; takes no lock.
+void cron_persist_load(crontab_t* ct);
+
+// The store text of the table: an object with "next_id" and "jobs", four-space
+// indent, no final line end. False when a text field is not valid UTF-8.
+bool cron_store_format(const crontab_t* ct, std::string* out);
+
+// Fills the empty table from store text, with next_run computed from `now`.
+// True when everything the text holds was taken as it stands; false when the
+// text is unreadable or something in it was dropped or changed.
+bool cron_store_parse(crontab_t* ct, const std::string& text, int64_t now);
+
+// "<data_dir>/crontab.json"
+std::string cron_store_path(const crontab_t* ct);

@@ -1,0 +1,62 @@
+// A fresh directory per test, removed afterwards, and whole-file helpers.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+class test_dir {
+public:
+    test_dir() {
+        static std::atomic<int> serial{0};
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string leaf = std::string("qc-") + (info ? info->name() : "test") + "-" +
+                           std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                           "-" + std::to_string(serial++);
+        path_ = std::filesystem::temp_directory_path() / leaf;
+        std::filesystem::remove_all(path_);
+        std::filesystem::create_directories(path_);
+    }
+    ~test_dir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    test_dir(const test_dir&) = delete;
+    test_dir& operator=(const test_dir&) = delete;
+
+    std::string str() const { return path_.string(); }
+    const char* c_str() const { return path_.c_str(); }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+    std::string store() const { return file("crontab.json"); }
+
+    // Names of the entries, sorted.
+    std::vector<std::string> entries() const {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(path_)) {
+            names.push_back(e.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+private:
+    std::filesystem::path path_;
+};
+
+inline std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+inline void write_file(const std::string& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
