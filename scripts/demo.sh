@@ -11,3 +11,13 @@ for expr in "*/15 9-17 * * MON-FRI" "@daily" "0 0 29 2 *" "@every 90s"; do
     "$tool" describe "$expr"
     "$tool" next "$expr" -n 3
 done
+
+echo "== jobs in a data directory"
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+id=$("$tool" --dir "$dir" add "nightly backup" "30 2 * * *" "tar czf backup.tgz data")
+"$tool" --dir "$dir" add "heartbeat" "@every 90s" "date" --disabled >/dev/null
+"$tool" --dir "$dir" set-paths "$id" --workdir "$dir" --env "LEVEL=9"
+"$tool" --dir "$dir" set-retry "$id" 2 30
+"$tool" --dir "$dir" list
+"$tool" --dir "$dir" list --json

@@ -1,8 +1,13 @@
 // quilmarn-cron: a command-line host built only on the public header.
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+
+#include <rapidjson/document.h>
 
 #include "quilmarn_crontab.h"
 
@@ -10,12 +15,96 @@ namespace {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: quilmarn-cron COMMAND [ARGS]\n"
+                 "usage: quilmarn-cron [--dir DIR] COMMAND [ARGS]\n"
                  "  version\n"
                  "  validate EXPR\n"
                  "  next EXPR [-n COUNT] [--json]\n"
-                 "  describe EXPR\n");
+                 "  describe EXPR\n"
+                 "job commands (need --dir, the directory of crontab.json):\n"
+                 "  add NAME EXPR COMMAND [--disabled]\n"
+                 "  update ID NAME EXPR COMMAND [--disabled]\n"
+                 "  rm ID\n"
+                 "  enable ID | disable ID\n"
+                 "  set-timeout ID SECONDS          (0: no limit)\n"
+                 "  set-paths ID [--workdir DIR] [--env NAME=VALUE]...\n"
+                 "                                  (replaces both; omitted ones are cleared)\n"
+                 "  set-overlap ID skip|queue|allow\n"
+                 "  set-retry ID COUNT BACKOFF_SECONDS\n"
+                 "  list [--json]\n");
     return 2;
+}
+
+// The data directory given with --dir; null when none was given.
+const char* data_dir = nullptr;
+
+// The instance of the data directory; destroying it saves the job store.
+struct instance {
+    crontab_t* ct = nullptr;
+    instance() {
+        if (data_dir == nullptr) {
+            std::fprintf(stderr, "quilmarn-cron: this command needs --dir DIR\n");
+            return;
+        }
+        ct = crontab_create(data_dir);
+        if (ct == nullptr) std::fprintf(stderr, "quilmarn-cron: cannot open %s\n", data_dir);
+    }
+    ~instance() { crontab_destroy(ct); }
+    instance(const instance&) = delete;
+    instance& operator=(const instance&) = delete;
+};
+
+// A whole decimal int, or false.
+bool parse_int(const char* text, int* out) {
+    char* end = nullptr;
+    errno = 0;
+    long n = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || n < INT32_MIN || n > INT32_MAX) return false;
+    *out = static_cast<int>(n);
+    return true;
+}
+
+bool parse_id(const char* text, int* id) {
+    if (parse_int(text, id) && *id > 0) return true;
+    std::fprintf(stderr, "quilmarn-cron: not a job id: %s\n", text);
+    return false;
+}
+
+// Local time as "YYYY-MM-DD HH:MM:SS"; false when it cannot be formatted.
+bool format_local(int64_t t, char* text, size_t size) {
+    time_t tt = static_cast<time_t>(t);
+    std::tm tm{};
+    return localtime_r(&tt, &tm) != nullptr && std::strftime(text, size, "%Y-%m-%d %H:%M:%S", &tm) != 0;
+}
+
+// Explains a result of a job export on stderr; returns the exit status.
+int report(int rc, int id = 0) {
+    if (rc >= 0) return 0;
+    if (rc == -2) {
+        std::fprintf(stderr, "quilmarn-cron: value rejected\n");
+    } else if (id > 0) {
+        std::fprintf(stderr, "quilmarn-cron: no job %d\n", id);
+    } else {
+        std::fprintf(stderr, "quilmarn-cron: rejected\n");
+    }
+    return 1;
+}
+
+// Why add or update refused a definition, when the expression tells.
+bool explain_expr(const char* expr) {
+    char err[256];
+    if (crontab_validate_expr(expr, err, sizeof err) == 0) return false;
+    std::fprintf(stderr, "quilmarn-cron: %s\n", err);
+    return true;
+}
+
+// The job's entry in the job list, parsed into `doc`; null when none.
+const rapidjson::Value* find_job(crontab_t* ct, int id, rapidjson::Document* doc) {
+    doc->Parse(crontab_get_jobs_json(ct));
+    if (!doc->IsArray()) return nullptr;
+    for (const rapidjson::Value& job : doc->GetArray()) {
+        if (job["id"].GetInt() == id) return &job;
+    }
+    return nullptr;
 }
 
 int cmd_version(int, char**) {
@@ -80,6 +169,159 @@ int cmd_next(int argc, char** argv) {
     return 0;
 }
 
+// add NAME EXPR COMMAND [--disabled]: prints the new id.
+int cmd_add(int argc, char** argv) {
+    bool enabled = !(argc == 4 && std::strcmp(argv[3], "--disabled") == 0);
+    if (argc != 3 && enabled) return usage();
+    instance in;
+    if (in.ct == nullptr) return 1;
+    int id = crontab_add_job(in.ct, argv[0], argv[1], argv[2], enabled);
+    if (id < 0) {
+        if (!explain_expr(argv[1])) {
+            std::fprintf(stderr, "quilmarn-cron: rejected (table full, or a text that is not "
+                                 "UTF-8 or too long)\n");
+        }
+        return 1;
+    }
+    std::printf("%d\n", id);
+    return 0;
+}
+
+int cmd_update(int argc, char** argv) {
+    bool enabled = !(argc == 5 && std::strcmp(argv[4], "--disabled") == 0);
+    int id = 0;
+    if (argc != 4 && enabled) return usage();
+    if (!parse_id(argv[0], &id)) return 2;
+    instance in;
+    if (in.ct == nullptr) return 1;
+    if (crontab_update_job(in.ct, id, argv[1], argv[2], argv[3], enabled) == 0) return 0;
+    if (explain_expr(argv[2])) return 1;
+    return report(-1, id);
+}
+
+int cmd_rm(int argc, char** argv) {
+    int id = 0;
+    if (argc != 1) return usage();
+    if (!parse_id(argv[0], &id)) return 2;
+    instance in;
+    if (in.ct == nullptr) return 1;
+    return report(crontab_delete_job(in.ct, id), id);
+}
+
+// The job keeps its definition; only the flag changes.
+int set_enabled(int argc, char** argv, bool enabled) {
+    int id = 0;
+    if (argc != 1) return usage();
+    if (!parse_id(argv[0], &id)) return 2;
+    instance in;
+    if (in.ct == nullptr) return 1;
+    rapidjson::Document doc;
+    const rapidjson::Value* job = find_job(in.ct, id, &doc);
+    if (job == nullptr) return report(-1, id);
+    return report(crontab_update_job(in.ct, id, (*job)["name"].GetString(),
+                                     (*job)["expr"].GetString(), (*job)["cmd"].GetString(),
+                                     enabled),
+                  id);
+}
+
+int cmd_enable(int argc, char** argv) { return set_enabled(argc, argv, true); }
+int cmd_disable(int argc, char** argv) { return set_enabled(argc, argv, false); }
+
+int cmd_set_timeout(int argc, char** argv) {
+    int id = 0, seconds = 0;
+    if (argc != 2) return usage();
+    if (!parse_id(argv[0], &id) || !parse_int(argv[1], &seconds)) return 2;
+    instance in;
+    if (in.ct == nullptr) return 1;
+    return report(crontab_set_job_timeout(in.ct, id, seconds), id);
+}
+
+int cmd_set_paths(int argc, char** argv) {
+    int id = 0;
+    if (argc < 1) return usage();
+    if (!parse_id(argv[0], &id)) return 2;
+    const char* workdir = nullptr;
+    std::string env;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--workdir") == 0 && i + 1 < argc) {
+            workdir = argv[++i];
+        } else if (std::strcmp(argv[i], "--env") == 0 && i + 1 < argc) {
+            env += std::string(env.empty() ? "" : "\n") + argv[++i];
+        } else {
+            return usage();
+        }
+    }
+    instance in;
+    if (in.ct == nullptr) return 1;
+    int rc = crontab_set_job_paths(in.ct, id, workdir, env.c_str());
+    if (rc == -2) {
+        std::fprintf(stderr, "quilmarn-cron: not a directory, or an environment line without "
+                             "'=' (or too long)\n");
+        return 1;
+    }
+    return report(rc, id);
+}
+
+int cmd_set_overlap(int argc, char** argv) {
+    static const char* const names[] = {"skip", "queue", "allow"};
+    int id = 0, policy = -1;
+    if (argc != 2) return usage();
+    if (!parse_id(argv[0], &id)) return 2;
+    for (int p = 0; p < 3; ++p) {
+        if (std::strcmp(argv[1], names[p]) == 0) policy = p;
+    }
+    if (policy < 0) return usage();
+    instance in;
+    if (in.ct == nullptr) return 1;
+    return report(crontab_set_job_overlap_policy(in.ct, id, policy), id);
+}
+
+int cmd_set_retry(int argc, char** argv) {
+    int id = 0, count = 0, backoff = 0;
+    if (argc != 3) return usage();
+    if (!parse_id(argv[0], &id) || !parse_int(argv[1], &count) || !parse_int(argv[2], &backoff)) {
+        return 2;
+    }
+    instance in;
+    if (in.ct == nullptr) return 1;
+    int rc = crontab_set_job_retry(in.ct, id, count, backoff);
+    if (rc == -2) {
+        std::fprintf(stderr, "quilmarn-cron: COUNT must be 0 to 10, BACKOFF_SECONDS 0 to 3600\n");
+        return 1;
+    }
+    return report(rc, id);
+}
+
+// list [--json]: one line per job, or the library's JSON text.
+int cmd_list(int argc, char** argv) {
+    bool json = argc == 1 && std::strcmp(argv[0], "--json") == 0;
+    if (argc != 0 && !json) return usage();
+    instance in;
+    if (in.ct == nullptr) return 1;
+    const char* text = crontab_get_jobs_json(in.ct);
+    if (json) {
+        std::printf("%s\n", text);
+        return 0;
+    }
+    rapidjson::Document doc;
+    doc.Parse(text);
+    if (!doc.IsArray()) return 1;
+    static const char* const policies[] = {"skip", "queue", "allow"};
+    std::printf("%-5s %-3s %-19s %-7s %-5s %-20s %-16s %s\n", "ID", "ON", "NEXT RUN", "OVERLAP",
+                "RETRY", "EXPR", "NAME", "COMMAND");
+    for (const rapidjson::Value& job : doc.GetArray()) {
+        char next[32] = "never";
+        int64_t t = job["next_run"].GetInt64();
+        if (t > 0 && !format_local(t, next, sizeof next)) std::snprintf(next, sizeof next, "?");
+        int policy = job["overlap_policy"].GetInt();
+        std::printf("%-5d %-3s %-19s %-7s %-5d %-20s %-16s %s\n", job["id"].GetInt(),
+                    job["enabled"].GetBool() ? "yes" : "no", next,
+                    policy >= 0 && policy < 3 ? policies[policy] : "?", job["retry_max"].GetInt(),
+                    job["expr"].GetString(), job["name"].GetString(), job["cmd"].GetString());
+    }
+    return 0;
+}
+
 int cmd_describe(int argc, char** argv) {
     if (argc != 1) return usage();
     std::printf("%s\n", crontab_describe_expr(argv[0]));
@@ -96,11 +338,26 @@ const command commands[] = {
     {"validate", cmd_validate},
     {"next", cmd_next},
     {"describe", cmd_describe},
+    {"add", cmd_add},
+    {"update", cmd_update},
+    {"rm", cmd_rm},
+    {"enable", cmd_enable},
+    {"disable", cmd_disable},
+    {"set-timeout", cmd_set_timeout},
+    {"set-paths", cmd_set_paths},
+    {"set-overlap", cmd_set_overlap},
+    {"set-retry", cmd_set_retry},
+    {"list", cmd_list},
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 3 && std::strcmp(argv[1], "--dir") == 0) {
+        data_dir = argv[2];
+        argc -= 2;
+        argv += 2;
+    }
     if (argc < 2) return usage();
     for (const command& c : commands) {
         if (std::strcmp(argv[1], c.name) == 0) return c.run(argc - 2, argv + 2);
