@@ -79,8 +79,10 @@ CRONTAB_API const char *crontab_describe_expr(const char *expr);
 
 /* Creates a stopped instance. data_dir holds the job store crontab.json and
  * is created (with its parents) when missing; null or "" means no
- * persistence. Jobs stored there are loaded. Returns null only when memory
- * cannot be obtained. */
+ * persistence. Jobs stored there are loaded; a store that cannot be taken
+ * whole is kept as crontab.json.bak before it is first rewritten. Returns
+ * null when memory cannot be obtained or data_dir is longer than 511
+ * bytes. */
 CRONTAB_API crontab_t *crontab_create(const char *data_dir);
 
 /* Stops the scheduler, waits up to 60 s for runs in progress, cancels those
@@ -101,10 +103,10 @@ CRONTAB_API int crontab_is_running(crontab_t *ct);
 
 /* ---- Job management: every change is saved to the job store ---- */
 
-/* Adds a job; texts are cut to 127 (name, expr) and 1023 (cmd) bytes on a
- * character boundary. Returns the new id (ids are never reused), or -1 for a
- * null handle or text, text that is not UTF-8, an expression that does not
- * parse, or a full table (128 jobs). */
+/* Adds a job; the name is cut to 127 bytes on a character boundary. Returns
+ * the new id (ids are never reused), or -1 for a null handle or text, text
+ * that is not UTF-8, an expression that does not parse or is longer than 127
+ * bytes, a command longer than 1023 bytes, or a full table (128 jobs). */
 CRONTAB_API int crontab_add_job(crontab_t *ct, const char *name, const char *expr,
                                 const char *cmd, int enabled);
 
@@ -122,9 +124,9 @@ CRONTAB_API int crontab_set_job_timeout(crontab_t *ct, int id, int max_runtime_s
 
 /* Working directory (null or "" for the host's) and environment text
  * (NAME=VALUE lines separated by "\n"; null or "" for none). Returns -2 when
- * workdir is not a directory, env is longer than 1024 bytes, a non-empty env
- * line lacks "=", or either text is not UTF-8 (checked before the id), -1 for
- * a null handle or unknown id, else 0. */
+ * workdir is not a directory or longer than 511 bytes, env is longer than
+ * 1023 bytes, a non-empty env line lacks "=", or either text is not UTF-8
+ * (checked before the id), -1 for a null handle or unknown id, else 0. */
 CRONTAB_API int crontab_set_job_paths(crontab_t *ct, int id, const char *workdir, const char *env);
 
 /* One of the CRONTAB_OVERLAP_* policies; -2 for another value. Switching to
