@@ -9,6 +9,7 @@
 
 #include <rapidjson/document.h>
 
+#include "import.h"
 #include "quilmarn_crontab.h"
 
 namespace {
@@ -30,7 +31,8 @@ int usage() {
                  "                                  (replaces both; omitted ones are cleared)\n"
                  "  set-overlap ID skip|queue|allow\n"
                  "  set-retry ID COUNT BACKOFF_SECONDS\n"
-                 "  list [--json]\n");
+                 "  list [--json]\n"
+                 "  import FILE [--skip-bad]         (FILE: crontab lines; - for stdin)\n");
     return 2;
 }
 
@@ -322,6 +324,24 @@ int cmd_list(int argc, char** argv) {
     return 0;
 }
 
+int cmd_import(int argc, char** argv) {
+    const char* file = nullptr;
+    bool skip_bad = false;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--skip-bad") == 0) {
+            skip_bad = true;
+        } else if (file == nullptr) {
+            file = argv[i];
+        } else {
+            return usage();
+        }
+    }
+    if (file == nullptr) return usage();
+    instance in;
+    if (in.ct == nullptr) return 1;
+    return cron_tool_import(in.ct, file, skip_bad);
+}
+
 int cmd_describe(int argc, char** argv) {
     if (argc != 1) return usage();
     std::printf("%s\n", crontab_describe_expr(argv[0]));
@@ -348,6 +368,7 @@ const command commands[] = {
     {"set-overlap", cmd_set_overlap},
     {"set-retry", cmd_set_retry},
     {"list", cmd_list},
+    {"import", cmd_import},
 };
 
 }  // namespace

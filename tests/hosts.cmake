@@ -1,0 +1,6 @@
+# Hosts: the examples, the tool and the Python binding, through their own front doors.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+if(TARGET quilmarn-cron)
+  add_test(NAME tool_import
+    COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/tool_import_test.py $<TARGET_FILE:quilmarn-cron>)
+endif()
