@@ -8,6 +8,7 @@
 #include <string>
 
 int64_t cron_os_now();           // epoch seconds
+int64_t cron_os_now_ms();        // epoch milliseconds, the same clock
 int64_t cron_os_monotonic_ms();  // monotonic milliseconds
 
 // Epoch seconds to local calendar time; false on failure. Thread-safe.

@@ -58,7 +58,20 @@ void sync_dir(const std::string& dir) {
 
 }  // namespace
 
-int64_t cron_os_now() { return static_cast<int64_t>(::time(nullptr)); }
+// time() reads a copy of the clock updated once per kernel tick and can lag
+// the start of a second by a few milliseconds; the scheduler wakes exactly
+// at that start and must see the new second.
+int64_t cron_os_now() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec);
+}
+
+int64_t cron_os_now_ms() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 int64_t cron_os_monotonic_ms() {
     timespec ts{};
