@@ -2,13 +2,18 @@
 // in the instance's report buffer.
 #include "quilmarn_crontab.h"
 
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <string_view>
+
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include <cstring>
-
 #include "api/cron_api.h"
 #include "sched/cron_job.h"
+#include "sched/cron_text.h"
 
 namespace {
 
@@ -72,4 +77,70 @@ const char* crontab_get_jobs_json(crontab_t* ct) {
 
 // ---- Run log ----
 
-const char* crontab_get_job_logs_json(crontab_t*, int, int) { return "[]"; }
+namespace {
+
+// "[]" for a missing instance or job, in a buffer of the calling thread.
+const char* no_logs() {
+    thread_local char buf[64] = "[]";
+    return buf;
+}
+
+// Captured output is raw bytes: binary output, or a character cut at the
+// record's size, becomes U+FFFD so the report stays valid JSON.
+void write_output(report_writer& w, const char* text) {
+    std::string_view s(text, strnlen(text, CRON_LOG_TEXT_SIZE));
+    if (cron_utf8_valid(s)) {
+        w.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
+        return;
+    }
+    std::string clean = cron_utf8_sanitize(s);
+    w.String(clean.data(), static_cast<rapidjson::SizeType>(clean.size()));
+}
+
+void write_record(report_writer& w, const cron_log_entry_t& e) {
+    w.StartObject();
+    w.Key("started_at");
+    w.Int64(e.started_at);
+    w.Key("finished_at");
+    w.Int64(e.finished_at);
+    w.Key("duration_ms");
+    w.Int(e.duration_ms);
+    w.Key("exit_code");
+    w.Int(e.exit_code);
+    w.Key("stdout");
+    write_output(w, e.stdout_text);
+    w.Key("stderr");
+    write_output(w, e.stderr_text);
+    w.Key("truncated");
+    w.Bool(e.truncated != 0);
+    w.Key("cancelled");
+    w.Bool(e.cancelled != 0);
+    w.Key("attempt");
+    w.Int(e.attempt > 0 ? e.attempt : 1);
+    w.EndObject();
+}
+
+}  // namespace
+
+const char* crontab_get_job_logs_json(crontab_t* ct, int id, int limit) {
+    if (ct == nullptr) return no_logs();
+    return cron_api_guard(no_logs(), [&]() -> const char* {
+        if (limit <= 0 || limit > CRON_LOG_CAPACITY) limit = CRON_LOG_CAPACITY;
+        cron_shared_t& sh = *ct->shared;
+        std::lock_guard<std::mutex> lk(sh.lock);
+        const cron_job_t* job = cron_job_find(ct, id);
+        if (job == nullptr) return no_logs();
+        rapidjson::StringBuffer out;
+        report_writer w(out);
+        w.StartArray();
+        // Newest first: the newest record sits just before log_head.
+        const int n = std::min(job->log_count, limit);
+        for (int i = 0; i < n; ++i) {
+            int slot = (job->log_head - 1 - i + 2 * CRON_LOG_CAPACITY) % CRON_LOG_CAPACITY;
+            write_record(w, job->logs[slot]);
+        }
+        w.EndArray();
+        sh.jobs_json_buf.assign(out.GetString(), out.GetSize());
+        return sh.jobs_json_buf.c_str();
+    });
+}
