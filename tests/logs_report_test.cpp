@@ -136,4 +136,16 @@ TEST_F(LogsReportTest, SharesTheBufferWithTheJobList) {
     EXPECT_EQ(std::string(crontab_get_job_logs_json(ct.get(), id, 5)), logs_copy);
 }
 
+// ---- Through an execution ----
+
+TEST(LogsReportRunTest, BinaryOutputOfARealRun) {
+    auto ct = make_instance();
+    int id = crontab_add_job(ct.get(), "bin", "@daily", "printf 'A\\377\\376B'; printf '\\033[1m' >&2", 0);
+    ASSERT_EQ(crontab_run_now(ct.get(), id), 0);
+    auto log = logs(ct.get(), id);
+    ASSERT_EQ(log.Size(), 1u);
+    EXPECT_STREQ(log[0]["stdout"].GetString(), "A\xEF\xBF\xBD\xEF\xBF\xBD" "B");
+    EXPECT_STREQ(log[0]["stderr"].GetString(), "\x1b[1m");
+}
+
 }  // namespace

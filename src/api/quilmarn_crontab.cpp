@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,7 @@
 #include "expr/cron_describer.h"
 #include "expr/cron_parser.h"
 #include "proc/cron_os.h"
+#include "sched/cron_exec.h"
 #include "sched/cron_instance.h"
 #include "sched/cron_jobs_admin.h"
 #include "sched/cron_scheduler.h"
@@ -186,6 +188,12 @@ int crontab_set_job_retry(crontab_t* ct, int id, int retry_max, int retry_backof
 
 int crontab_start(crontab_t*) { return -1; }
 
-int crontab_run_now(crontab_t*, int) { return -1; }
+int crontab_run_now(crontab_t* ct, int id) {
+    if (ct == nullptr) return -1;
+    return cron_api_guard(-1, [&] { return cron_exec_run_now(ct, id); });
+}
 
-int crontab_cancel_job(crontab_t*, int) { return -1; }
+int crontab_cancel_job(crontab_t* ct, int id) {
+    if (ct == nullptr) return -1;
+    return cron_api_guard(-1, [&] { return cron_exec_cancel(ct, id); });
+}

@@ -1,4 +1,9 @@
 // Executions of jobs: attempts, retries, cancellation and worker threads.
+//
+// Life of the instance: every admitted run is counted in shared->live_execs
+// from its admission until its thread has made its last touch of the
+// instance (the worker's exit, or run_now's save). crontab_destroy releases
+// the instance only once that count is 0, after cron_exec_shutdown.
 #pragma once
 
 #include <cstdint>
@@ -11,13 +16,31 @@ struct cron_worker_arg_t {
     int32_t job_id;
 };
 
+// Counts one run of `job` as admitted: its running_count, the instance's
+// active_runs and live_execs. The caller holds the lock and has checked the
+// limit of CRON_MAX_ACTIVE.
+void cron_exec_admit(crontab_t* ct, cron_job_t* job);
+
 // Carries out one admitted execution of job `job_id` on the calling thread.
-// 0 when the job still existed at its end, -1 otherwise.
+// 0 when the job still existed at its end, -1 otherwise. The caller still
+// owns the run's live_execs count and gives it back with cron_exec_leave.
 int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id);
+
+// Gives back one live_execs count; after this the thread must not touch the
+// instance again. Call without the lock.
+void cron_exec_leave(crontab_t* ct);
 
 // Starts a detached worker for a run already admitted under the lock; undoes
 // the admission when no thread can be started. Call without the lock.
 void sched_spawn_worker(crontab_t* ct, int32_t job_id);
+
+// crontab_run_now: admits a run of job `id` and executes it on the calling
+// thread. 0 when it was carried out, -1 when refused or the job vanished.
+int cron_exec_run_now(crontab_t* ct, int32_t id);
+
+// crontab_cancel_job: 0 a child was signalled, 1 nothing to terminate now,
+// -1 no such job.
+int cron_exec_cancel(crontab_t* ct, int32_t id);
 
 // Cancels the executions still in progress when the instance is destroyed:
 // stops their retries and terminates their children. Called with the lock

@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr auto kRunsGrace = std::chrono::seconds(60);
-
 void release(crontab_t* ct) {
     delete ct->shared;
     ct->~crontab_t();
@@ -54,7 +52,7 @@ void cron_instance_destroy(crontab_t* ct) {
     {
         std::unique_lock<std::mutex> lk(sh.lock);
         sh.destroying = true;
-        sh.idle.wait_for(lk, kRunsGrace, [&] { return ct->active_runs <= 0; });
+        sh.idle.wait_for(lk, sh.runs_grace, [&] { return ct->active_runs <= 0; });
         // Workers hold pointers into the instance and its lock: nothing is
         // released before the last of them has left.
         cron_exec_shutdown(ct);

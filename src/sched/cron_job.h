@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -84,6 +85,10 @@ struct cron_shared_t {
     int32_t live_execs = 0;        // executions that may still touch the instance;
                                    // lowering it is an execution's last touch
     std::vector<cron_run_ctl_t*> active;  // control blocks of executions in progress
+    bool rescan = false;           // a finished run may have made a job admissible
+    // How long destroy waits for runs to end by themselves before it cancels
+    // them; only tests shorten it.
+    std::chrono::milliseconds runs_grace{std::chrono::seconds(60)};
 };
 
 struct crontab_t {

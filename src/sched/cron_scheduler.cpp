@@ -2,9 +2,8 @@
 
 #include "sched/cron_exec.h"
 
-// Stubs until executions and the scheduler loop exist.
+// Stub until the scheduler loop exists.
 int cron_scheduler_start(crontab_t*) { return -1; }
-void cron_exec_shutdown(crontab_t*) {}
 
 int cron_scheduler_stop(crontab_t* ct) {
     if (ct == nullptr || ct->shared == nullptr) return 0;
