@@ -186,7 +186,13 @@ int crontab_set_job_retry(crontab_t* ct, int id, int retry_max, int retry_backof
 
 // ---- Scheduler and runs ----
 
-int crontab_start(crontab_t*) { return -1; }
+int crontab_start(crontab_t* ct) {
+    if (ct == nullptr) return -1;
+    return cron_api_guard(-1, [&] {
+        std::lock_guard<std::mutex> lk(ct->shared->lock);
+        return cron_scheduler_start(ct);
+    });
+}
 
 int crontab_run_now(crontab_t* ct, int id) {
     if (ct == nullptr) return -1;

@@ -1,9 +1,105 @@
 #include "sched/cron_scheduler.h"
 
-#include "sched/cron_exec.h"
+#include <algorithm>
+#include <chrono>
 
-// Stub until the scheduler loop exists.
-int cron_scheduler_start(crontab_t*) { return -1; }
+#include "proc/cron_os.h"
+#include "sched/cron_exec.h"
+#include "sched/cron_store.h"
+
+namespace {
+
+constexpr int64_t PAUSE_IDLE_MS = 200;  // no enabled job with a future fire time
+constexpr int64_t PAUSE_DUE_MS = 50;    // the earliest fire time has come
+constexpr int64_t PAUSE_NEAR_MS = 200;  // it comes within the next second
+constexpr int64_t PAUSE_FAR_MS = 500;
+
+// Whole seconds of a millisecond time, rounded down also before the epoch.
+int64_t seconds_of(int64_t ms) { return ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000); }
+
+struct tick_result {
+    int64_t earliest = 0;  // earliest future next_run, 0 for none
+    int32_t ids[CRON_MAX_ACTIVE];
+    int count = 0;
+};
+
+void note_future(tick_result* t, int64_t next_run) {
+    if (t->earliest == 0 || next_run < t->earliest) t->earliest = next_run;
+}
+
+// One pass over the table in slot order; the lock is held. Admission uses up
+// the due time at once, so a fire time starts at most one execution and only
+// a later one can be queued.
+void scan(crontab_t* ct, int64_t now, tick_result* t) {
+    for (cron_job_t& job : ct->jobs) {
+        if (!job.in_use || !job.enabled) continue;
+        if (job.next_run <= 0) {
+            cron_recompute_next(&job, now);
+            if (job.next_run <= 0) continue;  // no fire time ahead
+        }
+        if (now < job.next_run) {
+            note_future(t, job.next_run);
+            continue;
+        }
+        if (job.running_count == 0 || job.overlap_policy == CRON_OVERLAP_ALLOW) {
+            // At the limit the job stays due and is admitted at a later tick.
+            if (ct->active_runs >= CRON_MAX_ACTIVE) continue;
+            cron_exec_admit(ct, &job);
+            t->ids[t->count++] = job.id;
+        } else if (job.overlap_policy == CRON_OVERLAP_QUEUE && !job.queued) {
+            job.queued = 1;
+            job.queued_at = job.next_run;
+        } else {
+            continue;  // skipped while it runs; due again when its run ends
+        }
+        cron_recompute_next(&job, now);
+        if (job.next_run > 0) note_future(t, job.next_run);
+    }
+}
+
+// 50, 200 or 500 ms by the distance to the earliest fire time, but never past
+// the start of that second, so a run starts close to its due second.
+int64_t pause_ms(int64_t earliest) {
+    if (earliest <= 0) return PAUSE_IDLE_MS;
+    const int64_t ms = cron_os_now_ms();
+    const int64_t d = earliest - seconds_of(ms);
+    const int64_t pause = d <= 0 ? PAUSE_DUE_MS : d == 1 ? PAUSE_NEAR_MS : PAUSE_FAR_MS;
+    return std::clamp<int64_t>(earliest * 1000 - ms, 0, pause);
+}
+
+void scheduler_thread(crontab_t* ct) {
+    cron_shared_t& sh = *ct->shared;
+    std::unique_lock<std::mutex> lk(sh.lock);
+    while (!ct->stop_requested) {
+        sh.rescan = false;
+        tick_result t;
+        scan(ct, seconds_of(cron_os_now_ms()), &t);
+        cron_persist_save(ct);
+        lk.unlock();
+        for (int i = 0; i < t.count; ++i) sched_spawn_worker(ct, t.ids[i]);
+        const auto pause = std::chrono::milliseconds(pause_ms(t.earliest));
+        lk.lock();
+        // A stop ends the pause at once; so does a run that has ended and
+        // may have made a job admissible.
+        sh.wake.wait_for(lk, pause, [&] { return ct->stop_requested || sh.rescan; });
+    }
+}
+
+}  // namespace
+
+int cron_scheduler_start(crontab_t* ct) {
+    if (ct == nullptr || ct->shared == nullptr) return -1;
+    cron_shared_t& sh = *ct->shared;
+    if (ct->running || sh.destroying) return -1;
+    ct->stop_requested = 0;
+    try {
+        sh.sched_thread = std::thread(scheduler_thread, ct);
+    } catch (...) {
+        return -1;
+    }
+    ct->running = 1;
+    return 0;
+}
 
 int cron_scheduler_stop(crontab_t* ct) {
     if (ct == nullptr || ct->shared == nullptr) return 0;

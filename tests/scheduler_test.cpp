@@ -1,0 +1,203 @@
+// The scheduler thread: starting and stopping, due jobs, the overlap
+// policies with executions that outlast a fire time, and the active-run limit.
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "sched_util.h"
+
+using namespace sched_test;
+
+namespace {
+
+class SchedulerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        ct = make_instance();
+    }
+    int add(const std::string& cmd, const char* expr, int policy = CRONTAB_OVERLAP_SKIP, int enabled = 1) {
+        int id = crontab_add_job(ct.get(), "job", expr, cmd.c_str(), enabled);
+        EXPECT_GT(id, 0);
+        EXPECT_EQ(crontab_set_job_overlap_policy(ct.get(), id, policy), 0);
+        return id;
+    }
+    // Waits until the job has no execution in progress and nothing queued.
+    bool settled(int id) {
+        return wait_until([&] {
+            auto j = job_info(ct.get(), id);
+            return !j["running"].GetBool() && j["queued_count"].GetInt() == 0;
+        });
+    }
+    temp_dir dir;
+    instance ct;
+};
+
+// Records oldest first.
+std::vector<std::pair<int64_t, int64_t>> spans(crontab_t* ct, int id) {
+    std::vector<std::pair<int64_t, int64_t>> out;
+    auto log = logs(ct, id);
+    for (const auto& r : log.GetArray()) {
+        out.emplace_back(r["started_at"].GetInt64(), r["finished_at"].GetInt64());
+    }
+    std::reverse(out.begin(), out.end());
+    return out;
+}
+
+TEST_F(SchedulerTest, StartAndStop) {
+    EXPECT_EQ(crontab_start(nullptr), -1);
+    EXPECT_EQ(crontab_start(ct.get()), 0);
+    EXPECT_EQ(crontab_is_running(ct.get()), 1);
+    EXPECT_EQ(crontab_start(ct.get()), -1);
+    EXPECT_EQ(crontab_stop(ct.get()), 0);
+    EXPECT_EQ(crontab_is_running(ct.get()), 0);
+    EXPECT_EQ(crontab_stop(ct.get()), 0);
+    EXPECT_EQ(crontab_start(ct.get()), 0);  // a stopped instance starts again
+    EXPECT_EQ(crontab_is_running(ct.get()), 1);
+}
+
+TEST_F(SchedulerTest, StopEndsThePauseAtOnce) {
+    add("true", "0 0 1 1 *");  // far away: the longest pause
+    auto total = std::chrono::steady_clock::duration::zero();
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(crontab_start(ct.get()), 0);
+        std::this_thread::sleep_for(50ms);  // let the thread reach its pause
+        auto t0 = std::chrono::steady_clock::now();
+        ASSERT_EQ(crontab_stop(ct.get()), 0);
+        total += std::chrono::steady_clock::now() - t0;
+    }
+    // Sleeping out the pauses would take about 2 s.
+    EXPECT_LT(total, 1000ms);
+}
+
+TEST_F(SchedulerTest, RunsEnabledDueJobsOnly) {
+    int on = add("echo tick", "@every 1s");
+    int off = add("echo tick", "@every 1s", CRONTAB_OVERLAP_SKIP, 0);
+    int64_t off_next = job_int(ct.get(), off, "next_run");
+    ASSERT_EQ(crontab_start(ct.get()), 0);
+    ASSERT_TRUE(wait_until([&] { return log_count(ct.get(), on) >= 3; }));
+    EXPECT_EQ(log_count(ct.get(), off), 0u);
+    EXPECT_EQ(job_int(ct.get(), off, "next_run"), off_next);
+    auto log = logs(ct.get(), on);
+    for (const auto& r : log.GetArray()) {
+        EXPECT_EQ(r["exit_code"].GetInt(), 0);
+        EXPECT_STREQ(r["stdout"].GetString(), "tick\n");
+    }
+    // Enabled later, it is handled from the next tick on.
+    ASSERT_EQ(crontab_update_job(ct.get(), off, "job", "@every 1s", "echo tick", 1), 0);
+    EXPECT_TRUE(wait_until([&] { return log_count(ct.get(), off) >= 1; }));
+}
+
+TEST_F(SchedulerTest, StopLeavesExecutionsGoing) {
+    std::string started = dir.file("started"), go = dir.file("go");
+    int id = add(gated(started, go), "@every 1s");
+    ASSERT_EQ(crontab_start(ct.get()), 0);
+    ASSERT_TRUE(wait_until([&] { return exists(started); }));
+    ASSERT_EQ(crontab_stop(ct.get()), 0);
+    EXPECT_TRUE(job_running(ct.get(), id));
+    touch(go);
+    ASSERT_TRUE(settled(id));
+    EXPECT_EQ(newest_int(ct.get(), id, "exit_code"), 0);
+}
+
+TEST_F(SchedulerTest, AllowStartsEachFireTimeOnce) {
+    // Each execution outlasts the next fire time, so two overlap.
+    int id = add("sleep 1.5", "@every 1s", CRONTAB_OVERLAP_ALLOW);
+    int64_t begin = now_sec();
+    ASSERT_EQ(crontab_start(ct.get()), 0);
+    ASSERT_TRUE(wait_until([&] { return active_runs(ct.get()) >= 2; }));
+    ASSERT_TRUE(wait_until([&] { return now_sec() >= begin + 4; }));
+    ASSERT_EQ(crontab_stop(ct.get()), 0);
+    int64_t end = now_sec();
+    ASSERT_TRUE(settled(id));
+    // One execution per fire time at most, not one per tick of a due second.
+    size_t runs = log_count(ct.get(), id);
+    EXPECT_GE(runs, 2u);
+    EXPECT_LE(runs, static_cast<size_t>(end - begin + 1));
+}
+
+TEST_F(SchedulerTest, SkipNeverOverlapsAndRunsAMissedFireTimeRightAfter) {
+    // Fire times every 2 s; each run takes 2.5 s, so one fire time passes
+    // during every run.
+    int id = add("sleep 2.5", "@every 2s", CRONTAB_OVERLAP_SKIP);
+    ASSERT_EQ(crontab_start(ct.get()), 0);
+    int most = 0;
+    ASSERT_TRUE(wait_until([&] {
+        most = std::max(most, active_runs(ct.get()));
+        return log_count(ct.get(), id) >= 2;
+    }, 60s));
+    ASSERT_EQ(crontab_stop(ct.get()), 0);
+    ASSERT_TRUE(settled(id));
+    EXPECT_LE(most, 1);
+    auto s = spans(ct.get(), id);
+    for (size_t i = 1; i < s.size(); ++i) {
+        EXPECT_GE(s[i].first, s[i - 1].second);
+        // Started right after the previous run, not at the fire time after it.
+        EXPECT_LE(s[i].first - s[i - 1].second, 1);
+    }
+}
+
+TEST_F(SchedulerTest, QueueHoldsOneLaterFireTime) {
+    int id = add("sleep 2.5", "@every 1s", CRONTAB_OVERLAP_QUEUE);
+    ASSERT_EQ(crontab_start(ct.get()), 0);
+    int most = 0;
+    bool seen_queued = false;
+    ASSERT_TRUE(wait_until([&] {
+        most = std::max(most, active_runs(ct.get()));
+        seen_queued = seen_queued || job_int(ct.get(), id, "queued_count") == 1;
+        return log_count(ct.get(), id) >= 2;
+    }, 60s));
+    ASSERT_EQ(crontab_stop(ct.get()), 0);
+    // A waiting run still starts when the execution ends, scheduler or not.
+    ASSERT_TRUE(settled(id));
+    EXPECT_TRUE(seen_queued);
+    EXPECT_LE(most, 1);
+    auto s = spans(ct.get(), id);
+    for (size_t i = 1; i < s.size(); ++i) EXPECT_GE(s[i].first, s[i - 1].second);
+}
+
+TEST_F(SchedulerTest, QueueDoesNotRepeatTheFireTimeItStarted) {
+    // A short run well inside the interval: nothing may be queued for the
+    // fire time that started it.
+    int id = add("sleep 1", "@every 3s", CRONTAB_OVERLAP_QUEUE);
+    ASSERT_EQ(crontab_start(ct.get()), 0);
+    ASSERT_TRUE(wait_until([&] { return log_count(ct.get(), id) >= 2; }, 60s));
+    auto s = spans(ct.get(), id);
+    for (size_t i = 1; i < s.size(); ++i) EXPECT_GE(s[i].first - s[i - 1].first, 2);
+}
+
+TEST_F(SchedulerTest, DueJobWaitsForRoomUnderTheLimit) {
+    std::vector<int> sleepers;
+    std::vector<std::unique_ptr<background_run>> runs;
+    for (int i = 0; i < CRON_MAX_ACTIVE; ++i) {
+        sleepers.push_back(add("exec sleep 600", "@daily", CRONTAB_OVERLAP_SKIP, 0));
+        runs.push_back(std::make_unique<background_run>(ct.get(), sleepers.back()));
+    }
+    ASSERT_TRUE(wait_until([&] { return active_runs(ct.get()) == CRON_MAX_ACTIVE; }));
+    int due = add("true", "@every 1s");
+    int64_t first = job_int(ct.get(), due, "next_run");
+    ASSERT_EQ(crontab_start(ct.get()), 0);
+    // Well past its fire time it has neither a record nor a run.
+    ASSERT_TRUE(wait_until([&] { return now_sec() >= first + 2; }));
+    EXPECT_EQ(log_count(ct.get(), due), 0u);
+    EXPECT_FALSE(job_running(ct.get(), due));
+    ASSERT_TRUE(wait_until([&] { return crontab_cancel_job(ct.get(), sleepers[0]) == 0; }));
+    EXPECT_TRUE(wait_until([&] { return log_count(ct.get(), due) >= 1; }));
+    ASSERT_EQ(crontab_stop(ct.get()), 0);
+    for (size_t i = 1; i < sleepers.size(); ++i) {
+        ASSERT_TRUE(wait_until([&] { return crontab_cancel_job(ct.get(), sleepers[i]) == 0; }));
+    }
+    for (auto& r : runs) EXPECT_EQ(r->join(), 0);
+}
+
+TEST_F(SchedulerTest, DestroyWhileTheSchedulerRunsAndRunsAreGoing) {
+    int a = add("sleep 0.3", "@every 1s", CRONTAB_OVERLAP_ALLOW);
+    add("sleep 0.3", "@every 1s", CRONTAB_OVERLAP_QUEUE);
+    ASSERT_EQ(crontab_start(ct.get()), 0);
+    ASSERT_TRUE(wait_until([&] { return job_running(ct.get(), a); }));
+    ct.reset();  // must neither hang nor leave a thread behind on the instance
+}
+
+}  // namespace
