@@ -39,5 +39,9 @@ int cron_os_replace_file(const char* path, const char* data, size_t len);
 // Reads the whole file into *out. False when it cannot be opened or read.
 bool cron_os_read_file(const char* path, std::string* out);
 
+// Removes the temporary files of cron_os_replace_file beside `path` whose
+// writing process has ended: a writer killed mid-write leaves one behind.
+void cron_os_remove_stale_temps(const char* path);
+
 // Copies `from` to `to`, replacing it, the same way. 0 on success.
 int cron_os_copy_file(const char* from, const char* to);

@@ -1,6 +1,8 @@
 #include "proc/cron_os.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -173,6 +176,32 @@ bool cron_os_read_file(const char* path, std::string* out) {
         if (n <= 0) return n == 0;
         out->append(chunk, static_cast<size_t>(n));
     }
+}
+
+void cron_os_remove_stale_temps(const char* path) {
+    if (path == nullptr || *path == '\0') return;
+    const std::string full(path);
+    const std::string dir = parent_dir(full);
+    const size_t slash = full.find_last_of('/');
+    const std::string prefix = (slash == std::string::npos ? full : full.substr(slash + 1)) + ".tmp.";
+    DIR* d = ::opendir(dir.c_str());
+    if (d == nullptr) return;
+    while (const dirent* e = ::readdir(d)) {
+        std::string_view name(e->d_name);
+        if (name.substr(0, prefix.size()) != prefix) continue;
+        // "<prefix><pid>.<serial>": only a writer that no longer exists is
+        // done with its file; a live one (another instance, another process)
+        // may be about to rename it.
+        std::string_view rest = name.substr(prefix.size());
+        long pid = 0;
+        size_t i = 0;
+        for (; i < rest.size() && rest[i] >= '0' && rest[i] <= '9' && pid < 1000000000; ++i)
+            pid = pid * 10 + (rest[i] - '0');
+        if (i == 0 || i >= rest.size() || rest[i] != '.' || pid <= 0) continue;
+        if (pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        ::unlink((dir + "/" + std::string(name)).c_str());
+    }
+    ::closedir(d);
 }
 
 int cron_os_copy_file(const char* from, const char* to) {

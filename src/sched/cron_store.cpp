@@ -291,6 +291,9 @@ void cron_persist_save(crontab_t* ct) {
 void cron_persist_load(crontab_t* ct) {
     if (ct == nullptr || ct->data_dir[0] == '\0') return;
     std::string path = cron_store_path(ct);
+    // A host killed while saving leaves its temporary file behind.
+    cron_os_remove_stale_temps(path.c_str());
+    cron_os_remove_stale_temps((path + ".bak").c_str());
     if (!cron_os_file_exists(path.c_str())) return;
     std::string text;
     bool whole = cron_os_read_file(path.c_str(), &text) && cron_store_parse(ct, text, cron_os_now());
