@@ -197,6 +197,22 @@ TEST(StoreLoad, UnreadableTextsLeaveTheTableEmpty) {
     EXPECT_EQ(s.ids(), std::vector<int>{5});
 }
 
+// A damaged or hostile store nested a million levels deep once overflowed
+// the stack of the host calling crontab_create.
+TEST(StoreLoad, DeepNestingIsReadWithoutRecursion) {
+    for (const std::string& text : {R"({"next_id":3,"jobs":)" + std::string(1000000, '['),
+                                    std::string(1000000, '[') + std::string(1000000, ']'),
+                                    store_text({job_text(R"("x":)" + std::string(500000, '[') +
+                                                         std::string(500000, ']'))})}) {
+        scratch s;
+        EXPECT_FALSE(s.load(text));
+    }
+    // Deep nesting inside an unknown member is still only an unknown member.
+    scratch s;
+    EXPECT_FALSE(s.load(store_text({job_text(R"("x":[[[[1]]]])")}, "\"next_id\":2")));
+    EXPECT_EQ(s.ids(), std::vector<int>{2});
+}
+
 TEST(StoreLoad, IdsAndNextId) {
     struct {
         const char* what;

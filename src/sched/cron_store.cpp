@@ -19,8 +19,9 @@ using rapidjson::Value;
 using store_writer = rapidjson::PrettyWriter<rapidjson::StringBuffer>;
 
 // Standard JSON only: no comments, no trailing commas, strings checked for
-// UTF-8.
-constexpr unsigned kParseFlags = rapidjson::kParseValidateEncodingFlag;
+// UTF-8. Iterative, so a deeply nested file cannot overflow the host's stack.
+constexpr unsigned kParseFlags =
+    rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
 
 constexpr const char* kJobKeys[] = {
     "id", "name", "expr", "cmd", "enabled", "max_runtime_sec", "workdir", "env",
