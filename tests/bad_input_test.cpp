@@ -1,0 +1,232 @@
+// Bad input at every export: null, empty and 10 KB texts, invalid UTF-8,
+// ids, counts and limits at the ends of their types. Each call gets its
+// documented failure value and leaves the table and the store as they were.
+// Also every export on one instance from many threads at once, and
+// crontab_destroy while runs are going on.
+#include <atomic>
+#include <climits>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <rapidjson/document.h>
+
+#include "quilmarn_crontab.h"
+#include "test_dir.h"
+#include "time_util.h"
+
+namespace {
+
+const std::string big(10 * 1024, 'x');
+const char* const bad_utf8[] = {"\xFF", "caf\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "a\x80z"};
+const int odd_ids[] = {0, -1, INT_MIN, INT_MAX, 999};
+
+bool valid_json(const char* text, rapidjson::Document* out = nullptr) {
+    rapidjson::Document d;
+    d.Parse<rapidjson::kParseValidateEncodingFlag>(text);
+    if (out != nullptr) out->Swap(d);
+    return text != nullptr && !d.HasParseError();
+}
+
+// The definitions the store keeps, from the job list: equal texts mean the
+// table did not change.
+std::string definitions(crontab_t* ct) {
+    rapidjson::Document d;
+    EXPECT_TRUE(valid_json(crontab_get_jobs_json(ct), &d));
+    std::string out;
+    for (const auto& j : d.GetArray()) {
+        for (const char* key : {"id", "name", "expr", "cmd", "enabled", "max_runtime_sec", "workdir", "env",
+                                "overlap_policy", "retry_max", "retry_backoff_sec"}) {
+            const auto& v = j[key];
+            out += v.IsString() ? v.GetString() : v.IsBool() ? (v.GetBool() ? "T" : "F") : std::to_string(v.GetInt64());
+            out += '|';
+        }
+        out += '\n';
+    }
+    return out;
+}
+
+class BadInput : public ::testing::Test {
+protected:
+    void SetUp() override {
+        set_tz("Europe/Berlin");
+        ct = crontab_create(dir.c_str());
+        ASSERT_NE(ct, nullptr);
+        id = crontab_add_job(ct, "job", "*/5 * * * *", "true", 1);
+        ASSERT_GT(id, 0);
+        ASSERT_EQ(crontab_set_job_paths(ct, id, dir.c_str(), "A=1"), 0);
+        table = definitions(ct);
+        stored = read_file(dir.store());
+    }
+    void TearDown() override { crontab_destroy(ct); }
+
+    void expect_unchanged() {
+        EXPECT_EQ(definitions(ct), table);
+        EXPECT_EQ(read_file(dir.store()), stored);
+    }
+
+    test_dir dir;
+    crontab_t* ct = nullptr;
+    int id = 0;
+    std::string table, stored;
+};
+
+}  // namespace
+
+TEST(BadInputExpr, TextsNoExpressionCanBe) {
+    std::vector<std::string> texts = {"", big, "* * * * * " + big, "@every " + big + "s"};
+    for (const char* b : bad_utf8) {
+        texts.push_back(b);
+        texts.push_back(std::string("* * * * ") + b);
+        texts.push_back(std::string("@") + b);
+    }
+    for (const std::string& t : texts) {
+        SCOPED_TRACE(t.substr(0, 40));
+        char err[64];
+        std::memset(err, 'Z', sizeof err);
+        EXPECT_EQ(crontab_validate_expr(t.c_str(), err, sizeof err), -1);
+        EXPECT_LT(std::strlen(err), sizeof err);
+        EXPECT_EQ(crontab_validate_expr(t.c_str(), nullptr, 100), -1);
+        int64_t out = 7;
+        EXPECT_EQ(crontab_calc_next(t.c_str(), 0, &out), -1);
+        EXPECT_EQ(out, 7);
+        // The error object quotes the caller's bytes and stays valid JSON.
+        rapidjson::Document d;
+        ASSERT_TRUE(valid_json(crontab_get_next_runs_json(t.c_str(), 5), &d));
+        ASSERT_TRUE(d.IsObject());
+        EXPECT_TRUE(d["error"].IsString());
+        const char* desc = crontab_describe_expr(t.c_str());
+        EXPECT_EQ(std::strncmp(desc, "Invalid expression: ", 20), 0);
+        EXPECT_LT(std::strlen(desc), 512u);
+    }
+    int64_t out = 7;
+    EXPECT_EQ(crontab_calc_next(nullptr, 0, &out), -1);
+    EXPECT_EQ(crontab_calc_next("* * * * *", 0, nullptr), -1);
+    EXPECT_EQ(out, 7);
+    EXPECT_TRUE(valid_json(crontab_get_next_runs_json(nullptr, 5)));
+    EXPECT_STREQ(crontab_describe_expr(nullptr), "Invalid expression: Expression is NULL");
+}
+
+TEST(BadInputExpr, NumbersAtTheEndsOfTheirTypes) {
+    char err[8] = "keep";
+    for (int size : {0, -1, INT_MIN}) {
+        EXPECT_EQ(crontab_validate_expr("bad", err, size), -1);
+        EXPECT_STREQ(err, "keep");
+    }
+    for (int64_t after : {INT64_MIN, INT64_MIN + 1, int64_t{-1}, INT64_MAX - 1, INT64_MAX}) {
+        for (const char* e : {"* * * * *", "@every 1s", "@every 596523h", "0 0 29 2 *"}) {
+            int64_t out = 0;
+            int rc = crontab_calc_next(e, after, &out);
+            if (rc == 0) {
+                EXPECT_GT(out, after) << e << " after " << after;
+            }
+        }
+    }
+    for (int count : {INT_MIN, -1, 0, 1, 100, 101, INT_MAX}) {
+        rapidjson::Document d;
+        ASSERT_TRUE(valid_json(crontab_get_next_runs_json("* * * * *", count), &d));
+        ASSERT_TRUE(d.IsArray());
+        EXPECT_EQ(d.Size(), count < 1 ? 1u : count > 100 ? 100u : static_cast<unsigned>(count));
+    }
+}
+
+TEST(BadInputLifecycle, DataDirectories) {
+    test_dir dir;
+    // Longer than its field: refused rather than cut to another directory.
+    EXPECT_EQ(crontab_create((dir.str() + "/" + big).c_str()), nullptr);
+    // A file where the directory should be: the instance works, saves fail
+    // quietly, and the file is left alone.
+    write_file(dir.file("plain"), "not a directory");
+    crontab_t* ct = crontab_create(dir.file("plain").c_str());
+    ASSERT_NE(ct, nullptr);
+    EXPECT_GT(crontab_add_job(ct, "n", "@daily", "true", 1), 0);
+    crontab_destroy(ct);
+    EXPECT_EQ(read_file(dir.file("plain")), "not a directory");
+    // A name that is not UTF-8 is still a path.
+    std::string odd = dir.str() + "/\xFF\xFE";
+    ct = crontab_create(odd.c_str());
+    ASSERT_NE(ct, nullptr);
+    EXPECT_GT(crontab_add_job(ct, "n", "@daily", "true", 1), 0);
+    crontab_destroy(ct);
+    EXPECT_TRUE(std::filesystem::exists(odd + "/crontab.json"));
+}
+
+TEST(BadInputNull, RunsAndReportsRefuseAMissingInstance) {
+    EXPECT_EQ(crontab_start(nullptr), -1);
+    EXPECT_EQ(crontab_run_now(nullptr, 1), -1);
+    EXPECT_EQ(crontab_cancel_job(nullptr, 1), -1);
+    EXPECT_STREQ(crontab_get_jobs_json(nullptr), "[]");
+    EXPECT_STREQ(crontab_get_job_logs_json(nullptr, 1, 5), "[]");
+}
+
+TEST_F(BadInput, JobTexts) {
+    std::vector<std::string> texts = {big};
+    for (const char* b : bad_utf8) texts.push_back(b);
+    for (const std::string& t : texts) {
+        SCOPED_TRACE(t.substr(0, 40));
+        const char* s = t.c_str();
+        if (t != big) {  // a long name is cut, not refused
+            EXPECT_EQ(crontab_add_job(ct, s, "@daily", "c", 1), -1);
+            EXPECT_EQ(crontab_update_job(ct, id, s, "@daily", "c", 1), -1);
+        }
+        EXPECT_EQ(crontab_add_job(ct, "n", s, "c", 1), -1);
+        EXPECT_EQ(crontab_add_job(ct, "n", "@daily", s, 1), -1);
+        EXPECT_EQ(crontab_update_job(ct, id, "n", s, "c", 1), -1);
+        EXPECT_EQ(crontab_update_job(ct, id, "n", "@daily", s, 1), -1);
+        EXPECT_EQ(crontab_set_job_paths(ct, id, s, nullptr), -2);
+        EXPECT_EQ(crontab_set_job_paths(ct, id, nullptr, (std::string("K=") + s).c_str()), -2);
+    }
+    for (int i : {0, 1, 2}) {
+        const char* t[3] = {"n", "@daily", "c"};
+        t[i] = nullptr;
+        EXPECT_EQ(crontab_add_job(ct, t[0], t[1], t[2], 1), -1);
+        EXPECT_EQ(crontab_update_job(ct, id, t[0], t[1], t[2], 1), -1);
+    }
+    EXPECT_EQ(crontab_update_job(ct, id, "n", "", "c", 1), -1);
+    EXPECT_EQ(crontab_set_job_paths(ct, id, dir.file("missing").c_str(), nullptr), -2);
+    EXPECT_EQ(crontab_set_job_paths(ct, id, nullptr, "no equals sign"), -2);
+    expect_unchanged();
+
+    // A 10 KB name is kept cut; the job works as before.
+    int big_id = crontab_add_job(ct, big.c_str(), "@daily", "c", 1);
+    ASSERT_GT(big_id, 0);
+    rapidjson::Document d;
+    ASSERT_TRUE(valid_json(crontab_get_jobs_json(ct), &d));
+    EXPECT_EQ(d[1]["name"].GetStringLength(), 127u);
+}
+
+TEST_F(BadInput, IdsCountsAndLimits) {
+    for (int bad : odd_ids) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(crontab_update_job(ct, bad, "n", "@daily", "c", 1), -1);
+        EXPECT_EQ(crontab_delete_job(ct, bad), -1);
+        EXPECT_EQ(crontab_set_job_timeout(ct, bad, 5), -1);
+        EXPECT_EQ(crontab_set_job_paths(ct, bad, nullptr, nullptr), -1);
+        EXPECT_EQ(crontab_set_job_overlap_policy(ct, bad, 0), -1);
+        EXPECT_EQ(crontab_set_job_retry(ct, bad, 1, 1), -1);
+        EXPECT_EQ(crontab_run_now(ct, bad), -1);
+        EXPECT_EQ(crontab_cancel_job(ct, bad), -1);
+        EXPECT_STREQ(crontab_get_job_logs_json(ct, bad, 5), "[]");
+    }
+    for (int policy : {INT_MIN, -1, 3, INT_MAX}) EXPECT_EQ(crontab_set_job_overlap_policy(ct, id, policy), -2);
+    for (int n : {INT_MIN, -1, 11, INT_MAX}) EXPECT_EQ(crontab_set_job_retry(ct, id, n, 0), -2);
+    for (int s : {INT_MIN, -1, 3601, INT_MAX}) EXPECT_EQ(crontab_set_job_retry(ct, id, 0, s), -2);
+    expect_unchanged();
+
+    // Any limit of the run log gives a valid (here empty) list.
+    for (int limit : {INT_MIN, -1, 0, 1, 20, 21, INT_MAX}) {
+        rapidjson::Document d;
+        ASSERT_TRUE(valid_json(crontab_get_job_logs_json(ct, id, limit), &d));
+        EXPECT_TRUE(d.IsArray());
+    }
+    // A time limit at either end of int: none for negatives, kept as given.
+    EXPECT_EQ(crontab_set_job_timeout(ct, id, INT_MIN), 0);
+    EXPECT_EQ(crontab_set_job_timeout(ct, id, INT_MAX), 0);
+    rapidjson::Document d;
+    ASSERT_TRUE(valid_json(crontab_get_jobs_json(ct), &d));
+    EXPECT_EQ(d[0]["max_runtime_sec"].GetInt(), INT_MAX);
+}
