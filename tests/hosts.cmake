@@ -9,3 +9,25 @@ if(TARGET quilmarn-cron)
   add_test(NAME tool_import
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/tool_import_test.py $<TARGET_FILE:quilmarn-cron>)
 endif()
+# The binding's tests. Python can load a library built with AddressSanitizer
+# only with the sanitizer's runtime preloaded (and its own allocations are
+# no leak of ours); under ThreadSanitizer they are not run.
+set(QC_PY_ENV "QUILMARN_CRONTAB_LIB=$<TARGET_FILE:quilmarn_crontab>"
+  "PYTHONPATH=${PROJECT_SOURCE_DIR}/bindings/python" "PYTHONDONTWRITEBYTECODE=1")
+set(QC_PY_TEST ON)
+if(QC_SANITIZE MATCHES "address")
+  execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=libasan.so
+    OUTPUT_VARIABLE QC_ASAN_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(IS_ABSOLUTE "${QC_ASAN_RUNTIME}" AND EXISTS "${QC_ASAN_RUNTIME}")
+    list(APPEND QC_PY_ENV "LD_PRELOAD=${QC_ASAN_RUNTIME}" "ASAN_OPTIONS=detect_leaks=0")
+  else()
+    set(QC_PY_TEST OFF)
+  endif()
+elseif(QC_SANITIZE)
+  set(QC_PY_TEST OFF)
+endif()
+if(QC_PY_TEST)
+  add_test(NAME python_binding
+    COMMAND Python3::Interpreter -m unittest discover -s ${PROJECT_SOURCE_DIR}/bindings/python/tests)
+  set_tests_properties(python_binding PROPERTIES TIMEOUT 600 ENVIRONMENT "${QC_PY_ENV}")
+endif()

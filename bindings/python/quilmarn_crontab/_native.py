@@ -1,0 +1,85 @@
+"""Loading libquilmarn_crontab and declaring its 21 functions for ctypes."""
+
+import ctypes
+import ctypes.util
+import os
+import sys
+
+# Set to the path of the shared library to use that file; otherwise the
+# system's library search finds it (after `cmake --install`, run `ldconfig`).
+LIBRARY_ENV = "QUILMARN_CRONTAB_LIB"
+
+_SONAME = "libquilmarn_crontab.so.1"
+
+
+def _candidates():
+    path = os.environ.get(LIBRARY_ENV)
+    if path:
+        return [path]
+    names = []
+    if sys.platform == "win32":
+        names.append("quilmarn_crontab.dll")
+    else:
+        # The versioned name first: it is the ABI this module was written for.
+        names.append(_SONAME)
+    found = ctypes.util.find_library("quilmarn_crontab")
+    if found:
+        names.append(found)
+    return names
+
+
+def load():
+    errors = []
+    for name in _candidates():
+        try:
+            lib = ctypes.CDLL(name)
+        except OSError as e:
+            errors.append(str(e))
+            continue
+        _declare(lib)
+        return lib
+    raise OSError(
+        "cannot load the quilmarn-crontab library (%s); install it or set %s "
+        "to the path of libquilmarn_crontab.so" % ("; ".join(errors) or "not found", LIBRARY_ENV))
+
+
+class _Handle(ctypes.Structure):
+    """The opaque crontab_t."""
+
+
+HANDLE = ctypes.POINTER(_Handle)
+
+_c_int = ctypes.c_int
+_text = ctypes.c_char_p
+
+
+def _declare(lib):
+    # c_char_p results are copied into bytes objects by ctypes as the call
+    # returns, so no text of the library is kept past its buffer's lifetime.
+    signatures = {
+        "crontab_version": (_text, []),
+        "crontab_validate_expr": (_c_int, [_text, ctypes.c_char_p, _c_int]),
+        "crontab_calc_next": (_c_int, [_text, ctypes.c_int64, ctypes.POINTER(ctypes.c_int64)]),
+        "crontab_get_next_runs_json": (_text, [_text, _c_int]),
+        "crontab_describe_expr": (_text, [_text]),
+        "crontab_create": (HANDLE, [_text]),
+        "crontab_destroy": (None, [HANDLE]),
+        "crontab_start": (_c_int, [HANDLE]),
+        "crontab_stop": (_c_int, [HANDLE]),
+        "crontab_is_running": (_c_int, [HANDLE]),
+        "crontab_add_job": (_c_int, [HANDLE, _text, _text, _text, _c_int]),
+        "crontab_update_job": (_c_int, [HANDLE, _c_int, _text, _text, _text, _c_int]),
+        "crontab_delete_job": (_c_int, [HANDLE, _c_int]),
+        "crontab_set_job_timeout": (_c_int, [HANDLE, _c_int, _c_int]),
+        "crontab_set_job_paths": (_c_int, [HANDLE, _c_int, _text, _text]),
+        "crontab_set_job_overlap_policy": (_c_int, [HANDLE, _c_int, _c_int]),
+        "crontab_set_job_retry": (_c_int, [HANDLE, _c_int, _c_int, _c_int]),
+        "crontab_run_now": (_c_int, [HANDLE, _c_int]),
+        "crontab_cancel_job": (_c_int, [HANDLE, _c_int]),
+        "crontab_get_jobs_json": (_text, [HANDLE]),
+        "crontab_get_job_logs_json": (_text, [HANDLE, _c_int, _c_int]),
+    }
+    for name, (restype, argtypes) in signatures.items():
+        fn = getattr(lib, name)
+        fn.restype = restype
+        fn.argtypes = argtypes
