@@ -4,6 +4,7 @@
 // Also every export on one instance from many threads at once, and
 // crontab_destroy while runs are going on.
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include <rapidjson/document.h>
 
 #include "quilmarn_crontab.h"
+#include "sched/cron_job.h"
 #include "test_dir.h"
 #include "time_util.h"
 
@@ -229,4 +231,152 @@ TEST_F(BadInput, IdsCountsAndLimits) {
     rapidjson::Document d;
     ASSERT_TRUE(valid_json(crontab_get_jobs_json(ct), &d));
     EXPECT_EQ(d[0]["max_runtime_sec"].GetInt(), INT_MAX);
+}
+
+// All 21 exports on one instance from eight threads at once, with good and
+// bad arguments mixed; each result stays within its documented values.
+TEST(BadInputThreads, EveryExportAtOnce) {
+    set_tz("Europe/Berlin");
+    test_dir dir;
+    crontab_t* ct = crontab_create(dir.c_str());
+    ASSERT_NE(ct, nullptr);
+    for (int i = 0; i < 16; ++i) {
+        ASSERT_GT(crontab_add_job(ct, "j", i % 2 ? "@every 1s" : "* * * * *", i % 3 ? "true" : "sleep 0.2", 1), 0);
+    }
+    std::mutex report_mu;  // the report text is shared by the instance's report calls
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            std::mt19937 rng(t);
+            auto pick = [&](auto const& list) { return list[rng() % std::size(list)]; };
+            const char* exprs[] = {"* * * * *", "@every 2s", nullptr, "", "\xFF", "61 * * * *", big.c_str()};
+            const char* texts[] = {"n", nullptr, "", "\xC3", big.c_str()};
+            const int ids[] = {1, 2, 3, 5, 8, 13, 16, 17, 0, -1, INT_MIN, INT_MAX};
+            const int nums[] = {0, 1, 2, 3, -1, 11, 3601, INT_MIN, INT_MAX};
+            while (std::chrono::steady_clock::now() < end) {
+                int id = pick(ids), n = pick(nums), rc = 0;
+                switch (rng() % 21) {
+                case 0: EXPECT_STREQ(crontab_version(), "1.5.0"); break;
+                case 1: {
+                    char err[32];
+                    rc = crontab_validate_expr(pick(exprs), err, static_cast<int>(rng() % 40) - 4);
+                    EXPECT_TRUE(rc == 0 || rc == -1);
+                    break;
+                }
+                case 2: {
+                    int64_t out;
+                    rc = crontab_calc_next(pick(exprs), static_cast<int64_t>(rng()) << (rng() % 32), &out);
+                    EXPECT_TRUE(rc == 0 || rc == -1);
+                    break;
+                }
+                case 3: EXPECT_TRUE(valid_json(crontab_get_next_runs_json(pick(exprs), n % 5))); break;
+                case 4: EXPECT_NE(crontab_describe_expr(pick(exprs)), nullptr); break;
+                case 5: {  // an instance of its own, made and ended beside the shared one
+                    crontab_t* other = crontab_create(nullptr);
+                    ASSERT_NE(other, nullptr);
+                    EXPECT_GT(crontab_add_job(other, "o", "@daily", "true", 1), 0);
+                    crontab_destroy(other);
+                    break;
+                }
+                case 6: rc = crontab_add_job(ct, pick(texts), pick(exprs), "true", n); break;
+                case 7: rc = crontab_update_job(ct, id, "u", pick(exprs), pick(texts), n); break;
+                case 8: rc = crontab_delete_job(ct, id); break;
+                case 9: rc = crontab_set_job_timeout(ct, id, n); break;
+                case 10:
+                    rc = crontab_set_job_paths(ct, id, rng() % 2 ? dir.c_str() : pick(texts), pick(texts));
+                    EXPECT_TRUE(rc == 0 || rc == -1 || rc == -2);
+                    rc = 0;
+                    break;
+                case 11:
+                    rc = crontab_set_job_overlap_policy(ct, id, n);
+                    EXPECT_TRUE(rc == 0 || rc == -1 || rc == -2);
+                    rc = 0;
+                    break;
+                case 12:
+                    rc = crontab_set_job_retry(ct, id, n, pick(nums));
+                    EXPECT_TRUE(rc == 0 || rc == -1 || rc == -2);
+                    rc = 0;
+                    break;
+                case 13: rc = crontab_start(ct); break;
+                case 14: rc = crontab_stop(ct); break;
+                case 15: rc = crontab_is_running(ct) == 1 ? 0 : -1; break;
+                case 16: rc = crontab_run_now(ct, id); break;
+                case 17:
+                    rc = crontab_cancel_job(ct, id);
+                    EXPECT_TRUE(rc == 0 || rc == 1 || rc == -1);
+                    rc = 0;
+                    break;
+                case 18: {
+                    std::lock_guard<std::mutex> lk(report_mu);
+                    EXPECT_TRUE(valid_json(crontab_get_jobs_json(ct)));
+                    break;
+                }
+                case 19: {
+                    std::lock_guard<std::mutex> lk(report_mu);
+                    EXPECT_TRUE(valid_json(crontab_get_job_logs_json(ct, id, n)));
+                    break;
+                }
+                default: crontab_destroy(nullptr); break;
+                }
+                if (rc > 0) rc = 0;  // a new id
+                EXPECT_TRUE(rc == 0 || rc == -1) << rc;
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(crontab_stop(ct), 0);
+    crontab_destroy(ct);
+    // The store still loads.
+    ct = crontab_create(dir.c_str());
+    ASSERT_NE(ct, nullptr);
+    EXPECT_TRUE(valid_json(crontab_get_jobs_json(ct)));
+    crontab_destroy(ct);
+}
+
+// crontab_destroy while the scheduler's workers and host threads inside
+// crontab_run_now are running commands: it waits for them (or, after its
+// grace, cancels them), and every host thread gets its result.
+TEST(BadInputThreads, DestroyWhileRunsAreGoing) {
+    set_tz("Europe/Berlin");
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        test_dir dir;
+        crontab_t* ct = crontab_create(dir.c_str());
+        ASSERT_NE(ct, nullptr);
+        // Odd rounds: commands outlast a short grace and are cancelled.
+        // Even rounds: they end by themselves within the usual grace.
+        const bool cancelled = round % 2;
+        if (cancelled) ct->shared->runs_grace = std::chrono::milliseconds(100 * round);
+        const char* long_cmd = cancelled ? "echo x; sleep 30" : "echo x; sleep 0.7";
+        int by_hand = crontab_add_job(ct, "h", "@daily", long_cmd, 0);
+        ASSERT_EQ(crontab_set_job_overlap_policy(ct, by_hand, CRONTAB_OVERLAP_ALLOW), 0);
+        for (int i = 0; i < 8; ++i) {
+            int id = crontab_add_job(ct, "s", "@every 1s", i % 2 ? "sleep 0.3" : long_cmd, 1);
+            ASSERT_EQ(crontab_set_job_overlap_policy(ct, id, i % 3), 0);
+            ASSERT_EQ(crontab_set_job_retry(ct, id, 2, 1), 0);
+        }
+        ASSERT_EQ(crontab_start(ct), 0);
+        std::vector<std::thread> hosts;
+        std::atomic<int> results{0};
+        for (int h = 0; h < 4; ++h) {
+            hosts.emplace_back([&] {
+                int rc = crontab_run_now(ct, by_hand);
+                EXPECT_TRUE(rc == 0 || rc == -1) << rc;
+                ++results;
+            });
+        }
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline) {
+            {
+                std::lock_guard<std::mutex> lk(ct->shared->lock);
+                if (ct->active_runs >= 6) break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        crontab_destroy(ct);
+        for (std::thread& t : hosts) t.join();
+        EXPECT_EQ(results.load(), 4);
+        EXPECT_EQ(dir.entries(), std::vector<std::string>{"crontab.json"});
+    }
 }
