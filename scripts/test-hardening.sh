@@ -1,0 +1,30 @@
+#!/bin/sh
+# The hardening checks CI runs after scripts/test-all.sh: every fuzz target
+# for a minute, then the soak test under AddressSanitizer and under
+# ThreadSanitizer. Reuses build/asan and build/tsan when test-all.sh made them.
+#   scripts/test-hardening.sh [fuzz seconds per target] [soak seconds]
+set -eu
+cd "$(dirname "$0")/.."
+fuzz_seconds=${1:-60}
+soak_seconds=${2:-180}
+jobs=$(nproc)
+
+scripts/fuzz.sh "$fuzz_seconds"
+
+soak_build() {  # soak_build <dir> <cmake args...>: the same configuration as test-all.sh
+    dir=$1; shift
+    cmake -S . -B "$dir" -G Ninja -DQC_BUILD_BENCH=OFF "$@" >/dev/null
+    cmake --build "$dir" -j "$jobs" --target soak_test
+}
+
+echo "== soak under address,undefined for ${soak_seconds}s"
+soak_build build/asan -DCMAKE_BUILD_TYPE=Debug -DQC_SANITIZE=address,undefined
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    build/asan/tests/soak_test --seconds="$soak_seconds"
+
+echo "== soak under thread for ${soak_seconds}s"
+soak_build build/tsan -DCMAKE_BUILD_TYPE=Debug -DQC_SANITIZE=thread
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    build/tsan/tests/soak_test --seconds="$soak_seconds"
+
+echo "== hardening checks passed"
