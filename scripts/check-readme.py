@@ -1,0 +1,204 @@
+#!/usr/bin/env python3
+"""Runs every example of README.md against an installed copy of the library,
+so the README cannot drift from what the library, the tool and the binding do.
+
+    scripts/check-readme.py --prefix DIR     (DIR: a `cmake --install` prefix)
+
+Each fenced block's info string says what it is:
+
+  c FILE, python FILE, cmake FILE   written to FILE in a scratch directory
+  console                           "$ command" lines run in that directory with
+                                    sh; the lines after one are its expected
+                                    output, where "..." stands for any text
+                                    and a line of "..." for any lines
+  json job-list|run-log|next-runs|store
+                                    must parse and have the members, order and
+                                    types of the real text
+  sh setup                          each line must occur in .ci/run
+  sh install                        each line must occur in scripts/test-install.sh
+
+Any other block fails the check, so nothing in the README goes unchecked.
+The scratch directory holds links to bindings/ and examples/, so commands
+written for the repository's top directory work there.
+"""
+
+import argparse
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BLOCK = re.compile(r"^```([A-Za-z]+)(?:[ \t]+(\S+))?[ \t]*\n(.*?)^```[ \t]*$", re.M | re.S)
+
+
+class Failure(Exception):
+    pass
+
+
+def blocks(text):
+    for m in BLOCK.finditer(text):
+        line = text.count("\n", 0, m.start()) + 1
+        yield line, m.group(1), m.group(2), m.group(3)
+
+
+def expected_matches(expected, actual):
+    """Matches output lines against expected lines with "..." wildcards."""
+    def line_regex(line):
+        return re.compile("^" + ".*".join(re.escape(p) for p in line.split("...")) + "$")
+
+    def match(i, j):
+        if i == len(expected):
+            return j == len(actual)
+        if expected[i].strip() == "...":
+            return any(match(i + 1, k) for k in range(j, len(actual) + 1))
+        return j < len(actual) and line_regex(expected[i]).match(actual[j]) is not None and match(i + 1, j + 1)
+
+    return match(0, 0)
+
+
+def run_console(body, cwd, env):
+    commands = []
+    for line in body.splitlines():
+        if line.startswith("$ "):
+            commands.append((line[2:], []))
+        elif commands:
+            commands[-1][1].append(line)
+        elif line.strip():
+            raise Failure("output before the first command: %r" % line)
+    for command, expected in commands:
+        r = subprocess.run(["sh", "-c", command], cwd=cwd, env=env, capture_output=True, text=True, timeout=600)
+        actual = (r.stdout + r.stderr).splitlines()
+        if r.returncode != 0 and not any("exit status" in e for e in expected):
+            raise Failure("$ %s\nexited with %d:\n%s" % (command, r.returncode, r.stdout + r.stderr))
+        if r.returncode != 0:
+            actual.append("(exit status %d)" % r.returncode)
+        if not expected_matches(expected, actual):
+            raise Failure("$ %s\nexpected:\n%s\ngot:\n%s" % (command, "\n".join(expected), "\n".join(actual)))
+
+
+def shape(value):
+    """Member names, order and JSON types; arrays by their first element."""
+    if isinstance(value, dict):
+        return {k: shape(v) for k, v in value.items()}, list(value)
+    if isinstance(value, list):
+        return ["list", shape(value[0]) if value else None]
+    if isinstance(value, bool):
+        return "bool"
+    if isinstance(value, int):
+        return "int"
+    return type(value).__name__
+
+
+def real_texts(prefix, workdir):
+    """The four JSON texts, produced by the installed library."""
+    libdir = os.path.dirname(find(prefix, "libquilmarn_crontab.so.1"))
+    env = dict(os.environ, QUILMARN_CRONTAB_LIB=os.path.join(libdir, "libquilmarn_crontab.so.1"),
+               PYTHONPATH=os.path.join(ROOT, "bindings", "python"))
+    script = r"""
+import json, sys, quilmarn_crontab as qc
+data = sys.argv[1]
+with qc.Scheduler(data) as s:
+    job = s.add_job("backup", "30 2 * * *", "echo done")
+    s.set_paths(job, env={"A": "1"})
+    s.run_now(job)
+    texts = {"job-list": s.jobs(), "run-log": s.logs(job), "next-runs": qc.next_runs("@daily", 2)}
+with open(data + "/crontab.json") as f:
+    texts["store"] = json.load(f)
+print(json.dumps(texts))
+"""
+    out = subprocess.run([sys.executable, "-c", script, os.path.join(workdir, "json-data")], env=env,
+                         capture_output=True, text=True, timeout=120)
+    if out.returncode != 0:
+        raise Failure("producing the real JSON texts failed:\n" + out.stderr)
+    return json.loads(out.stdout)
+
+
+def find(prefix, name):
+    for dirpath, _, files in os.walk(prefix):
+        if name in files:
+            return os.path.join(dirpath, name)
+    raise Failure("%s not found under %s" % (name, prefix))
+
+
+def lines_of(path):
+    with open(os.path.join(ROOT, path), encoding="utf-8") as f:
+        return [line.strip() for line in f]
+
+
+def check(prefix):
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
+        readme = f.read()
+    with tempfile.TemporaryDirectory(prefix="readme-") as work:
+        return check_in(readme, prefix, work)
+
+
+def check_in(readme, prefix, work):
+    for name in ("bindings", "examples"):
+        os.symlink(os.path.join(ROOT, name), os.path.join(work, name))
+    libdir = os.path.dirname(find(prefix, "libquilmarn_crontab.so.1"))
+    env = dict(os.environ)
+    env.update({
+        "PATH": os.path.join(prefix, "bin") + os.pathsep + env.get("PATH", ""),
+        "PKG_CONFIG_PATH": os.path.join(libdir, "pkgconfig"),
+        "CMAKE_PREFIX_PATH": prefix,
+        # Stands in for ldconfig after an install into /usr/local.
+        "LD_LIBRARY_PATH": libdir,
+        "PYTHONDONTWRITEBYTECODE": "1",
+    })
+    env.pop("QUILMARN_CRONTAB_LIB", None)
+    texts = None
+    failures = 0
+    checked = 0
+    for line, lang, role, body in blocks(readme):
+        try:
+            if lang in ("c", "python", "cmake") and role:
+                path = os.path.join(work, role)
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                with open(path, "w", encoding="utf-8") as f:
+                    f.write(body)
+            elif lang == "console" and role is None:
+                run_console(body, work, env)
+            elif lang == "json" and role in ("job-list", "run-log", "next-runs", "store"):
+                if texts is None:
+                    texts = {}  # produced once, whether or not that works
+                    texts = real_texts(prefix, work)
+                try:
+                    shown = json.loads(body)
+                except ValueError as e:
+                    raise Failure("not valid JSON: %s" % e) from None
+                if role not in texts:
+                    raise Failure("no real text to compare with")
+                if shape(shown) != shape(texts[role]):
+                    raise Failure("members or types differ from the real text:\n%s" % json.dumps(texts[role]))
+            elif lang == "sh" and role == "setup":
+                ci = "\n".join(lines_of(".ci/run"))
+                for command in filter(None, (c.strip() for c in body.splitlines())):
+                    if command not in ci:
+                        raise Failure("%r is not run by .ci/run" % command)
+            elif lang == "sh" and role == "install":
+                script = "\n".join(lines_of("scripts/test-install.sh"))
+                for command in filter(None, (c.split("#")[0].strip() for c in body.splitlines())):
+                    if command not in script:
+                        raise Failure("%r is not run by scripts/test-install.sh" % command)
+            else:
+                raise Failure("block kind %r %r is not checked; give it a kind this script knows" % (lang, role))
+            checked += 1
+        except (Failure, subprocess.TimeoutExpired) as e:
+            failures += 1
+            print("README.md:%d: %s" % (line, e), file=sys.stderr)
+    print("README.md: %d blocks checked, %d failed" % (checked + failures, failures))
+    return failures == 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--prefix", required=True, help="where the library was installed")
+    args = parser.parse_args()
+    sys.exit(0 if check(os.path.abspath(args.prefix)) else 1)
+
+
+if __name__ == "__main__":
+    main()
