@@ -213,8 +213,13 @@ class Scheduler:
         self.close()
 
     def __del__(self):
-        if getattr(self, "_handle", None):
-            self.close()
+        # A scheduler dropped without close(): free it, unless the module is
+        # already being torn down at interpreter exit.
+        if getattr(self, "_handle", None) and _lib is not None:
+            try:
+                self.close()
+            except Exception:  # noqa: BLE001 - nothing can be reported from here
+                pass
 
     @property
     def closed(self):
