@@ -141,14 +141,15 @@ class RunTest(unittest.TestCase):
             self.assertEqual(self.s.logs(job)[0]["stdout"], os.path.realpath(d) + "\nhi there")
 
     def test_cancel_from_another_thread_and_run_now_refused_while_running(self):
-        job = self.s.add_job("slow", "@daily", "sleep 60")
-        runner = RunThread(self.s, job)
-        runner.start()
-        self.assertTrue(wait_until(lambda: self.s.job(job)["running"]))
+        with tempfile.TemporaryDirectory() as d:
+            started = os.path.join(d, "started")
+            job = self.s.add_job("slow", "@daily", "touch '%s'; sleep 60" % started)
+            runner = RunThread(self.s, job)
+            runner.start()
+            self.assertTrue(wait_until(lambda: os.path.exists(started)))
         with self.assertRaises(qc.RunRefusedError):
             self.s.run_now(job)
-        # False until the child exists; the request itself stays in force.
-        self.assertTrue(wait_until(lambda: self.s.cancel(job)))
+        self.assertTrue(self.s.cancel(job))
         runner.join(DEADLINE)
         self.assertFalse(runner.is_alive())
         self.assertIsNone(runner.error)
@@ -217,14 +218,17 @@ class LifetimeTest(unittest.TestCase):
             s.jobs()
 
     def test_close_waits_for_a_run_on_another_thread(self):
-        s = qc.Scheduler()
-        job = s.add_job("x", "@daily", "sleep 1; echo done")
-        runner = RunThread(s, job)
-        runner.start()
-        self.assertTrue(wait_until(lambda: s.job(job)["running"]))
-        s.close()
-        self.assertFalse(runner.is_alive())
-        self.assertIsNone(runner.error)
+        with tempfile.TemporaryDirectory() as d:
+            done = os.path.join(d, "done")
+            s = qc.Scheduler()
+            job = s.add_job("x", "@daily", "sleep 1; touch '%s'" % done)
+            runner = RunThread(s, job)
+            runner.start()
+            self.assertTrue(wait_until(lambda: s.job(job)["running"]))
+            s.close()
+            self.assertTrue(os.path.exists(done))
+            runner.join(DEADLINE)
+            self.assertIsNone(runner.error)
 
 
 if __name__ == "__main__":
