@@ -259,7 +259,7 @@ TEST(BadInputThreads, EveryExportAtOnce) {
                 switch (rng() % 21) {
                 case 0: EXPECT_STREQ(crontab_version(), "1.5.0"); break;
                 case 1: {
-                    char err[32];
+                    char err[40];
                     rc = crontab_validate_expr(pick(exprs), err, static_cast<int>(rng() % 40) - 4);
                     EXPECT_TRUE(rc == 0 || rc == -1);
                     break;
