@@ -180,6 +180,7 @@ TEST(StoreLoad, UnreadableTextsLeaveTheTableEmpty) {
         {"line comment", "// jobs\n" + good},
         {"block comment", "/* x */" + good},
         {"invalid UTF-8 in a string", store_text({job_text("", "\xFF")})},
+        {"cut character at the very end", "{\"next_id\":\"long enough for the heap \xF1"},
         {"root is an array", "[" + good + "]"},
         {"root is a string", "\"x\""},
         {"empty text", ""},

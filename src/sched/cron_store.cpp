@@ -216,8 +216,10 @@ struct loader {
 
     bool run(const std::string& text) {
         // The zero-terminated parse rejects a byte-order mark (the
-        // length-taking one skips it), but would stop at a zero byte.
-        if (text.find('\0') != std::string::npos) return false;
+        // length-taking one skips it), but would stop at a zero byte. The
+        // whole text is checked for UTF-8 first: the parser's own check reads
+        // past the end of a string that ends in a cut character.
+        if (text.find('\0') != std::string::npos || !cron_utf8_valid(text)) return false;
         rapidjson::Document doc;
         doc.Parse<kParseFlags>(text.c_str());
         if (doc.HasParseError() || !doc.IsObject()) return false;
