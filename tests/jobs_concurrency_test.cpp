@@ -1,6 +1,7 @@
 // Exports called from several threads at once on one instance, and two
 // instances saving into one data directory. Run under ThreadSanitizer.
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <set>
 #include <string>
@@ -104,4 +105,41 @@ TEST_F(JobsConcurrency, TwoInstancesShareADataDirectory) {
     ASSERT_TRUE(doc.IsObject());
     EXPECT_EQ(doc["next_id"].GetInt(), 41);
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"crontab.json"});
+}
+
+// An execution holds the instance while it runs: destroy must outwait both
+// its run count and its last touch of the instance.
+TEST_F(JobsConcurrency, DestroyWaitsUntilNoExecutionCanTouchTheInstance) {
+    test_dir dir;
+    crontab_t* ct = crontab_create(dir.c_str());
+    ASSERT_EQ(crontab_add_job(ct, "a", "@daily", "c", 1), 1);
+    cron_shared_t* sh = ct->shared;
+    {
+        std::lock_guard<std::mutex> lk(sh->lock);
+        ct->active_runs = 1;
+        sh->live_execs = 1;
+    }
+    std::atomic<bool> returned{false};
+    std::thread execution([&] {
+        std::unique_lock<std::mutex> lk(sh->lock);
+        // Stand-in for a worker: it finishes its run once destroy waits.
+        while (!sh->destroying) {
+            lk.unlock();
+            std::this_thread::yield();
+            lk.lock();
+        }
+        ct->active_runs = 0;
+        sh->idle.notify_all();
+        lk.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        lk.lock();
+        EXPECT_FALSE(returned);
+        cron_job_find(ct, 1)->retry_max = 7;  // still reachable
+        sh->live_execs = 0;
+        sh->idle.notify_all();
+    });
+    crontab_destroy(ct);
+    returned = true;
+    execution.join();
+    EXPECT_NE(read_file(dir.store()).find("\"retry_max\": 7"), std::string::npos);
 }

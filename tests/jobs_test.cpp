@@ -244,6 +244,30 @@ TEST_F(Jobs, OverlapPolicyAndTheQueuedRun) {
     EXPECT_EQ(job(1).queued_at, 0);
 }
 
+TEST(JobTable, RingKeepsTheLastTwentyRecords) {
+    static cron_job_t job{};
+    cron_log_entry_t entry{};
+    for (int i = 1; i <= 25; ++i) {
+        entry.attempt = i;
+        cron_job_push_log(&job, &entry);
+    }
+    cron_job_push_log(&job, nullptr);
+    cron_job_push_log(nullptr, &entry);
+    EXPECT_EQ(job.log_count, 20);
+    EXPECT_EQ(job.log_head, 5);
+    EXPECT_EQ(job.logs[4].attempt, 25);  // newest
+    EXPECT_EQ(job.logs[5].attempt, 6);   // oldest kept
+}
+
+TEST_F(Jobs, LookupAndNextRun) {
+    ASSERT_EQ(crontab_add_job(ct, "a", "0 0 30 2 *", "c", 1), 1);
+    EXPECT_EQ(job(1).next_run, -1);  // February 30th never comes
+    EXPECT_EQ(cron_job_find(ct, 0), nullptr);  // free slots hold id 0
+    EXPECT_EQ(cron_job_find(nullptr, 1), nullptr);
+    cron_recompute_next(&ct->jobs[5], 1000);
+    EXPECT_EQ(ct->jobs[5].next_run, 0);  // a free slot stays untouched
+}
+
 TEST(Lifecycle, CreateMakesMissingParents) {
     test_dir dir;
     std::string nested = dir.file("a/b/c");
