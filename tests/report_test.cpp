@@ -148,3 +148,25 @@ TEST(JobList, InvalidTextGivesAnEmptyList) {
     EXPECT_STREQ(text, "[]");
     EXPECT_EQ(text, in.ct->shared->jobs_json_buf.c_str());
 }
+
+// Both reports write the one buffer of the instance: the job list's text is
+// replaced by a later run log of the same instance.
+TEST(JobList, SharesTheReportBufferWithTheRunLog) {
+    instance in;
+    ASSERT_EQ(crontab_add_job(in.ct, "a", "@daily", "c", 1), 1);
+    {
+        std::lock_guard<std::mutex> lk(in.ct->shared->lock);
+        cron_log_entry_t entry{};
+        entry.attempt = 1;
+        cron_job_push_log(&in.job(1), &entry);
+    }
+    const char* list = crontab_get_jobs_json(in.ct);
+    std::string list_text = list;
+    // An unknown job's "[]" comes from elsewhere and leaves the list alone.
+    EXPECT_STREQ(crontab_get_job_logs_json(in.ct, 99, 5), "[]");
+    EXPECT_EQ(std::string(list), list_text);
+    const char* logs = crontab_get_job_logs_json(in.ct, 1, 5);
+    EXPECT_EQ(logs, list);
+    EXPECT_NE(std::string(list), list_text);
+    EXPECT_TRUE(parse(list)[0].HasMember("exit_code"));
+}
