@@ -1,0 +1,198 @@
+#include "proc/cron_os.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <new>
+#include <string>
+
+#include "proc/cron_win_text.h"
+
+namespace {
+
+// Owns a file HANDLE.
+struct unique_file {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    explicit unique_file(HANDLE handle) : h(handle) {}
+    unique_file(const unique_file&) = delete;
+    unique_file& operator=(const unique_file&) = delete;
+    ~unique_file() { close(); }
+    bool ok() const { return h != INVALID_HANDLE_VALUE; }
+    bool close() {
+        if (!ok()) return true;
+        bool closed = ::CloseHandle(h) != 0;
+        h = INVALID_HANDLE_VALUE;
+        return closed;
+    }
+};
+
+bool write_all(HANDLE h, const char* data, size_t len) {
+    while (len > 0) {
+        DWORD part = len > 0x40000000 ? 0x40000000 : static_cast<DWORD>(len);
+        DWORD written = 0;
+        if (!::WriteFile(h, data, part, &written, nullptr) || written == 0) return false;
+        data += written;
+        len -= written;
+    }
+    return true;
+}
+
+// A reader, an indexer or a virus scanner may hold the target open for a
+// moment without delete sharing; the rename then fails only transiently.
+bool move_replacing(const std::wstring& from, const std::wstring& to) {
+    for (int attempt = 0;; ++attempt) {
+        if (::MoveFileExW(from.c_str(), to.c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return true;
+        DWORD err = ::GetLastError();
+        bool transient = err == ERROR_SHARING_VIOLATION || err == ERROR_ACCESS_DENIED ||
+                         err == ERROR_LOCK_VIOLATION;
+        if (!transient || attempt == 4) return false;
+        ::Sleep(10);
+    }
+}
+
+int replace_file(const char* path, const char* data, size_t len) {
+    // A temporary name of its own per write, so two writers of one store
+    // never truncate each other's temporary file.
+    static std::atomic<uint32_t> serial{0};
+    std::wstring target = cron_win_widen(path);
+    if (target.empty()) return -1;
+    std::wstring tmp = target + L".tmp." + std::to_wstring(::GetCurrentProcessId()) + L"." +
+                       std::to_wstring(serial.fetch_add(1));
+    unique_file f(::CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!f.ok()) return -1;
+    bool ok = write_all(f.h, data, len) && ::FlushFileBuffers(f.h);
+    ok = f.close() && ok;
+    if (!ok || !move_replacing(tmp, target)) {
+        ::DeleteFileW(tmp.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+int copy_file(const char* from, const char* to) {
+    std::wstring src = cron_win_widen(from);
+    if (src.empty()) return -1;
+    unique_file f(::CreateFileW(src.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!f.ok()) return -1;
+    std::string data;
+    char chunk[65536];
+    for (;;) {
+        DWORD n = 0;
+        if (!::ReadFile(f.h, chunk, sizeof chunk, &n, nullptr)) return -1;
+        if (n == 0) break;
+        data.append(chunk, n);
+    }
+    f.close();
+    return replace_file(to, data.data(), data.size());
+}
+
+DWORD attributes(const char* path) {
+    if (path == nullptr || *path == '\0') return INVALID_FILE_ATTRIBUTES;
+    return ::GetFileAttributesW(cron_win_widen(path).c_str());
+}
+
+}  // namespace
+
+int64_t cron_os_now() {
+    // From the system clock directly: the C library's time() also sets up its
+    // time-zone state, which some runtimes then keep across a later change of
+    // TZ.
+    FILETIME ft;
+    ::GetSystemTimeAsFileTime(&ft);
+    ULARGE_INTEGER t;
+    t.LowPart = ft.dwLowDateTime;
+    t.HighPart = ft.dwHighDateTime;
+    constexpr uint64_t EPOCH_AS_FILETIME = 116444736000000000ULL;  // 1970-01-01 in 100 ns
+    return static_cast<int64_t>((t.QuadPart - EPOCH_AS_FILETIME) / 10000000ULL);
+}
+
+int64_t cron_os_monotonic_ms() {
+    static const int64_t rate = [] {
+        LARGE_INTEGER f;
+        ::QueryPerformanceFrequency(&f);
+        return static_cast<int64_t>(f.QuadPart);
+    }();
+    LARGE_INTEGER c;
+    ::QueryPerformanceCounter(&c);
+    // Whole seconds first: ticks * 1000 alone overflows after months of uptime
+    // on fast counters.
+    int64_t ticks = c.QuadPart;
+    return ticks / rate * 1000 + ticks % rate * 1000 / rate;
+}
+
+bool cron_os_localtime(int64_t t, std::tm* out) {
+    __time64_t tt = static_cast<__time64_t>(t);
+    return out != nullptr && ::_localtime64_s(out, &tt) == 0;
+}
+
+int64_t cron_os_mktime(std::tm* tm) {
+    // -1 is also a valid result (one second before the epoch); tell the two
+    // apart by a field the conversion always normalises.
+    tm->tm_wday = -1;
+    __time64_t t = ::_mktime64(tm);
+    if (t == static_cast<__time64_t>(-1) && tm->tm_wday == -1) return -1;
+    return static_cast<int64_t>(t);
+}
+
+void* cron_os_alloc_zeroed(size_t size) {
+    if (size == 0) return nullptr;
+    // Committed pages are zero and cost nothing until first touched.
+    return ::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void cron_os_free_zeroed(void* p, size_t) {
+    if (p != nullptr) ::VirtualFree(p, 0, MEM_RELEASE);
+}
+
+void cron_os_mkdirs(const char* path) {
+    if (path == nullptr || *path == '\0') return;
+    try {
+        std::wstring p = cron_win_widen(path);
+        // Every prefix ending before a separator, then the whole path; the
+        // drive ("C:") and server parts of a path simply fail to be created.
+        for (size_t i = 1; i <= p.size(); ++i) {
+            if (i == p.size() || p[i] == L'/' || p[i] == L'\\')
+                ::CreateDirectoryW(p.substr(0, i).c_str(), nullptr);
+        }
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+bool cron_os_is_dir(const char* path) {
+    try {
+        DWORD a = attributes(path);
+        return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+bool cron_os_file_exists(const char* path) {
+    try {
+        return attributes(path) != INVALID_FILE_ATTRIBUTES;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+int cron_os_replace_file(const char* path, const char* data, size_t len) {
+    if (path == nullptr) return -1;
+    try {
+        return replace_file(path, data, len);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+}
+
+int cron_os_copy_file(const char* from, const char* to) {
+    if (from == nullptr || to == nullptr) return -1;
+    try {
+        return copy_file(from, to);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+}

@@ -1,0 +1,154 @@
+// The operating-system seam under the job store and the clocks, on both
+// platforms: paths are UTF-8 text on each.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "proc/cron_os.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string utf8(const fs::path& p) {
+    std::u8string s = p.u8string();
+    return std::string(reinterpret_cast<const char*>(s.data()), s.size());
+}
+
+fs::path from_utf8(const std::string& s) {
+    return fs::path(std::u8string(reinterpret_cast<const char8_t*>(s.data()), s.size()));
+}
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class OsTest : public ::testing::Test {
+protected:
+    fs::path dir;
+    void SetUp() override {
+        auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        dir = fs::temp_directory_path() / ("qc_os_" + std::to_string(stamp));
+        fs::create_directories(dir);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+};
+
+TEST_F(OsTest, ReplaceFileWritesReplacesAndLeavesNoTemporary) {
+    std::string path = utf8(dir / "crontab.json");
+    ASSERT_EQ(cron_os_replace_file(path.c_str(), "first", 5), 0);
+    EXPECT_EQ(slurp(dir / "crontab.json"), "first");
+    std::string big(300000, 'z');
+    ASSERT_EQ(cron_os_replace_file(path.c_str(), big.data(), big.size()), 0);
+    EXPECT_EQ(slurp(dir / "crontab.json"), big);
+    ASSERT_EQ(cron_os_replace_file(path.c_str(), "", 0), 0);
+    EXPECT_EQ(slurp(dir / "crontab.json"), "");
+    EXPECT_TRUE(cron_os_file_exists(path.c_str()));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+}
+
+TEST_F(OsTest, ReplaceFileFailsCleanlyWhereItCannotWrite) {
+    std::string path = utf8(dir / "missing" / "crontab.json");
+    EXPECT_EQ(cron_os_replace_file(path.c_str(), "x", 1), -1);
+    EXPECT_FALSE(fs::exists(dir / "missing"));
+    // A directory in the target's place is never replaced.
+    fs::create_directories(dir / "taken");
+    std::string taken = utf8(dir / "taken");
+    EXPECT_EQ(cron_os_replace_file(taken.c_str(), "x", 1), -1);
+    EXPECT_TRUE(cron_os_is_dir(taken.c_str()));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+}
+
+TEST_F(OsTest, CopyFileReplacesTheTarget) {
+    std::string from = utf8(dir / "a.json"), to = utf8(dir / "b.json");
+    ASSERT_EQ(cron_os_replace_file(from.c_str(), "new", 3), 0);
+    ASSERT_EQ(cron_os_replace_file(to.c_str(), "old text", 8), 0);
+    ASSERT_EQ(cron_os_copy_file(from.c_str(), to.c_str()), 0);
+    EXPECT_EQ(slurp(dir / "b.json"), "new");
+    std::string none = utf8(dir / "none.json");
+    EXPECT_EQ(cron_os_copy_file(none.c_str(), to.c_str()), -1);
+    EXPECT_EQ(slurp(dir / "b.json"), "new");
+}
+
+TEST_F(OsTest, MkdirsAndIsDirWithNonAsciiNames) {
+    std::string nested = utf8(dir) + "/d\xc3\xa9j\xc3\xa0/b/c";
+    cron_os_mkdirs(nested.c_str());
+    EXPECT_TRUE(fs::is_directory(from_utf8(nested)));
+    EXPECT_TRUE(cron_os_is_dir(nested.c_str()));
+    cron_os_mkdirs(nested.c_str());  // existing: no change, no failure
+    EXPECT_TRUE(cron_os_is_dir(nested.c_str()));
+
+    std::string file = nested + "/f.txt";
+    ASSERT_EQ(cron_os_replace_file(file.c_str(), "x", 1), 0);
+    EXPECT_FALSE(cron_os_is_dir(file.c_str()));
+    EXPECT_TRUE(cron_os_file_exists(file.c_str()));
+    EXPECT_FALSE(cron_os_is_dir((nested + "/nope").c_str()));
+    EXPECT_FALSE(cron_os_file_exists((nested + "/nope").c_str()));
+    EXPECT_FALSE(cron_os_is_dir(""));
+    EXPECT_FALSE(cron_os_is_dir(nullptr));
+    cron_os_mkdirs("");
+    cron_os_mkdirs(nullptr);
+}
+
+TEST(OsClock, LocalTimeConversionsFollowTz) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    std::tm tm{};
+    ASSERT_TRUE(cron_os_localtime(1720000000, &tm));
+    EXPECT_EQ(tm.tm_year, 124);
+    EXPECT_EQ(tm.tm_mon, 6);
+    EXPECT_EQ(tm.tm_mday, 3);
+    EXPECT_EQ(tm.tm_hour, 9);
+    EXPECT_EQ(tm.tm_min, 46);
+    EXPECT_EQ(tm.tm_sec, 40);
+    tm.tm_isdst = -1;
+    EXPECT_EQ(cron_os_mktime(&tm), 1720000000);
+
+    // A zone both platforms' C libraries read: US Eastern with its DST rules.
+    setenv("TZ", "EST5EDT", 1);
+    tzset();
+    ASSERT_TRUE(cron_os_localtime(1720000000, &tm));
+    EXPECT_EQ(tm.tm_hour, 5);
+    EXPECT_EQ(tm.tm_isdst, 1);
+    ASSERT_TRUE(cron_os_localtime(1710053999, &tm));  // 2024-03-10 01:59:59 EST
+    EXPECT_EQ(tm.tm_hour, 1);
+    EXPECT_EQ(tm.tm_isdst, 0);
+    ASSERT_TRUE(cron_os_localtime(1710054000, &tm));  // one second later: 03:00 EDT
+    EXPECT_EQ(tm.tm_hour, 3);
+    EXPECT_EQ(tm.tm_isdst, 1);
+
+    // mktime normalises out-of-range fields like the C library does.
+    std::tm carry{};
+    carry.tm_year = 124;
+    carry.tm_mon = 11;
+    carry.tm_mday = 32;
+    carry.tm_hour = 12;
+    carry.tm_isdst = -1;
+    EXPECT_EQ(cron_os_mktime(&carry), 1735750800);  // 2025-01-01 12:00 EST
+    EXPECT_EQ(carry.tm_year, 125);
+    EXPECT_EQ(carry.tm_mon, 0);
+    EXPECT_EQ(carry.tm_mday, 1);
+    setenv("TZ", "UTC", 1);
+    tzset();
+}
+
+TEST(OsClock, ClocksAdvance) {
+    int64_t now = cron_os_now();
+    auto sys = std::chrono::system_clock::now().time_since_epoch();
+    EXPECT_LE(std::llabs(now - std::chrono::duration_cast<std::chrono::seconds>(sys).count()), 2);
+    int64_t a = cron_os_monotonic_ms();
+    int64_t b = cron_os_monotonic_ms();
+    EXPECT_GE(b, a);
+}
+
+}  // namespace
