@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "expr/cron_calc.h"
 #include "expr/cron_parser.h"
 #include "time_util.h"
@@ -21,11 +23,18 @@ struct next_case {
 };
 
 void check(const next_case* cases, size_t n) {
+    size_t skipped = 0;
     for (size_t i = 0; i < n; ++i) {
         const next_case& c = cases[i];
+        if (!tz_supported(c.tz)) {
+            ++skipped;
+            continue;
+        }
         set_tz(c.tz);
         EXPECT_EQ(next(c.expr, c.after), c.expected) << c.tz << " '" << c.expr << "' after " << c.after;
     }
+    if (skipped == n) GTEST_SKIP() << "no zone of these cases exists on this platform";
+    if (skipped > 0) std::printf("skipped %zu cases in zones this platform cannot represent\n", skipped);
 }
 
 TEST(Calc, PlainCalendarCases) {

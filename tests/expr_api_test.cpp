@@ -38,6 +38,7 @@ TEST(ExprApi, ValidateUsesTheCallersBuffer) {
 }
 
 TEST(ExprApi, CalcNext) {
+    if (!tz_supported("Europe/Berlin")) GTEST_SKIP() << "no Europe/Berlin zone on this platform";
     set_tz("Europe/Berlin");
     int64_t out = 42;
     EXPECT_EQ(crontab_calc_next("* * * * *", 0, nullptr), -1);

@@ -1,6 +1,11 @@
 // Included ahead of every test source on the desktop platform: the POSIX
-// environment calls the tests use to set TZ and job variables.
+// calls the tests use to set TZ and job variables and to read local time.
 #pragma once
+
+// localtime_r and gmtime_r from the C library's headers.
+#ifndef _POSIX_THREAD_SAFE_FUNCTIONS
+#define _POSIX_THREAD_SAFE_FUNCTIONS 200112L
+#endif
 
 #ifdef __cplusplus
 #include <cstdlib>
