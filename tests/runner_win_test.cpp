@@ -8,11 +8,12 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "proc/cron_proc.h"
+#include "runner_util.h"
 
 namespace {
 
@@ -43,33 +44,9 @@ std::string temp_file(const char* name) {
     return utf8(std::wstring(dir, n)) + name + std::to_string(::GetCurrentProcessId());
 }
 
-struct run_result {
-    int rc;
-    cron_proc_result_t r{};
-    std::string out() const { return std::string(r.stdout_buf, r.stdout_len); }
-    std::string err() const { return std::string(r.stderr_buf, r.stderr_len); }
-    run_result() = default;
-    run_result(const run_result&) = delete;
-    ~run_result() { cron_proc_result_free(&r); }
-};
-
-void run(run_result& res, const char* cmd, int32_t limit = 0, cron_run_ctl_t* ctl = nullptr,
-         const char* workdir = nullptr, const char* env = nullptr) {
-    res.rc = cron_proc_run(cmd, &res.r, limit, ctl, workdir, env);
-}
-
 void run_helper(run_result& res, const std::string& args, int32_t limit = 0,
                 cron_run_ctl_t* ctl = nullptr, const char* env = nullptr) {
-    run(res, ("qc_child " + args).c_str(), limit, ctl, bin_dir().c_str(), env);
-}
-
-bool wait_for(const std::function<bool()>& cond, int ms = 20000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    run_cmd(res, ("qc_child " + args).c_str(), limit, ctl, bin_dir().c_str(), env);
 }
 
 bool process_alive(DWORD pid) {
@@ -89,7 +66,7 @@ DWORD read_pid(const std::string& file) {
 
 TEST(RunnerWin, CapturesBothStreamsApartThroughCmd) {
     run_result res;
-    run(res, "echo out& echo err 1>&2");
+    run_cmd(res, "echo out& echo err 1>&2");
     ASSERT_EQ(res.rc, 0);
     EXPECT_EQ(res.r.exit_code, 0);
     EXPECT_EQ(res.out(), "out\r\n");
@@ -102,7 +79,7 @@ TEST(RunnerWin, CapturesBothStreamsApartThroughCmd) {
 
 TEST(RunnerWin, EmptyOutputGivesPresentEmptyBuffers) {
     run_result res;
-    run(res, "exit /b 0");
+    run_cmd(res, "exit /b 0");
     ASSERT_EQ(res.rc, 0);
     ASSERT_NE(res.r.stdout_buf, nullptr);
     ASSERT_NE(res.r.stderr_buf, nullptr);
@@ -160,7 +137,7 @@ TEST(RunnerWin, CancelFromAnotherThreadTerminatesTheChild) {
 
     run_result res;
     std::thread runner([&] { run_helper(res, "sleep 30000", 0, &ctl); });
-    ASSERT_TRUE(wait_for([&] { return ctl.proc_active.load() == 1; }));
+    ASSERT_TRUE(wait_until([&] { return ctl.proc_active.load() == 1; }));
     EXPECT_NE(ctl.proc_id, 0u);
     EXPECT_EQ(cron_proc_cancel(&ctl), 0);
     runner.join();
@@ -193,7 +170,7 @@ TEST(RunnerWin, CancelRacingTheEndOfShortRuns) {
         run_result res;
         std::atomic<bool> done{false};
         std::thread runner([&] {
-            run(res, "exit /b 7", 0, &ctl);
+            run_cmd(res, "exit /b 7", 0, &ctl);
             done.store(true);
         });
         while (ctl.proc_active.load() == 0 && !done.load()) std::this_thread::yield();
@@ -220,7 +197,7 @@ TEST(RunnerWin, ExitCodesAndTheirMapping) {
     };
     for (const auto& c : cases) {
         run_result res;
-        run(res, c.cmd);
+        run_cmd(res, c.cmd);
         ASSERT_EQ(res.rc, 0) << c.cmd;
         EXPECT_EQ(res.r.exit_code, c.code) << c.cmd;
         EXPECT_EQ(res.r.killed, c.killed) << c.cmd;
@@ -231,7 +208,7 @@ TEST(RunnerWin, ExitCodesAndTheirMapping) {
 TEST(RunnerWin, WorkingDirectory) {
     run_result missing;
     cron_run_ctl_t ctl;
-    run(missing, "echo x", 0, &ctl, "C:\\no\\such\\dir\\here");
+    run_cmd(missing, "echo x", 0, &ctl, "C:\\no\\such\\dir\\here");
     EXPECT_EQ(missing.rc, -1);
     EXPECT_EQ(missing.r.exit_code, -1);
     EXPECT_EQ(missing.r.stdout_buf, nullptr);
@@ -239,12 +216,12 @@ TEST(RunnerWin, WorkingDirectory) {
     EXPECT_EQ(ctl.proc_handle, CRON_PROC_NONE);
 
     run_result empty;
-    run(empty, "echo x", 0, nullptr, "");
+    run_cmd(empty, "echo x", 0, nullptr, "");
     EXPECT_EQ(empty.rc, 0);
     EXPECT_EQ(empty.out(), "x\r\n");
 
     run_result here;
-    run(here, "cd", 0, nullptr, bin_dir().c_str());
+    run_cmd(here, "cd", 0, nullptr, bin_dir().c_str());
     ASSERT_EQ(here.rc, 0);
     EXPECT_EQ(here.out(), bin_dir() + "\r\n");
 }
@@ -298,25 +275,64 @@ TEST(RunnerWin, TerminationEndsWhatTheInterpreterStarted) {
     cron_run_ctl_t ctl;
     run_result res;
     std::thread runner([&] { run_helper(res, "spawn-wait " + pidfile + " 60000", 0, &ctl); });
-    ASSERT_TRUE(wait_for([&] { return read_pid(pidfile) != 0; }));
+    ASSERT_TRUE(wait_until([&] { return read_pid(pidfile) != 0; }));
     DWORD pid = read_pid(pidfile);
     EXPECT_TRUE(process_alive(pid));
     EXPECT_EQ(cron_proc_cancel(&ctl), 0);
     runner.join();
     EXPECT_EQ(res.r.exit_code, -3);
-    EXPECT_TRUE(wait_for([&] { return !process_alive(pid); }));
+    EXPECT_TRUE(wait_until([&] { return !process_alive(pid); }));
     std::remove(pidfile.c_str());
+}
+
+TEST(RunnerWin, RunsOnSeveralThreadsKeepTheirOwnOutput) {
+    constexpr int kThreads = 4;
+    constexpr int kRuns = 5;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &failures] {
+            for (int i = 0; i < kRuns; ++i) {
+                std::string want = std::to_string(t) + ":" + std::to_string(i);
+                std::string cmd = "echo " + want + "& echo e" + want + " 1>&2& exit /b " +
+                                  std::to_string(t);
+                run_result r;
+                run_cmd(r, cmd.c_str());
+                if (r.rc != 0 || r.out() != want + "\r\n" ||
+                    r.err().rfind("e" + want, 0) != 0 || r.r.exit_code != t)
+                    failures.fetch_add(1);
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(failures.load(), 0);
+}
+
+TEST(RunnerWin, CancelReachesOnlyItsOwnRun) {
+    cron_run_ctl_t a;
+    cron_run_ctl_t b;
+    run_result ra;
+    run_result rb;
+    std::thread ta([&] { run_helper(ra, "sleep 30000", 0, &a); });
+    std::thread tb([&] { run_cmd(rb, "qc_child sleep 1000& echo done", 0, &b, bin_dir().c_str()); });
+    ASSERT_TRUE(wait_until([&] { return a.proc_active.load() == 1 && b.proc_active.load() == 1; }));
+    EXPECT_EQ(cron_proc_cancel(&a), 0);
+    ta.join();
+    tb.join();
+    EXPECT_EQ(ra.r.exit_code, -3);
+    EXPECT_EQ(rb.r.exit_code, 0);
+    EXPECT_EQ(rb.out(), "done\r\n");
 }
 
 TEST(RunnerWin, NoHandleLeakOverManyRuns) {
     run_result warm;
-    run(warm, "echo warm");
+    run_cmd(warm, "echo warm");
     DWORD before = 0, after = 0;
     ASSERT_TRUE(::GetProcessHandleCount(::GetCurrentProcess(), &before));
     for (int i = 0; i < 20; ++i) {
         cron_run_ctl_t ctl;
         run_result res;
-        run(res, "echo x", 0, &ctl, nullptr, "QC_A=1");
+        run_cmd(res, "echo x", 0, &ctl, nullptr, "QC_A=1");
         ASSERT_EQ(res.rc, 0);
     }
     ASSERT_TRUE(::GetProcessHandleCount(::GetCurrentProcess(), &after));
