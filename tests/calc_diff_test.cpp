@@ -38,7 +38,8 @@ std::vector<int64_t> transitions(const char* zone) {
     auto offset = [](int64_t t) {
         std::tm tm{};
         cron_os_localtime(t, &tm);
-        return tm.tm_gmtoff;
+        // Local wall time read as UTC, less the instant (no tm_gmtoff everywhere).
+        return utc(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec) - t;
     };
     std::vector<int64_t> out;
     for (int64_t day = RANGE_START; day < RANGE_END; day += 86400) {
@@ -125,9 +126,10 @@ TEST(CalcDiff, FastSearchMatchesTheMinuteSteppingSearch) {
     generator gen(seed);
 
     std::vector<std::vector<int64_t>> zone_transitions;
-    for (const char* zone : zones) zone_transitions.push_back(transitions(zone));
+    for (const char* zone : zones)
+        zone_transitions.push_back(tz_supported(zone) ? transitions(zone) : std::vector<int64_t>());
 
-    int failures = 0, fired = 0;
+    int failures = 0, fired = 0, ran = 0;
     for (int i = 0; i < cases && failures < 10; ++i) {
         const int z = gen.uniform(0, 6);
         const std::string expr = gen.expression();
@@ -151,6 +153,8 @@ TEST(CalcDiff, FastSearchMatchesTheMinuteSteppingSearch) {
         }
         if (gen.chance(50)) after -= after % 60;  // whole minutes are a boundary case
 
+        if (!tz_supported(zones[z])) continue;  // drawn all the same: a seed gives one run everywhere
+        ++ran;
         set_tz(zones[z]);
         const int64_t fast = cron_next_time(&e, after);
         const int64_t ref = reference_next_time(&e, after);
@@ -162,7 +166,7 @@ TEST(CalcDiff, FastSearchMatchesTheMinuteSteppingSearch) {
         }
     }
     // Guards the generator: most cases must fire, or the test proves little.
-    EXPECT_GT(fired, cases / 2) << "seed " << seed;
+    EXPECT_GT(fired, ran / 2) << "seed " << seed;
 }
 
 }  // namespace
