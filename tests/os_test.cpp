@@ -4,11 +4,13 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "proc/cron_os.h"
 
@@ -98,6 +100,44 @@ TEST_F(OsTest, MkdirsAndIsDirWithNonAsciiNames) {
     EXPECT_FALSE(cron_os_is_dir(nullptr));
     cron_os_mkdirs("");
     cron_os_mkdirs(nullptr);
+}
+
+TEST_F(OsTest, ReadFileReadsWholeFiles) {
+    std::string path = utf8(dir / "r.json");
+    std::string big(100000, 'r');
+    ASSERT_EQ(cron_os_replace_file(path.c_str(), big.data(), big.size()), 0);
+    std::string got = "stale";
+    ASSERT_TRUE(cron_os_read_file(path.c_str(), &got));
+    EXPECT_EQ(got, big);
+    EXPECT_FALSE(cron_os_read_file(utf8(dir / "none").c_str(), &got));
+    EXPECT_FALSE(cron_os_read_file(utf8(dir).c_str(), &got));  // a directory
+}
+
+// Zeroing hands whole pages back; the bytes around the range stay.
+TEST(OsMemory, ZeroClearsExactlyTheRange) {
+    constexpr size_t size = 1 << 20;
+    auto* block = static_cast<unsigned char*>(cron_os_alloc_zeroed(size));
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(block[0], 0);
+    EXPECT_EQ(block[size - 1], 0);
+    std::memset(block, 0xAB, size);
+    const size_t from = 1000, len = 300000;  // starts and ends inside pages
+    cron_os_zero(block + from, len);
+    for (size_t i = 0; i < size; ++i) {
+        unsigned char want = (i >= from && i < from + len) ? 0 : 0xAB;
+        ASSERT_EQ(block[i], want) << i;
+    }
+    cron_os_free_zeroed(block, size);
+
+    // Heap memory is cleared as well, and stays usable.
+    std::vector<unsigned char> heap(100000, 0xCD);
+    cron_os_zero(heap.data() + 10, 90000);
+    EXPECT_EQ(heap[9], 0xCD);
+    EXPECT_EQ(heap[10], 0);
+    EXPECT_EQ(heap[90009], 0);
+    EXPECT_EQ(heap[90010], 0xCD);
+    heap.assign(200000, 1);
+    cron_os_zero(nullptr, 10);
 }
 
 TEST(OsClock, LocalTimeConversionsFollowTz) {

@@ -3,8 +3,12 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "proc/cron_win_text.h"
 
@@ -72,22 +76,42 @@ int replace_file(const char* path, const char* data, size_t len) {
     return 0;
 }
 
-int copy_file(const char* from, const char* to) {
-    std::wstring src = cron_win_widen(from);
-    if (src.empty()) return -1;
-    unique_file f(::CreateFileW(src.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!f.ok()) return -1;
-    std::string data;
-    char chunk[65536];
+bool read_file(const char* path, std::string* out) {
+    std::wstring src = cron_win_widen(path);
+    if (src.empty()) return false;
+    // Delete sharing lets a concurrent save rename its new file over this one.
+    unique_file f(::CreateFileW(src.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!f.ok()) return false;
+    out->clear();
+    char chunk[16384];
     for (;;) {
         DWORD n = 0;
-        if (!::ReadFile(f.h, chunk, sizeof chunk, &n, nullptr)) return -1;
-        if (n == 0) break;
-        data.append(chunk, n);
+        if (!::ReadFile(f.h, chunk, sizeof chunk, &n, nullptr)) return false;
+        if (n == 0) return true;
+        out->append(chunk, n);
     }
-    f.close();
-    return replace_file(to, data.data(), data.size());
+}
+
+// The blocks cron_os_alloc_zeroed handed out: only their pages may be
+// decommitted by cron_os_zero (a heap's pages must never be).
+struct zeroed_blocks {
+    std::mutex mu;
+    std::vector<std::pair<uintptr_t, size_t>> live;
+};
+
+zeroed_blocks& blocks() {
+    static zeroed_blocks b;
+    return b;
+}
+
+bool inside_zeroed_block(uintptr_t begin, uintptr_t end) {
+    zeroed_blocks& b = blocks();
+    std::lock_guard<std::mutex> lock(b.mu);
+    for (const auto& [base, size] : b.live)
+        if (begin >= base && end <= base + size) return true;
+    return false;
 }
 
 DWORD attributes(const char* path) {
@@ -141,11 +165,55 @@ int64_t cron_os_mktime(std::tm* tm) {
 void* cron_os_alloc_zeroed(size_t size) {
     if (size == 0) return nullptr;
     // Committed pages are zero and cost nothing until first touched.
-    return ::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    void* p = ::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (p == nullptr) return nullptr;
+    try {
+        zeroed_blocks& b = blocks();
+        std::lock_guard<std::mutex> lock(b.mu);
+        b.live.emplace_back(reinterpret_cast<uintptr_t>(p), size);
+    } catch (const std::bad_alloc&) {
+        ::VirtualFree(p, 0, MEM_RELEASE);
+        return nullptr;
+    }
+    return p;
 }
 
 void cron_os_free_zeroed(void* p, size_t) {
-    if (p != nullptr) ::VirtualFree(p, 0, MEM_RELEASE);
+    if (p == nullptr) return;
+    {
+        zeroed_blocks& b = blocks();
+        std::lock_guard<std::mutex> lock(b.mu);
+        auto base = reinterpret_cast<uintptr_t>(p);
+        for (size_t i = 0; i < b.live.size(); ++i) {
+            if (b.live[i].first == base) {
+                b.live.erase(b.live.begin() + static_cast<std::ptrdiff_t>(i));
+                break;
+            }
+        }
+    }
+    ::VirtualFree(p, 0, MEM_RELEASE);
+}
+
+void cron_os_zero(void* p, size_t size) {
+    if (p == nullptr || size == 0) return;
+    SYSTEM_INFO si;
+    ::GetSystemInfo(&si);
+    uintptr_t page = si.dwPageSize;
+    auto begin = reinterpret_cast<uintptr_t>(p);
+    uintptr_t end = begin + size;
+    uintptr_t first = (begin + page - 1) / page * page;
+    uintptr_t last = end / page * page;
+    // Whole pages are decommitted and committed again, which hands them back
+    // and makes them read as zero.
+    if (first >= last || !inside_zeroed_block(begin, end) ||
+        !::VirtualFree(reinterpret_cast<void*>(first), last - first, MEM_DECOMMIT) ||
+        ::VirtualAlloc(reinterpret_cast<void*>(first), last - first, MEM_COMMIT,
+                       PAGE_READWRITE) == nullptr) {
+        std::memset(p, 0, size);
+        return;
+    }
+    std::memset(p, 0, first - begin);
+    std::memset(reinterpret_cast<void*>(last), 0, end - last);
 }
 
 void cron_os_mkdirs(const char* path) {
@@ -188,10 +256,21 @@ int cron_os_replace_file(const char* path, const char* data, size_t len) {
     }
 }
 
+bool cron_os_read_file(const char* path, std::string* out) {
+    if (path == nullptr || out == nullptr) return false;
+    try {
+        return read_file(path, out);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
 int cron_os_copy_file(const char* from, const char* to) {
     if (from == nullptr || to == nullptr) return -1;
     try {
-        return copy_file(from, to);
+        std::string data;
+        if (!read_file(from, &data)) return -1;
+        return replace_file(to, data.data(), data.size());
     } catch (const std::bad_alloc&) {
         return -1;
     }
