@@ -74,6 +74,8 @@ TEST(StoreLayout, JobsByteForByte) {
     ASSERT_EQ(crontab_set_job_timeout(ct, 2, 30), 0);
     ASSERT_EQ(crontab_set_job_overlap_policy(ct, 2, 1), 0);
     ASSERT_EQ(crontab_set_job_retry(ct, 2, 3, 60), 0);
+    std::string workdir;  // as JSON text: the desktop platform's paths hold backslashes
+    for (char c : dir.str()) workdir += c == '\\' ? std::string("\\\\") : std::string(1, c);
     std::string expected =
         "{\n"
         "    \"next_id\": 3,\n"
@@ -98,7 +100,7 @@ TEST(StoreLayout, JobsByteForByte) {
         "            \"cmd\": \"true\",\n"
         "            \"enabled\": false,\n"
         "            \"max_runtime_sec\": 30,\n"
-        "            \"workdir\": \"" + dir.str() + "\",\n"
+        "            \"workdir\": \"" + workdir + "\",\n"
         "            \"env\": \"A=1\\nB=2\\n\",\n"
         "            \"overlap_policy\": 1,\n"
         "            \"retry_max\": 3,\n"

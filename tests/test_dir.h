@@ -22,6 +22,7 @@ public:
         path_ = std::filesystem::temp_directory_path() / leaf;
         std::filesystem::remove_all(path_);
         std::filesystem::create_directories(path_);
+        text_ = utf8(path_);
     }
     ~test_dir() {
         std::error_code ec;
@@ -30,9 +31,9 @@ public:
     test_dir(const test_dir&) = delete;
     test_dir& operator=(const test_dir&) = delete;
 
-    std::string str() const { return path_.string(); }
-    const char* c_str() const { return path_.c_str(); }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
+    std::string str() const { return text_; }
+    const char* c_str() const { return text_.c_str(); }
+    std::string file(const std::string& name) const { return utf8(path_ / name); }
     std::string store() const { return file("crontab.json"); }
 
     // Names of the entries, sorted.
@@ -46,7 +47,14 @@ public:
     }
 
 private:
+    // Paths as the library takes them: UTF-8 text (paths are wide on Windows).
+    static std::string utf8(const std::filesystem::path& p) {
+        std::u8string s = p.u8string();
+        return std::string(s.begin(), s.end());
+    }
+
     std::filesystem::path path_;
+    std::string text_;
 };
 
 inline std::string read_file(const std::string& path) {
