@@ -122,16 +122,21 @@ DWORD attributes(const char* path) {
 }  // namespace
 
 int64_t cron_os_now() {
+    int64_t ms = cron_os_now_ms();
+    return ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
+}
+
+int64_t cron_os_now_ms() {
     // From the system clock directly: the C library's time() also sets up its
     // time-zone state, which some runtimes then keep across a later change of
     // TZ.
     FILETIME ft;
-    ::GetSystemTimeAsFileTime(&ft);
+    ::GetSystemTimePreciseAsFileTime(&ft);
     ULARGE_INTEGER t;
     t.LowPart = ft.dwLowDateTime;
     t.HighPart = ft.dwHighDateTime;
-    constexpr uint64_t EPOCH_AS_FILETIME = 116444736000000000ULL;  // 1970-01-01 in 100 ns
-    return static_cast<int64_t>((t.QuadPart - EPOCH_AS_FILETIME) / 10000000ULL);
+    constexpr int64_t EPOCH_AS_FILETIME = 116444736000000000LL;  // 1970-01-01 in 100 ns
+    return (static_cast<int64_t>(t.QuadPart) - EPOCH_AS_FILETIME) / 10000;
 }
 
 int64_t cron_os_monotonic_ms() {
