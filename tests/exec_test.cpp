@@ -320,7 +320,7 @@ TEST(ExecDestroyTest, CancelsEveryRunStillGoingAfterTheGrace) {
     }));
     ASSERT_TRUE(wait_until([&] { return log_count(ct, retry) == 1; }));
     std::vector<std::string> pids;
-    for (const auto& e : fs::directory_iterator(p)) pids.push_back(e.path().filename());
+    for (const auto& e : fs::directory_iterator(p)) pids.push_back(e.path().filename().string());
     auto t0 = std::chrono::steady_clock::now();
     crontab_destroy(ct);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 30s);

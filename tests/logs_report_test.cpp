@@ -139,6 +139,9 @@ TEST_F(LogsReportTest, SharesTheBufferWithTheJobList) {
 // ---- Through an execution ----
 
 TEST(LogsReportRunTest, BinaryOutputOfARealRun) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the command is POSIX shell (printf with octal escapes)";
+#endif
     auto ct = make_instance();
     int id = crontab_add_job(ct.get(), "bin", "@daily", "printf 'A\\377\\376B'; printf '\\033[1m' >&2", 0);
     ASSERT_EQ(crontab_run_now(ct.get(), id), 0);
