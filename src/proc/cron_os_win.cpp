@@ -7,6 +7,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -92,6 +93,40 @@ bool read_file(const char* path, std::string* out) {
         if (n == 0) return true;
         out->append(chunk, n);
     }
+}
+
+// Whether the process `pid` may still be running: only a writer known to
+// have ended is done with its temporary file.
+bool process_may_live(DWORD pid) {
+    if (pid == ::GetCurrentProcessId()) return true;
+    HANDLE h = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (h == nullptr) return ::GetLastError() != ERROR_INVALID_PARAMETER;
+    DWORD code = 0;
+    bool live = !::GetExitCodeProcess(h, &code) || code == STILL_ACTIVE;
+    ::CloseHandle(h);
+    return live;
+}
+
+void remove_stale_temps(const char* path) {
+    std::wstring full = cron_win_widen(path);
+    size_t sep = full.find_last_of(L"/\\");
+    std::wstring dir = sep == std::wstring::npos ? L"." : full.substr(0, sep);
+    std::wstring prefix = (sep == std::wstring::npos ? full : full.substr(sep + 1)) + L".tmp.";
+    WIN32_FIND_DATAW fd;
+    HANDLE find = ::FindFirstFileW((dir + L"\\" + prefix + L"*").c_str(), &fd);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        // "<prefix><pid>.<serial>"
+        std::wstring_view rest = std::wstring_view(fd.cFileName).substr(prefix.size());
+        uint64_t pid = 0;
+        size_t i = 0;
+        for (; i < rest.size() && rest[i] >= L'0' && rest[i] <= L'9' && pid < 0xFFFFFFFFu; ++i)
+            pid = pid * 10 + static_cast<uint64_t>(rest[i] - L'0');
+        if (i == 0 || i >= rest.size() || rest[i] != L'.' || pid == 0 || pid > 0xFFFFFFFFu) continue;
+        if (process_may_live(static_cast<DWORD>(pid))) continue;
+        ::DeleteFileW((dir + L"\\" + fd.cFileName).c_str());
+    } while (::FindNextFileW(find, &fd));
+    ::FindClose(find);
 }
 
 // The blocks cron_os_alloc_zeroed handed out: only their pages may be
@@ -267,6 +302,14 @@ bool cron_os_read_file(const char* path, std::string* out) {
         return read_file(path, out);
     } catch (const std::bad_alloc&) {
         return false;
+    }
+}
+
+void cron_os_remove_stale_temps(const char* path) {
+    if (path == nullptr || *path == '\0') return;
+    try {
+        remove_stale_temps(path);
+    } catch (const std::bad_alloc&) {
     }
 }
 
