@@ -148,6 +148,7 @@ TEST(BadInputLifecycle, DataDirectories) {
     EXPECT_GT(crontab_add_job(ct, "n", "@daily", "true", 1), 0);
     crontab_destroy(ct);
     EXPECT_EQ(read_file(dir.file("plain")), "not a directory");
+#ifndef _WIN32  // paths are UTF-16 on Windows: bytes that are not UTF-8 name no file there
     // A name that is not UTF-8 is still a path.
     std::string odd = dir.str() + "/\xFF\xFE";
     ct = crontab_create(odd.c_str());
@@ -155,6 +156,7 @@ TEST(BadInputLifecycle, DataDirectories) {
     EXPECT_GT(crontab_add_job(ct, "n", "@daily", "true", 1), 0);
     crontab_destroy(ct);
     EXPECT_TRUE(std::filesystem::exists(odd + "/crontab.json"));
+#endif
 }
 
 TEST(BadInputNull, RunsAndReportsRefuseAMissingInstance) {
