@@ -10,6 +10,7 @@
 #include <rapidjson/document.h>
 
 #include "import.h"
+#include "instance.h"
 #include "quilmarn_crontab.h"
 
 namespace {
@@ -39,20 +40,9 @@ int usage() {
 // The data directory given with --dir; null when none was given.
 const char* data_dir = nullptr;
 
-// The instance of the data directory; destroying it saves the job store.
-struct instance {
-    crontab_t* ct = nullptr;
-    instance() {
-        if (data_dir == nullptr) {
-            std::fprintf(stderr, "quilmarn-cron: this command needs --dir DIR\n");
-            return;
-        }
-        ct = crontab_create(data_dir);
-        if (ct == nullptr) std::fprintf(stderr, "quilmarn-cron: cannot open %s\n", data_dir);
-    }
-    ~instance() { crontab_destroy(ct); }
-    instance(const instance&) = delete;
-    instance& operator=(const instance&) = delete;
+// The instance of the data directory, opened to change its jobs.
+struct instance : open_instance {
+    instance() : open_instance(data_dir, dir_access::change) {}
 };
 
 // A whole decimal int, or false.
@@ -298,7 +288,7 @@ int cmd_set_retry(int argc, char** argv) {
 int cmd_list(int argc, char** argv) {
     bool json = argc == 1 && std::strcmp(argv[0], "--json") == 0;
     if (argc != 0 && !json) return usage();
-    instance in;
+    open_instance in(data_dir, dir_access::read);
     if (in.ct == nullptr) return 1;
     const char* text = crontab_get_jobs_json(in.ct);
     if (json) {

@@ -1,0 +1,53 @@
+#include "instance.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+open_instance::open_instance(const char* dir, dir_access access) {
+    if (dir == nullptr) {
+        std::fprintf(stderr, "quilmarn-cron: this command needs --dir DIR\n");
+        return;
+    }
+    long daemon = 0;
+    lock_role held_as = lock_role::edit;
+    bool locked = false;
+    switch (access) {
+        case dir_access::read:
+            // Beside a daemon or a run, which never change the jobs they
+            // loaded, a read saves back the same text; only a change is
+            // waited for.
+            while (!lock.try_acquire(dir, lock_role::edit, &daemon, &held_as) &&
+                   held_as == lock_role::edit) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            locked = true;
+            break;
+        case dir_access::change:
+            locked = lock.acquire(dir, lock_role::edit, &daemon);
+            if (!locked) {
+                std::fprintf(stderr,
+                             "quilmarn-cron: a daemon (pid %ld) runs the jobs in %s and would "
+                             "overwrite this change at its next save; stop it first\n",
+                             daemon, dir);
+            }
+            break;
+        case dir_access::run:
+            locked = lock.acquire(dir, lock_role::run, &daemon);
+            if (!locked) {
+                std::fprintf(stderr, "quilmarn-cron: a daemon (pid %ld) runs the jobs in %s; stop it first\n",
+                             daemon, dir);
+            }
+            break;
+        case dir_access::daemon:
+            locked = lock.acquire(dir, lock_role::daemon, &daemon);
+            if (!locked) {
+                std::fprintf(stderr, "quilmarn-cron: a daemon (pid %ld) already runs the jobs in %s\n",
+                             daemon, dir);
+            }
+            break;
+    }
+    if (!locked) return;
+    ct = crontab_create(dir);
+    if (ct == nullptr) std::fprintf(stderr, "quilmarn-cron: cannot open %s\n", dir);
+}

@@ -1,0 +1,25 @@
+// The instance of a data directory, opened under the directory's lock.
+#pragma once
+
+#include "dir_lock.h"
+#include "quilmarn_crontab.h"
+
+enum class dir_access {
+    change,  // changes jobs: refused while a daemon runs there
+    read,    // only reads jobs: also while a daemon runs, which never changes them
+    run,     // runs jobs by hand: refused while a daemon runs there
+    daemon,  // runs the scheduler until stopped: refused while another daemon runs
+};
+
+// Destroying the instance saves the job store, so the lock is held until
+// that is done. `ct` stays null, with the reason printed, when the directory
+// cannot be opened or is refused.
+struct open_instance {
+    dir_lock lock;
+    crontab_t* ct = nullptr;
+
+    open_instance(const char* dir, dir_access access);
+    ~open_instance() { crontab_destroy(ct); }
+    open_instance(const open_instance&) = delete;
+    open_instance& operator=(const open_instance&) = delete;
+};
