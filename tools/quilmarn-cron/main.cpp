@@ -11,6 +11,7 @@
 
 #include "import.h"
 #include "instance.h"
+#include "runs.h"
 #include "quilmarn_crontab.h"
 
 namespace {
@@ -33,7 +34,14 @@ int usage() {
                  "  set-overlap ID skip|queue|allow\n"
                  "  set-retry ID COUNT BACKOFF_SECONDS\n"
                  "  list [--json]\n"
-                 "  import FILE [--skip-bad]         (FILE: crontab lines; - for stdin)\n");
+                 "  import FILE [--skip-bad]         (FILE: crontab lines; - for stdin)\n"
+                 "running jobs (need --dir):\n"
+                 "  daemon                          run due jobs until SIGINT/SIGTERM, one line\n"
+                 "                                  per finished attempt; other processes cannot\n"
+                 "                                  change the jobs meanwhile\n"
+                 "  run ID                          run now, print the attempts' records\n"
+                 "  logs ID [-n N] [--json]         the last N (1..20) records kept by daemon/run\n"
+                 "  cancel ID                       cancel the job's run in the daemon or run\n");
     return 2;
 }
 
@@ -332,6 +340,48 @@ int cmd_import(int argc, char** argv) {
     return cron_tool_import(in.ct, file, skip_bad);
 }
 
+int cmd_run(int argc, char** argv) {
+    int id = 0;
+    if (argc != 1) return usage();
+    if (!parse_id(argv[0], &id)) return 2;
+    return cron_tool_run(data_dir, id);
+}
+
+int cmd_logs(int argc, char** argv) {
+    int id = 0, count = 20;
+    bool json = false;
+    bool have_id = false;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--json") == 0) {
+            json = true;
+        } else if (std::strcmp(argv[i], "-n") == 0 && i + 1 < argc) {
+            if (!parse_int(argv[++i], &count) || count < 1 || count > 20) {
+                std::fprintf(stderr, "quilmarn-cron: N must be 1 to 20\n");
+                return 2;
+            }
+        } else if (!have_id) {
+            if (!parse_id(argv[i], &id)) return 2;
+            have_id = true;
+        } else {
+            return usage();
+        }
+    }
+    if (!have_id) return usage();
+    return cron_tool_logs(data_dir, id, count, json);
+}
+
+int cmd_cancel(int argc, char** argv) {
+    int id = 0;
+    if (argc != 1) return usage();
+    if (!parse_id(argv[0], &id)) return 2;
+    return cron_tool_cancel(data_dir, id);
+}
+
+int cmd_daemon(int argc, char**) {
+    if (argc != 0) return usage();
+    return cron_tool_daemon(data_dir);
+}
+
 int cmd_describe(int argc, char** argv) {
     if (argc != 1) return usage();
     std::printf("%s\n", crontab_describe_expr(argv[0]));
@@ -359,6 +409,10 @@ const command commands[] = {
     {"set-retry", cmd_set_retry},
     {"list", cmd_list},
     {"import", cmd_import},
+    {"run", cmd_run},
+    {"logs", cmd_logs},
+    {"cancel", cmd_cancel},
+    {"daemon", cmd_daemon},
 };
 
 }  // namespace
