@@ -1,8 +1,11 @@
 #!/bin/sh
-# Builds the library and the command-line host, then shows the main job.
+# Builds the library and the command-line host and shows them at work: a few
+# schedules checked, described and previewed; then jobs in a fresh data
+# directory, one of them run by hand and then by the scheduler for a while.
 set -eu
 cd "$(dirname "$0")/.."
-cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQC_BUILD_TESTS=OFF -DQC_BUILD_BENCH=OFF >/dev/null
+cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQC_BUILD_TESTS=OFF -DQC_BUILD_BENCH=OFF \
+    -DQC_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build build/demo -j "$(nproc)"
 tool=build/demo/tools/quilmarn-cron
 for expr in "*/15 9-17 * * MON-FRI" "@daily" "0 0 29 2 *" "@every 90s"; do
@@ -15,9 +18,15 @@ done
 echo "== jobs in a data directory"
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
-id=$("$tool" --dir "$dir" add "nightly backup" "30 2 * * *" "tar czf backup.tgz data")
-"$tool" --dir "$dir" add "heartbeat" "@every 90s" "date" --disabled >/dev/null
-"$tool" --dir "$dir" set-paths "$id" --workdir "$dir" --env "LEVEL=9"
-"$tool" --dir "$dir" set-retry "$id" 2 30
+id=$("$tool" --dir "$dir" add "greeting" "@every 2s" 'echo "hello at $(date +%T)"')
+backup=$("$tool" --dir "$dir" add "nightly backup" "30 2 * * *" "tar czf backup.tgz data" --disabled)
+"$tool" --dir "$dir" set-paths "$backup" --workdir "$dir" --env "LEVEL=9"
+"$tool" --dir "$dir" set-retry "$backup" 2 30
 "$tool" --dir "$dir" list
-"$tool" --dir "$dir" list --json
+
+echo "== job $id run by hand"
+"$tool" --dir "$dir" run "$id"
+echo "== the scheduler for 5 seconds"
+timeout -s INT --preserve-status 5 "$tool" --dir "$dir" daemon
+echo "== its newest runs, as the tool kept them"
+"$tool" --dir "$dir" logs "$id" -n 3
