@@ -14,7 +14,8 @@ Each fenced block's info string says what it is:
   json job-list|run-log|next-runs|store
                                     must parse and have the members, order and
                                     types of the real text
-  sh setup                          each line must occur in .ci/run
+  sh setup                          each command (also each part of an
+                                    && list) must be a line of .ci/run
   sh install                        each line must occur in scripts/test-install.sh
 
 Any other block fails the check, so nothing in the README goes unchecked.
@@ -174,10 +175,11 @@ def check_in(readme, prefix, work):
                 if shape(shown) != shape(texts[role]):
                     raise Failure("members or types differ from the real text:\n%s" % json.dumps(texts[role]))
             elif lang == "sh" and role == "setup":
-                ci = "\n".join(lines_of(".ci/run"))
-                for command in filter(None, (c.strip() for c in body.splitlines())):
-                    if command not in ci:
-                        raise Failure("%r is not run by .ci/run" % command)
+                ci = lines_of(".ci/run")
+                for line_text in filter(None, (c.strip() for c in body.splitlines())):
+                    for command in (c.strip() for c in line_text.split("&&")):
+                        if command not in ci:
+                            raise Failure("%r is not a step of .ci/run" % command)
             elif lang == "sh" and role == "install":
                 script = "\n".join(lines_of("scripts/test-install.sh"))
                 for command in filter(None, (c.split("#")[0].strip() for c in body.splitlines())):
