@@ -340,14 +340,6 @@ int cron_proc_run(const char* cmd, cron_proc_result_t* result, int32_t max_runti
     return 0;
 }
 
-void cron_proc_result_free(cron_proc_result_t* result) {
-    if (result == nullptr) return;
-    std::free(result->stdout_buf);
-    std::free(result->stderr_buf);
-    result->stdout_buf = nullptr;
-    result->stderr_buf = nullptr;
-}
-
 int cron_proc_cancel(cron_run_ctl_t* ctl) {
     if (ctl == nullptr) return 1;
     ctl->cancel_requested.store(1);
