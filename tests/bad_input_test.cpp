@@ -18,6 +18,7 @@
 
 #include "quilmarn_crontab.h"
 #include "sched/cron_job.h"
+#include "job_definitions.h"
 #include "test_dir.h"
 #include "time_util.h"
 
@@ -39,17 +40,7 @@ bool valid_json(const char* text, rapidjson::Document* out = nullptr) {
 std::string definitions(crontab_t* ct) {
     rapidjson::Document d;
     EXPECT_TRUE(valid_json(crontab_get_jobs_json(ct), &d));
-    std::string out;
-    for (const auto& j : d.GetArray()) {
-        for (const char* key : {"id", "name", "expr", "cmd", "enabled", "max_runtime_sec", "workdir", "env",
-                                "overlap_policy", "retry_max", "retry_backoff_sec"}) {
-            const auto& v = j[key];
-            out += v.IsString() ? v.GetString() : v.IsBool() ? (v.GetBool() ? "T" : "F") : std::to_string(v.GetInt64());
-            out += '|';
-        }
-        out += '\n';
-    }
-    return out;
+    return job_definitions(d);
 }
 
 class BadInput : public ::testing::Test {

@@ -29,6 +29,7 @@
 
 #include "quilmarn_crontab.h"
 #include "sched/cron_job.h"
+#include "job_definitions.h"
 #include "sched/cron_store.h"
 #include "test_dir.h"
 #include "time_util.h"
@@ -201,19 +202,9 @@ int active_runs(crontab_t* ct) {
 }
 
 std::string definitions(crontab_t* ct) {
-    std::string out;
     rapidjson::Document d;
     d.Parse(crontab_get_jobs_json(ct));
-    for (const auto& j : d.GetArray()) {
-        for (const char* key : {"id", "name", "expr", "cmd", "enabled", "max_runtime_sec", "workdir", "env",
-                                "overlap_policy", "retry_max", "retry_backoff_sec"}) {
-            const auto& v = j[key];
-            out += v.IsString() ? v.GetString() : v.IsBool() ? (v.GetBool() ? "T" : "F") : std::to_string(v.GetInt64());
-            out += '|';
-        }
-        out += '\n';
-    }
-    return out;
+    return job_definitions(d);
 }
 
 TEST(Soak, ManyJobsUnderLoad) {
