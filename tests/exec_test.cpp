@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "job_cmd.h"
 #include "sched/cron_exec.h"
 #include "sched_util.h"
 
@@ -29,7 +30,7 @@ protected:
 };
 
 TEST_F(ExecTest, SuccessfulRunGivesOneRecordAndSetsLastRun) {
-    int id = add("echo out; echo err >&2");
+    int id = add(job_cmd().print("out").print_err("err"));
     int64_t before = now_sec();
     ASSERT_EQ(crontab_run_now(ct.get(), id), 0);
     auto log = logs(ct.get(), id);
@@ -51,7 +52,7 @@ TEST_F(ExecTest, SuccessfulRunGivesOneRecordAndSetsLastRun) {
 }
 
 TEST_F(ExecTest, FailingCommandIsRetriedWithPauses) {
-    int id = add("echo try; exit 1");
+    int id = add(job_cmd().print("try").exit_with(1));
     ASSERT_EQ(crontab_set_job_retry(ct.get(), id, 2, 1), 0);
     auto t0 = std::chrono::steady_clock::now();
     // The command's failure is in the records, not in the result.
@@ -69,7 +70,7 @@ TEST_F(ExecTest, FailingCommandIsRetriedWithPauses) {
 TEST_F(ExecTest, SuccessEndsRetries) {
     // Fails once, then succeeds: two attempts of the three allowed.
     std::string mark = dir.file("failed-once");
-    int id = add("[ -e '" + mark + "' ] && exit 0; touch '" + mark + "'; exit 7");
+    int id = add(job_cmd().exit_if(mark, 0).touch(mark).exit_with(7));
     ASSERT_EQ(crontab_set_job_retry(ct.get(), id, 2, 0), 0);
     ASSERT_EQ(crontab_run_now(ct.get(), id), 0);
     auto log = logs(ct.get(), id);
@@ -79,7 +80,7 @@ TEST_F(ExecTest, SuccessEndsRetries) {
 }
 
 TEST_F(ExecTest, TimeLimitIsRetried) {
-    int id = add("sleep 30");
+    int id = add(job_cmd().sleep_ms(30000));
     ASSERT_EQ(crontab_set_job_timeout(ct.get(), id, 1), 0);
     ASSERT_EQ(crontab_set_job_retry(ct.get(), id, 1, 0), 0);
     ASSERT_EQ(crontab_run_now(ct.get(), id), 0);
@@ -95,7 +96,7 @@ TEST_F(ExecTest, TimeLimitIsRetried) {
 TEST_F(ExecTest, ChildThatCannotStartIsRecordedAndRetried) {
     std::string gone = dir.file("gone");
     fs::create_directory(gone);
-    int id = add("true");
+    int id = add("exit 0");
     ASSERT_EQ(crontab_set_job_paths(ct.get(), id, gone.c_str(), nullptr), 0);
     ASSERT_EQ(crontab_set_job_retry(ct.get(), id, 1, 0), 0);
     fs::remove(gone);
@@ -117,7 +118,7 @@ TEST_F(ExecTest, OutputIsCutToTheRecordAndTruncatedOnlyAtTheCaptureLimit) {
         bool truncated;
     } cases[] = {{5000, false}, {65535, false}, {65536, true}, {70000, true}};
     for (const auto& c : cases) {
-        int id = add("head -c " + std::to_string(c.bytes) + " /dev/zero | tr '\\0' a");
+        int id = add(job_cmd().output(c.bytes));
         ASSERT_EQ(crontab_run_now(ct.get(), id), 0);
         auto log = logs(ct.get(), id);
         ASSERT_EQ(log.Size(), 1u);
@@ -138,7 +139,7 @@ TEST_F(ExecTest, RefusedRuns) {
 }
 
 TEST_F(ExecTest, CancelResultsWithoutAnExecution) {
-    int id = add("true");
+    int id = add("exit 0");
     EXPECT_EQ(crontab_cancel_job(nullptr, id), -1);
     EXPECT_EQ(crontab_cancel_job(ct.get(), id + 100), -1);
     EXPECT_EQ(crontab_cancel_job(ct.get(), id), 1);
@@ -149,7 +150,7 @@ TEST_F(ExecTest, CancelResultsWithoutAnExecution) {
 
 TEST_F(ExecTest, CancelTerminatesTheChildAndIsNeverRetried) {
     std::string started = dir.file("started");
-    int id = add("touch '" + started + "'; sleep 60");
+    int id = add(job_cmd().touch(started).sleep_ms(60000));
     ASSERT_EQ(crontab_set_job_retry(ct.get(), id, 3, 0), 0);
     background_run run(ct.get(), id);
     ASSERT_TRUE(wait_until([&] { return exists(started); }));
@@ -188,7 +189,7 @@ TEST_F(ExecTest, CancelDuringRetryPause) {
 
 TEST_F(ExecTest, DeleteWhileTheCommandRuns) {
     std::string started = dir.file("started"), go = dir.file("go");
-    int id = add(gated(started, go));
+    int id = add(job_cmd().touch(started).wait_for(go));
     background_run run(ct.get(), id);
     ASSERT_TRUE(wait_until([&] { return exists(started); }));
     EXPECT_EQ(active_runs(ct.get()), 1);
@@ -200,7 +201,7 @@ TEST_F(ExecTest, DeleteWhileTheCommandRuns) {
     EXPECT_EQ(run.join(), -1);  // the job was gone at the end
     EXPECT_EQ(active_runs(ct.get()), 0);
     // A job added later does not inherit anything from the vanished run.
-    int next = add("true");
+    int next = add("exit 0");
     EXPECT_EQ(log_count(ct.get(), next), 0u);
 }
 
@@ -214,7 +215,7 @@ TEST_F(ExecTest, RunNowWhileRunningFollowsThePolicy) {
         std::string p = dir.file("p" + std::to_string(c.policy));
         fs::create_directory(p);
         std::string go = p + "/go";
-        int id = add("touch '" + p + "'/started.$$; while [ ! -e '" + go + "' ]; do sleep 0.05; done");
+        int id = add(job_cmd().pid_file(p).wait_for(go));
         ASSERT_EQ(crontab_set_job_overlap_policy(ct.get(), id, c.policy), 0);
         auto started = [&] {
             int n = 0;
@@ -243,11 +244,11 @@ TEST_F(ExecTest, LimitOfActiveRuns) {
     std::vector<int> ids;
     std::vector<std::unique_ptr<background_run>> runs;
     for (int i = 0; i < CRON_MAX_ACTIVE; ++i) {
-        ids.push_back(add("exec sleep 600"));
+        ids.push_back(add(job_cmd().sleep_ms(600000)));
         runs.push_back(std::make_unique<background_run>(ct.get(), ids.back()));
     }
     ASSERT_TRUE(wait_until([&] { return active_runs(ct.get()) == CRON_MAX_ACTIVE; }));
-    int extra = add("true");
+    int extra = add("exit 0");
     EXPECT_EQ(crontab_run_now(ct.get(), extra), -1);
     EXPECT_EQ(log_count(ct.get(), extra), 0u);
     // Room again once one run has ended.
@@ -263,7 +264,7 @@ TEST_F(ExecTest, LimitOfActiveRuns) {
 
 TEST_F(ExecTest, NextRunFollowsTheStartOfALongExecution) {
     // Disabled, so only the hand-started run moves its times.
-    int id = add("sleep 2.2", "@every 1s", 0);
+    int id = add(job_cmd().sleep_ms(2200), "@every 1s", 0);
     ASSERT_EQ(crontab_run_now(ct.get(), id), 0);
     auto job = job_info(ct.get(), id);
     int64_t last = job["last_run"].GetInt64();
@@ -274,7 +275,7 @@ TEST_F(ExecTest, NextRunFollowsTheStartOfALongExecution) {
 
 TEST_F(ExecTest, ExecutionOfAVanishedJobGivesBackItsAdmission) {
     // What a worker meets when the job was deleted between admission and start.
-    int id = add("true");
+    int id = add("exit 0");
     {
         std::lock_guard<std::mutex> lk(ct->shared->lock);
         cron_exec_admit(ct.get(), cron_job_find(ct.get(), id));
@@ -293,7 +294,7 @@ TEST(ExecDestroyTest, WaitsForARunThatEndsByItself) {
     std::string started = dir.file("started"), done = dir.file("done");
     crontab_t* ct = crontab_create(nullptr);
     ASSERT_NE(ct, nullptr);
-    int id = crontab_add_job(ct, "j", "@daily", ("touch '" + started + "'; sleep 1; touch '" + done + "'").c_str(), 0);
+    int id = crontab_add_job(ct, "j", "@daily", std::string(job_cmd().touch(started).sleep_ms(1000).touch(done)).c_str(), 0);
     background_run run(ct, id);
     ASSERT_TRUE(wait_until([&] { return exists(started); }));
     crontab_destroy(ct);
@@ -310,7 +311,7 @@ TEST(ExecDestroyTest, CancelsEveryRunStillGoingAfterTheGrace) {
     // cancel of the job, both must end. A third job waits in a retry pause.
     std::string p = dir.file("pids");
     fs::create_directory(p);
-    int allow = crontab_add_job(ct, "a", "@daily", ("echo $$ > '" + p + "'/$$; exec sleep 600").c_str(), 0);
+    int allow = crontab_add_job(ct, "a", "@daily", std::string(job_cmd().pid_file(p).sleep_ms(600000)).c_str(), 0);
     ASSERT_EQ(crontab_set_job_overlap_policy(ct, allow, CRONTAB_OVERLAP_ALLOW), 0);
     int retry = crontab_add_job(ct, "r", "@daily", "exit 1", 0);
     ASSERT_EQ(crontab_set_job_retry(ct, retry, 10, 3600), 0);
@@ -328,7 +329,7 @@ TEST(ExecDestroyTest, CancelsEveryRunStillGoingAfterTheGrace) {
     a1.join();
     a2.join();
     r.join();
-    for (const auto& pid : pids) EXPECT_FALSE(exists("/proc/" + pid)) << pid;
+    for (const auto& pid : pids) EXPECT_FALSE(process_alive(std::stol(pid))) << pid;
 }
 
 }  // namespace

@@ -14,29 +14,13 @@
 
 #include "proc/cron_proc.h"
 #include "runner_util.h"
+#include "win/win_util.h"
 
 namespace {
 
-std::string utf8(const std::wstring& w) {
-    int n = ::WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0,
-                                  nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), out.data(), n,
-                          nullptr, nullptr);
-    return out;
-}
-
-// The folder of the test program, which also holds qc_child.exe; commands
-// that run the helper start there.
-const std::string& bin_dir() {
-    static const std::string dir = [] {
-        wchar_t path[MAX_PATH];
-        DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-        std::wstring w(path, n);
-        return utf8(w.substr(0, w.find_last_of(L"\\/")));
-    }();
-    return dir;
-}
+using win_test::bin_dir;
+using win_test::process_alive;
+using win_test::utf8;
 
 std::string temp_file(const char* name) {
     wchar_t dir[MAX_PATH];
@@ -47,14 +31,6 @@ std::string temp_file(const char* name) {
 void run_helper(run_result& res, const std::string& args, int32_t limit = 0,
                 cron_run_ctl_t* ctl = nullptr, const char* env = nullptr) {
     run_cmd(res, ("qc_child " + args).c_str(), limit, ctl, bin_dir().c_str(), env);
-}
-
-bool process_alive(DWORD pid) {
-    HANDLE h = ::OpenProcess(SYNCHRONIZE, FALSE, pid);
-    if (h == nullptr) return false;
-    bool alive = ::WaitForSingleObject(h, 0) == WAIT_TIMEOUT;
-    ::CloseHandle(h);
-    return alive;
 }
 
 DWORD read_pid(const std::string& file) {

@@ -134,11 +134,6 @@ inline std::string read_file(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// A command that marks `started`, then waits until `go` exists.
-inline std::string gated(const std::string& started, const std::string& go) {
-    return "touch '" + started + "'; while [ ! -e '" + go + "' ]; do sleep 0.05; done";
-}
-
 // crontab_run_now on a thread of its own.
 class background_run {
 public:

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "job_cmd.h"
 #include "sched_util.h"
 
 using namespace sched_test;
@@ -59,7 +60,7 @@ TEST_F(SchedulerTest, StartAndStop) {
 }
 
 TEST_F(SchedulerTest, StopEndsThePauseAtOnce) {
-    add("true", "0 0 1 1 *");  // far away: the longest pause
+    add("exit 0", "0 0 1 1 *");  // far away: the longest pause
     auto total = std::chrono::steady_clock::duration::zero();
     for (int i = 0; i < 5; ++i) {
         ASSERT_EQ(crontab_start(ct.get()), 0);
@@ -73,8 +74,8 @@ TEST_F(SchedulerTest, StopEndsThePauseAtOnce) {
 }
 
 TEST_F(SchedulerTest, RunsEnabledDueJobsOnly) {
-    int on = add("echo tick", "@every 1s");
-    int off = add("echo tick", "@every 1s", CRONTAB_OVERLAP_SKIP, 0);
+    int on = add(job_cmd().print("tick"), "@every 1s");
+    int off = add(job_cmd().print("tick"), "@every 1s", CRONTAB_OVERLAP_SKIP, 0);
     int64_t off_next = job_int(ct.get(), off, "next_run");
     ASSERT_EQ(crontab_start(ct.get()), 0);
     ASSERT_TRUE(wait_until([&] { return log_count(ct.get(), on) >= 3; }));
@@ -86,13 +87,14 @@ TEST_F(SchedulerTest, RunsEnabledDueJobsOnly) {
         EXPECT_STREQ(r["stdout"].GetString(), "tick\n");
     }
     // Enabled later, it is handled from the next tick on.
-    ASSERT_EQ(crontab_update_job(ct.get(), off, "job", "@every 1s", "echo tick", 1), 0);
+    std::string tick = job_cmd().print("tick");
+    ASSERT_EQ(crontab_update_job(ct.get(), off, "job", "@every 1s", tick.c_str(), 1), 0);
     EXPECT_TRUE(wait_until([&] { return log_count(ct.get(), off) >= 1; }));
 }
 
 TEST_F(SchedulerTest, StopLeavesExecutionsGoing) {
     std::string started = dir.file("started"), go = dir.file("go");
-    int id = add(gated(started, go), "@every 1s");
+    int id = add(job_cmd().touch(started).wait_for(go), "@every 1s");
     ASSERT_EQ(crontab_start(ct.get()), 0);
     ASSERT_TRUE(wait_until([&] { return exists(started); }));
     ASSERT_EQ(crontab_stop(ct.get()), 0);
@@ -104,7 +106,7 @@ TEST_F(SchedulerTest, StopLeavesExecutionsGoing) {
 
 TEST_F(SchedulerTest, AllowStartsEachFireTimeOnce) {
     // Each execution outlasts the next fire time, so two overlap.
-    int id = add("sleep 1.5", "@every 1s", CRONTAB_OVERLAP_ALLOW);
+    int id = add(job_cmd().sleep_ms(1500), "@every 1s", CRONTAB_OVERLAP_ALLOW);
     int64_t begin = now_sec();
     ASSERT_EQ(crontab_start(ct.get()), 0);
     ASSERT_TRUE(wait_until([&] { return active_runs(ct.get()) >= 2; }));
@@ -121,7 +123,7 @@ TEST_F(SchedulerTest, AllowStartsEachFireTimeOnce) {
 TEST_F(SchedulerTest, SkipNeverOverlapsAndRunsAMissedFireTimeRightAfter) {
     // Fire times every 2 s; each run takes 2.5 s, so one fire time passes
     // during every run.
-    int id = add("sleep 2.5", "@every 2s", CRONTAB_OVERLAP_SKIP);
+    int id = add(job_cmd().sleep_ms(2500), "@every 2s", CRONTAB_OVERLAP_SKIP);
     ASSERT_EQ(crontab_start(ct.get()), 0);
     int most = 0;
     ASSERT_TRUE(wait_until([&] {
@@ -140,7 +142,7 @@ TEST_F(SchedulerTest, SkipNeverOverlapsAndRunsAMissedFireTimeRightAfter) {
 }
 
 TEST_F(SchedulerTest, QueueHoldsOneLaterFireTime) {
-    int id = add("sleep 2.5", "@every 1s", CRONTAB_OVERLAP_QUEUE);
+    int id = add(job_cmd().sleep_ms(2500), "@every 1s", CRONTAB_OVERLAP_QUEUE);
     ASSERT_EQ(crontab_start(ct.get()), 0);
     int most = 0;
     bool seen_queued = false;
@@ -161,7 +163,7 @@ TEST_F(SchedulerTest, QueueHoldsOneLaterFireTime) {
 TEST_F(SchedulerTest, QueueDoesNotRepeatTheFireTimeItStarted) {
     // A short run well inside the interval: nothing may be queued for the
     // fire time that started it.
-    int id = add("sleep 1", "@every 3s", CRONTAB_OVERLAP_QUEUE);
+    int id = add(job_cmd().sleep_ms(1000), "@every 3s", CRONTAB_OVERLAP_QUEUE);
     ASSERT_EQ(crontab_start(ct.get()), 0);
     ASSERT_TRUE(wait_until([&] { return log_count(ct.get(), id) >= 2; }, 60s));
     auto s = spans(ct.get(), id);
@@ -172,11 +174,11 @@ TEST_F(SchedulerTest, DueJobWaitsForRoomUnderTheLimit) {
     std::vector<int> sleepers;
     std::vector<std::unique_ptr<background_run>> runs;
     for (int i = 0; i < CRON_MAX_ACTIVE; ++i) {
-        sleepers.push_back(add("exec sleep 600", "@daily", CRONTAB_OVERLAP_SKIP, 0));
+        sleepers.push_back(add(job_cmd().sleep_ms(600000), "@daily", CRONTAB_OVERLAP_SKIP, 0));
         runs.push_back(std::make_unique<background_run>(ct.get(), sleepers.back()));
     }
     ASSERT_TRUE(wait_until([&] { return active_runs(ct.get()) == CRON_MAX_ACTIVE; }));
-    int due = add("true", "@every 1s");
+    int due = add("exit 0", "@every 1s");
     int64_t first = job_int(ct.get(), due, "next_run");
     ASSERT_EQ(crontab_start(ct.get()), 0);
     // Well past its fire time it has neither a record nor a run.
@@ -193,8 +195,8 @@ TEST_F(SchedulerTest, DueJobWaitsForRoomUnderTheLimit) {
 }
 
 TEST_F(SchedulerTest, DestroyWhileTheSchedulerRunsAndRunsAreGoing) {
-    int a = add("sleep 0.3", "@every 1s", CRONTAB_OVERLAP_ALLOW);
-    add("sleep 0.3", "@every 1s", CRONTAB_OVERLAP_QUEUE);
+    int a = add(job_cmd().sleep_ms(300), "@every 1s", CRONTAB_OVERLAP_ALLOW);
+    add(job_cmd().sleep_ms(300), "@every 1s", CRONTAB_OVERLAP_QUEUE);
     ASSERT_EQ(crontab_start(ct.get()), 0);
     ASSERT_TRUE(wait_until([&] { return job_running(ct.get(), a); }));
     ct.reset();  // must neither hang nor leave a thread behind on the instance

@@ -1,11 +1,20 @@
-// A command for the runner tests on the desktop platform, where the usual
-// small POSIX tools are missing:
-//   qc_child sleep MS            sleeps
-//   qc_child out N | err N       writes N bytes to standard output / error
-//   qc_child env NAME            prints the variable's value, or "<unset>"
-//   qc_child spawn PIDFILE MS    starts "qc_child sleep MS" on this process's
-//                                output, writes its pid to PIDFILE and exits
-//   qc_child spawn-wait PIDFILE MS   the same, then waits for it
+// A command for the runner, execution and scheduler tests on the desktop
+// platform, where the usual small POSIX tools are missing. It runs its steps
+// in order:
+//   sleep MS            sleeps
+//   out N | err N       writes N bytes to standard output / error
+//   print TEXT          writes TEXT and a line feed to standard output
+//   print-err TEXT      the same to standard error
+//   env NAME            prints the variable's value, or "<unset>"
+//   touch FILE          creates FILE
+//   pid-file DIR        creates DIR\<pid> holding this process's pid
+//   wait-for FILE       waits until FILE exists
+//   exit N              exits with N
+//   exit-if FILE N      exits with N when FILE exists
+//   spawn PIDFILE MS    starts "qc_child sleep MS" on this process's
+//                       output, writes its pid to PIDFILE
+//   spawn-wait PIDFILE MS   the same, then waits for it
+// A malformed step list exits with 100.
 #include <windows.h>
 
 #include <cstdio>
@@ -46,6 +55,14 @@ int print_env(const char* name) {
     return 0;
 }
 
+int write_file(const std::string& path, const std::string& text) {
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (f == nullptr) return 3;
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+    return 0;
+}
+
 int spawn(const char* pidfile, const char* ms, bool wait) {
     wchar_t self[MAX_PATH];
     ::GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -57,30 +74,63 @@ int spawn(const char* pidfile, const char* ms, bool wait) {
     if (!::CreateProcessW(self, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
                           &pi))
         return 2;
-    FILE* f = std::fopen(pidfile, "w");
-    if (f == nullptr) return 3;
-    std::fprintf(f, "%lu\n", static_cast<unsigned long>(pi.dwProcessId));
-    std::fclose(f);
-    if (wait) ::WaitForSingleObject(pi.hProcess, INFINITE);
+    int rc = write_file(pidfile, std::to_string(pi.dwProcessId) + "\n");
+    if (rc == 0 && wait) ::WaitForSingleObject(pi.hProcess, INFINITE);
     ::CloseHandle(pi.hThread);
     ::CloseHandle(pi.hProcess);
-    return 0;
+    return rc;
+}
+
+int print_line(DWORD which, const std::string& text) {
+    std::string line = text + "\n";
+    DWORD written = 0;
+    return ::WriteFile(::GetStdHandle(which), line.data(), static_cast<DWORD>(line.size()),
+                       &written, nullptr)
+               ? 0
+               : 1;
+}
+
+bool file_exists(const char* path) {
+    return ::GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) return 100;
-    std::string action = argv[1];
-    if (action == "sleep") {
-        ::Sleep(static_cast<DWORD>(std::atol(argv[2])));
-        return 0;
+    // Each step: its name, how many arguments it takes.
+    for (int i = 1; i < argc;) {
+        std::string step = argv[i];
+        auto arg = [&](int k) -> const char* { return i + k < argc ? argv[i + k] : nullptr; };
+        int rc = 0, used = 1;
+        if (step == "sleep" && arg(1)) {
+            ::Sleep(static_cast<DWORD>(std::atol(arg(1))));
+        } else if ((step == "out" || step == "err") && arg(1)) {
+            rc = write_bytes(step == "out" ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, std::atol(arg(1)));
+        } else if ((step == "print" || step == "print-err") && arg(1)) {
+            rc = print_line(step == "print" ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, arg(1));
+        } else if (step == "env" && arg(1)) {
+            rc = print_env(arg(1));
+        } else if (step == "touch" && arg(1)) {
+            rc = write_file(arg(1), "");
+        } else if (step == "pid-file" && arg(1)) {
+            std::string pid = std::to_string(::GetCurrentProcessId());
+            rc = write_file(std::string(arg(1)) + "\\" + pid, pid + "\n");
+        } else if (step == "wait-for" && arg(1)) {
+            while (!file_exists(arg(1))) ::Sleep(50);
+        } else if (step == "exit" && arg(1)) {
+            return std::atoi(arg(1));
+        } else if (step == "exit-if" && arg(2)) {
+            if (file_exists(arg(1))) return std::atoi(arg(2));
+            used = 2;
+        } else if ((step == "spawn" || step == "spawn-wait") && arg(2)) {
+            rc = spawn(arg(1), arg(2), step == "spawn-wait");
+            used = 2;
+        } else {
+            return 100;
+        }
+        if (rc != 0) return rc;
+        i += used + 1;
     }
-    if (action == "out") return write_bytes(STD_OUTPUT_HANDLE, std::atol(argv[2]));
-    if (action == "err") return write_bytes(STD_ERROR_HANDLE, std::atol(argv[2]));
-    if (action == "env") return print_env(argv[2]);
-    if (argc < 4) return 100;
-    if (action == "spawn") return spawn(argv[2], argv[3], false);
-    if (action == "spawn-wait") return spawn(argv[2], argv[3], true);
-    return 100;
+    return argc > 1 ? 0 : 100;
 }
+
