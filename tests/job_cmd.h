@@ -3,6 +3,7 @@
 // helper run through cmd.exe.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 #ifdef _WIN32
@@ -17,6 +18,19 @@ public:
     job_cmd& print(const std::string& text) { return add("echo " + text, "print " + text); }
     job_cmd& print_err(const std::string& text) {
         return add("echo " + text + " >&2", "print-err " + text);
+    }
+    // These exact bytes, whatever they are, on standard output or error.
+    job_cmd& raw(const std::string& bytes, bool to_err = false) {
+        std::string octal, hex;
+        char b[8];
+        for (unsigned char c : bytes) {
+            std::snprintf(b, sizeof b, "\\%03o", c);
+            octal += b;
+            std::snprintf(b, sizeof b, "%02x", c);
+            hex += b;
+        }
+        return add("printf '" + octal + "'" + (to_err ? " >&2" : ""),
+                   (to_err ? "raw-err " : "raw ") + hex);
     }
     // `bytes` bytes of text on standard output.
     job_cmd& output(long bytes) {

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "job_cmd.h"
 #include "sched_util.h"
 
 using namespace sched_test;
@@ -139,11 +140,9 @@ TEST_F(LogsReportTest, SharesTheBufferWithTheJobList) {
 // ---- Through an execution ----
 
 TEST(LogsReportRunTest, BinaryOutputOfARealRun) {
-#ifdef _WIN32
-    GTEST_SKIP() << "the command is POSIX shell (printf with octal escapes)";
-#endif
     auto ct = make_instance();
-    int id = crontab_add_job(ct.get(), "bin", "@daily", "printf 'A\\377\\376B'; printf '\\033[1m' >&2", 0);
+    std::string cmd = job_cmd().raw("A\xFF\xFE" "B").raw("\x1b[1m", true);
+    int id = crontab_add_job(ct.get(), "bin", "@daily", cmd.c_str(), 0);
     ASSERT_EQ(crontab_run_now(ct.get(), id), 0);
     auto log = logs(ct.get(), id);
     ASSERT_EQ(log.Size(), 1u);

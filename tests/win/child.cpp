@@ -5,6 +5,7 @@
 //   out N | err N       writes N bytes to standard output / error
 //   print TEXT          writes TEXT and a line feed to standard output
 //   print-err TEXT      the same to standard error
+//   raw HEX | raw-err HEX   writes the bytes spelt in hexadecimal
 //   env NAME            prints the variable's value, or "<unset>"
 //   touch FILE          creates FILE
 //   pid-file DIR        creates DIR\<pid> holding this process's pid
@@ -90,6 +91,19 @@ int print_line(DWORD which, const std::string& text) {
                : 1;
 }
 
+int write_hex(DWORD which, const char* hex) {
+    std::string bytes;
+    for (size_t i = 0; hex[i] != '\0' && hex[i + 1] != '\0'; i += 2) {
+        char pair[3] = {hex[i], hex[i + 1], '\0'};
+        bytes += static_cast<char>(std::strtoul(pair, nullptr, 16));
+    }
+    DWORD written = 0;
+    return ::WriteFile(::GetStdHandle(which), bytes.data(), static_cast<DWORD>(bytes.size()),
+                       &written, nullptr)
+               ? 0
+               : 1;
+}
+
 bool file_exists(const char* path) {
     return ::GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
@@ -108,6 +122,8 @@ int main(int argc, char** argv) {
             rc = write_bytes(step == "out" ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, std::atol(arg(1)));
         } else if ((step == "print" || step == "print-err") && arg(1)) {
             rc = print_line(step == "print" ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, arg(1));
+        } else if ((step == "raw" || step == "raw-err") && arg(1)) {
+            rc = write_hex(step == "raw" ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, arg(1));
         } else if (step == "env" && arg(1)) {
             rc = print_env(arg(1));
         } else if (step == "touch" && arg(1)) {
