@@ -1,14 +1,22 @@
 // Crash safety of the job store: a host process that keeps changing jobs is
-// killed with SIGKILL at random moments. After every kill the store must load
+// killed without warning at random moments. After every kill the store must load
 // and hold exactly the table of the last change the host saw completed, or
 // of the change in flight; never a mix, never empty, and no temporary files
 // left to pile up.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include "win/win_util.h"
+#else
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+extern "C" char** environ;
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,50 +29,129 @@
 
 #include "quilmarn_crontab.h"
 #include "store_crash_util.h"
-
-extern "C" char** environ;
+#include "test_dir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
+// The host program with its standard output on a pipe, killed without
+// warning: SIGKILL on POSIX, TerminateProcess on the desktop platform.
+class crash_host {
+public:
+#ifdef _WIN32
+    crash_host(const std::string& dir, const std::string& seed) {
+        SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+        HANDLE out_w = nullptr;
+        EXPECT_TRUE(::CreatePipe(&out_, &out_w, &sa, 0));
+        ::SetHandleInformation(out_, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOA si{};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = out_w;
+        si.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+        std::string line = "\"" + win_test::bin_dir() + "\\store_crash_host.exe\" \"" + dir + "\" " + seed;
+        PROCESS_INFORMATION pi{};
+        EXPECT_TRUE(::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                     nullptr, &si, &pi));
+        ::CloseHandle(out_w);
+        ::CloseHandle(pi.hThread);
+        process_ = pi.hProcess;
+    }
+    ~crash_host() {
+        ::CloseHandle(out_);
+        ::CloseHandle(process_);
+    }
+    // The next line without its end; false at the end of the output.
+    bool read_line(std::string* line) {
+        for (;;) {
+            size_t end = pending_.find('\n');
+            if (end != std::string::npos) {
+                *line = pending_.substr(0, end);
+                if (!line->empty() && line->back() == '\r') line->pop_back();
+                pending_.erase(0, end + 1);
+                return true;
+            }
+            char buf[256];
+            DWORD n = 0;
+            if (!::ReadFile(out_, buf, sizeof buf, &n, nullptr) || n == 0) return false;
+            pending_.append(buf, n);
+        }
+    }
+    void kill() { ::TerminateProcess(process_, KILLED); }
+    // Waits for its end: whether the kill above ended it.
+    bool ended_by_kill() {
+        ::WaitForSingleObject(process_, INFINITE);
+        DWORD code = 0;
+        return ::GetExitCodeProcess(process_, &code) && code == KILLED;
+    }
+
+private:
+    static constexpr UINT KILLED = 0xDEAD;
+    HANDLE out_ = nullptr;
+    HANDLE process_ = nullptr;
+    std::string pending_;
+#else
+    crash_host(const std::string& dir, std::string seed) {
+        int out[2];
+        EXPECT_EQ(::pipe(out), 0);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+        posix_spawn_file_actions_addclose(&fa, out[0]);
+        char* argv[] = {const_cast<char*>(STORE_CRASH_HOST), const_cast<char*>(dir.c_str()), seed.data(),
+                        nullptr};
+        EXPECT_EQ(posix_spawn(&pid_, STORE_CRASH_HOST, &fa, nullptr, argv, environ), 0);
+        posix_spawn_file_actions_destroy(&fa);
+        ::close(out[1]);
+        in_ = ::fdopen(out[0], "r");
+    }
+    ~crash_host() { std::fclose(in_); }
+    bool read_line(std::string* line) {
+        char buf[64];
+        if (std::fgets(buf, sizeof buf, in_) == nullptr) return false;
+        *line = buf;
+        if (!line->empty() && line->back() == '\n') line->pop_back();
+        return true;
+    }
+    void kill() { ::kill(pid_, SIGKILL); }
+    bool ended_by_kill() {
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    }
+
+private:
+    pid_t pid_ = -1;
+    FILE* in_ = nullptr;
+#endif
+    crash_host(const crash_host&) = delete;
+    crash_host& operator=(const crash_host&) = delete;
+};
+
 struct host_run {
     std::vector<std::string> lines;  // "P <digest>" / "A <digest>"
-    int status = 0;
+    bool killed = false;             // ended by our kill, not on its own
 };
 
 // Starts the host, lets it complete `changes` changes (plus a random few
 // microseconds), kills it and collects everything it said.
 host_run run_and_kill(const std::string& dir, unsigned seed, int changes, int extra_us) {
-    int out[2];
-    EXPECT_EQ(::pipe(out), 0);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_addclose(&fa, out[0]);
-    std::string seed_text = std::to_string(seed);
-    char* argv[] = {const_cast<char*>(STORE_CRASH_HOST), const_cast<char*>(dir.c_str()), seed_text.data(), nullptr};
-    pid_t pid = -1;
-    EXPECT_EQ(posix_spawn(&pid, STORE_CRASH_HOST, &fa, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&fa);
-    ::close(out[1]);
-
+    crash_host host(dir, std::to_string(seed));
     host_run run;
-    FILE* in = ::fdopen(out[0], "r");
-    char line[64];
+    std::string line;
     int acks = 0;
-    bool killed = false;
-    while (std::fgets(line, sizeof line, in) != nullptr) {
-        run.lines.emplace_back(line, std::strlen(line) > 0 ? std::strlen(line) - 1 : 0);
-        if (line[0] == 'A' && ++acks > changes && !killed) {
+    bool sent = false;
+    while (host.read_line(&line)) {
+        run.lines.push_back(line);
+        if (!line.empty() && line[0] == 'A' && ++acks > changes && !sent) {
             std::this_thread::sleep_for(std::chrono::microseconds(extra_us));
-            ::kill(pid, SIGKILL);
-            killed = true;
+            host.kill();
+            sent = true;
         }
     }
-    if (!killed) ::kill(pid, SIGKILL);  // it left on its own: reaped below, reported by the caller
-    std::fclose(in);
-    ::waitpid(pid, &run.status, 0);
+    if (!sent) host.kill();  // it left on its own: reported by the caller
+    run.killed = host.ended_by_kill() && sent;
     return run;
 }
 
@@ -73,16 +160,15 @@ uint64_t digest_of(const std::string& line) { return std::strtoull(line.c_str() 
 std::vector<std::string> temporaries(const std::string& dir) {
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator(dir)) {
-        std::string name = e.path().filename();
+        std::string name = e.path().filename().string();
         if (name != "crontab.json" && name != "crontab.json.bak") names.push_back(name);
     }
     return names;
 }
 
 TEST(StoreCrash, KilledHostLeavesTheLastSavedTable) {
-    char tmpl[] = "/tmp/qc_crash_XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    const std::string dir = tmpl;
+    test_dir temp;
+    const std::string dir = temp.str();
     const unsigned seed = static_cast<unsigned>(std::time(nullptr));
     std::mt19937 rng(seed);
     SCOPED_TRACE("seed " + std::to_string(seed));
@@ -95,8 +181,7 @@ TEST(StoreCrash, KilledHostLeavesTheLastSavedTable) {
         int changes = std::uniform_int_distribution<int>(0, 12)(rng);
         int extra_us = std::uniform_int_distribution<int>(0, 3000)(rng);
         host_run run = run_and_kill(dir, rng(), changes, extra_us);
-        ASSERT_TRUE(WIFSIGNALED(run.status) && WTERMSIG(run.status) == SIGKILL)
-            << "the host ended on its own, status " << run.status;
+        ASSERT_TRUE(run.killed) << "the host ended on its own";
 
         uint64_t acked = on_disk;
         uint64_t pending = on_disk;
@@ -123,7 +208,6 @@ TEST(StoreCrash, KilledHostLeavesTheLastSavedTable) {
     ASSERT_TRUE(crash_table_read(dir + "/crontab.json", &table));
     EXPECT_EQ(crash_table_digest(table), on_disk);
     EXPECT_EQ(temporaries(dir), std::vector<std::string>{});
-    fs::remove_all(dir);
 }
 
 }  // namespace
