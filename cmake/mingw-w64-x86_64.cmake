@@ -23,5 +23,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Test programs run under Wine; ctest prefixes every test command with this.
 find_program(QC_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
 if(QC_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${QC_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh ${QC_WINE})
 endif()
