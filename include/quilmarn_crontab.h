@@ -81,8 +81,8 @@ CRONTAB_API const char *crontab_describe_expr(const char *expr);
  * is created (with its parents) when missing; null or "" means no
  * persistence. Jobs stored there are loaded; a store that cannot be taken
  * whole is kept as crontab.json.bak before it is first rewritten. Returns
- * null when memory cannot be obtained or data_dir is longer than 511
- * bytes. */
+ * null when memory cannot be obtained, data_dir is longer than 511 bytes,
+ * or (on Windows, where names are UTF-16) data_dir is not valid UTF-8. */
 CRONTAB_API crontab_t *crontab_create(const char *data_dir);
 
 /* Stops the scheduler, waits up to 60 s for runs in progress, cancels those

@@ -139,9 +139,14 @@ TEST(BadInputLifecycle, DataDirectories) {
     EXPECT_GT(crontab_add_job(ct, "n", "@daily", "true", 1), 0);
     crontab_destroy(ct);
     EXPECT_EQ(read_file(dir.file("plain")), "not a directory");
-#ifndef _WIN32  // paths are UTF-16 on Windows: bytes that are not UTF-8 name no file there
-    // A name that is not UTF-8 is still a path.
     std::string odd = dir.str() + "/\xFF\xFE";
+#ifdef _WIN32
+    // Names are UTF-16 there: these bytes would become U+FFFD and name a
+    // directory that "\xFE\xFF" names as well.
+    EXPECT_EQ(crontab_create(odd.c_str()), nullptr);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"plain"});
+#else
+    // A name that is not UTF-8 is still a path.
     ct = crontab_create(odd.c_str());
     ASSERT_NE(ct, nullptr);
     EXPECT_GT(crontab_add_job(ct, "n", "@daily", "true", 1), 0);

@@ -26,6 +26,11 @@ void cron_os_free_zeroed(void* p, size_t size);
 // read as zero and cost nothing until touched again). For private memory only.
 void cron_os_zero(void* p, size_t size);
 
+// Whether the text can name a file as given: any bytes on POSIX; only UTF-8
+// on the desktop platform, whose names are UTF-16 (a malformed sequence would
+// turn into U+FFFD and name another file).
+bool cron_os_path_valid(const char* path);
+
 // Creates the directory and its missing parents; failures are ignored.
 void cron_os_mkdirs(const char* path);
 bool cron_os_is_dir(const char* path);

@@ -126,6 +126,8 @@ void cron_os_zero(void* p, size_t size) {
     std::memset(reinterpret_cast<void*>(last), 0, end - last);
 }
 
+bool cron_os_path_valid(const char*) { return true; }
+
 void cron_os_mkdirs(const char* path) {
     if (path == nullptr || *path == '\0') return;
     std::string p(path);

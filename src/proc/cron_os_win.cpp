@@ -256,6 +256,13 @@ void cron_os_zero(void* p, size_t size) {
     std::memset(reinterpret_cast<void*>(last), 0, end - last);
 }
 
+bool cron_os_path_valid(const char* path) {
+    if (path == nullptr) return false;
+    size_t len = std::strlen(path);
+    return len == 0 || (len <= INT_MAX && ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path,
+                                                                static_cast<int>(len), nullptr, 0) > 0);
+}
+
 void cron_os_mkdirs(const char* path) {
     if (path == nullptr || *path == '\0') return;
     try {

@@ -23,7 +23,9 @@ void release(crontab_t* ct) {
 crontab_t* cron_instance_create(const char* data_dir) {
     // A longer path cut to the field would name another directory, and the
     // store would be read from and written to the wrong place.
-    if (data_dir != nullptr && std::strlen(data_dir) >= CRON_DATA_DIR_SIZE) return nullptr;
+    // So would a name the platform can only take altered.
+    if (data_dir != nullptr && (std::strlen(data_dir) >= CRON_DATA_DIR_SIZE || !cron_os_path_valid(data_dir)))
+        return nullptr;
     void* mem = cron_os_alloc_zeroed(sizeof(crontab_t));
     if (mem == nullptr) return nullptr;
     // Default-initialisation constructs the atomics and leaves the arrays as
