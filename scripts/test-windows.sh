@@ -30,9 +30,10 @@ echo "== tests under Wine"
 # starts them: started here, they hold no test's output open.
 wineserver -k 2>/dev/null || true
 wineserver -p
+# A persistent server outlives an interrupted run unless ended here.
+trap 'wineserver -k 2>/dev/null || true' EXIT
 wineboot </dev/null >/dev/null 2>&1
 status=0
 ctest --test-dir "$dir" --output-on-failure -j "$jobs" -LE soak || status=$?
-wineserver -k || true
 [ "$status" -eq 0 ] && echo "== all Windows tests passed"
 exit "$status"
