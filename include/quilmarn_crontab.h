@@ -11,8 +11,11 @@
  * - Every function may be called from any thread. Instance functions take the
  *   handle returned by crontab_create; after crontab_destroy the handle must
  *   not be used again.
- * - Results: 0 success, -1 a missing handle or text, an expression that does
- *   not parse, a full table or an unknown id, -2 a rejected setting value.
+ * - Results (CRONTAB_OK and the CRONTAB_ERROR_* codes below): 0 success, -1 a
+ *   missing handle or text, an expression that does not parse, a full table
+ *   or an unknown id, -2 a rejected setting value, -3 a change that could not
+ *   be saved to the job store (and was undone). After any call,
+ *   crontab_last_error() says in one sentence why it failed.
  * - Times are signed 64-bit seconds since the Unix epoch.
  */
 #ifndef QUILMARN_CRONTAB_H
@@ -39,10 +42,33 @@ extern "C" {
 /* Opaque scheduler instance. */
 typedef struct crontab_t crontab_t;
 
+/* Results of the instance and job functions. */
+#define CRONTAB_OK 0             /* success (crontab_add_job returns the new id) */
+#define CRONTAB_ERROR (-1)       /* missing handle or text, bad expression, full table,
+                                    unknown id, run refused */
+#define CRONTAB_ERROR_SETTING (-2) /* a setting value was rejected */
+#define CRONTAB_ERROR_STORE (-3) /* the job store could not be saved; the change was undone */
+#define CRONTAB_NO_CHILD 1       /* crontab_cancel_job: the job exists, no child to terminate now */
+
+/* Exit codes of run records besides the command's own (0..255). */
+#define CRONTAB_EXIT_NOT_STARTED (-1)    /* no child process could be started */
+#define CRONTAB_EXIT_TIME_LIMIT (-2)     /* ended for its run-time limit */
+#define CRONTAB_EXIT_CANCELLED (-3)      /* cancelled */
+#define CRONTAB_EXIT_STATUS_UNKNOWN (-4) /* the child's exit status could not be known */
+
 /* Overlap policies for crontab_set_job_overlap_policy. */
 #define CRONTAB_OVERLAP_SKIP 0  /* a due run is not started while the job runs */
 #define CRONTAB_OVERLAP_QUEUE 1 /* one due run waits and starts when the job's runs end */
 #define CRONTAB_OVERLAP_ALLOW 2 /* runs of the job may execute side by side */
+
+/* ---- Errors ---- */
+
+/* The outcome of the most recent crontab_* call on the calling thread (every
+ * function sets it except this one and crontab_version): "" after a success,
+ * after a failure one English sentence naming the cause and the value, such
+ * as "no job with id 7". The text lives in a per-thread buffer, valid until
+ * the next crontab_* call on the same thread; it is valid UTF-8. */
+CRONTAB_API const char *crontab_last_error(void);
 
 /* ---- Expression services: no instance needed, no state kept ---- */
 

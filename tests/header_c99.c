@@ -10,5 +10,9 @@ int main(void) {
         fprintf(stderr, "bad version\n");
         return 1;
     }
+    if (crontab_delete_job(NULL, 1) != CRONTAB_ERROR || crontab_last_error()[0] == '\0') {
+        fprintf(stderr, "no error text\n");
+        return 1;
+    }
     return 0;
 }

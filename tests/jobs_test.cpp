@@ -4,8 +4,10 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -46,6 +48,41 @@ TEST(JobsNull, EveryExportRefusesAMissingInstance) {
     EXPECT_EQ(crontab_stop(nullptr), -1);
     EXPECT_EQ(crontab_is_running(nullptr), 0);
     crontab_destroy(nullptr);
+}
+
+// Each failure names its cause and value; a success clears the text. The
+// text is the calling thread's own.
+TEST_F(Jobs, LastErrorNamesTheCause) {
+    ASSERT_EQ(crontab_add_job(ct, "a", "@daily", "c", 1), 1);
+    const std::string long_cmd(1204, 'x');
+    struct {
+        std::function<int()> call;
+        int result;
+        const char* text;
+    } cases[] = {
+        {[&] { return crontab_delete_job(ct, 7); }, -1, "no job with id 7"},
+        {[&] { return crontab_add_job(ct, "a", "61 * * * *", "c", 1); }, -1,
+         "Invalid minute field '61': value must be between 0 and 59"},
+        {[&] { return crontab_add_job(ct, "a", "@daily", long_cmd.c_str(), 1); }, -1,
+         "command is 1204 bytes long; at most 1023 fit"},
+        {[&] { return crontab_update_job(ct, 1, nullptr, "@daily", "c", 1); }, -1, "the name is missing (null)"},
+        {[&] { return crontab_set_job_paths(ct, 1, nullptr, "=x"); }, -2, "environment line 1 has an empty name"},
+        {[&] { return crontab_set_job_overlap_policy(ct, 1, 3); }, -2,
+         "overlap policy 3 is not 0 (skip), 1 (queue) or 2 (allow)"},
+        {[&] { return crontab_set_job_retry(ct, 1, 11, 0); }, -2, "retry count 11 is outside 0 to 10"},
+        {[&] { return crontab_cancel_job(ct, 1); }, 1, "job 1 is not running"},
+        {[&] { return crontab_stop(nullptr); }, -1, "no instance given: the handle is null"},
+        {[&] { return crontab_set_job_timeout(ct, 1, 5); }, 0, ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.call(), c.result) << c.text;
+        EXPECT_STREQ(crontab_last_error(), c.text);
+    }
+    EXPECT_EQ(crontab_delete_job(ct, 7), -1);
+    std::string other = "unset";
+    std::thread([&] { other = crontab_last_error(); }).join();
+    EXPECT_EQ(other, "");
+    EXPECT_STREQ(crontab_last_error(), "no job with id 7");
 }
 
 TEST_F(Jobs, AddRejectsWithoutChangeOrSave) {
@@ -191,25 +228,43 @@ TEST_F(Jobs, SettingsAreStoredAndSaved) {
     EXPECT_EQ(job(1).retry_max, 10);
 }
 
+// Only text the child receives whole is taken: every line a variable it gets
+// uncut, no more variables than it gets.
 TEST_F(Jobs, EnvironmentRules) {
     ASSERT_EQ(crontab_add_job(ct, "a", "@daily", "c", 1), 1);
+    auto vars = [](int n) {
+        std::string t;
+        for (int i = 0; i < n; ++i) t += "V" + std::to_string(i) + "=x\n";
+        return t;
+    };
+    // Four lines of 255 bytes: 1023 bytes with their line feeds.
+    std::string four = "A=" + std::string(253, 'v') + "\nB=" + std::string(253, 'v') + "\nC=" +
+                       std::string(253, 'v') + "\nD=" + std::string(253, 'v');
     struct {
         std::string env;
         int result;
     } cases[] = {
         {"A=1\n\nB=2\n", 0},
         {"A=1\nB", -2},
-        {"=odd", 0},
+        {"=odd", -2},
         {"\n\n", 0},
         {"A=1\r\nB=2\r", 0},
         {"A=\xC3", -2},
-        {"A=" + std::string(1021, 'v'), 0},   // 1023 bytes: fits
-        {"A=" + std::string(1022, 'v'), -2},  // 1024 bytes: would lose its last byte
+        {four, 0},
+        {four + "v", -2},  // 1024 bytes: would lose its last byte
+        {"A=" + std::string(255, 'v'), 0},
+        {"A=" + std::string(256, 'v'), -2},
+        {std::string(255, 'N') + "=1", 0},
+        {std::string(256, 'N') + "=1", -2},
+        {vars(32), 0},
+        {vars(33), -2},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(crontab_set_job_paths(ct, 1, nullptr, c.env.c_str()), c.result) << c.env;
         if (c.result == 0) {
             EXPECT_EQ(std::string(job(1).env), c.env);
+        } else {
+            EXPECT_STRNE(crontab_last_error(), "");
         }
     }
 }

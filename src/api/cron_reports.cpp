@@ -57,8 +57,11 @@ const char* empty_job_list() {
 }  // namespace
 
 const char* crontab_get_jobs_json(crontab_t* ct) {
-    if (ct == nullptr) return empty_job_list();
     return cron_api_guard(empty_job_list(), [&]() -> const char* {
+        if (ct == nullptr) {
+            cron_error_no_instance();
+            return empty_job_list();
+        }
         std::lock_guard<std::mutex> lk(ct->shared->lock);
         rapidjson::StringBuffer text;
         report_writer w(text);
@@ -71,6 +74,7 @@ const char* crontab_get_jobs_json(crontab_t* ct) {
         if (ok) {
             out.assign(text.GetString(), text.GetSize());
         } else {
+            cron_error_set("the job list could not be written");
             out = "[]";
         }
         return out.c_str();
@@ -125,13 +129,19 @@ void write_record(report_writer& w, const cron_log_entry_t& e) {
 }  // namespace
 
 const char* crontab_get_job_logs_json(crontab_t* ct, int id, int limit) {
-    if (ct == nullptr) return no_logs();
     return cron_api_guard(no_logs(), [&]() -> const char* {
+        if (ct == nullptr) {
+            cron_error_no_instance();
+            return no_logs();
+        }
         if (limit <= 0 || limit > CRON_LOG_CAPACITY) limit = CRON_LOG_CAPACITY;
         cron_shared_t& sh = *ct->shared;
         std::lock_guard<std::mutex> lk(sh.lock);
         const cron_job_t* job = cron_job_find(ct, id);
-        if (job == nullptr) return no_logs();
+        if (job == nullptr) {
+            cron_error_set("no job with id %d", id);
+            return no_logs();
+        }
         rapidjson::StringBuffer out;
         report_writer w(out);
         w.StartArray();

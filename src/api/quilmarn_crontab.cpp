@@ -17,6 +17,7 @@
 #include "expr/cron_describer.h"
 #include "expr/cron_parser.h"
 #include "proc/cron_os.h"
+#include "sched/cron_error.h"
 #include "sched/cron_exec.h"
 #include "sched/cron_instance.h"
 #include "sched/cron_jobs_admin.h"
@@ -73,39 +74,64 @@ std::string next_runs_list(const cron_expr_t* expr, int count) {
     return std::string(out.GetString(), out.GetSize());
 }
 
+int no_result_pointer() { return cron_error_fail(CRONTAB_ERROR, "the result pointer is null"); }
+
 }  // namespace
 
 const char* crontab_version(void) { return "1.5.0"; }
 
+const char* crontab_last_error(void) { return cron_error_text(); }
+
 int crontab_validate_expr(const char* expr, char* errbuf, int errbuf_size) {
-    return cron_api_guard(-1, [&] { return cron_validate(expr, errbuf, errbuf_size); });
+    return cron_api_guard(CRONTAB_ERROR, [&] {
+        int rc = cron_validate(expr, errbuf, errbuf_size);
+        if (rc != 0) {
+            // The caller's buffer may be small or absent; this text is whole.
+            char err[CRON_ERRBUF_SIZE];
+            cron_validate(expr, err, sizeof err);
+            cron_error_set("%s", err);
+        }
+        return rc;
+    });
 }
 
 int crontab_calc_next(const char* expr, int64_t after, int64_t* out) {
-    return cron_api_guard(-1, [&] {
-        if (out == nullptr) return -1;
+    return cron_api_guard(CRONTAB_ERROR, [&] {
+        if (out == nullptr) return no_result_pointer();
         cron_expr_t parsed;
         char err[CRON_ERRBUF_SIZE];
-        if (cron_parse(expr, &parsed, err, sizeof err) != 0) return -1;
+        if (cron_parse(expr, &parsed, err, sizeof err) != 0) {
+            cron_error_set("%s", err);
+            return CRONTAB_ERROR;
+        }
         int64_t t = cron_next_time(&parsed, after);
-        if (t < 0) return -1;
+        if (t < 0) {
+            cron_error_set("expression '%s' has no fire time within five years after %lld", expr,
+                           static_cast<long long>(after));
+            return CRONTAB_ERROR;
+        }
         *out = t;
-        return 0;
+        return CRONTAB_OK;
     });
 }
 
 const char* crontab_get_next_runs_json(const char* expr, int count) {
     thread_local char buf[NEXT_RUNS_BUF_SIZE];
     buf[0] = '\0';
+    cron_error_clear();
     try {
         cron_expr_t parsed;
         char err[CRON_ERRBUF_SIZE];
-        if (cron_parse(expr, &parsed, err, sizeof err) != 0) return put_text(buf, sizeof buf, next_runs_error(err));
+        if (cron_parse(expr, &parsed, err, sizeof err) != 0) {
+            cron_error_set("%s", err);
+            return put_text(buf, sizeof buf, next_runs_error(err));
+        }
         if (count > CRON_NEXT_RUNS_MAX) count = CRON_NEXT_RUNS_MAX;
         if (count < 1) count = 1;
         return put_text(buf, sizeof buf, next_runs_list(&parsed, count));
     } catch (...) {
         // Only building the text allocates, so this is an allocation failure.
+        cron_error_set("out of memory");
         return put_text(buf, sizeof buf, R"({"error":"oom"})");
     }
 }
@@ -117,6 +143,7 @@ const char* crontab_describe_expr(const char* expr) {
         cron_expr_t parsed;
         char err[CRON_ERRBUF_SIZE];
         if (cron_parse(expr, &parsed, err, sizeof err) != 0) {
+            cron_error_set("%s", err);
             std::snprintf(buf, sizeof buf, "Invalid expression: %s", err);
             return buf;
         }
@@ -132,20 +159,25 @@ crontab_t* crontab_create(const char* data_dir) {
 }
 
 void crontab_destroy(crontab_t* ct) {
-    cron_api_guard(0, [&] {
+    cron_api_guard(CRONTAB_OK, [&] {
         cron_instance_destroy(ct);
-        return 0;
+        return CRONTAB_OK;
     });
 }
 
 int crontab_stop(crontab_t* ct) {
-    if (ct == nullptr) return -1;
-    return cron_api_guard(-1, [&] { return cron_scheduler_stop(ct); });
+    return cron_api_guard(CRONTAB_ERROR, [&] {
+        if (ct == nullptr) return cron_error_no_instance();
+        return cron_scheduler_stop(ct);
+    });
 }
 
 int crontab_is_running(crontab_t* ct) {
-    if (ct == nullptr) return 0;
     return cron_api_guard(0, [&] {
+        if (ct == nullptr) {
+            cron_error_no_instance();
+            return 0;
+        }
         std::lock_guard<std::mutex> lk(ct->shared->lock);
         return static_cast<int>(ct->running.load());
     });
@@ -155,51 +187,55 @@ int crontab_is_running(crontab_t* ct) {
 
 int crontab_add_job(crontab_t* ct, const char* name, const char* expr, const char* cmd,
                     int enabled) {
-    return cron_api_guard(-1, [&] { return cron_jobs_add(ct, name, expr, cmd, enabled); });
+    return cron_api_guard(CRONTAB_ERROR, [&] { return cron_jobs_add(ct, name, expr, cmd, enabled); });
 }
 
 int crontab_update_job(crontab_t* ct, int id, const char* name, const char* expr, const char* cmd,
                        int enabled) {
-    return cron_api_guard(-1, [&] { return cron_jobs_update(ct, id, name, expr, cmd, enabled); });
+    return cron_api_guard(CRONTAB_ERROR, [&] { return cron_jobs_update(ct, id, name, expr, cmd, enabled); });
 }
 
 int crontab_delete_job(crontab_t* ct, int id) {
-    return cron_api_guard(-1, [&] { return cron_jobs_delete(ct, id); });
+    return cron_api_guard(CRONTAB_ERROR, [&] { return cron_jobs_delete(ct, id); });
 }
 
 int crontab_set_job_timeout(crontab_t* ct, int id, int max_runtime_sec) {
-    return cron_api_guard(-1, [&] { return cron_jobs_set_timeout(ct, id, max_runtime_sec); });
+    return cron_api_guard(CRONTAB_ERROR, [&] { return cron_jobs_set_timeout(ct, id, max_runtime_sec); });
 }
 
 int crontab_set_job_paths(crontab_t* ct, int id, const char* workdir, const char* env) {
-    return cron_api_guard(-1, [&] { return cron_jobs_set_paths(ct, id, workdir, env); });
+    return cron_api_guard(CRONTAB_ERROR, [&] { return cron_jobs_set_paths(ct, id, workdir, env); });
 }
 
 int crontab_set_job_overlap_policy(crontab_t* ct, int id, int policy) {
-    return cron_api_guard(-1, [&] { return cron_jobs_set_overlap(ct, id, policy); });
+    return cron_api_guard(CRONTAB_ERROR, [&] { return cron_jobs_set_overlap(ct, id, policy); });
 }
 
 int crontab_set_job_retry(crontab_t* ct, int id, int retry_max, int retry_backoff_sec) {
-    return cron_api_guard(-1,
+    return cron_api_guard(CRONTAB_ERROR,
                           [&] { return cron_jobs_set_retry(ct, id, retry_max, retry_backoff_sec); });
 }
 
 // ---- Scheduler and runs ----
 
 int crontab_start(crontab_t* ct) {
-    if (ct == nullptr) return -1;
-    return cron_api_guard(-1, [&] {
+    return cron_api_guard(CRONTAB_ERROR, [&] {
+        if (ct == nullptr) return cron_error_no_instance();
         std::lock_guard<std::mutex> lk(ct->shared->lock);
         return cron_scheduler_start(ct);
     });
 }
 
 int crontab_run_now(crontab_t* ct, int id) {
-    if (ct == nullptr) return -1;
-    return cron_api_guard(-1, [&] { return cron_exec_run_now(ct, id); });
+    return cron_api_guard(CRONTAB_ERROR, [&] {
+        if (ct == nullptr) return cron_error_no_instance();
+        return cron_exec_run_now(ct, id);
+    });
 }
 
 int crontab_cancel_job(crontab_t* ct, int id) {
-    if (ct == nullptr) return -1;
-    return cron_api_guard(-1, [&] { return cron_exec_cancel(ct, id); });
+    return cron_api_guard(CRONTAB_ERROR, [&] {
+        if (ct == nullptr) return cron_error_no_instance();
+        return cron_exec_cancel(ct, id);
+    });
 }

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "quilmarn_crontab.h"
+
 constexpr size_t CRON_CAPTURE_LIMIT = 65536;  // bytes kept per stream
 constexpr int CRON_EXIT_TIMEOUT = 3002;        // desktop exit code for a time-limit kill
 constexpr int CRON_EXIT_CANCEL = 3003;         // desktop exit code for a cancel kill
@@ -33,7 +35,7 @@ struct cron_run_ctl_t {
 };
 
 struct cron_proc_result_t {
-    int32_t exit_code;    // child's code; -2 time limit, -3 cancel, -1 no child
+    int32_t exit_code;    // child's code, or a CRONTAB_EXIT_* code
     int32_t duration_ms;  // monotonic, from just before the start to the reap
     char* stdout_buf;     // CRON_CAPTURE_LIMIT + 1 bytes, zero-terminated
     char* stderr_buf;

@@ -245,13 +245,13 @@ run_end serve(pid_t pid, int pidfd, stream& out, stream& err, std::unique_ptr<ch
 
 void fill_outcome(cron_proc_result_t* r, const run_end& end, cron_run_ctl_t* ctl) {
     if (end.how == ending::timed_out) {
-        r->exit_code = -2;
+        r->exit_code = CRONTAB_EXIT_TIME_LIMIT;
         r->killed = 1;
         r->timed_out = 1;
         return;
     }
     if (end.how == ending::cancelled) {
-        r->exit_code = -3;
+        r->exit_code = CRONTAB_EXIT_CANCELLED;
         r->killed = 1;
         return;
     }
@@ -268,7 +268,7 @@ void fill_outcome(cron_proc_result_t* r, const run_end& end, cron_run_ctl_t* ctl
     int sig = end.info.si_status;
     if (ctl != nullptr && ctl->cancel_requested.load() != 0 && (sig == SIGTERM || sig == SIGKILL)) {
         ctl->terminated.store(1);
-        r->exit_code = -3;
+        r->exit_code = CRONTAB_EXIT_CANCELLED;
         r->killed = 1;
         return;
     }
@@ -281,7 +281,7 @@ int cron_proc_run(const char* cmd, cron_proc_result_t* result, int32_t max_runti
                   cron_run_ctl_t* ctl, const char* workdir, const char* env) {
     if (cmd == nullptr || result == nullptr) return -1;
     *result = cron_proc_result_t{};
-    result->exit_code = -1;
+    result->exit_code = CRONTAB_EXIT_NOT_STARTED;
 
     stream out;
     stream err;

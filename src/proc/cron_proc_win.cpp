@@ -245,12 +245,12 @@ int run(const char* cmd, cron_proc_result_t* result, int32_t max_runtime_sec,
 
     switch (state) {
     case run_state::timed_out:
-        result->exit_code = -2;
+        result->exit_code = CRONTAB_EXIT_TIME_LIMIT;
         result->killed = 1;
         result->timed_out = 1;
         break;
     case run_state::cancelled:
-        result->exit_code = -3;
+        result->exit_code = CRONTAB_EXIT_CANCELLED;
         result->killed = 1;
         break;
     case run_state::running:
@@ -274,7 +274,7 @@ int cron_proc_run(const char* cmd, cron_proc_result_t* result, int32_t max_runti
                   cron_run_ctl_t* ctl, const char* workdir, const char* env) {
     if (cmd == nullptr || result == nullptr) return -1;
     *result = cron_proc_result_t{};
-    result->exit_code = -1;
+    result->exit_code = CRONTAB_EXIT_NOT_STARTED;
     try {
         return run(cmd, result, max_runtime_sec, ctl, workdir, env);
     } catch (const std::bad_alloc&) {

@@ -10,7 +10,9 @@
 #include <thread>
 
 #include "expr/cron_calc.h"
+#include "quilmarn_crontab.h"
 #include "proc/cron_os.h"
+#include "sched/cron_error.h"
 #include "sched/cron_store.h"
 
 namespace {
@@ -56,7 +58,7 @@ void run_attempt(const settings& s, cron_run_ctl_t* ctl, int32_t attempt, cron_l
     cron_proc_result_t res{};
     if (cron_proc_run(s.cmd, &res, s.max_runtime_sec, ctl, s.workdir, s.env) != 0) {
         rec->finished_at = cron_os_now();
-        rec->exit_code = -1;
+        rec->exit_code = CRONTAB_EXIT_NOT_STARTED;
         copy_text(rec->stderr_text, SPAWN_FAILED, sizeof SPAWN_FAILED - 1);
         return;
     }
@@ -75,7 +77,7 @@ void run_attempt(const settings& s, cron_run_ctl_t* ctl, int32_t attempt, cron_l
 void backoff_cancelled(int32_t skipped_attempt, cron_log_entry_t* rec) {
     std::memset(rec, 0, sizeof *rec);
     rec->started_at = rec->finished_at = cron_os_now();
-    rec->exit_code = -3;
+    rec->exit_code = CRONTAB_EXIT_CANCELLED;
     copy_text(rec->stderr_text, BACKOFF_CANCELLED, sizeof BACKOFF_CANCELLED - 1);
     rec->cancelled = 1;
     rec->attempt = skipped_attempt;
@@ -83,7 +85,7 @@ void backoff_cancelled(int32_t skipped_attempt, cron_log_entry_t* rec) {
 
 bool retry_due(const cron_run_ctl_t& ctl, const cron_log_entry_t& rec, const settings& s) {
     if (ctl.cancel_requested) return false;
-    if (rec.exit_code == 0 || rec.exit_code == -3) return false;
+    if (rec.exit_code == 0 || rec.exit_code == CRONTAB_EXIT_CANCELLED) return false;
     return rec.attempt <= s.retry_max;
 }
 
@@ -255,10 +257,17 @@ int cron_exec_run_now(crontab_t* ct, int32_t id) {
     {
         std::lock_guard<std::mutex> lk(sh.lock);
         cron_job_t* job = cron_job_find(ct, id);
-        if (job == nullptr || sh.destroying) return -1;
+        if (job == nullptr) return cron_error_fail(CRONTAB_ERROR, "no job with id %d", id);
+        if (sh.destroying) return cron_error_fail(CRONTAB_ERROR, "the instance is being destroyed");
         // Nothing is queued by hand, whatever the policy.
-        if (job->running_count != 0 && job->overlap_policy != CRON_OVERLAP_ALLOW) return -1;
-        if (ct->active_runs >= CRON_MAX_ACTIVE) return -1;
+        if (job->running_count != 0 && job->overlap_policy != CRON_OVERLAP_ALLOW) {
+            return cron_error_fail(CRONTAB_ERROR, "job %d is already running and its overlap policy is %s",
+                                   id, job->overlap_policy == CRON_OVERLAP_QUEUE ? "queue" : "skip");
+        }
+        if (ct->active_runs >= CRON_MAX_ACTIVE) {
+            return cron_error_fail(CRONTAB_ERROR, "%d runs are active; no more may start until one ends",
+                                   CRON_MAX_ACTIVE);
+        }
         cron_exec_admit(ct, job);
     }
     int rc = -1;
@@ -272,17 +281,22 @@ int cron_exec_run_now(crontab_t* ct, int32_t id) {
     // Still counted until here, so destroy cannot free the instance under
     // the save above.
     cron_exec_leave(ct);
-    return rc == 0 ? 0 : -1;
+    if (rc == 0) return CRONTAB_OK;
+    if (!cron_error_is_set()) cron_error_set("job %d was deleted while it ran", id);
+    return CRONTAB_ERROR;
 }
 
 int cron_exec_cancel(crontab_t* ct, int32_t id) {
     std::lock_guard<std::mutex> lk(ct->shared->lock);
     cron_job_t* job = cron_job_find(ct, id);
-    if (job == nullptr) return -1;
-    if (job->running_count == 0 || job->run_ctl == nullptr) return 1;
+    if (job == nullptr) return cron_error_fail(CRONTAB_ERROR, "no job with id %d", id);
+    if (job->running_count == 0 || job->run_ctl == nullptr)
+        return cron_error_fail(CRONTAB_NO_CHILD, "job %d is not running", id);
     // Under the instance lock the control block cannot go away: its execution
     // clears run_ctl under this lock before its thread leaves.
-    return cron_proc_cancel(job->run_ctl);
+    if (cron_proc_cancel(job->run_ctl) == 0) return CRONTAB_OK;
+    return cron_error_fail(CRONTAB_NO_CHILD,
+                           "job %d has no child process at this moment; its retries are stopped", id);
 }
 
 void cron_exec_shutdown(crontab_t* ct) {

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "proc/cron_os.h"
+#include "sched/cron_error.h"
 #include "sched/cron_exec.h"
 #include "sched/cron_scheduler.h"
 #include "sched/cron_store.h"
@@ -24,10 +25,20 @@ crontab_t* cron_instance_create(const char* data_dir) {
     // A longer path cut to the field would name another directory, and the
     // store would be read from and written to the wrong place.
     // So would a name the platform can only take altered.
-    if (data_dir != nullptr && (std::strlen(data_dir) >= CRON_DATA_DIR_SIZE || !cron_os_path_valid(data_dir)))
+    if (data_dir != nullptr && std::strlen(data_dir) >= CRON_DATA_DIR_SIZE) {
+        cron_error_set("data directory is %zu bytes long; at most %zu fit", std::strlen(data_dir),
+                       CRON_DATA_DIR_SIZE - 1);
         return nullptr;
+    }
+    if (data_dir != nullptr && !cron_os_path_valid(data_dir)) {
+        cron_error_set("data directory is not valid UTF-8");
+        return nullptr;
+    }
     void* mem = cron_os_alloc_zeroed(sizeof(crontab_t));
-    if (mem == nullptr) return nullptr;
+    if (mem == nullptr) {
+        cron_error_set("out of memory: an instance needs %zu bytes", sizeof(crontab_t));
+        return nullptr;
+    }
     // Default-initialisation constructs the atomics and leaves the arrays as
     // the mapping gave them: zero and untouched. `crontab_t()` would clear
     // all 21 MB by hand.
@@ -42,8 +53,11 @@ crontab_t* cron_instance_create(const char* data_dir) {
         cron_persist_load(ct);
     } catch (...) {
         release(ct);
+        cron_error_set("out of memory");
         return nullptr;
     }
+    // What the load left out is kept in the file; creating succeeded.
+    cron_error_clear();
     return ct;
 }
 

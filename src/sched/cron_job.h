@@ -35,7 +35,7 @@ struct cron_log_entry_t {
     int64_t started_at;
     int64_t finished_at;
     int32_t duration_ms;
-    int32_t exit_code;  // child's code, or -1 no child, -2 time limit, -3 cancelled
+    int32_t exit_code;  // child's code, or a CRONTAB_EXIT_* code
     char stdout_text[CRON_LOG_TEXT_SIZE];
     char stderr_text[CRON_LOG_TEXT_SIZE];
     int32_t truncated;

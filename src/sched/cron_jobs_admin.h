@@ -15,7 +15,3 @@ int cron_jobs_set_timeout(crontab_t* ct, int id, int max_runtime_sec);
 int cron_jobs_set_paths(crontab_t* ct, int id, const char* workdir, const char* env);
 int cron_jobs_set_overlap(crontab_t* ct, int id, int policy);
 int cron_jobs_set_retry(crontab_t* ct, int id, int retry_max, int retry_backoff_sec);
-
-// 0 when `env` (null or "" for none) is acceptable as a job's environment:
-// valid UTF-8, fits its field, every non-empty line holds a "="; else -2.
-int cron_env_check(const char* env);

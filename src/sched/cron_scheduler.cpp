@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <system_error>
+#include <thread>
 
+#include "quilmarn_crontab.h"
 #include "proc/cron_os.h"
+#include "sched/cron_error.h"
 #include "sched/cron_exec.h"
 #include "sched/cron_store.h"
 
@@ -88,17 +92,19 @@ void scheduler_thread(crontab_t* ct) {
 }  // namespace
 
 int cron_scheduler_start(crontab_t* ct) {
-    if (ct == nullptr || ct->shared == nullptr) return -1;
+    if (ct == nullptr || ct->shared == nullptr) return cron_error_no_instance();
     cron_shared_t& sh = *ct->shared;
-    if (ct->running || sh.destroying) return -1;
+    if (ct->running) return cron_error_fail(CRONTAB_ERROR, "the scheduler is already running");
+    if (sh.destroying) return cron_error_fail(CRONTAB_ERROR, "the instance is being destroyed");
     ct->stop_requested = 0;
     try {
         sh.sched_thread = std::thread(scheduler_thread, ct);
-    } catch (...) {
-        return -1;
+    } catch (const std::system_error& e) {
+        return cron_error_fail(CRONTAB_ERROR, "the scheduler thread could not be created: %s",
+                               e.code().message().c_str());
     }
     ct->running = 1;
-    return 0;
+    return CRONTAB_OK;
 }
 
 int cron_scheduler_stop(crontab_t* ct) {

@@ -1,0 +1,120 @@
+#include "sched/cron_job_rules.h"
+
+#include "proc/cron_os.h"
+#include "proc/cron_proc.h"
+#include "sched/cron_error.h"
+#include "sched/cron_job.h"
+#include "sched/cron_text.h"
+
+namespace {
+
+// Valid UTF-8 without zero bytes (a stored string may hold one; the field
+// would end there).
+bool well_formed(std::string_view s, const char* what) {
+    if (s.find('\0') != std::string_view::npos) {
+        cron_error_set("%s contains a zero byte", what);
+        return false;
+    }
+    if (!cron_utf8_valid(s)) {
+        cron_error_set("%s is not valid UTF-8", what);
+        return false;
+    }
+    return true;
+}
+
+bool fits(std::string_view s, size_t field_size, const char* what) {
+    if (s.size() < field_size) return true;
+    cron_error_set("%s is %zu bytes long; at most %zu fit", what, s.size(), field_size - 1);
+    return false;
+}
+
+}  // namespace
+
+bool cron_rule_name(std::string_view name) { return well_formed(name, "name"); }
+
+bool cron_rule_expr(std::string_view expr, cron_expr_t* sched) {
+    if (!well_formed(expr, "expression") || !fits(expr, CRON_EXPR_SIZE, "expression")) return false;
+    char err[CRON_ERRBUF_SIZE];
+    // Zero-terminated: the view ends at the field's size, checked above.
+    char text[CRON_EXPR_SIZE];
+    expr.copy(text, expr.size());
+    text[expr.size()] = '\0';
+    if (cron_parse(text, sched, err, sizeof err) == 0) return true;
+    cron_error_set("%s", err);
+    return false;
+}
+
+bool cron_rule_cmd(std::string_view cmd) {
+    return well_formed(cmd, "command") && fits(cmd, CRON_CMD_SIZE, "command");
+}
+
+bool cron_rule_workdir(std::string_view workdir) {
+    return well_formed(workdir, "working directory") &&
+           fits(workdir, CRON_WORKDIR_SIZE, "working directory");
+}
+
+bool cron_rule_workdir_exists(const char* workdir) {
+    if (cron_os_is_dir(workdir)) return true;
+    cron_error_set("working directory %s is not a directory", workdir);
+    return false;
+}
+
+bool cron_rule_env(std::string_view env) {
+    if (!well_formed(env, "environment text") || !fits(env, CRON_ENV_SIZE, "environment text"))
+        return false;
+    int vars = 0;
+    int line_no = 0;
+    // Lines split only at line feeds, as the child's environment is built:
+    // empty lines are allowed, a carriage return belongs to its line.
+    for (size_t start = 0; start <= env.size();) {
+        size_t end = env.find('\n', start);
+        if (end == std::string_view::npos) end = env.size();
+        std::string_view line = env.substr(start, end - start);
+        start = end + 1;
+        ++line_no;
+        if (line.empty()) continue;
+        size_t eq = line.find('=');
+        if (eq == std::string_view::npos) {
+            cron_error_set("environment line %d has no '='", line_no);
+            return false;
+        }
+        if (eq == 0) {
+            cron_error_set("environment line %d has an empty name", line_no);
+            return false;
+        }
+        if (eq > CRON_ENV_CUT_BYTES) {
+            cron_error_set("environment line %d has a name of %zu bytes; at most %zu fit", line_no, eq,
+                           CRON_ENV_CUT_BYTES);
+            return false;
+        }
+        if (line.size() - eq - 1 > CRON_ENV_CUT_BYTES) {
+            cron_error_set("environment line %d has a value of %zu bytes; at most %zu fit", line_no,
+                           line.size() - eq - 1, CRON_ENV_CUT_BYTES);
+            return false;
+        }
+        ++vars;
+    }
+    if (vars > CRON_ENV_MAX_VARS) {
+        cron_error_set("environment text sets %d variables; at most %d fit", vars, CRON_ENV_MAX_VARS);
+        return false;
+    }
+    return true;
+}
+
+bool cron_rule_overlap(int32_t policy) {
+    if (policy >= CRON_OVERLAP_SKIP && policy <= CRON_OVERLAP_ALLOW) return true;
+    cron_error_set("overlap policy %d is not 0 (skip), 1 (queue) or 2 (allow)", policy);
+    return false;
+}
+
+bool cron_rule_retry(int32_t retry_max, int32_t retry_backoff_sec) {
+    if (retry_max < 0 || retry_max > CRON_RETRY_MAX) {
+        cron_error_set("retry count %d is outside 0 to %d", retry_max, CRON_RETRY_MAX);
+        return false;
+    }
+    if (retry_backoff_sec < 0 || retry_backoff_sec > CRON_BACKOFF_MAX_SEC) {
+        cron_error_set("retry pause %d s is outside 0 to %d s", retry_backoff_sec, CRON_BACKOFF_MAX_SEC);
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,37 @@
+// What makes a job valid: the one set of checks that both the job exports and
+// the store loader apply, so a job the exports refuse never loads and a job
+// that loads could have been made by the exports. Each check returns true
+// for a valid value; on false it has set the error text (cron_error_set).
+// Texts are views so the loader can pass stored strings with zero bytes.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "expr/cron_parser.h"
+
+constexpr int CRON_RETRY_MAX = 10;         // further attempts after a failed one
+constexpr int CRON_BACKOFF_MAX_SEC = 3600;  // pause before each further attempt
+constexpr size_t CRON_ENV_CUT_BYTES = 255;  // longest name or value a child receives
+
+// A name is cut to its field, so only its encoding matters.
+bool cron_rule_name(std::string_view name);
+
+// The expression fits its field whole and parses; *sched receives the result.
+bool cron_rule_expr(std::string_view expr, cron_expr_t* sched);
+
+// The command fits its field whole: a cut command would run something else.
+bool cron_rule_cmd(std::string_view cmd);
+
+// The working directory fits its field whole ("" for none). Only the exports
+// also ask that it name a directory now: one missing at load may come back.
+bool cron_rule_workdir(std::string_view workdir);
+bool cron_rule_workdir_exists(const char* workdir);
+
+// Environment text ("" for none) that the child receives whole: it fits its
+// field, every non-empty line is NAME=VALUE with a non-empty name, names and
+// values fit CRON_ENV_CUT_BYTES, and there are at most CRON_ENV_MAX_VARS.
+bool cron_rule_env(std::string_view env);
+
+bool cron_rule_overlap(int32_t policy);
+bool cron_rule_retry(int32_t retry_max, int32_t retry_backoff_sec);
