@@ -63,7 +63,7 @@ class RunsTest(unittest.TestCase):
         self.assertIn("    | hello\n    ! warn\n", r.stdout)
 
         r = self.tool("run", str(bad))
-        self.assertEqual(r.returncode, 1)  # the job failed
+        self.assertEqual(r.returncode, 3)  # the job's own status
         self.assertEqual(r.stdout.count("exit 3"), 2)
         self.assertIn("attempt 2", r.stdout)
 

@@ -1,12 +1,12 @@
 // quilmarn-cron import: jobs from a crontab-style file.
-#include "import.h"
+
+#include "cli.h"
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iostream>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,7 +19,7 @@ namespace {
 constexpr size_t EXPR_MAX = 127;
 constexpr size_t CMD_MAX = 1023;
 constexpr size_t ENV_MAX = 1023;
-constexpr size_t NAME_MAX = 60;
+constexpr size_t JOB_NAME_MAX = 60;
 
 struct parsed_job {
     int line;
@@ -81,8 +81,8 @@ std::string name_from(std::string_view cmd) {
         if (blank(c) && (name.empty() || name.back() == ' ')) continue;
         name += blank(c) ? ' ' : c;
     }
-    if (name.size() <= NAME_MAX) return name;
-    size_t cut = NAME_MAX - 3;
+    if (name.size() <= JOB_NAME_MAX) return name;
+    size_t cut = JOB_NAME_MAX - 3;
     while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
     return name.substr(0, cut) + "...";
 }
@@ -122,10 +122,10 @@ bool unescape_percent(std::string_view cmd, std::string& out) {
 
 class importer {
 public:
-    explicit importer(const char* file) : file_(file) {}
+    importer(cmd_ctx& ctx, const char* file) : ctx_(ctx), file_(file) {}
 
     void error(int line, const std::string& message) {
-        std::fprintf(stderr, "%s:%d: %s\n", file_, line, message.c_str());
+        std::fprintf(ctx_.err, "%s:%d: %s\n", file_, line, message.c_str());
     }
 
     parse_result parse(std::istream& in) {
@@ -172,7 +172,7 @@ private:
                                               "schedules follow the host's local time",
                                               "output is kept in the run log, not mailed"};
             int k = name == "SHELL" ? 0 : name == "CRON_TZ" ? 1 : 2;
-            std::fprintf(stderr, "%s:%d: warning: %s is only passed to the commands; %s\n", file_, line,
+            std::fprintf(ctx_.err, "%s:%d: warning: %s is only passed to the commands; %s\n", file_, line,
                          name.c_str(), why[k]);
         }
         auto next = env;
@@ -231,6 +231,7 @@ private:
         return true;
     }
 
+    cmd_ctx& ctx_;
     const char* file_;
 };
 
@@ -255,22 +256,26 @@ int add(crontab_t* ct, importer& imp, const parsed_job& job) {
 
 }  // namespace
 
-int cron_tool_import(crontab_t* ct, const char* path, bool skip_bad) {
-    std::ifstream file;
+namespace {
+
+int cmd_import(cmd_ctx& ctx, int, char** argv) {
+    const char* path = argv[0];
+    const bool skip_bad = ctx.args.has("--skip-bad");
     bool from_stdin = std::strcmp(path, "-") == 0;
-    if (!from_stdin) {
-        file.open(path);
-        if (!file) {
-            std::fprintf(stderr, "quilmarn-cron: cannot read %s: %s\n", path, std::strerror(errno));
-            return 1;
-        }
-    }
-    importer imp(from_stdin ? "<stdin>" : path);
-    parse_result parsed = imp.parse(from_stdin ? std::cin : file);
+    FILE* f = from_stdin ? ctx.in : std::fopen(path, "rb");
+    if (f == nullptr) return ctx.fail("cannot read %s: %s", path, std::strerror(errno));
+    std::string text;
+    char buf[65536];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+    if (!from_stdin) std::fclose(f);
+    crontab_t* ct = ctx.instance();
+    if (ct == nullptr) return EXIT_FAILED;
+    importer imp(ctx, from_stdin ? "<stdin>" : path);
+    std::istringstream in(text);
+    parse_result parsed = imp.parse(in);
     if (parsed.bad_lines > 0 && !skip_bad) {
-        std::fprintf(stderr, "quilmarn-cron: nothing imported: %d line%s could not be taken (--skip-bad imports the rest)\n",
-                     parsed.bad_lines, parsed.bad_lines == 1 ? "" : "s");
-        return 1;
+        return ctx.fail("nothing imported: %d line%s could not be taken (--skip-bad imports the rest)",
+                        parsed.bad_lines, parsed.bad_lines == 1 ? "" : "s");
     }
 
     std::vector<added_job> added;
@@ -284,13 +289,29 @@ int cron_tool_import(crontab_t* ct, const char* path, bool skip_bad) {
         if (!skip_bad) {
             // All or nothing: take back what this import added.
             for (const added_job& a : added) crontab_delete_job(ct, a.id);
-            std::fprintf(stderr, "quilmarn-cron: nothing imported\n");
-            return 1;
+            return ctx.fail("nothing imported");
         }
     }
-    for (const added_job& a : added) std::printf("line %d: added job %d\n", a.line, a.id);
-    std::printf("imported %zu job%s", added.size(), added.size() == 1 ? "" : "s");
-    if (parsed.bad_lines > 0) std::printf(", skipped %d line%s", parsed.bad_lines, parsed.bad_lines == 1 ? "" : "s");
-    std::printf("\n");
-    return 0;
+    for (const added_job& a : added) std::fprintf(ctx.out, "line %d: added job %d\n", a.line, a.id);
+    std::fprintf(ctx.out, "imported %zu job%s", added.size(), added.size() == 1 ? "" : "s");
+    if (parsed.bad_lines > 0) {
+        std::fprintf(ctx.out, ", skipped %d line%s", parsed.bad_lines, parsed.bad_lines == 1 ? "" : "s");
+    }
+    std::fprintf(ctx.out, "\n");
+    return EXIT_OK;
 }
+
+const cmd_option import_options[] = {
+    {"--skip-bad", nullptr, "import the lines that can be taken, report the rest"},
+};
+
+const command commands[] = {
+    {"import", "FILE [--skip-bad]", "add the jobs of a crontab-style file (- for standard input)", 1, 1,
+     CMD_NEEDS_DIR | CMD_FORWARD, cmd_import, import_options,
+     "Environment lines (NAME=VALUE) apply to the jobs after them. A line that\n"
+     "cannot be taken is reported with its number; then nothing is imported.\n"},
+};
+
+}  // namespace
+
+std::span<const command> cron_cmds_import() { return commands; }

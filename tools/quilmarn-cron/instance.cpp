@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <thread>
 
-open_instance::open_instance(const char* dir, dir_access access) {
+open_instance::open_instance(const char* dir, dir_access access, FILE* err) {
     if (dir == nullptr) {
-        std::fprintf(stderr, "quilmarn-cron: this command needs --dir DIR\n");
+        std::fprintf(err, "quilmarn-cron: this command needs --dir DIR\n");
         return;
     }
     long daemon = 0;
@@ -26,7 +26,7 @@ open_instance::open_instance(const char* dir, dir_access access) {
         case dir_access::change:
             locked = lock.acquire(dir, lock_role::edit, &daemon);
             if (!locked) {
-                std::fprintf(stderr,
+                std::fprintf(err,
                              "quilmarn-cron: a daemon (pid %ld) runs the jobs in %s and would "
                              "overwrite this change at its next save; stop it first\n",
                              daemon, dir);
@@ -35,19 +35,19 @@ open_instance::open_instance(const char* dir, dir_access access) {
         case dir_access::run:
             locked = lock.acquire(dir, lock_role::run, &daemon);
             if (!locked) {
-                std::fprintf(stderr, "quilmarn-cron: a daemon (pid %ld) runs the jobs in %s; stop it first\n",
+                std::fprintf(err, "quilmarn-cron: a daemon (pid %ld) runs the jobs in %s; stop it first\n",
                              daemon, dir);
             }
             break;
         case dir_access::daemon:
             locked = lock.acquire(dir, lock_role::daemon, &daemon);
             if (!locked) {
-                std::fprintf(stderr, "quilmarn-cron: a daemon (pid %ld) already runs the jobs in %s\n",
+                std::fprintf(err, "quilmarn-cron: a daemon (pid %ld) already runs the jobs in %s\n",
                              daemon, dir);
             }
             break;
     }
     if (!locked) return;
     ct = crontab_create(dir);
-    if (ct == nullptr) std::fprintf(stderr, "quilmarn-cron: cannot open %s\n", dir);
+    if (ct == nullptr) std::fprintf(err, "quilmarn-cron: cannot open %s\n", dir);
 }

@@ -1,6 +1,8 @@
 // The instance of a data directory, opened under the directory's lock.
 #pragma once
 
+#include <cstdio>
+
 #include "dir_lock.h"
 #include "quilmarn_crontab.h"
 
@@ -18,7 +20,7 @@ struct open_instance {
     dir_lock lock;
     crontab_t* ct = nullptr;
 
-    open_instance(const char* dir, dir_access access);
+    open_instance(const char* dir, dir_access access, FILE* err = stderr);
     ~open_instance() { crontab_destroy(ct); }
     open_instance(const open_instance&) = delete;
     open_instance& operator=(const open_instance&) = delete;

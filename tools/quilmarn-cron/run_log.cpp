@@ -1,41 +1,87 @@
 #include "run_log.h"
 
-#include <unistd.h>
-
-#include <cstdio>
+#include <cerrno>
+#include <cstdlib>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "dir_files.h"
+
 namespace {
 
-constexpr rapidjson::SizeType kKeep = 20;
+constexpr size_t kKeep = 20;
 constexpr size_t kLineOutput = 100;  // bytes of output shown on a line
+// 128 jobs of 20 records, each with two streams of 4095 bytes that JSON may
+// write six times as long, stay below this.
+constexpr size_t kFileMax = 256u << 20;
+const char kRunsFile[] = "quilmarn-cron.runs.json";
+const char kDamaged[] = "quilmarn-cron.runs.json.damaged";
 
-std::string runs_file_path(const std::string& dir) { return dir + "/quilmarn-cron.runs.json"; }
+using records_by_id = std::map<int, std::vector<run_record>>;
 
-std::string compact(const rapidjson::Value& v) {
+// A job id as a member name: decimal, positive, nothing else.
+bool parse_key(const char* key, int* id) {
+    char* end = nullptr;
+    errno = 0;
+    long n = std::strtol(key, &end, 10);
+    if (end == key || *end != '\0' || errno != 0 || n <= 0 || n > INT32_MAX) return false;
+    *id = static_cast<int>(n);
+    return true;
+}
+
+// The file's records; false, with `why`, when it is there but cannot be
+// taken whole.
+bool load(int dirfd, records_by_id* all, std::string* why) {
+    all->clear();
+    std::string text;
+    int rc = cron_dir_read(dirfd, kRunsFile, kFileMax, &text);
+    if (rc == ENOENT) return true;
+    if (rc != 0) {
+        *why = rc == ELOOP ? "a symbolic link" : rc == EFBIG ? "too large" : std::strerror(rc);
+        return false;
+    }
+    rapidjson::Document doc;
+    if (!cron_json_parse(text, &doc) || !doc.IsObject()) {
+        *why = "not a JSON object";
+        return false;
+    }
+    for (const auto& m : doc.GetObject()) {
+        int id = 0;
+        std::vector<run_record> records;
+        if (!m.name.IsString() || !parse_key(m.name.GetString(), &id) || !cron_records_from_json(m.value, &records)) {
+            *why = "a member that is not a job's records";
+            return false;
+        }
+        if (records.size() > kKeep) records.resize(kKeep);
+        (*all)[id] = std::move(records);
+    }
+    return true;
+}
+
+std::string to_text(const records_by_id& all) {
+    rapidjson::Document doc;
+    doc.SetObject();
+    auto& a = doc.GetAllocator();
+    for (const auto& [id, records] : all) {
+        rapidjson::Value list(rapidjson::kArrayType);
+        for (const run_record& r : records) {
+            rapidjson::Value v;
+            cron_record_to_json(r, &v, a);
+            list.PushBack(v, a);
+        }
+        doc.AddMember(rapidjson::Value(std::to_string(id).c_str(), a), list, a);
+    }
     rapidjson::StringBuffer buf;
     rapidjson::Writer<rapidjson::StringBuffer> w(buf);
-    v.Accept(w);
+    doc.Accept(w);
     return std::string(buf.GetString(), buf.GetSize());
 }
 
-void load(const std::string& dir, rapidjson::Document* doc) {
-    std::ifstream in(runs_file_path(dir), std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    doc->Parse(text.c_str());
-    if (doc->HasParseError() || !doc->IsObject()) doc->SetObject();
-}
-
 // The first line of the text, cut on a character boundary.
-std::string first_line(const char* text) {
-    std::string s(text);
-    s = s.substr(0, s.find('\n'));
+std::string first_line(const std::string& text) {
+    std::string s = text.substr(0, text.find('\n'));
     if (s.size() > kLineOutput) {
         size_t end = kLineOutput;
         while (end > 0 && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80) --end;
@@ -44,99 +90,117 @@ std::string first_line(const char* text) {
     return s;
 }
 
+bool same(const run_record& a, const run_record& b) {
+    return a.started_at == b.started_at && a.finished_at == b.finished_at && a.exit_code == b.exit_code &&
+           a.duration_ms == b.duration_ms && a.attempt == b.attempt && a.cancelled == b.cancelled &&
+           a.truncated == b.truncated && a.out == b.out && a.err == b.err;
+}
+
 }  // namespace
 
-bool runs_file_prepend(const std::string& dir, int id, const rapidjson::Value& records) {
-    rapidjson::Document doc;
-    load(dir, &doc);
-    auto& a = doc.GetAllocator();
-    const std::string key = std::to_string(id);
-    rapidjson::Value merged(rapidjson::kArrayType);
-    for (const auto& r : records.GetArray()) {
-        if (merged.Size() < kKeep) merged.PushBack(rapidjson::Value(r, a), a);
+bool runs_file_prepend(FILE* err, const std::string& dir, int id, const std::vector<run_record>& records,
+                       const std::vector<int>& live_ids) {
+    unique_fd dirfd = cron_dir_open(dir);
+    if (!dirfd) {
+        std::fprintf(err, "quilmarn-cron: cannot keep the run records in %s: %s\n", dir.c_str(), std::strerror(errno));
+        return false;
     }
-    auto old = doc.FindMember(key.c_str());
-    if (old != doc.MemberEnd()) {
-        if (old->value.IsArray()) {
-            for (auto& r : old->value.GetArray()) {
-                if (merged.Size() < kKeep) merged.PushBack(rapidjson::Value(r, a), a);
-            }
+    records_by_id all;
+    std::string why;
+    if (!load(dirfd.get(), &all, &why)) {
+        if (why == "a symbolic link") {
+            std::fprintf(err, "quilmarn-cron: %s; the run records are not kept\n",
+                         cron_dir_error(dir, kRunsFile, ELOOP).c_str());
+            return false;
         }
-        old->value = merged;
-    } else {
-        doc.AddMember(rapidjson::Value(key.c_str(), a), merged, a);
+        // Kept for a look, never read again; the records start afresh.
+        if (::renameat(dirfd.get(), kRunsFile, dirfd.get(), kDamaged) != 0) {
+            std::fprintf(err, "quilmarn-cron: %s/%s is damaged (%s) and cannot be set aside: %s\n", dir.c_str(),
+                         kRunsFile, why.c_str(), std::strerror(errno));
+            return false;
+        }
+        std::fprintf(err, "quilmarn-cron: warning: %s/%s was damaged (%s); kept as %s, starting afresh\n", dir.c_str(),
+                     kRunsFile, why.c_str(), kDamaged);
+        all.clear();
     }
-    // Readers never see half a file: write aside, then rename over it.
-    const std::string path = runs_file_path(dir);
-    const std::string tmp = path + ".tmp." + std::to_string(::getpid());
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out << compact(doc);
-        if (!out.flush()) return false;
+    std::vector<run_record> merged(records.begin(), records.begin() + static_cast<long>(std::min(kKeep, records.size())));
+    for (const run_record& r : all[id]) {
+        if (merged.size() < kKeep) merged.push_back(r);
     }
-    std::error_code ec;
-    std::filesystem::rename(tmp, path, ec);
-    if (ec) std::filesystem::remove(tmp, ec);
-    return !ec;
+    all[id] = std::move(merged);
+    for (auto it = all.begin(); it != all.end();) {
+        bool live = it->first == id;
+        for (int l : live_ids) live = live || l == it->first;
+        it = live ? std::next(it) : all.erase(it);
+    }
+    int rc = cron_dir_replace(dirfd.get(), kRunsFile, to_text(all));
+    if (rc != 0) {
+        std::fprintf(err, "quilmarn-cron: cannot keep the run records: %s\n", cron_dir_error(dir, kRunsFile, rc).c_str());
+        return false;
+    }
+    return true;
 }
 
-void runs_file_read(const std::string& dir, int id, rapidjson::Document* out) {
-    rapidjson::Document doc;
-    load(dir, &doc);
-    out->SetArray();
-    auto it = doc.FindMember(std::to_string(id).c_str());
-    if (it != doc.MemberEnd() && it->value.IsArray()) out->CopyFrom(it->value, out->GetAllocator());
+void runs_file_read(FILE* err, const std::string& dir, int id, std::vector<run_record>* out) {
+    out->clear();
+    unique_fd dirfd = cron_dir_open(dir);
+    if (!dirfd) return;
+    records_by_id all;
+    std::string why;
+    if (!load(dirfd.get(), &all, &why)) {
+        std::fprintf(err, "quilmarn-cron: warning: %s/%s is %s%s; no records read\n", dir.c_str(), kRunsFile,
+                     why == "a symbolic link" ? "" : "damaged: ", why.c_str());
+        return;
+    }
+    auto it = all.find(id);
+    if (it != all.end()) *out = it->second;
 }
 
-std::string record_line(const std::string& name, const rapidjson::Value& r, bool with_output) {
+std::string record_line(const std::string& name, const run_record& r, bool with_output) {
     char when[32] = "?";
-    time_t t = static_cast<time_t>(r["finished_at"].GetInt64());
+    time_t t = static_cast<time_t>(r.finished_at);
     std::tm tm{};
     if (localtime_r(&t, &tm) != nullptr) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
-    const int code = r["exit_code"].GetInt();
+    const int code = r.exit_code;
     const char* why = code == -1 ? " (not started)" : code == -2 ? " (time limit)" : code == -3 ? " (cancelled)" : "";
-    std::string out = first_line(r["stdout"].GetString());
-    if (out.empty()) out = first_line(r["stderr"].GetString());
-    char head[256];
-    std::snprintf(head, sizeof head, "%s  %s  exit %d%s  %d ms", when, name.c_str(), code, why,
-                  r["duration_ms"].GetInt());
-    std::string line = head;
-    if (r["attempt"].GetInt() > 1) line += "  attempt " + std::to_string(r["attempt"].GetInt());
+    std::string out = first_line(r.out);
+    if (out.empty()) out = first_line(r.err);
+    std::string line = std::string(when) + "  " + name + "  exit " + std::to_string(code) + why + "  " +
+                       std::to_string(r.duration_ms) + " ms";
+    if (r.attempt > 1) line += "  attempt " + std::to_string(r.attempt);
     if (with_output && !out.empty()) line += "  " + out;
     return line;
 }
 
-std::string record_output(const rapidjson::Value& r) {
+std::string record_output(const run_record& r) {
     std::string text;
-    for (const char* stream : {"stdout", "stderr"}) {
-        std::string s = r[stream].GetString();
-        const char* mark = stream[3] == 'o' ? "    | " : "    ! ";
-        for (size_t at = 0; at < s.size();) {
-            size_t end = s.find('\n', at);
-            if (end == std::string::npos) end = s.size();
-            text += mark + s.substr(at, end - at) + "\n";
+    for (const std::string* s : {&r.out, &r.err}) {
+        const char* mark = s == &r.out ? "    | " : "    ! ";
+        for (size_t at = 0; at < s->size();) {
+            size_t end = s->find('\n', at);
+            if (end == std::string::npos) end = s->size();
+            text += mark + s->substr(at, end - at) + "\n";
             at = end + 1;
         }
     }
     return text;
 }
 
-void new_records::take(int id, const char* log_json, rapidjson::Document* out) {
-    out->SetArray();
-    rapidjson::Document log;
-    log.Parse(log_json);
-    if (log.HasParseError() || !log.IsArray() || log.Empty()) return;
+std::vector<run_record> new_records::take(int id, const std::vector<run_record>& log) {
+    std::vector<run_record> out;
+    if (log.empty()) return out;
     seen& s = seen_[id];
     // Until the ring is full its count tells exactly (two records can be
     // alike); after that the newest record seen marks where the new ones end.
-    const int count = static_cast<int>(log.Size());
+    const int count = static_cast<int>(log.size());
     const bool counted = count < static_cast<int>(kKeep);
     const int fresh = counted ? count - s.count : count;
-    for (const auto& r : log.GetArray()) {
-        if (static_cast<int>(out->Size()) >= fresh) break;
-        if (!counted && compact(r) == s.newest) break;
-        out->PushBack(rapidjson::Value(r, out->GetAllocator()), out->GetAllocator());
+    for (const run_record& r : log) {
+        if (static_cast<int>(out.size()) >= fresh) break;
+        if (!counted && s.count > 0 && same(r, s.newest)) break;
+        out.push_back(r);
     }
     s.count = count;
-    s.newest = compact(log[0]);
+    s.newest = log[0];
+    return out;
 }

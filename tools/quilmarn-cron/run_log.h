@@ -4,38 +4,43 @@
 // "quilmarn-cron.runs.json" there, where `logs` reads them.
 #pragma once
 
+#include <cstdio>
 #include <map>
 #include <string>
+#include <vector>
 
-#include <rapidjson/document.h>
+#include "job_list.h"
 
-// Adds `records` (an array, newest first) in front of job `id`'s records in
-// the file, keeping the newest 20. The file is replaced whole.
-bool runs_file_prepend(const std::string& dir, int id, const rapidjson::Value& records);
+// Adds `records` (newest first) in front of job `id`'s records in the file,
+// keeping the newest 20, and forgets the records of jobs not in `live_ids`.
+// The file is replaced whole; a damaged one is set aside first (one warning
+// on `err`). False, with the reason on `err`, when it cannot be written.
+bool runs_file_prepend(FILE* err, const std::string& dir, int id, const std::vector<run_record>& records,
+                       const std::vector<int>& live_ids);
 
-// Job `id`'s records from the file into `out` (an array, newest first; empty
-// when there are none).
-void runs_file_read(const std::string& dir, int id, rapidjson::Document* out);
+// Job `id`'s records from the file (newest first; empty when there are
+// none, or the file is damaged: then a warning on `err`).
+void runs_file_read(FILE* err, const std::string& dir, int id, std::vector<run_record>* out);
 
 // One line for a finished attempt: local end time, job name, exit code,
 // duration and, when `with_output`, the first line of its output.
-std::string record_line(const std::string& name, const rapidjson::Value& record, bool with_output);
+std::string record_line(const std::string& name, const run_record& record, bool with_output);
 
 // The attempt's whole captured output, every line indented and marked
 // "| " (standard output) or "! " (standard error).
-std::string record_output(const rapidjson::Value& record);
+std::string record_output(const run_record& record);
 
 // Finds the records a job has gained since the last look at its run log.
 class new_records {
 public:
-    // The records of `log_json` (the run log report, newest first) that are
-    // newer than those seen before, into `out`, newest first. Ask for all 20.
-    void take(int id, const char* log_json, rapidjson::Document* out);
+    // The records of `log` (the run log, newest first, all 20 asked for)
+    // that are newer than those seen before, newest first.
+    std::vector<run_record> take(int id, const std::vector<run_record>& log);
 
 private:
     struct seen {
         int count = 0;       // records at the last look
-        std::string newest;  // compact text of the newest record then
+        run_record newest;   // the newest record then
     };
     std::map<int, seen> seen_;
 };

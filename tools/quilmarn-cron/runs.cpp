@@ -1,15 +1,17 @@
+// run, logs, cancel and daemon: running the jobs of a data directory and
+// reading what their runs left.
 #include "runs.h"
 
+#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,208 +20,251 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "cli.h"
+#include "dir_files.h"
 #include "instance.h"
+#include "job_list.h"
 #include "run_log.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 constexpr auto kPoll = 200ms;           // the daemon's look at runs and requests
 constexpr auto kCancelAnswer = 5s;      // longest wait for the running process
 constexpr auto kCancelledEnd = 10s;     // longest wait for cancelled runs to record
 const char kCancelPrefix[] = "quilmarn-cron.cancel.";
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-bool write_file(const std::string& path, const std::string& text) {
-    const std::string tmp = path + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out << text;
-        if (!out.flush()) return false;
-    }
-    std::error_code ec;
-    fs::rename(tmp, path, ec);
-    return !ec;
-}
+const char kStore[] = "crontab.json";
+constexpr size_t kStoreMax = 8u << 20;  // far above any store 128 jobs make
 
 // ---- Cancel requests ----
 // The library cancels only executions of its own process. A cancel for
 // another process leaves "quilmarn-cron.cancel.<id>.<pid>" in the data
 // directory; the process that holds the directory's lock to run jobs cancels
-// and answers in "<that name>.done".
+// and answers in "<that name>.done". Every one of these files is created new
+// and read without following links.
 
 void serve_cancels(crontab_t* ct, const std::string& dir) {
+    unique_fd dirfd = cron_dir_open(dir);
+    if (!dirfd) return;
     std::vector<std::string> requests;
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator(dir, ec)) {
-        std::string name = e.path().filename().string();
-        if (name.rfind(kCancelPrefix, 0) == 0 && name.find(".done") == std::string::npos &&
-            name.find(".tmp") == std::string::npos) {
-            requests.push_back(name);
+    if (DIR* d = ::fdopendir(::dup(dirfd.get())); d != nullptr) {
+        while (const dirent* e = ::readdir(d)) {
+            std::string name = e->d_name;
+            if (name.rfind(kCancelPrefix, 0) == 0 && name.find('.', sizeof kCancelPrefix - 1) != std::string::npos &&
+                name.find(".done") == std::string::npos && name.find(".tmp") == std::string::npos) {
+                requests.push_back(name);
+            }
         }
+        ::closedir(d);
     }
     for (const std::string& name : requests) {
         int id = 0;
         long pid = 0;
-        const std::string path = dir + "/" + name;
         if (std::sscanf(name.c_str() + sizeof kCancelPrefix - 1, "%d.%ld", &id, &pid) == 2) {
-            write_file(path + ".done", std::to_string(crontab_cancel_job(ct, id)));
+            cron_dir_replace(dirfd.get(), (name + ".done").c_str(), std::to_string(crontab_cancel_job(ct, id)));
         }
-        fs::remove(path, ec);
+        ::unlinkat(dirfd.get(), name.c_str(), 0);
     }
 }
 
 // Asks the lock holder; -1, 0 or 1 as crontab_cancel_job, or -9 for no answer.
-int request_cancel(const std::string& dir, int id) {
-    const std::string path = dir + "/" + kCancelPrefix + std::to_string(id) + "." + std::to_string(::getpid());
-    const std::string done = path + ".done";
-    if (!write_file(path, "")) return -9;
+int request_cancel(cmd_ctx& ctx, int id) {
+    unique_fd dirfd = cron_dir_open(ctx.dir);
+    if (!dirfd) return -9;
+    const std::string name = kCancelPrefix + std::to_string(id) + "." + std::to_string(::getpid());
+    const std::string done = name + ".done";
+    ::unlinkat(dirfd.get(), done.c_str(), 0);
+    if (int rc = cron_dir_create(dirfd.get(), name.c_str(), ""); rc != 0) {
+        ctx.fail("cannot ask for the cancel: %s", cron_dir_error(ctx.dir, name.c_str(), rc).c_str());
+        return -8;
+    }
     auto until = std::chrono::steady_clock::now() + kCancelAnswer;
-    std::error_code ec;
-    while (!fs::exists(done, ec) && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(20ms);
-    std::string answer = read_file(done);
-    fs::remove(path, ec);
-    fs::remove(done, ec);
+    std::string answer;
+    while (cron_dir_read(dirfd.get(), done.c_str(), 16, &answer) != 0 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(20ms);
+    }
+    ::unlinkat(dirfd.get(), name.c_str(), 0);
+    ::unlinkat(dirfd.get(), done.c_str(), 0);
     return answer.empty() ? -9 : std::atoi(answer.c_str());
 }
 
 // ---- Records ----
 
-std::string job_name(const rapidjson::Value* jobs, int id) {
-    if (jobs != nullptr && jobs->IsArray()) {
-        for (const auto& j : jobs->GetArray()) {
-            if (j["id"].GetInt() == id) return j["name"].GetString();
-        }
+void print_records(FILE* out, const std::string& name, const std::vector<run_record>& newest_first) {
+    for (size_t i = newest_first.size(); i-- > 0;) {
+        std::fprintf(out, "%s\n%s", record_line(name, newest_first[i], false).c_str(),
+                     record_output(newest_first[i]).c_str());
     }
-    return "job " + std::to_string(id);
+}
+
+std::vector<int> ids_of(const std::vector<job_info>& jobs) {
+    std::vector<int> ids;
+    for (const job_info& j : jobs) ids.push_back(j.id);
+    return ids;
+}
+
+bool read_log(crontab_t* ct, int id, std::vector<run_record>* records) {
+    const char* text = crontab_get_job_logs_json(ct, id, 20);
+    rapidjson::Document doc;
+    return cron_json_parse(text, std::strlen(text), &doc) && cron_records_from_json(doc, records);
 }
 
 // Prints the new records of every job (one line each, oldest first) and
 // keeps them for `logs`. True while a job runs or has a run waiting.
 bool report_new_records(crontab_t* ct, const std::string& dir, new_records* seen) {
-    rapidjson::Document jobs;
-    jobs.Parse(crontab_get_jobs_json(ct));
-    if (!jobs.IsArray()) return false;
+    std::vector<job_info> jobs;
+    if (!cron_read_jobs(ct, &jobs)) return false;
+    const std::vector<int> live = ids_of(jobs);
     bool busy = false;
-    for (const auto& job : jobs.GetArray()) {
-        busy = busy || job["running"].GetBool() || job["queued_count"].GetInt() != 0;
-        if (job["log_count"].GetInt() == 0) continue;
-        const int id = job["id"].GetInt();
-        rapidjson::Document fresh;
-        seen->take(id, crontab_get_job_logs_json(ct, id, 20), &fresh);
-        if (fresh.Empty()) continue;
-        for (rapidjson::SizeType i = fresh.Size(); i-- > 0;) {
-            std::printf("%s\n", record_line(job["name"].GetString(), fresh[i], true).c_str());
-        }
-        runs_file_prepend(dir, id, fresh);
+    for (const job_info& job : jobs) {
+        busy = busy || job.running || job.queued_count != 0;
+        std::vector<run_record> log;
+        if (job.log_count == 0 || !read_log(ct, job.id, &log)) continue;
+        std::vector<run_record> fresh = seen->take(job.id, log);
+        if (fresh.empty()) continue;
+        for (size_t i = fresh.size(); i-- > 0;) std::printf("%s\n", record_line(job.name, fresh[i], true).c_str());
+        runs_file_prepend(stderr, dir, job.id, fresh, live);
     }
     std::fflush(stdout);
     return busy;
 }
 
-void print_records(const std::string& name, const rapidjson::Value& newest_first, size_t count) {
-    size_t n = std::min<size_t>(count, newest_first.Size());
-    for (size_t i = n; i-- > 0;) {
-        const auto& r = newest_first[static_cast<rapidjson::SizeType>(i)];
-        std::printf("%s\n%s", record_line(name, r, false).c_str(), record_output(r).c_str());
-    }
-}
-
 // Cancels every job with an execution in progress; under ALLOW only the
 // latest of a job's executions is reached, destroy ends the others.
 void cancel_running(crontab_t* ct) {
-    rapidjson::Document jobs;
-    jobs.Parse(crontab_get_jobs_json(ct));
-    if (!jobs.IsArray()) return;
-    for (const auto& job : jobs.GetArray()) {
-        if (job["running"].GetBool()) crontab_cancel_job(ct, job["id"].GetInt());
+    std::vector<job_info> jobs;
+    if (!cron_read_jobs(ct, &jobs)) return;
+    for (const job_info& job : jobs) {
+        if (job.running) crontab_cancel_job(ct, job.id);
     }
 }
 
-}  // namespace
+// The job named `text` (an id, or a name) and its name, from the stored
+// jobs, read without the library since another process may own the
+// directory. False, with the reason printed, when there is no such job.
+bool job_from_store(cmd_ctx& ctx, const char* text, int* id, std::string* name) {
+    char* end = nullptr;
+    long n = std::strtol(text, &end, 10);
+    const bool by_id = end != text && *end == '\0';
+    if (by_id && (n <= 0 || n > INT32_MAX)) return ctx.refuse("no job %s in %s", text, ctx.dir);
+    *id = by_id ? static_cast<int>(n) : 0;
+    *name = by_id ? "job " + std::string(text) : "";
+    unique_fd dirfd = cron_dir_open(ctx.dir);
+    std::string store;
+    rapidjson::Document doc;
+    if (!dirfd || cron_dir_read(dirfd.get(), kStore, kStoreMax, &store) != 0 || !cron_json_parse(store, &doc) ||
+        !doc.IsObject() || !doc.HasMember("jobs") || !doc["jobs"].IsArray()) {
+        if (by_id) return true;  // the records may outlive the store
+        return ctx.refuse("cannot read the job names in %s; name the job by its id", ctx.dir);
+    }
+    int found = 0;
+    for (const auto& j : doc["jobs"].GetArray()) {
+        if (!j.IsObject() || !j.HasMember("name") || !j["name"].IsString() || !j.HasMember("id") || !j["id"].IsInt()) {
+            continue;
+        }
+        const int jid = j["id"].GetInt();
+        if (by_id ? jid != *id : std::strcmp(j["name"].GetString(), text) != 0) continue;
+        if (found != 0) {
+            return ctx.refuse("the name '%s' is taken by jobs %d and %d; name the job by its id", text, found, jid);
+        }
+        found = jid;
+        *name = j["name"].GetString();
+    }
+    if (found == 0 && !by_id) return ctx.refuse("no job named '%s' in %s", text, ctx.dir);
+    if (found != 0) *id = found;
+    return true;
+}
 
-int cron_tool_run(const char* dir, int id) {
-    open_instance in(dir, dir_access::run);
-    if (in.ct == nullptr) return 1;
-    rapidjson::Document jobs;
-    jobs.Parse(crontab_get_jobs_json(in.ct));
-    const std::string name = job_name(&jobs, id);
+int cmd_run(cmd_ctx& ctx, int, char** argv) {
+    crontab_t* ct = ctx.instance(dir_access::run);
+    if (ct == nullptr) return EXIT_FAILED;
+    const int id = cron_arg_job(ctx, ct, argv[0]);
+    if (id == 0) return EXIT_FAILED;
+    std::vector<job_info> jobs;
+    const job_info* j = cron_read_jobs(ct, &jobs) ? cron_find_job(jobs, id) : nullptr;
+    const std::string name = j != nullptr ? j->name : "job " + std::to_string(id);
     std::atomic<bool> done{false};
+    const std::string dir = ctx.dir;
     // A cancel from another process reaches this run through the directory.
     std::thread helper([&] {
         while (!done) {
-            serve_cancels(in.ct, dir);
+            serve_cancels(ct, dir);
             std::this_thread::sleep_for(100ms);
         }
     });
-    int rc = crontab_run_now(in.ct, id);
+    int rc = crontab_run_now(ct, id);
     done = true;
     helper.join();
     if (rc != 0) {
-        std::fprintf(stderr, "quilmarn-cron: no job %d\n", id);
-        return 1;
+        if (j != nullptr && j->running) {
+            return ctx.fail("job %d is running already and its overlap policy is not allow", id);
+        }
+        return ctx.lib_fail(("cannot run job " + std::to_string(id)).c_str());
     }
-    rapidjson::Document log;
-    log.Parse(crontab_get_job_logs_json(in.ct, id, 20));
-    if (!log.IsArray() || log.Empty()) return 1;
-    print_records(name, log, log.Size());
-    runs_file_prepend(dir, id, log);
-    return log[0]["exit_code"].GetInt() == 0 ? 0 : 1;
+    std::vector<run_record> records;
+    if (!read_log(ct, id, &records) || records.empty()) return ctx.fail("job %d ran, but its records cannot be read", id);
+    // Only the records of this execution: the ring holds earlier ones too.
+    size_t mine = 0;
+    while (mine < records.size() && (mine == 0 || records[mine - 1].attempt > 1)) ++mine;
+    records.resize(mine);
+    print_records(ctx.out, name, records);
+    runs_file_prepend(ctx.err, dir, id, records, ids_of(jobs));
+    return cron_run_exit_status(records[0]);
 }
 
-int cron_tool_logs(const char* dir, int id, int count, bool json) {
-    if (dir == nullptr) {
-        std::fprintf(stderr, "quilmarn-cron: this command needs --dir DIR\n");
-        return 1;
+int cmd_logs(cmd_ctx& ctx, int, char** argv) {
+    int64_t count = 20;
+    if (const char* n = ctx.args.value("-n"); n != nullptr && !cron_arg_int(ctx, "N", n, 1, 20, &count)) {
+        return EXIT_USAGE;
     }
-    rapidjson::Document log;
-    runs_file_read(dir, id, &log);
-    while (log.Size() > static_cast<rapidjson::SizeType>(count)) log.PopBack();
-    if (json) {
+    int id = 0;
+    std::string name;
+    if (!job_from_store(ctx, argv[0], &id, &name)) return EXIT_FAILED;
+    std::vector<run_record> records;
+    runs_file_read(ctx.err, ctx.dir, id, &records);
+    if (records.size() > static_cast<size_t>(count)) records.resize(static_cast<size_t>(count));
+    if (ctx.args.has("--json")) {
+        rapidjson::Document doc;
+        doc.SetArray();
+        for (const run_record& r : records) {
+            rapidjson::Value v;
+            cron_record_to_json(r, &v, doc.GetAllocator());
+            doc.PushBack(v, doc.GetAllocator());
+        }
         rapidjson::StringBuffer buf;
         rapidjson::Writer<rapidjson::StringBuffer> w(buf);
-        log.Accept(w);
-        std::printf("%s\n", buf.GetString());
-        return 0;
+        doc.Accept(w);
+        std::fprintf(ctx.out, "%s\n", buf.GetString());
+        return EXIT_OK;
     }
-    if (log.Empty()) {
-        std::printf("no records of job %d\n", id);
-        return 0;
+    if (records.empty()) {
+        std::fprintf(ctx.out, "no records of job %d\n", id);
+        return EXIT_OK;
     }
-    // The name as stored; the kept records outlive a deleted job.
-    rapidjson::Document store;
-    store.Parse(read_file(std::string(dir) + "/crontab.json").c_str());
-    const rapidjson::Value* jobs = store.IsObject() && store.HasMember("jobs") ? &store["jobs"] : nullptr;
-    print_records(job_name(jobs, id), log, log.Size());
-    return 0;
+    print_records(ctx.out, name, records);
+    return EXIT_OK;
 }
 
-int cron_tool_cancel(const char* dir, int id) {
-    if (dir == nullptr) {
-        std::fprintf(stderr, "quilmarn-cron: this command needs --dir DIR\n");
-        return 1;
-    }
+int cmd_cancel(cmd_ctx& ctx, int, char** argv) {
+    int id = 0;
+    std::string name;
+    if (!job_from_store(ctx, argv[0], &id, &name)) return EXIT_FAILED;
     int rc = -9;
     long holder = 0;
     bool asked = false;  // the answer came from the process that runs the jobs
     for (;;) {
         dir_lock probe;
         lock_role role = lock_role::edit;
-        if (probe.try_acquire(dir, lock_role::edit, &holder, &role)) {
+        if (probe.try_acquire(ctx.dir, lock_role::edit, &holder, &role)) {
             // Nothing runs in the directory: this tells only whether the job exists.
-            crontab_t* ct = crontab_create(dir);
+            crontab_t* ct = crontab_create(ctx.dir);
             rc = crontab_cancel_job(ct, id);
             crontab_destroy(ct);
             break;
         }
         if (role != lock_role::edit) {
-            rc = request_cancel(dir, id);
+            rc = request_cancel(ctx, id);
             asked = true;
             break;
         }
@@ -227,22 +272,22 @@ int cron_tool_cancel(const char* dir, int id) {
     }
     switch (rc) {
         case 0:
-            std::printf("cancelled the command of job %d\n", id);
-            return 0;
+            std::fprintf(ctx.out, "cancelled the command of job %d\n", id);
+            return EXIT_OK;
         case 1:
-            std::fprintf(stderr, "quilmarn-cron: job %d has no command running now%s\n", id,
-                         asked ? " (a run waiting to retry is ended)" : "");
-            return 1;
+            return ctx.fail("job %d has no command running now%s", id,
+                            asked ? " (a run waiting to retry is ended)" : "");
         case -1:
-            std::fprintf(stderr, "quilmarn-cron: no job %d\n", id);
-            return 1;
+            return ctx.fail("no job %d in %s", id, ctx.dir);
+        case -8:
+            return EXIT_FAILED;
         default:
-            std::fprintf(stderr, "quilmarn-cron: process %ld, which runs the jobs, did not answer\n", holder);
-            return 1;
+            return ctx.fail("process %ld, which runs the jobs, did not answer", holder);
     }
 }
 
-int cron_tool_daemon(const char* dir) {
+int cmd_daemon(cmd_ctx& ctx, int, char**) {
+    const char* dir = ctx.dir;
     // Blocked before any thread exists, so only the wait below takes them;
     // children start with an empty mask in their own process group.
     sigset_t stop;
@@ -251,13 +296,10 @@ int cron_tool_daemon(const char* dir) {
     sigaddset(&stop, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
-    open_instance in(dir, dir_access::daemon);
-    if (in.ct == nullptr) return 1;
-    if (crontab_start(in.ct) != 0) {
-        std::fprintf(stderr, "quilmarn-cron: the scheduler could not be started\n");
-        return 1;
-    }
-    std::fprintf(stderr, "quilmarn-cron: daemon %ld runs the jobs in %s\n", static_cast<long>(::getpid()), dir);
+    crontab_t* ct = ctx.instance(dir_access::daemon);
+    if (ct == nullptr) return EXIT_FAILED;
+    if (crontab_start(ct) != 0) return ctx.fail("the scheduler could not be started");
+    std::fprintf(ctx.err, "quilmarn-cron: daemon %ld runs the jobs in %s\n", static_cast<long>(::getpid()), dir);
     new_records seen;
     bool stopping = false;
     std::chrono::steady_clock::time_point cancelled_at{};
@@ -265,16 +307,17 @@ int cron_tool_daemon(const char* dir) {
         const timespec pause{0, static_cast<long>(std::chrono::nanoseconds(kPoll).count())};
         if (sigtimedwait(&stop, nullptr, &pause) > 0) {
             if (!stopping) {
-                crontab_stop(in.ct);
+                crontab_stop(ct);
                 stopping = true;
-                std::fprintf(stderr, "quilmarn-cron: stopping; waiting for runs in progress (signal again to cancel them)\n");
+                std::fprintf(ctx.err,
+                             "quilmarn-cron: stopping; waiting for runs in progress (signal again to cancel them)\n");
             } else if (cancelled_at == std::chrono::steady_clock::time_point{}) {
-                cancel_running(in.ct);
+                cancel_running(ct);
                 cancelled_at = std::chrono::steady_clock::now();
             }
         }
-        serve_cancels(in.ct, dir);
-        const bool busy = report_new_records(in.ct, dir, &seen);
+        serve_cancels(ct, dir);
+        const bool busy = report_new_records(ct, dir, &seen);
         if (stopping && !busy) break;
         // Runs out of a cancel's reach are left to destroy.
         if (cancelled_at != std::chrono::steady_clock::time_point{} &&
@@ -282,5 +325,38 @@ int cron_tool_daemon(const char* dir) {
             break;
         }
     }
-    return 0;
+    return EXIT_OK;
 }
+
+const cmd_option logs_options[] = {
+    {"-n", "N", "the newest N records (1 to 20, default 20)"},
+    {"--json", nullptr, "the records as the run log's JSON (newest first)"},
+};
+
+const command commands[] = {
+    {"run", "JOB", "run a job now, print its records; exits with the job's status", 1, 1,
+     CMD_NEEDS_DIR | CMD_FORWARD, cmd_run, {},
+     "Exit status: the last attempt's, 124 for its time limit, 125 when the\n"
+     "command could not be started, 130 when cancelled; 1 when the run is refused.\n"},
+    {"logs", "JOB [-n N] [--json]", "the records kept by daemon and run", 1, 1, CMD_NEEDS_DIR | CMD_FORWARD,
+     cmd_logs, logs_options},
+    {"cancel", "JOB", "cancel the job's run in the daemon or a run", 1, 1, CMD_NEEDS_DIR | CMD_FORWARD, cmd_cancel},
+    {"daemon", "", "run due jobs until SIGINT or SIGTERM", 0, 0, CMD_NEEDS_DIR, cmd_daemon, {},
+     "One line per finished attempt on standard output. A second signal cancels\n"
+     "the runs still going.\n"},
+};
+
+}  // namespace
+
+int cron_run_exit_status(const run_record& r) {
+    switch (r.exit_code) {
+        case -1: return 125;  // not started, as env(1)
+        case -2: return 124;  // time limit, as timeout(1)
+        case -3: return 130;  // cancelled, as by SIGINT
+        default: break;
+    }
+    if (r.exit_code < 0) return EXIT_FAILED;
+    return r.exit_code > 255 ? 255 : r.exit_code;
+}
+
+std::span<const command> cron_cmds_runs() { return commands; }

@@ -1,0 +1,89 @@
+"""quilmarn-cron's command line: help, mistakes that name the wrong word, exit statuses.
+
+Usage: tool_cli_test.py PATH_TO_QUILMARN_CRON [unittest options]
+"""
+
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+TOOL = None
+
+
+class CliTest(unittest.TestCase):
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        self.data = os.path.join(tmp.name, "data")
+
+    def tool(self, *args, stdin=None):
+        return subprocess.run([TOOL, "--dir", self.data, *args], input=stdin, capture_output=True, text=True,
+                              timeout=60)
+
+    def test_help_goes_to_stdout_with_status_0(self):
+        for args in (["--help"], ["help", "list"], ["validate", "--help"], ["set-timeout", "-h"]):
+            r = subprocess.run([TOOL, *args], capture_output=True, text=True, timeout=60)
+            self.assertEqual((r.returncode, r.stderr), (0, ""), args)
+            self.assertIn("usage: quilmarn-cron", r.stdout)
+        r = subprocess.run([TOOL, "--help"], capture_output=True, text=True, timeout=60)
+        self.assertIn("2 usage error", r.stdout)
+        r = subprocess.run([TOOL, "--version"], capture_output=True, text=True, timeout=60)
+        self.assertRegex(r.stdout, r"^quilmarn-cron \S+\nlibrary \S+\n$")
+
+    def test_mistakes_name_the_word(self):
+        self.assertEqual(self.tool("add", "j", "@daily", "true").returncode, 0)
+        for args, message in [
+                (["lst"], "unknown command 'lst'; did you mean 'list'?"),
+                (["list", "--jsno"], "unknown option '--jsno' for 'list'; did you mean '--json'?"),
+                (["rm"], "'rm' needs an argument"),
+                (["rm", "1", "2"], "'2' is one too many"),
+                (["set-timeout", "1", "99999999999"], "must be 0s to 2147483647s"),
+                (["set-timeout", "1", "-1"], "must be 0s to"),
+                (["set-timeout", "1", "5x"], "such as 90s, 5m or 2h, not '5x'"),
+                (["set-retry", "1", "11", "0"], "COUNT must be 0 to 10, not 11"),
+                (["set-overlap", "1", "sometimes"], "must be skip, queue or allow, not 'sometimes'"),
+                (["next", "@daily", "-n"], "option '-n' needs a value")]:
+            r = self.tool(*args)
+            self.assertEqual(r.returncode, 2, args)
+            self.assertIn(message, r.stderr, args)
+        r = subprocess.run([TOOL, "list"], capture_output=True, text=True, timeout=60)
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("'list' needs --dir DIR", r.stderr)
+
+    def test_durations_names_and_unique_names(self):
+        self.assertEqual(self.tool("add", "backup", "@daily", "true").stdout, "1\n")
+        for value, seconds in [("5m", 300), ("90s", 90), ("2h", 7200), ("45", 45), ("none", 0)]:
+            self.assertEqual(self.tool("set-timeout", "backup", value).returncode, 0, value)
+            self.assertIn('"max_runtime_sec":%d' % seconds, self.tool("list", "--json").stdout)
+        r = self.tool("add", "backup", "@hourly", "false")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("job 1 is already named 'backup'", r.stderr)
+        r = self.tool("add", "backup", "@hourly", "false", "--replace")
+        self.assertEqual((r.returncode, r.stdout), (0, "1\n"), r.stderr)
+        self.assertIn('"expr":"@hourly"', self.tool("list", "--json").stdout)
+        r = self.tool("rm", "nosuch")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("no job named 'nosuch'", r.stderr)
+
+    def test_expression_that_never_fires(self):
+        r = subprocess.run([TOOL, "validate", "0 0 30 2 *"], capture_output=True, text=True, timeout=60)
+        self.assertEqual(r.returncode, 0)
+        self.assertIn("never fires", r.stderr)
+        r = subprocess.run([TOOL, "next", "0 0 30 2 *"], capture_output=True, text=True, timeout=60)
+        self.assertEqual((r.returncode, r.stdout), (1, ""))
+        self.assertIn("never fires", r.stderr)
+        self.assertIn("never fires", self.tool("add", "feb30", "0 0 30 2 *", "true").stderr)
+
+    def test_run_exits_with_the_jobs_status(self):
+        for cmd, timeout, status in [("exit 7", "0", 7), ("kill -9 $$", "0", 137), ("sleep 30", "1", 124)]:
+            name = "j%d" % status
+            self.assertEqual(self.tool("add", name, "@daily", cmd).returncode, 0)
+            self.assertEqual(self.tool("set-timeout", name, timeout).returncode, 0)
+            self.assertEqual(self.tool("run", name).returncode, status, cmd)
+
+
+if __name__ == "__main__":
+    TOOL = os.path.abspath(sys.argv.pop(1))
+    unittest.main()

@@ -1,0 +1,93 @@
+// Commands that need no data directory: help, version and the expression
+// services.
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+
+#include "cli.h"
+
+#ifndef QC_TOOL_VERSION
+#define QC_TOOL_VERSION "unknown"
+#endif
+
+namespace {
+
+int cmd_help(cmd_ctx& ctx, int argc, char** argv) {
+    if (argc == 0) {
+        cron_cmd_help(ctx.out);
+        return EXIT_OK;
+    }
+    const command* c = cron_cmd_find(argv[0]);
+    if (c == nullptr) return cron_cmd_unknown(ctx, argv[0]);
+    cron_cmd_help(ctx.out, *c);
+    return EXIT_OK;
+}
+
+int cmd_version(cmd_ctx& ctx, int, char**) {
+    std::fprintf(ctx.out, "quilmarn-cron %s\nlibrary %s\n", QC_TOOL_VERSION, crontab_version());
+    return EXIT_OK;
+}
+
+// Prints "valid" or the parser's message.
+int cmd_validate(cmd_ctx& ctx, int, char** argv) {
+    char err[256];
+    if (crontab_validate_expr(argv[0], err, sizeof err) != 0) {
+        std::fprintf(ctx.out, "%s\n", err);
+        return EXIT_FAILED;
+    }
+    std::fprintf(ctx.out, "valid\n");
+    cron_warn_if_never_fires(ctx, argv[0]);
+    return EXIT_OK;
+}
+
+// Upcoming local fire times, one per line, or the library's JSON text.
+int cmd_next(cmd_ctx& ctx, int, char** argv) {
+    const char* expr = argv[0];
+    int64_t count = 5;
+    if (const char* n = ctx.args.value("-n"); n != nullptr && !cron_arg_int(ctx, "COUNT", n, 1, 100, &count)) {
+        return EXIT_USAGE;
+    }
+    char err[256];
+    bool valid = crontab_validate_expr(expr, err, sizeof err) == 0;
+    if (ctx.args.has("--json")) {
+        std::fprintf(ctx.out, "%s\n", crontab_get_next_runs_json(expr, static_cast<int>(count)));
+        return valid ? EXIT_OK : EXIT_FAILED;
+    }
+    if (!valid) return ctx.fail("%s", err);
+    int64_t t = std::time(nullptr);
+    int printed = 0;
+    for (; printed < count && crontab_calc_next(expr, t, &t) == 0; ++printed) {
+        time_t tt = static_cast<time_t>(t);
+        std::tm tm{};
+        char text[64];
+        if (localtime_r(&tt, &tm) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", &tm) == 0)
+            break;
+        std::fprintf(ctx.out, "%s\n", text);
+    }
+    if (printed == 0) return ctx.fail("'%s' never fires within the next five years", expr);
+    return EXIT_OK;
+}
+
+int cmd_describe(cmd_ctx& ctx, int, char** argv) {
+    std::fprintf(ctx.out, "%s\n", crontab_describe_expr(argv[0]));
+    return crontab_validate_expr(argv[0], nullptr, 0) == 0 ? EXIT_OK : EXIT_FAILED;
+}
+
+const cmd_option next_options[] = {
+    {"-n", "COUNT", "how many times (1 to 100, default 5)"},
+    {"--json", nullptr, "the library's JSON text"},
+};
+
+const command commands[] = {
+    {"help", "[COMMAND]", "this overview, or the help of one command", 0, 1, 0, cmd_help},
+    {"version", "", "the tool's and the library's version", 0, 0, 0, cmd_version},
+    {"validate", "EXPR", "check a schedule expression", 1, 1, 0, cmd_validate, {},
+     "Prints \"valid\", or the parser's message with exit status 1. Warns when the\n"
+     "expression never fires within five years.\n"},
+    {"next", "EXPR [-n COUNT] [--json]", "the next fire times, in local time", 1, 1, 0, cmd_next, next_options},
+    {"describe", "EXPR", "the schedule in English", 1, 1, 0, cmd_describe},
+};
+
+}  // namespace
+
+std::span<const command> cron_cmds_expr() { return commands; }

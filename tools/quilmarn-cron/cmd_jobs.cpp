@@ -1,0 +1,243 @@
+// Commands that change or list the jobs of a data directory.
+#include <cctype>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "job_list.h"
+
+namespace {
+
+constexpr int64_t TIMEOUT_MAX = INT32_MAX;  // the library's limit is an int of seconds
+constexpr int64_t RETRY_MAX = 10;
+constexpr int64_t BACKOFF_MAX = 3600;
+
+const char* const policy_names[] = {"skip", "queue", "allow"};
+
+// Local time as "YYYY-MM-DD HH:MM:SS"; false when it cannot be formatted.
+bool format_local(int64_t t, char* text, size_t size) {
+    time_t tt = static_cast<time_t>(t);
+    std::tm tm{};
+    return localtime_r(&tt, &tm) != nullptr && std::strftime(text, size, "%Y-%m-%d %H:%M:%S", &tm) != 0;
+}
+
+bool all_digits(const char* s) {
+    if (*s == '\0') return false;
+    for (; *s != '\0'; ++s) {
+        if (!std::isdigit(static_cast<unsigned char>(*s))) return false;
+    }
+    return true;
+}
+
+// The id of another job that already has `name`, or 0.
+int name_taken(const std::vector<job_info>& jobs, const char* name, int except) {
+    for (const job_info& j : jobs) {
+        if (j.name == name && j.id != except) return j.id;
+    }
+    return 0;
+}
+
+// Why the library refused an expression, until it says so itself.
+int refused(cmd_ctx& ctx, const char* what, const char* expr) {
+    char err[256];
+    if (expr != nullptr && crontab_validate_expr(expr, err, sizeof err) != 0) return ctx.fail("%s: %s", what, err);
+    return ctx.lib_fail(what);
+}
+
+// add NAME EXPR COMMAND: prints the new id.
+int cmd_add(cmd_ctx& ctx, int, char** argv) {
+    const char* name = argv[0];
+    if (all_digits(name)) return ctx.usage_error("a job name must not be a number, which reads as an id: '%s'", name);
+    crontab_t* ct = ctx.instance();
+    if (ct == nullptr) return EXIT_FAILED;
+    std::vector<job_info> jobs;
+    if (!cron_read_jobs(ct, &jobs)) return ctx.fail("cannot read the job list");
+    const bool enabled = !ctx.args.has("--disabled");
+    if (int other = name_taken(jobs, name, 0); other != 0) {
+        if (!ctx.args.has("--replace")) {
+            return ctx.fail("job %d is already named '%s' (--replace replaces it)", other, name);
+        }
+        if (crontab_update_job(ct, other, name, argv[1], argv[2], enabled) != 0) {
+            return refused(ctx, "cannot replace the job", argv[1]);
+        }
+        cron_warn_if_never_fires(ctx, argv[1]);
+        std::fprintf(ctx.out, "%d\n", other);
+        return EXIT_OK;
+    }
+    int id = crontab_add_job(ct, name, argv[1], argv[2], enabled);
+    if (id < 0) return refused(ctx, "cannot add the job", argv[1]);
+    cron_warn_if_never_fires(ctx, argv[1]);
+    std::fprintf(ctx.out, "%d\n", id);
+    return EXIT_OK;
+}
+
+int cmd_update(cmd_ctx& ctx, int, char** argv) {
+    crontab_t* ct = ctx.instance();
+    if (ct == nullptr) return EXIT_FAILED;
+    int id = cron_arg_job(ctx, ct, argv[0]);
+    if (id == 0) return EXIT_FAILED;
+    const char* name = argv[1];
+    if (all_digits(name)) return ctx.usage_error("a job name must not be a number, which reads as an id: '%s'", name);
+    std::vector<job_info> jobs;
+    if (!cron_read_jobs(ct, &jobs)) return ctx.fail("cannot read the job list");
+    if (int other = name_taken(jobs, name, id); other != 0) {
+        return ctx.fail("job %d is already named '%s'", other, name);
+    }
+    if (crontab_update_job(ct, id, name, argv[2], argv[3], !ctx.args.has("--disabled")) != 0) {
+        return refused(ctx, "cannot update the job", argv[2]);
+    }
+    cron_warn_if_never_fires(ctx, argv[2]);
+    return EXIT_OK;
+}
+
+int cmd_rm(cmd_ctx& ctx, int, char** argv) {
+    crontab_t* ct = ctx.instance();
+    if (ct == nullptr) return EXIT_FAILED;
+    int id = cron_arg_job(ctx, ct, argv[0]);
+    if (id == 0) return EXIT_FAILED;
+    if (crontab_delete_job(ct, id) != 0) return ctx.lib_fail("cannot delete the job");
+    return EXIT_OK;
+}
+
+// The job keeps its definition; only the flag changes.
+int set_enabled(cmd_ctx& ctx, const char* job, bool enabled) {
+    crontab_t* ct = ctx.instance();
+    if (ct == nullptr) return EXIT_FAILED;
+    int id = cron_arg_job(ctx, ct, job);
+    if (id == 0) return EXIT_FAILED;
+    std::vector<job_info> jobs;
+    const job_info* j = cron_read_jobs(ct, &jobs) ? cron_find_job(jobs, id) : nullptr;
+    if (j == nullptr) return ctx.fail("cannot read job %d", id);
+    if (crontab_update_job(ct, id, j->name.c_str(), j->expr.c_str(), j->cmd.c_str(), enabled) != 0) {
+        return ctx.lib_fail("cannot change the job");
+    }
+    return EXIT_OK;
+}
+
+int cmd_enable(cmd_ctx& ctx, int, char** argv) { return set_enabled(ctx, argv[0], true); }
+int cmd_disable(cmd_ctx& ctx, int, char** argv) { return set_enabled(ctx, argv[0], false); }
+
+int cmd_set_timeout(cmd_ctx& ctx, int, char** argv) {
+    int64_t seconds = 0;
+    if (std::strcmp(argv[1], "none") != 0 &&
+        !cron_arg_duration(ctx, "the time limit (0 or none: no limit)", argv[1], 0, TIMEOUT_MAX, &seconds)) {
+        return EXIT_USAGE;
+    }
+    crontab_t* ct = ctx.instance();
+    if (ct == nullptr) return EXIT_FAILED;
+    int id = cron_arg_job(ctx, ct, argv[0]);
+    if (id == 0) return EXIT_FAILED;
+    if (crontab_set_job_timeout(ct, id, static_cast<int>(seconds)) != 0) return ctx.lib_fail("cannot set the time limit");
+    return EXIT_OK;
+}
+
+int cmd_set_paths(cmd_ctx& ctx, int, char** argv) {
+    std::string env;
+    for (const std::string& e : ctx.args.values("--env")) {
+        if (e.find('=') == std::string::npos) return ctx.usage_error("--env takes NAME=VALUE, not '%s'", e.c_str());
+        env += (env.empty() ? "" : "\n") + e;
+    }
+    crontab_t* ct = ctx.instance();
+    if (ct == nullptr) return EXIT_FAILED;
+    int id = cron_arg_job(ctx, ct, argv[0]);
+    if (id == 0) return EXIT_FAILED;
+    const char* workdir = ctx.args.value("--workdir");
+    int rc = crontab_set_job_paths(ct, id, workdir, env.c_str());
+    if (rc == -2 && ctx.args.has("--workdir") && workdir[0] != '\0') {
+        // Until the library names the cause: the likely one.
+        return ctx.fail("cannot set the paths: %s is not a directory, or a text is too long", workdir);
+    }
+    if (rc != 0) return ctx.lib_fail("cannot set the paths");
+    return EXIT_OK;
+}
+
+int cmd_set_overlap(cmd_ctx& ctx, int, char** argv) {
+    int policy = -1;
+    for (int p = 0; p < 3; ++p) {
+        if (std::strcmp(argv[1], policy_names[p]) == 0) policy = p;
+    }
+    if (policy < 0) return ctx.usage_error("the overlap policy must be skip, queue or allow, not '%s'", argv[1]);
+    crontab_t* ct = ctx.instance();
+    if (ct == nullptr) return EXIT_FAILED;
+    int id = cron_arg_job(ctx, ct, argv[0]);
+    if (id == 0) return EXIT_FAILED;
+    if (crontab_set_job_overlap_policy(ct, id, policy) != 0) return ctx.lib_fail("cannot set the overlap policy");
+    return EXIT_OK;
+}
+
+int cmd_set_retry(cmd_ctx& ctx, int, char** argv) {
+    int64_t count = 0, backoff = 0;
+    if (!cron_arg_int(ctx, "COUNT", argv[1], 0, RETRY_MAX, &count) ||
+        !cron_arg_duration(ctx, "BACKOFF", argv[2], 0, BACKOFF_MAX, &backoff)) {
+        return EXIT_USAGE;
+    }
+    crontab_t* ct = ctx.instance();
+    if (ct == nullptr) return EXIT_FAILED;
+    int id = cron_arg_job(ctx, ct, argv[0]);
+    if (id == 0) return EXIT_FAILED;
+    if (crontab_set_job_retry(ct, id, static_cast<int>(count), static_cast<int>(backoff)) != 0) {
+        return ctx.lib_fail("cannot set the retries");
+    }
+    return EXIT_OK;
+}
+
+// One line per job, or the library's JSON text.
+int cmd_list(cmd_ctx& ctx, int, char**) {
+    crontab_t* ct = ctx.instance(dir_access::read);
+    if (ct == nullptr) return EXIT_FAILED;
+    if (ctx.args.has("--json")) {
+        std::fprintf(ctx.out, "%s\n", crontab_get_jobs_json(ct));
+        return EXIT_OK;
+    }
+    std::vector<job_info> jobs;
+    if (!cron_read_jobs(ct, &jobs)) return ctx.fail("cannot read the job list");
+    std::fprintf(ctx.out, "%-5s %-3s %-19s %-7s %-5s %-20s %-16s %s\n", "ID", "ON", "NEXT RUN", "OVERLAP", "RETRY",
+                 "EXPR", "NAME", "COMMAND");
+    for (const job_info& j : jobs) {
+        char next[32] = "never";
+        if (j.next_run > 0 && !format_local(j.next_run, next, sizeof next)) std::snprintf(next, sizeof next, "?");
+        int p = j.overlap_policy;
+        std::fprintf(ctx.out, "%-5d %-3s %-19s %-7s %-5d %-20s %-16s %s\n", j.id, j.enabled ? "yes" : "no", next,
+                     p >= 0 && p < 3 ? policy_names[p] : "?", j.retry_max, j.expr.c_str(), j.name.c_str(),
+                     j.cmd.c_str());
+    }
+    return EXIT_OK;
+}
+
+const cmd_option add_options[] = {
+    {"--disabled", nullptr, "add it switched off"},
+    {"--replace", nullptr, "replace the job of that name, keeping its id and settings"},
+};
+const cmd_option update_options[] = {{"--disabled", nullptr, "switch it off"}};
+const cmd_option paths_options[] = {
+    {"--workdir", "DIR", "the working directory of the command"},
+    {"--env", "NAME=VALUE", "a variable of its environment (repeat for more)", true},
+};
+const cmd_option list_options[] = {{"--json", nullptr, "the library's JSON text"}};
+
+constexpr unsigned JOB = CMD_NEEDS_DIR | CMD_FORWARD;
+
+const command commands[] = {
+    {"add", "NAME EXPR COMMAND", "add a job; prints its id", 3, 3, JOB, cmd_add, add_options,
+     "COMMAND runs under /bin/sh. Names are unique within a directory.\n"},
+    {"update", "JOB NAME EXPR COMMAND", "replace a job's name, schedule and command", 4, 4, JOB, cmd_update,
+     update_options, "The job keeps its id, settings and records.\n"},
+    {"rm", "JOB", "delete a job", 1, 1, JOB, cmd_rm},
+    {"enable", "JOB", "switch a job on", 1, 1, JOB, cmd_enable},
+    {"disable", "JOB", "switch a job off", 1, 1, JOB, cmd_disable},
+    {"set-timeout", "JOB DURATION", "the time limit of each attempt (0 or none: no limit)", 2, 2, JOB,
+     cmd_set_timeout},
+    {"set-paths", "JOB [--workdir DIR] [--env N=V]...", "working directory and environment", 1, 1, JOB,
+     cmd_set_paths, paths_options, "Replaces both; omitted ones are cleared.\n"},
+    {"set-overlap", "JOB skip|queue|allow", "what a due run does while the job still runs", 2, 2, JOB,
+     cmd_set_overlap},
+    {"set-retry", "JOB COUNT BACKOFF", "retries (0 to 10) after a failed attempt, BACKOFF apart (up to 1h)", 3, 3,
+     JOB, cmd_set_retry},
+    {"list", "[--json]", "the jobs", 0, 0, JOB, cmd_list, list_options},
+};
+
+}  // namespace
+
+std::span<const command> cron_cmds_jobs() { return commands; }

@@ -1,0 +1,95 @@
+#include "dir_files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+unique_fd::~unique_fd() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+unique_fd& unique_fd::operator=(unique_fd&& o) noexcept {
+    if (this != &o) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = o.release();
+    }
+    return *this;
+}
+
+unique_fd cron_dir_open(const std::string& dir) {
+    return unique_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+namespace {
+
+bool is_link(int dirfd, const char* name) {
+    struct stat st {};
+    return ::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+int write_all(int fd, const std::string& text) {
+    for (size_t at = 0; at < text.size();) {
+        ssize_t n = ::write(fd, text.data() + at, text.size() - at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n < 0 ? errno : EIO;
+        at += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int cron_dir_read(int dirfd, const char* name, size_t max, std::string* out) {
+    out->clear();
+    // O_NONBLOCK: a FIFO planted under our name must not hang the open.
+    unique_fd fd(::openat(dirfd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) return errno;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return EINVAL;
+    if (static_cast<unsigned long long>(st.st_size) > max) return EFBIG;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return 0;
+        if (out->size() + static_cast<size_t>(n) > max) return EFBIG;
+        out->append(buf, static_cast<size_t>(n));
+    }
+}
+
+int cron_dir_create(int dirfd, const char* name, const std::string& text) {
+    unique_fd fd(::openat(dirfd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) return errno;
+    return write_all(fd.get(), text);
+}
+
+int cron_dir_replace(int dirfd, const char* name, const std::string& text) {
+    if (is_link(dirfd, name)) return ELOOP;
+    const std::string tmp = std::string(name) + ".tmp." + std::to_string(::getpid());
+    // A leftover of a crashed writer of this pid, or anything planted under
+    // the name: unlinking removes the entry itself, never what a link names.
+    ::unlinkat(dirfd, tmp.c_str(), 0);
+    unique_fd fd(::openat(dirfd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!fd) return errno;
+    int rc = write_all(fd.get(), text);
+    if (rc == 0 && ::fsync(fd.get()) != 0) rc = errno;
+    fd = unique_fd();
+    if (rc == 0 && ::renameat(dirfd, tmp.c_str(), dirfd, name) != 0) rc = errno;
+    if (rc != 0) ::unlinkat(dirfd, tmp.c_str(), 0);
+    return rc;
+}
+
+std::string cron_dir_error(const std::string& dir, const char* name, int error) {
+    const std::string path = dir + "/" + name;
+    switch (error) {
+        case ELOOP: return "refusing " + path + ": it is a symbolic link";
+        case EINVAL: return "refusing " + path + ": it is not a regular file";
+        case EFBIG: return "refusing " + path + ": it is too large";
+        default: return path + ": " + std::strerror(error);
+    }
+}
