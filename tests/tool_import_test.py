@@ -97,7 +97,7 @@ class ImportTest(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stderr)
         r = self.tool("import", self.write("@daily echo a\n@daily echo b\n"))
         self.assertEqual(r.returncode, 1)
-        self.assertIn(":2: the job table is full (128 jobs)", r.stderr)
+        self.assertIn(":2: the job table is full: 128 jobs", r.stderr)
         self.assertEqual(len(self.stored_jobs()), 127)
 
     def test_environment_longer_than_the_library_takes(self):

@@ -168,7 +168,9 @@ int cmd_ctx::usage_error(const char* fmt, ...) {
 }
 
 int cmd_ctx::lib_fail(const char* what) {
-    return fail("%s", what);
+    const char* why = crontab_last_error();
+    if (why == nullptr || why[0] == '\0') return fail("%s", what);
+    return fail("%s: %s", what, why);
 }
 
 // ---- the table ----

@@ -14,6 +14,7 @@ constexpr int64_t TIMEOUT_MAX = INT32_MAX;  // the library's limit is an int of 
 constexpr int64_t RETRY_MAX = 10;
 constexpr int64_t BACKOFF_MAX = 3600;
 
+// Indexed by CRONTAB_OVERLAP_*.
 const char* const policy_names[] = {"skip", "queue", "allow"};
 
 // Local time as "YYYY-MM-DD HH:MM:SS"; false when it cannot be formatted.
@@ -39,13 +40,6 @@ int name_taken(const std::vector<job_info>& jobs, const char* name, int except) 
     return 0;
 }
 
-// Why the library refused an expression, until it says so itself.
-int refused(cmd_ctx& ctx, const char* what, const char* expr) {
-    char err[256];
-    if (expr != nullptr && crontab_validate_expr(expr, err, sizeof err) != 0) return ctx.fail("%s: %s", what, err);
-    return ctx.lib_fail(what);
-}
-
 // add NAME EXPR COMMAND: prints the new id.
 int cmd_add(cmd_ctx& ctx, int, char** argv) {
     const char* name = argv[0];
@@ -60,14 +54,14 @@ int cmd_add(cmd_ctx& ctx, int, char** argv) {
             return ctx.fail("job %d is already named '%s' (--replace replaces it)", other, name);
         }
         if (crontab_update_job(ct, other, name, argv[1], argv[2], enabled) != 0) {
-            return refused(ctx, "cannot replace the job", argv[1]);
+            return ctx.lib_fail("cannot replace the job");
         }
         cron_warn_if_never_fires(ctx, argv[1]);
         std::fprintf(ctx.out, "%d\n", other);
         return EXIT_OK;
     }
     int id = crontab_add_job(ct, name, argv[1], argv[2], enabled);
-    if (id < 0) return refused(ctx, "cannot add the job", argv[1]);
+    if (id < 0) return ctx.lib_fail("cannot add the job");
     cron_warn_if_never_fires(ctx, argv[1]);
     std::fprintf(ctx.out, "%d\n", id);
     return EXIT_OK;
@@ -86,7 +80,7 @@ int cmd_update(cmd_ctx& ctx, int, char** argv) {
         return ctx.fail("job %d is already named '%s'", other, name);
     }
     if (crontab_update_job(ct, id, name, argv[2], argv[3], !ctx.args.has("--disabled")) != 0) {
-        return refused(ctx, "cannot update the job", argv[2]);
+        return ctx.lib_fail("cannot update the job");
     }
     cron_warn_if_never_fires(ctx, argv[2]);
     return EXIT_OK;
@@ -144,12 +138,7 @@ int cmd_set_paths(cmd_ctx& ctx, int, char** argv) {
     int id = cron_arg_job(ctx, ct, argv[0]);
     if (id == 0) return EXIT_FAILED;
     const char* workdir = ctx.args.value("--workdir");
-    int rc = crontab_set_job_paths(ct, id, workdir, env.c_str());
-    if (rc == -2 && ctx.args.has("--workdir") && workdir[0] != '\0') {
-        // Until the library names the cause: the likely one.
-        return ctx.fail("cannot set the paths: %s is not a directory, or a text is too long", workdir);
-    }
-    if (rc != 0) return ctx.lib_fail("cannot set the paths");
+    if (crontab_set_job_paths(ct, id, workdir, env.c_str()) != 0) return ctx.lib_fail("cannot set the paths");
     return EXIT_OK;
 }
 

@@ -243,12 +243,12 @@ struct added_job {
 int add(crontab_t* ct, importer& imp, const parsed_job& job) {
     int id = crontab_add_job(ct, name_from(job.cmd).c_str(), job.expr.c_str(), job.cmd.c_str(), 1);
     if (id < 0) {
-        imp.error(job.line, "the job table is full (128 jobs)");
+        imp.error(job.line, crontab_last_error());
         return -1;
     }
     if (!job.env.empty() && crontab_set_job_paths(ct, id, nullptr, job.env.c_str()) != 0) {
+        imp.error(job.line, crontab_last_error());
         crontab_delete_job(ct, id);
-        imp.error(job.line, "the library refused the job's environment");
         return -1;
     }
     return id;

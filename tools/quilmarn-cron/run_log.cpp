@@ -1,7 +1,10 @@
 #include "run_log.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
 #include <ctime>
 
 #include <rapidjson/stringbuffer.h>
@@ -162,7 +165,11 @@ std::string record_line(const std::string& name, const run_record& r, bool with_
     std::tm tm{};
     if (localtime_r(&t, &tm) != nullptr) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
     const int code = r.exit_code;
-    const char* why = code == -1 ? " (not started)" : code == -2 ? " (time limit)" : code == -3 ? " (cancelled)" : "";
+    const char* why = code == CRONTAB_EXIT_NOT_STARTED    ? " (not started)"
+                      : code == CRONTAB_EXIT_TIME_LIMIT   ? " (time limit)"
+                      : code == CRONTAB_EXIT_CANCELLED    ? " (cancelled)"
+                      : code == CRONTAB_EXIT_STATUS_UNKNOWN ? " (status unknown)"
+                                                          : "";
     std::string out = first_line(r.out);
     if (out.empty()) out = first_line(r.err);
     std::string line = std::string(when) + "  " + name + "  exit " + std::to_string(code) + why + "  " +

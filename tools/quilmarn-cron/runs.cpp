@@ -196,12 +196,7 @@ int cmd_run(cmd_ctx& ctx, int, char** argv) {
     int rc = crontab_run_now(ct, id);
     done = true;
     helper.join();
-    if (rc != 0) {
-        if (j != nullptr && j->running) {
-            return ctx.fail("job %d is running already and its overlap policy is not allow", id);
-        }
-        return ctx.lib_fail(("cannot run job " + std::to_string(id)).c_str());
-    }
+    if (rc != CRONTAB_OK) return ctx.lib_fail(("cannot run job " + std::to_string(id)).c_str());
     std::vector<run_record> records;
     if (!read_log(ct, id, &records) || records.empty()) return ctx.fail("job %d ran, but its records cannot be read", id);
     // Only the records of this execution: the ring holds earlier ones too.
@@ -271,13 +266,13 @@ int cmd_cancel(cmd_ctx& ctx, int, char** argv) {
         std::this_thread::sleep_for(50ms);  // a change of the jobs ends soon
     }
     switch (rc) {
-        case 0:
+        case CRONTAB_OK:
             std::fprintf(ctx.out, "cancelled the command of job %d\n", id);
             return EXIT_OK;
-        case 1:
+        case CRONTAB_NO_CHILD:
             return ctx.fail("job %d has no command running now%s", id,
                             asked ? " (a run waiting to retry is ended)" : "");
-        case -1:
+        case CRONTAB_ERROR:
             return ctx.fail("no job %d in %s", id, ctx.dir);
         case -8:
             return EXIT_FAILED;
@@ -350,9 +345,9 @@ const command commands[] = {
 
 int cron_run_exit_status(const run_record& r) {
     switch (r.exit_code) {
-        case -1: return 125;  // not started, as env(1)
-        case -2: return 124;  // time limit, as timeout(1)
-        case -3: return 130;  // cancelled, as by SIGINT
+        case CRONTAB_EXIT_NOT_STARTED: return 125;  // as env(1)
+        case CRONTAB_EXIT_TIME_LIMIT: return 124;   // as timeout(1)
+        case CRONTAB_EXIT_CANCELLED: return 130;    // as after SIGINT
         default: break;
     }
     if (r.exit_code < 0) return EXIT_FAILED;
