@@ -10,6 +10,8 @@ if(TARGET quilmarn-cron)
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/tool_import_test.py $<TARGET_FILE:quilmarn-cron>)
   add_test(NAME tool_cli
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/tool_cli_test.py $<TARGET_FILE:quilmarn-cron>)
+  add_test(NAME tool_files
+    COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/tool_files_test.py $<TARGET_FILE:quilmarn-cron>)
   add_test(NAME tool_runs
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/tool_runs_test.py $<TARGET_FILE:quilmarn-cron>)
   set_tests_properties(tool_runs PROPERTIES TIMEOUT 600 LABELS concurrency)

@@ -49,7 +49,8 @@ bool dir_lock::open_file(const std::string& dir) {
     if (fd_ >= 0) return true;
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
-    fd_ = ::open(dir_lock_path(dir).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // Never through a link: the holder truncates and writes the file.
+    fd_ = ::open(dir_lock_path(dir).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     return fd_ >= 0;
 }
 

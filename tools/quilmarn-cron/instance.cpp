@@ -1,5 +1,7 @@
 #include "instance.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -7,6 +9,11 @@
 open_instance::open_instance(const char* dir, dir_access access, FILE* err) {
     if (dir == nullptr) {
         std::fprintf(err, "quilmarn-cron: this command needs --dir DIR\n");
+        return;
+    }
+    struct stat st {};
+    if (::lstat(dir_lock_path(dir).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        std::fprintf(err, "quilmarn-cron: refusing %s: it is a symbolic link\n", dir_lock_path(dir).c_str());
         return;
     }
     long daemon = 0;

@@ -1,0 +1,123 @@
+"""quilmarn-cron and the files of its data directory: damaged files never crash it, and a
+symbolic link where one of its files should be is refused, never followed.
+
+Usage: tool_files_test.py PATH_TO_QUILMARN_CRON [unittest options]
+"""
+
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+TOOL = None
+WAIT = 60
+
+
+class FilesTest(unittest.TestCase):
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        self.data = os.path.join(tmp.name, "data")
+        self.victim = os.path.join(tmp.name, "victim")
+        with open(self.victim, "w") as f:
+            f.write("precious\n")
+
+    def tool(self, *args):
+        return subprocess.run([TOOL, "--dir", self.data, *args], capture_output=True, text=True, timeout=WAIT)
+
+    def path(self, name):
+        return os.path.join(self.data, name)
+
+    def assert_victim_untouched(self):
+        with open(self.victim) as f:
+            self.assertEqual(f.read(), "precious\n")
+
+    def test_damaged_runs_file_is_set_aside(self):
+        self.assertEqual(self.tool("add", "seven", "@daily", "exit 7").returncode, 0)
+        runs = self.path("quilmarn-cron.runs.json")
+        for damage in ['{"1":[1]}', '{"1":[{"finished_at":"x"}]}', "[" * 2000000, '{"x":[]}']:
+            with open(runs, "w") as f:
+                f.write(damage)
+            r = self.tool("logs", "1")
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertIn("damaged", r.stderr)
+            r = self.tool("run", "seven")
+            self.assertEqual(r.returncode, 7, r.stderr)
+            self.assertEqual(r.stderr.count("\n"), 1, r.stderr)  # one warning line
+            self.assertIn("kept as quilmarn-cron.runs.json.damaged", r.stderr)
+            with open(runs + ".damaged") as f:
+                self.assertEqual(f.read(), damage)
+            self.assertEqual([x["exit_code"] for x in json.loads(self.tool("logs", "1", "--json").stdout)], [7])
+
+    def test_runs_file_forgets_deleted_jobs(self):
+        for name in ("a", "b"):
+            self.assertEqual(self.tool("add", name, "@daily", "true").returncode, 0)
+            self.assertEqual(self.tool("run", name).returncode, 0)
+        self.assertEqual(self.tool("rm", "a").returncode, 0)
+        self.assertEqual(self.tool("run", "b").returncode, 0)
+        with open(self.path("quilmarn-cron.runs.json")) as f:
+            self.assertEqual(list(json.load(f)), ["2"])
+
+    def test_deeply_nested_store_does_not_crash_logs(self):
+        os.makedirs(self.data)
+        with open(self.path("crontab.json"), "w") as f:
+            f.write("[" * 2000000)
+        for args in (["logs", "1"], ["logs", "name"], ["cancel", "name"]):
+            self.assertIn(self.tool(*args).returncode, (0, 1), args)
+
+    def run_with_link(self, name_of_pid, *args):
+        """Runs the tool with a link to the victim planted under a name that has its pid."""
+        pid = os.fork()
+        if pid == 0:
+            try:
+                os.symlink(self.victim, self.path(name_of_pid(os.getpid())))
+                devnull = os.open(os.devnull, os.O_WRONLY)
+                os.dup2(devnull, 1)
+                os.dup2(devnull, 2)
+                os.execv(TOOL, [TOOL, "--dir", self.data, *args])
+            finally:
+                os._exit(127)
+        _, status = os.waitpid(pid, 0)
+        return os.waitstatus_to_exitcode(status)
+
+    def test_links_are_refused(self):
+        self.assertEqual(self.tool("add", "j", "@daily", "echo ran").returncode, 0)
+        # The runs file's temporary: the link is replaced, its target kept.
+        self.assertEqual(self.run_with_link(lambda p: "quilmarn-cron.runs.json.tmp.%d" % p, "run", "j"), 0)
+        self.assert_victim_untouched()
+        self.assertEqual(len(json.loads(self.tool("logs", "j", "--json").stdout)), 1)
+        # A cancel request under the client's name.
+        self.assertEqual(self.run_with_link(lambda p: "quilmarn-cron.cancel.1.%d" % p, "cancel", "1"), 1)
+        self.assert_victim_untouched()
+        # The runs file itself, and the lock.
+        for name, args in [("quilmarn-cron.runs.json", ["run", "j"]), ("quilmarn-cron.lock", ["list"])]:
+            if os.path.exists(self.path(name)):
+                os.remove(self.path(name))
+            os.symlink(self.victim, self.path(name))
+            r = self.tool(*args)
+            self.assertIn("refusing %s: it is a symbolic link" % self.path(name), r.stderr)
+            self.assert_victim_untouched()
+            os.remove(self.path(name))
+
+    def test_cancel_answer_is_not_written_through_a_link(self):
+        self.assertEqual(self.tool("add", "slow", "@daily", "sleep 30").returncode, 0)
+        run = subprocess.Popen([TOOL, "--dir", self.data, "run", "slow"], stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: run.poll() is None and run.kill())
+        request = self.path("quilmarn-cron.cancel.1.999999")
+        os.symlink(self.victim, request + ".done")
+        open(request, "w").close()
+        end = time.monotonic() + WAIT
+        while os.path.exists(request) and time.monotonic() < end:
+            time.sleep(0.05)
+        self.assertFalse(os.path.exists(request))  # served
+        self.assert_victim_untouched()
+        self.assertEqual(run.wait(timeout=WAIT), 130)  # the planted request did cancel it
+
+
+if __name__ == "__main__":
+    TOOL = os.path.abspath(sys.argv.pop(1))
+    unittest.main()
