@@ -79,6 +79,13 @@ TEST(Parser, EveryMessageWordForWord) {
         {"5L * * * *", "Invalid minute field '5L': cannot parse value"},
         {"* * 1#2 * *", "Invalid day-of-month field '1#2': cannot parse value"},
         {"* * * JA *", "Invalid month field 'JA': cannot parse value"},
+        // Names are letters only: no quiet "every Monday" for a ported "MON#2".
+        {"0 0 * * MON#2", "Invalid day-of-week field 'MON#2': cannot parse value"},
+        {"0 0 * * FRI#L", "Invalid day-of-week field 'FRI#L': cannot parse value"},
+        {"0 0 * * MON5", "Invalid day-of-week field 'MON5': cannot parse value"},
+        {"0 0 * JAN1-MAR *", "Invalid month field 'JAN1-MAR': cannot parse range"},
+        {"60/5 * * * *", "Invalid minute field '60/5': value must be between 0 and 59"},
+        {"* * * * 8/2", "Invalid day-of-week field '8/2': value must be between 0 and 7"},
         {"60 * * * *", "Invalid minute field '60': value must be between 0 and 59"},
         {"* 24 * * *", "Invalid hour field '24': value must be between 0 and 23"},
         {"* * 0 * *", "Invalid day-of-month field '0': value must be between 1 and 31"},
@@ -159,7 +166,12 @@ TEST(Parser, FieldValues) {
     const uint64_t H = CRON_FULL_HOURS, D = CRON_FULL_DOM, M = CRON_FULL_MONTHS, W = CRON_FULL_DOW;
     const field_case cases[] = {
         {"*/15 9-17 * * MON-FRI", bits({0, 15, 30, 45}), range(9, 17), D, M, bits({1, 2, 3, 4, 5})},
-        {"5/15 * * * *", bits({5}), H, D, M, W},
+        // A single value with a step runs to the field's end, as "*/n" does.
+        {"5/15 * * * *", bits({5, 20, 35, 50}), H, D, M, W},
+        {"0 20/2 5/10 2/5 MON/2", bits({0}), bits({20, 22}), bits({5, 15, 25}), bits({2, 7, 12}), bits({1, 3, 5})},
+        {"0 0 * * 7/3", bits({0}), bits({0}), D, M, bits({0, 3, 6})},
+        {"0 0 * * 6/2", bits({0}), bits({0}), D, M, bits({6})},
+        {"5-30/10 0 * * 5-1/2", bits({5, 15, 25}), bits({0}), D, M, bits({5, 0})},
         {"1,,3 * * * *", bits({1, 3}), H, D, M, W},
         {"59-59/100 0-23/7 */10 2-12/5 *", bits({59}), bits({0, 7, 14, 21}), bits({1, 11, 21, 31}), bits({2, 7, 12}),
          W},

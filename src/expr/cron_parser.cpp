@@ -96,6 +96,11 @@ int parse_number_or_name(std::string_view text, int field, int* value) {
             names = day_names, count = 7, first = 0;
         }
         if (names == nullptr || text.size() < 3) return -1;
+        // Letters only: "MON#2" or "FRI#L" must not quietly mean every Monday
+        // or every Friday.
+        for (char c : text) {
+            if (!is_alpha(c)) return -1;
+        }
         // Only three letters count, so "Mon" and "Monday" both name Monday.
         for (int i = 0; i < count; ++i) {
             if (equal_nocase(text.substr(0, 3), names[i])) {
@@ -172,6 +177,11 @@ int parse_item(std::string_view item, int field, cron_expr_t* out, char* err, in
         if (parse_number_or_name(base, field, &start) != 0)
             return fail(err, size, "Invalid %s field '%.*s': cannot parse value", name, n, text);
         end = start;
+        // "a/n" runs from a to the end of what "*" covers, as "*/n" does.
+        if (slash != std::string_view::npos) {
+            if (field == CRON_FIELD_DOW && start == 7) start = 0;
+            end = field == CRON_FIELD_DOW ? 6 : field_high[field];
+        }
     }
 
     if (field == CRON_FIELD_DOW) {
