@@ -89,8 +89,9 @@ CRONTAB_API int crontab_validate_expr(const char *expr, char *errbuf, int errbuf
 CRONTAB_API int crontab_calc_next(const char *expr, int64_t after, int64_t *out);
 
 /* Upcoming fire times after now as a compact JSON array of
- * {"unix":<int>,"iso":"YYYY-MM-DDTHH:MM:SS"} (local time), count clamped to
- * 1..100. An expression that does not parse gives {"error":"<message>"}.
+ * {"unix":<int>,"iso":"YYYY-MM-DDTHH:MM:SS","offset":"+HH:MM"} (local time
+ * and its UTC offset, which tells apart the two instants of a local time that
+ * repeats when daylight-saving time ends), count clamped to 1..100. An expression that does not parse gives {"error":"<message>"}.
  * The text lives in a per-thread buffer (8192 bytes) that the next call of
  * this function on the same thread overwrites. */
 CRONTAB_API const char *crontab_get_next_runs_json(const char *expr, int count);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -58,10 +59,11 @@ TEST(ExprApi, NextRunsList) {
     int64_t prev = before;
     for (const auto& entry : d.GetArray()) {
         ASSERT_TRUE(entry.IsObject());
-        ASSERT_EQ(entry.MemberCount(), 2u);
+        ASSERT_EQ(entry.MemberCount(), 3u);
         auto m = entry.MemberBegin();
         EXPECT_STREQ(m->name.GetString(), "unix");
         EXPECT_STREQ((m + 1)->name.GetString(), "iso");
+        EXPECT_STREQ((m + 2)->name.GetString(), "offset");
         int64_t t = m->value.GetInt64();
         EXPECT_GT(t, prev);
         EXPECT_EQ(t % 600, 0);
@@ -75,6 +77,34 @@ TEST(ExprApi, NextRunsList) {
     }
     const char* text = crontab_get_next_runs_json("*/10 * * * *", 1);
     EXPECT_EQ(std::strchr(text, ' '), nullptr);  // compact
+}
+
+// "iso" read as UTC, less "offset", is "unix".
+int64_t instant_of(const rapidjson::Value& entry) {
+    int y, mo, d, h, mi, sec, oh, om;
+    char sign;
+    EXPECT_EQ(std::sscanf(entry["iso"].GetString(), "%d-%d-%dT%d:%d:%d", &y, &mo, &d, &h, &mi, &sec), 6);
+    EXPECT_EQ(std::sscanf(entry["offset"].GetString(), "%c%2d:%2d", &sign, &oh, &om), 3);
+    EXPECT_EQ(std::strlen(entry["offset"].GetString()), 6u);
+    const int64_t offset = (sign == '-' ? -1 : 1) * (oh * 3600 + om * 60);
+    return utc(y, mo, d, h, mi, sec) - offset;
+}
+
+TEST(ExprApi, NextRunsOffsetTellsRepeatedLocalTimesApart) {
+    set_tz("America/New_York");
+    // 01:30 on the Sundays of November: the first of them comes twice.
+    rapidjson::Document d = parse_json(crontab_get_next_runs_json("30 1 * 11 0", 6));
+    ASSERT_TRUE(d.IsArray());
+    int repeats = 0;
+    for (rapidjson::SizeType i = 0; i < d.Size(); ++i) {
+        EXPECT_EQ(instant_of(d[i]), d[i]["unix"].GetInt64()) << d[i]["iso"].GetString();
+        if (i > 0 && std::strcmp(d[i]["iso"].GetString(), d[i - 1]["iso"].GetString()) == 0) {
+            ++repeats;
+            EXPECT_STREQ(d[i - 1]["offset"].GetString(), "-04:00");
+            EXPECT_STREQ(d[i]["offset"].GetString(), "-05:00");
+        }
+    }
+    EXPECT_EQ(repeats, 1);
 }
 
 TEST(ExprApi, NextRunsCountIsClamped) {

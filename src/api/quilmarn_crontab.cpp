@@ -52,8 +52,16 @@ std::string next_runs_error(const char* message) {
     return std::string(out.GetString(), out.GetSize());
 }
 
-// The compact array of {"unix":t,"iso":"YYYY-MM-DDTHH:MM:SS"}, or "[]" when the
-// writer fails.
+// "+HH:MM" or "-HH:MM"; the seconds of an old local mean time are dropped.
+void format_offset(int64_t offset, char* out, size_t size) {
+    const int64_t a = offset < 0 ? -offset : offset;
+    std::snprintf(out, size, "%c%02d:%02d", offset < 0 ? '-' : '+', static_cast<int>(a / 3600 % 100),
+                  static_cast<int>(a / 60 % 60));
+}
+
+// The compact array of {"unix":t,"iso":"YYYY-MM-DDTHH:MM:SS","offset":"+HH:MM"},
+// or "[]" when the writer fails. The offset tells apart the two instants of a
+// local time that repeats when daylight-saving time ends.
 std::string next_runs_list(const cron_expr_t* expr, int count) {
     rapidjson::StringBuffer out;
     rapidjson::Writer<rapidjson::StringBuffer, rapidjson::UTF8<>, rapidjson::UTF8<>, rapidjson::CrtAllocator,
@@ -65,9 +73,11 @@ std::string next_runs_list(const cron_expr_t* expr, int count) {
         t = cron_next_time(expr, t);
         if (t < 0) break;
         std::tm tm{};
-        char iso[64];
+        char iso[64], offset[16];
         if (!cron_os_localtime(t, &tm) || std::strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%S", &tm) == 0) break;
-        ok = w.StartObject() && w.Key("unix") && w.Int64(t) && w.Key("iso") && w.String(iso) && w.EndObject();
+        format_offset(cron_utc_offset(t, tm), offset, sizeof offset);
+        ok = w.StartObject() && w.Key("unix") && w.Int64(t) && w.Key("iso") && w.String(iso) && w.Key("offset") &&
+             w.String(offset) && w.EndObject();
     }
     ok = ok && w.EndArray();
     if (!ok) return "[]";

@@ -197,6 +197,8 @@ int64_t next_interval(int64_t interval, int64_t after) {
 
 }  // namespace
 
+int64_t cron_utc_offset(int64_t t, const std::tm& tm) { return utc_offset(t, tm); }
+
 int64_t cron_next_time(const cron_expr_t* expr, int64_t after) {
     if (expr == nullptr || expr->valid == 0) return -1;
     if (expr->interval_sec > 0) return next_interval(expr->interval_sec, after);

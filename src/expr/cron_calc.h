@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 #include "expr/cron_parser.h"
 
@@ -13,3 +14,6 @@ constexpr int CRON_NEXT_RUNS_MAX = 100;
 // a failed calendar conversion, or nothing within five years. Calendar
 // expressions match local wall-clock time; "@every" aligns to the epoch.
 int64_t cron_next_time(const cron_expr_t* expr, int64_t after);
+
+// The UTC offset in seconds of the instant t whose local fields are tm.
+int64_t cron_utc_offset(int64_t t, const std::tm& tm);

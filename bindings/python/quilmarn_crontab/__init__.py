@@ -171,8 +171,9 @@ def next_time(expr, after=None):
 
 
 def next_runs(expr, count=5):
-    """Upcoming fire times after now: a list of {"unix": int, "iso": str}
-    (local time), count clamped to 1..100."""
+    """Upcoming fire times after now: a list of {"unix": int, "iso": str,
+    "offset": str} (local time and its UTC offset, "+HH:MM"), count clamped
+    to 1..100."""
     data = _text(expr, "expr")
     result = json.loads(_lib.crontab_get_next_runs_json(data, int(count)).decode("utf-8"))
     if isinstance(result, dict):

@@ -52,7 +52,7 @@ class ExpressionTest(unittest.TestCase):
     def test_next_runs(self):
         runs = qc.next_runs("@every 1h", 3)
         self.assertEqual(len(runs), 3)
-        self.assertEqual([list(r) for r in runs], [["unix", "iso"]] * 3)
+        self.assertEqual([list(r) for r in runs], [["unix", "iso", "offset"]] * 3)
         self.assertEqual([r["unix"] % 3600 for r in runs], [0, 0, 0])
         self.assertEqual(runs[1]["unix"] - runs[0]["unix"], 3600)
         self.assertEqual(time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(runs[0]["unix"])), runs[0]["iso"])
