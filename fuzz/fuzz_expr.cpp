@@ -15,6 +15,7 @@
 
 #include "expr/cron_calc.h"
 #include "expr/cron_describer.h"
+#include "expr/cron_explain.h"
 #include "expr/cron_parser.h"
 #include "fuzz_check.h"
 #include "proc/cron_os.h"
@@ -111,6 +112,21 @@ void check_validate_cut(const char* text, int size, int expect_rc, const char* f
     FUZZ_CHECK(std::memcmp(buf, full_msg, want) == 0);
 }
 
+// Every valid expression explains within the buffer, never cut: a larger
+// buffer gives the same text.
+void check_explain(const cron_expr_t& e, int parse_rc, const char* text, const char* err) {
+    static char wide[4 * CRON_EXPLAIN_MAX];
+    cron_explain(&e, wide, sizeof wide);
+    const char* api = crontab_explain_expr(text);
+    if (parse_rc != 0) {
+        FUZZ_CHECK(std::strncmp(api, "Invalid expression: ", 20) == 0 && std::strcmp(api + 20, err) == 0);
+        return;
+    }
+    FUZZ_CHECK(std::strlen(wide) < CRON_EXPLAIN_MAX - 1);
+    FUZZ_CHECK(std::strcmp(api, wide) == 0);
+    for (const char* p = wide; *p != '\0'; ++p) FUZZ_CHECK(*p >= 0x20 && *p < 0x7F);
+}
+
 void check_describe(const cron_expr_t& e, int parse_rc, const char* text, const char* err, int size) {
     char full[512];
     cron_describe(&e, text, full, sizeof full);
@@ -197,6 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, size_t size) {
     FUZZ_CHECK(cron_validate(expr, nullptr, 0) == rc);
     check_validate_cut(expr, small_size, rc, err);
     check_describe(e, rc, expr, err, small_size < 0 ? 0 : small_size);
+    check_explain(e, rc, expr, err);
     if (rc == 0) check_next(e, expr, after);
     check_next_runs(expr, rc, count);
     return 0;

@@ -102,6 +102,17 @@ CRONTAB_API const char *crontab_get_next_runs_json(const char *expr, int count);
  * overwrites. */
 CRONTAB_API const char *crontab_describe_expr(const char *expr);
 
+/* One complete English sentence that states the whole schedule: every field
+ * that restricts, lists and ranges by name, steps as steps, the
+ * day-of-month/day-of-week "or" rule spelled out, and the zone of a
+ * CRON_TZ= prefix, for example "Every 15 minutes, from 09:00 through 17:59,
+ * Monday through Friday" or "At 00:00 on day 13 of the month, or on Friday".
+ * An expression that does not parse gives "Invalid expression: <message>".
+ * The text lives in a per-thread buffer (2048 bytes, larger than any
+ * sentence) that the next call of this function on the same thread
+ * overwrites. */
+CRONTAB_API const char *crontab_explain_expr(const char *expr);
+
 /* ---- Instance lifecycle ---- */
 
 /* Creates a stopped instance. data_dir holds the job store crontab.json and

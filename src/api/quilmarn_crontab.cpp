@@ -15,6 +15,7 @@
 #include "api/cron_api.h"
 #include "expr/cron_calc.h"
 #include "expr/cron_describer.h"
+#include "expr/cron_explain.h"
 #include "expr/cron_parser.h"
 #include "proc/cron_os.h"
 #include "sched/cron_error.h"
@@ -158,6 +159,21 @@ const char* crontab_describe_expr(const char* expr) {
             return buf;
         }
         return cron_describe(&parsed, expr, buf, sizeof buf);
+    });
+}
+
+const char* crontab_explain_expr(const char* expr) {
+    thread_local char buf[CRON_EXPLAIN_MAX];
+    buf[0] = '\0';
+    return cron_api_guard(static_cast<const char*>(buf), [&]() -> const char* {
+        cron_expr_t parsed;
+        char err[CRON_ERRBUF_SIZE];
+        if (cron_parse(expr, &parsed, err, sizeof err) != 0) {
+            cron_error_set("%s", err);
+            std::snprintf(buf, sizeof buf, "Invalid expression: %s", err);
+            return buf;
+        }
+        return cron_explain(&parsed, buf, sizeof buf);
     });
 }
 
