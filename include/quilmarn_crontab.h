@@ -115,17 +115,27 @@ CRONTAB_API const char *crontab_explain_expr(const char *expr);
 
 /* ---- Instance lifecycle ---- */
 
-/* Creates a stopped instance. data_dir holds the job store crontab.json and
- * is created (with its parents) when missing; null or "" means no
- * persistence. Jobs stored there are loaded; a store that cannot be taken
- * whole is kept as crontab.json.bak before it is first rewritten. Returns
- * null when memory cannot be obtained, data_dir is longer than 511 bytes,
- * or (on Windows, where names are UTF-16) data_dir is not valid UTF-8. */
+/* Creates a stopped instance. data_dir holds the job store crontab.json; it
+ * is made absolute here (a later chdir changes nothing) and created with its
+ * parents when missing. null or "" means no persistence. Jobs stored there
+ * are loaded. Reading the store never writes it: only the job functions
+ * below save. A store whose jobs cannot all be taken (an expression that
+ * does not parse, a text that does not fit, a duplicate id, more than 128
+ * jobs) loads what it can, and the file is kept under a backup name before
+ * the first change replaces it: crontab.json.bak, or crontab.json.bak.1,
+ * .bak.2, ... when an earlier, different backup exists. Ids that appear in
+ * the file stay used. Returns null, with the reason in crontab_last_error(),
+ * when memory cannot be obtained; when data_dir is longer than 511 bytes
+ * (as an absolute path), cannot be created, is not a directory or cannot be
+ * written; on Windows, where names are UTF-16, when it is not valid UTF-8;
+ * or when crontab.json exists but cannot be read as a whole (not JSON, not
+ * UTF-8, a byte-order mark, a zero byte, not an object, larger than 8 MiB):
+ * such a store is never replaced and no file is touched. */
 CRONTAB_API crontab_t *crontab_create(const char *data_dir);
 
 /* Stops the scheduler, waits up to 60 s for runs in progress, cancels those
- * still going and waits for them to leave, saves the job store and releases
- * the instance. Null is ignored. */
+ * still going and waits for them to leave, and releases the instance. Writes
+ * no file: every change was saved when it was made. Null is ignored. */
 CRONTAB_API void crontab_destroy(crontab_t *ct);
 
 /* Starts the scheduler thread. 0, or -1 for a null handle, a scheduler that
@@ -139,12 +149,18 @@ CRONTAB_API int crontab_stop(crontab_t *ct);
 /* 1 while the scheduler thread runs, else 0 (also for a null handle). */
 CRONTAB_API int crontab_is_running(crontab_t *ct);
 
-/* ---- Job management: every change is saved to the job store ---- */
+/* ---- Job management: every change is saved to the job store ----
+ * Each function saves before it returns. When the save fails (a full disk,
+ * a read-only mount, a data directory that has gone), the change is undone,
+ * so the table always equals the file, and the function returns -3
+ * (CRONTAB_ERROR_STORE) with the system's reason in crontab_last_error();
+ * a failed crontab_add_job still uses up its id. */
 
 /* Adds a job; the name is cut to 127 bytes on a character boundary. Returns
- * the new id (ids are never reused), or -1 for a null handle or text, text
+ * the new id (ids are never reused), -1 for a null handle or text, text
  * that is not UTF-8, an expression that does not parse or is longer than 127
- * bytes, a command longer than 1023 bytes, or a full table (128 jobs). */
+ * bytes, a command longer than 1023 bytes, or a full table (128 jobs), or -3
+ * when the job could not be saved (it is not added). */
 CRONTAB_API int crontab_add_job(crontab_t *ct, const char *name, const char *expr,
                                 const char *cmd, int enabled);
 
@@ -162,9 +178,11 @@ CRONTAB_API int crontab_set_job_timeout(crontab_t *ct, int id, int max_runtime_s
 
 /* Working directory (null or "" for the host's) and environment text
  * (NAME=VALUE lines separated by "\n"; null or "" for none). Returns -2 when
- * workdir is not a directory or longer than 511 bytes, env is longer than
- * 1023 bytes, a non-empty env line lacks "=", or either text is not UTF-8
- * (checked before the id), -1 for a null handle or unknown id, else 0. */
+ * workdir is not a directory or longer than 511 bytes, or when env is text
+ * the child would not receive whole: longer than 1023 bytes, a non-empty
+ * line without "=" or with an empty name, a name or value longer than 255
+ * bytes, more than 32 variables; or when either text is not UTF-8 (checked
+ * before the id). -1 for a null handle or unknown id, -3 as above, else 0. */
 CRONTAB_API int crontab_set_job_paths(crontab_t *ct, int id, const char *workdir, const char *env);
 
 /* One of the CRONTAB_OVERLAP_* policies; -2 for another value. Switching to
@@ -202,7 +220,8 @@ CRONTAB_API int crontab_cancel_job(crontab_t *ct, int id);
 CRONTAB_API const char *crontab_get_jobs_json(crontab_t *ct);
 
 /* The newest `limit` run records of job `id` (1..20; anything else means
- * 20) as a compact JSON array, newest first. */
+ * 20) as a compact JSON array, newest first. "exit_code" is the command's
+ * own code or one of the CRONTAB_EXIT_* codes. */
 CRONTAB_API const char *crontab_get_job_logs_json(crontab_t *ct, int id, int limit);
 
 #ifdef __cplusplus

@@ -131,13 +131,12 @@ TEST(BadInputLifecycle, DataDirectories) {
     test_dir dir;
     // Longer than its field: refused rather than cut to another directory.
     EXPECT_EQ(crontab_create((dir.str() + "/" + big).c_str()), nullptr);
-    // A file where the directory should be: the instance works, saves fail
-    // quietly, and the file is left alone.
+    // A file where the directory should be: refused, since no save could
+    // succeed, and the file is left alone.
     write_file(dir.file("plain"), "not a directory");
     crontab_t* ct = crontab_create(dir.file("plain").c_str());
-    ASSERT_NE(ct, nullptr);
-    EXPECT_GT(crontab_add_job(ct, "n", "@daily", "true", 1), 0);
-    crontab_destroy(ct);
+    EXPECT_EQ(ct, nullptr);
+    EXPECT_EQ(crontab_last_error(), "data directory " + dir.file("plain") + " is not a directory");
     EXPECT_EQ(read_file(dir.file("plain")), "not a directory");
     std::string odd = dir.str() + "/\xFF\xFE";
 #ifdef _WIN32

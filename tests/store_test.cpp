@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -239,10 +240,14 @@ TEST(StoreLoad, IdsAndNextId) {
          store_text({job_text("\"id\":0")}, "\"next_id\":5"), {5}, 6, false},
         {"id as string takes next_id",
          store_text({job_text("\"id\":\"2\"")}, "\"next_id\":5"), {5}, 6, false},
-        {"duplicate ids both load",
-         store_text({job_text("\"id\":4"), job_text("\"id\":4")}), {4, 4}, 5, true},
-        {"assigned then stored",
-         store_text({job_text(), job_text("\"id\":1")}), {1, 1}, 2, true},
+        // One id must name one job: the first wins, and the file is kept.
+        {"duplicate ids: the first loads",
+         store_text({job_text("\"id\":4"), job_text("\"id\":4")}), {4}, 5, false},
+        // A new id comes from above every id in the file.
+        {"assigned after the stored ids",
+         store_text({job_text(), job_text("\"id\":1")}), {2, 1}, 3, true},
+        {"ids of jobs not loaded stay used",
+         store_text({job_text("\"id\":2"), R"({"id":9,"name":"x","expr":"bad","cmd":"c"})"}), {2}, 10, false},
         {"low 32 bits of a large id",
          store_text({job_text("\"id\":4294967298")}), {2}, 3, false},
     };
@@ -368,7 +373,8 @@ TEST(StoreLoad, AtMost128JobsInArrayOrder) {
     std::vector<int> expected;
     for (int i = 1; i <= 128; ++i) expected.push_back(i);
     EXPECT_EQ(s.ids(), expected);
-    EXPECT_EQ(s.ct->next_id, 129);
+    // The ids of the jobs left out are not handed out again.
+    EXPECT_EQ(s.ct->next_id, 131);
 }
 
 TEST(StoreLoad, NextRunFromTheMomentOfLoading) {
@@ -408,22 +414,6 @@ TEST(StoreSave, UnchangedTextIsNotRewrittenWhileTheFileExists) {
     crontab_destroy(ct);
 }
 
-TEST(StoreSave, FailedWriteKeepsTheOldStateAndIsRetried) {
-    test_dir dir;
-    crontab_t* ct = crontab_create(dir.c_str());
-    ASSERT_EQ(crontab_add_job(ct, "a", "@daily", "true", 1), 1);
-    // A directory in the file's place makes the rename fail.
-    std::filesystem::remove(dir.store());
-    std::filesystem::create_directory(dir.store());
-    EXPECT_EQ(crontab_set_job_timeout(ct, 1, 77), 0);
-    EXPECT_EQ(dir.entries(), std::vector<std::string>{"crontab.json"});
-    std::filesystem::remove(dir.store());
-    save_locked(ct);
-    EXPECT_NE(read_file(dir.store()).find("\"max_runtime_sec\": 77"), std::string::npos);
-    EXPECT_EQ(dir.entries(), std::vector<std::string>{"crontab.json"});
-    crontab_destroy(ct);
-}
-
 TEST(StoreSave, InvalidTextNeverReachesTheFile) {
     test_dir dir;
     crontab_t* ct = crontab_create(dir.c_str());
@@ -435,29 +425,65 @@ TEST(StoreSave, InvalidTextNeverReachesTheFile) {
         std::strcpy(cron_job_find(ct, 1)->name, "bad \xC3");
         EXPECT_FALSE(cron_store_format(ct, &formatted));
     }
-    EXPECT_EQ(crontab_set_job_timeout(ct, 1, 5), 0);
+    EXPECT_EQ(crontab_set_job_timeout(ct, 1, 5), -3);
     EXPECT_EQ(read_file(dir.store()), saved);
     EXPECT_EQ(crontab_update_job(ct, 1, "good", "@daily", "true", 1), 0);
-    EXPECT_NE(read_file(dir.store()).find("\"max_runtime_sec\": 5"), std::string::npos);
+    EXPECT_NE(read_file(dir.store()).find("\"name\": \"good\""), std::string::npos);
     crontab_destroy(ct);
 }
 
-TEST(StoreSave, DestroySaves) {
+// Scheduler ticks, the end of a run, create and destroy write nothing: a
+// read-only use leaves the store as it was.
+TEST(StoreSave, OnlyJobExportsWrite) {
     test_dir dir;
+    // Compact and with a member the table does not keep: any rewrite shows.
+    const std::string original =
+        R"({"next_id":4,"jobs":[{"id":3,"name":"a","expr":"@every 1s","cmd":"true","enabled":true}]})";
+    write_file(dir.store(), original);
     crontab_t* ct = crontab_create(dir.c_str());
-    ASSERT_EQ(crontab_add_job(ct, "a", "@daily", "true", 1), 1);
-    {
+    ASSERT_NE(ct, nullptr);
+    ASSERT_EQ(crontab_start(ct), 0);
+    // Until a scheduled run has ended and been recorded.
+    auto logged = [&] {
         std::lock_guard<std::mutex> lk(ct->shared->lock);
-        ct->jobs[0].retry_max = 4;  // changed without a save
-    }
+        return cron_job_find(ct, 3)->log_count > 0;
+    };
+    for (int i = 0; i < 3000 && !logged(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(logged());
+    ASSERT_EQ(crontab_run_now(ct, 3), 0);
     crontab_destroy(ct);
-    EXPECT_NE(read_file(dir.store()).find("\"retry_max\": 4"), std::string::npos);
+    EXPECT_EQ(read_file(dir.store()), original);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"crontab.json"});
+}
+
+// A store that cannot be read as a whole is never replaced: create refuses
+// it, says where it breaks, and touches no file.
+TEST(StoreLoad, UnreadableStoreIsRefusedAndLeftAlone) {
+    struct {
+        std::string text;
+        const char* reason;
+    } cases[] = {
+        {"{\n    \"next_id\": 2\n    \"jobs\": []\n}",
+         "crontab.json line 3, column 5: missing a comma or '}' after an object member"},
+        {"{\"jobs\": [\"caf\xC3\xA9\", \"\xFF\"]}", "crontab.json line 1, column 20: not valid UTF-8"},
+        {"{\"jobs\": []}" + std::string(1, '\0'), "crontab.json line 1, column 13: a zero byte"},
+        {"\xEF\xBB\xBF{}", "crontab.json begins with a byte-order mark"},
+        {"[]", "crontab.json does not hold a JSON object"},
+        {"{\"jobs\": []}" + std::string(8 * 1024 * 1024, ' '), "crontab.json is larger than 8 MiB"},
+    };
+    for (const auto& c : cases) {
+        test_dir dir;
+        write_file(dir.store(), c.text);
+        EXPECT_EQ(crontab_create(dir.c_str()), nullptr) << c.reason;
+        EXPECT_STREQ(crontab_last_error(), c.reason);
+        EXPECT_EQ(read_file(dir.store()), c.text) << c.reason;
+        EXPECT_EQ(dir.entries(), std::vector<std::string>{"crontab.json"}) << c.reason;
+    }
 }
 
 TEST(StoreBackup, StoreNotTakenWholeIsKeptBeforeTheFirstSave) {
     const std::string partly = store_text({"5", job_text("\"id\":3")});
-    for (const std::string& original : {std::string("{ not json"), partly,
-                                        std::string("{\"next_id\":\"x\"}")}) {
+    for (const std::string& original : {partly, std::string("{\"next_id\":\"x\"}")}) {
         test_dir dir;
         write_file(dir.store(), original);
         write_file(dir.file("crontab.json.bak"), "older backup");
@@ -465,20 +491,35 @@ TEST(StoreBackup, StoreNotTakenWholeIsKeptBeforeTheFirstSave) {
         ASSERT_NE(ct, nullptr);
         // Loading alone writes nothing.
         EXPECT_EQ(read_file(dir.store()), original);
-        EXPECT_EQ(read_file(dir.file("crontab.json.bak")), "older backup");
         int id = crontab_add_job(ct, "new", "@daily", "true", 1);
         ASSERT_GT(id, 0);
-        EXPECT_EQ(read_file(dir.file("crontab.json.bak")), original);
+        // An earlier, different backup stays; the copy takes the next name.
+        EXPECT_EQ(read_file(dir.file("crontab.json.bak")), "older backup");
+        EXPECT_EQ(read_file(dir.file("crontab.json.bak.1")), original);
         rapidjson::Document doc;
         doc.Parse(read_file(dir.store()).c_str());
         EXPECT_TRUE(doc.IsObject());
         // Only the first save keeps a copy.
-        write_file(dir.file("crontab.json.bak"), "kept");
         ASSERT_EQ(crontab_set_job_timeout(ct, id, 9), 0);
         crontab_destroy(ct);
-        EXPECT_EQ(read_file(dir.file("crontab.json.bak")), "kept");
-        EXPECT_EQ(dir.entries(), (std::vector<std::string>{"crontab.json", "crontab.json.bak"}));
+        EXPECT_EQ(dir.entries(),
+                  (std::vector<std::string>{"crontab.json", "crontab.json.bak", "crontab.json.bak.1"}));
     }
+    // A second partial load keeps its store too; a copy already kept is not
+    // made again.
+    test_dir dir;
+    const std::string other = store_text({"6", job_text("\"id\":4")});
+    for (const std::string& text : {partly, other, partly}) {
+        write_file(dir.store(), text);
+        crontab_t* ct = crontab_create(dir.c_str());
+        ASSERT_NE(ct, nullptr);
+        ASSERT_GT(crontab_add_job(ct, "n", "@daily", "true", 1), 0);
+        crontab_destroy(ct);
+    }
+    EXPECT_EQ(read_file(dir.file("crontab.json.bak")), partly);
+    EXPECT_EQ(read_file(dir.file("crontab.json.bak.1")), other);
+    EXPECT_EQ(dir.entries(),
+              (std::vector<std::string>{"crontab.json", "crontab.json.bak", "crontab.json.bak.1"}));
 }
 
 TEST(StoreBackup, CleanOrMissingStoreGetsNoBackup) {

@@ -31,8 +31,18 @@ void cron_os_zero(void* p, size_t size);
 // turn into U+FFFD and name another file).
 bool cron_os_path_valid(const char* path);
 
-// Creates the directory and its missing parents; failures are ignored.
+// Creates the directory and its missing parents; failures are ignored (the
+// caller tests the outcome with cron_os_is_dir).
 void cron_os_mkdirs(const char* path);
+// `path` made absolute against the current directory (not resolved further).
+// False when it is empty or the current directory cannot be read.
+bool cron_os_absolute(const char* path, std::string* out);
+// Whether files can be created in the directory now (read-only mounts
+// included).
+bool cron_os_dir_writable(const char* path);
+// The system's text for the error of the last failed file-system call on
+// this thread ("No space left on device").
+std::string cron_os_error_text();
 bool cron_os_is_dir(const char* path);
 bool cron_os_file_exists(const char* path);
 
@@ -41,8 +51,10 @@ bool cron_os_file_exists(const char* path);
 // the old file is untouched and no temporary file remains.
 int cron_os_replace_file(const char* path, const char* data, size_t len);
 
-// Reads the whole file into *out. False when it cannot be opened or read.
-bool cron_os_read_file(const char* path, std::string* out);
+// Reads the whole file into *out, but at most limit + 1 bytes: a longer
+// file leaves more than `limit` bytes in *out. False when it cannot be
+// opened or read.
+bool cron_os_read_file(const char* path, std::string* out, size_t limit = SIZE_MAX);
 
 // Removes the temporary files of cron_os_replace_file beside `path` whose
 // writing process has ended: a writer killed mid-write leaves one behind.

@@ -7,12 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace {
 
@@ -139,6 +141,27 @@ void cron_os_mkdirs(const char* path) {
     }
 }
 
+bool cron_os_absolute(const char* path, std::string* out) {
+    if (path == nullptr || *path == '\0') return false;
+    if (*path == '/') {
+        *out = path;
+        return true;
+    }
+    char cwd[4096];
+    if (::getcwd(cwd, sizeof cwd) == nullptr) return false;
+    *out = cwd;
+    if (out->back() != '/') *out += '/';
+    *out += path;
+    return true;
+}
+
+bool cron_os_dir_writable(const char* path) {
+    // access() also reports a read-only mount (EROFS), which mode bits do not.
+    return path != nullptr && ::access(path, W_OK | X_OK) == 0;
+}
+
+std::string cron_os_error_text() { return std::generic_category().message(errno); }
+
 bool cron_os_is_dir(const char* path) {
     struct stat st{};
     return path != nullptr && ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
@@ -158,26 +181,39 @@ int cron_os_replace_file(const char* path, const char* data, size_t len) {
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
     bool ok = write_all(fd, data, len) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || ::rename(tmp.c_str(), path) != 0) {
+    int err = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && ::rename(tmp.c_str(), path) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
         ::unlink(tmp.c_str());
+        errno = err;  // the cause, for cron_os_error_text
         return -1;
     }
     sync_dir(parent_dir(path));
     return 0;
 }
 
-bool cron_os_read_file(const char* path, std::string* out) {
+bool cron_os_read_file(const char* path, std::string* out, size_t limit) {
     unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) return false;
     out->clear();
     char chunk[16384];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+    while (out->size() <= limit) {
+        // One byte past the limit tells a longer file.
+        const size_t left = limit - out->size();
+        const size_t want = left < sizeof chunk ? left + 1 : sizeof chunk;
+        ssize_t n = ::read(fd.get(), chunk, want);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return n == 0;
         out->append(chunk, static_cast<size_t>(n));
     }
+    return true;
 }
 
 void cron_os_remove_stale_temps(const char* path) {

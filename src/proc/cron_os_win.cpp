@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -69,15 +71,24 @@ int replace_file(const char* path, const char* data, size_t len) {
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f.ok()) return -1;
     bool ok = write_all(f.h, data, len) && ::FlushFileBuffers(f.h);
-    ok = f.close() && ok;
-    if (!ok || !move_replacing(tmp, target)) {
+    DWORD err = ::GetLastError();
+    if (!f.close() && ok) {
+        ok = false;
+        err = ::GetLastError();
+    }
+    if (ok && !move_replacing(tmp, target)) {
+        ok = false;
+        err = ::GetLastError();
+    }
+    if (!ok) {
         ::DeleteFileW(tmp.c_str());
+        ::SetLastError(err);  // the cause, for cron_os_error_text
         return -1;
     }
     return 0;
 }
 
-bool read_file(const char* path, std::string* out) {
+bool read_file(const char* path, std::string* out, size_t limit) {
     std::wstring src = cron_win_widen(path);
     if (src.empty()) return false;
     // Delete sharing lets a concurrent save rename its new file over this one.
@@ -87,12 +98,16 @@ bool read_file(const char* path, std::string* out) {
     if (!f.ok()) return false;
     out->clear();
     char chunk[16384];
-    for (;;) {
+    while (out->size() <= limit) {
+        // One byte past the limit tells a longer file.
+        const size_t left = limit - out->size();
+        const DWORD want = static_cast<DWORD>(left < sizeof chunk ? left + 1 : sizeof chunk);
         DWORD n = 0;
-        if (!::ReadFile(f.h, chunk, sizeof chunk, &n, nullptr)) return false;
+        if (!::ReadFile(f.h, chunk, want, &n, nullptr)) return false;
         if (n == 0) return true;
         out->append(chunk, n);
     }
+    return true;
 }
 
 // Whether the process `pid` may still be running: only a writer known to
@@ -277,6 +292,68 @@ void cron_os_mkdirs(const char* path) {
     }
 }
 
+bool cron_os_absolute(const char* path, std::string* out) {
+    if (path == nullptr || *path == '\0') return false;
+    try {
+        std::wstring p = cron_win_widen(path);
+        DWORD n = ::GetFullPathNameW(p.c_str(), 0, nullptr, nullptr);
+        if (n == 0) return false;
+        std::wstring full(n, L'\0');
+        n = ::GetFullPathNameW(p.c_str(), n, full.data(), nullptr);
+        if (n == 0 || n >= full.size()) return false;
+        full.resize(n);
+        int len = ::WideCharToMultiByte(CP_UTF8, 0, full.data(), static_cast<int>(n), nullptr, 0,
+                                        nullptr, nullptr);
+        if (len <= 0) return false;
+        out->assign(static_cast<size_t>(len), '\0');
+        ::WideCharToMultiByte(CP_UTF8, 0, full.data(), static_cast<int>(n), out->data(), len, nullptr,
+                              nullptr);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+bool cron_os_dir_writable(const char* path) {
+    // Directory attributes say nothing about writing: create a file that
+    // vanishes when it is closed.
+    try {
+        std::wstring probe = cron_win_widen(path) + L"\\.crontab-probe." +
+                             std::to_wstring(::GetCurrentProcessId()) + L"." +
+                             std::to_wstring(::GetCurrentThreadId());
+        unique_file f(::CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+        return f.ok();
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+std::string cron_os_error_text() {
+    DWORD err = ::GetLastError();
+    wchar_t* text = nullptr;
+    DWORD n = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                   FORMAT_MESSAGE_IGNORE_INSERTS,
+                               nullptr, err, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string out;
+    if (n > 0 && text != nullptr) {
+        int len = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), nullptr, 0, nullptr,
+                                        nullptr);
+        if (len > 0) {
+            out.assign(static_cast<size_t>(len), '\0');
+            ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), out.data(), len, nullptr,
+                                  nullptr);
+        }
+    }
+    if (text != nullptr) ::LocalFree(text);
+    // The system's texts end in a full stop and a line end.
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.' ||
+                            out.back() == ' '))
+        out.pop_back();
+    if (out.empty()) out = "system error " + std::to_string(err);
+    return out;
+}
+
 bool cron_os_is_dir(const char* path) {
     try {
         DWORD a = attributes(path);
@@ -303,10 +380,10 @@ int cron_os_replace_file(const char* path, const char* data, size_t len) {
     }
 }
 
-bool cron_os_read_file(const char* path, std::string* out) {
+bool cron_os_read_file(const char* path, std::string* out, size_t limit) {
     if (path == nullptr || out == nullptr) return false;
     try {
-        return read_file(path, out);
+        return read_file(path, out, limit);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -324,7 +401,7 @@ int cron_os_copy_file(const char* from, const char* to) {
     if (from == nullptr || to == nullptr) return -1;
     try {
         std::string data;
-        if (!read_file(from, &data)) return -1;
+        if (!read_file(from, &data, SIZE_MAX)) return -1;
         return replace_file(to, data.data(), data.size());
     } catch (const std::bad_alloc&) {
         return -1;

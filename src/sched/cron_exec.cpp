@@ -13,7 +13,6 @@
 #include "quilmarn_crontab.h"
 #include "proc/cron_os.h"
 #include "sched/cron_error.h"
-#include "sched/cron_store.h"
 
 namespace {
 
@@ -140,7 +139,6 @@ int finish(crontab_t* ct, cron_job_t* job, cron_run_ctl_t* ctl, int64_t t0,
         job->queued_at = 0;
         cron_exec_admit(ct, job);
     }
-    cron_persist_save(ct);
     lk.unlock();
     if (start_queued) sched_spawn_worker(ct, id);
     return 0;
@@ -273,13 +271,9 @@ int cron_exec_run_now(crontab_t* ct, int32_t id) {
     int rc = -1;
     try {
         rc = cron_scheduler_execute_job(ct, id);
-        std::lock_guard<std::mutex> lk(sh.lock);
-        cron_persist_save(ct);
     } catch (...) {
         rc = -1;
     }
-    // Still counted until here, so destroy cannot free the instance under
-    // the save above.
     cron_exec_leave(ct);
     if (rc == 0) return CRONTAB_OK;
     if (!cron_error_is_set()) cron_error_set("job %d was deleted while it ran", id);

@@ -2,7 +2,7 @@
 //
 // Life of the instance: every admitted run is counted in shared->live_execs
 // from its admission until its thread has made its last touch of the
-// instance (the worker's exit, or run_now's save). crontab_destroy releases
+// instance (the worker's exit, or run_now's return). crontab_destroy releases
 // the instance only once that count is 0, after cron_exec_shutdown.
 #pragma once
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <new>
 
 #include "proc/cron_os.h"
@@ -9,7 +10,6 @@
 #include "sched/cron_exec.h"
 #include "sched/cron_scheduler.h"
 #include "sched/cron_store.h"
-#include "sched/cron_text.h"
 
 namespace {
 
@@ -21,19 +21,56 @@ void release(crontab_t* ct) {
 
 }  // namespace
 
-crontab_t* cron_instance_create(const char* data_dir) {
-    // A longer path cut to the field would name another directory, and the
-    // store would be read from and written to the wrong place.
-    // So would a name the platform can only take altered.
-    if (data_dir != nullptr && std::strlen(data_dir) >= CRON_DATA_DIR_SIZE) {
+namespace {
+
+// The data directory as the instance keeps it: absolute, so a later chdir of
+// the host changes nothing, and created with its parents. False with the
+// reason in the error text.
+bool prepare_dir(const char* data_dir, std::string* out) {
+    if (std::strlen(data_dir) >= CRON_DATA_DIR_SIZE) {
         cron_error_set("data directory is %zu bytes long; at most %zu fit", std::strlen(data_dir),
                        CRON_DATA_DIR_SIZE - 1);
-        return nullptr;
+        return false;
     }
-    if (data_dir != nullptr && !cron_os_path_valid(data_dir)) {
+    // A name the platform can only take altered would name another directory.
+    if (!cron_os_path_valid(data_dir)) {
         cron_error_set("data directory is not valid UTF-8");
-        return nullptr;
+        return false;
     }
+    if (!cron_os_absolute(data_dir, out)) {
+        cron_error_set("data directory %s cannot be made absolute: %s", data_dir,
+                       cron_os_error_text().c_str());
+        return false;
+    }
+    // A longer path cut to the field would name another directory.
+    if (out->size() >= CRON_DATA_DIR_SIZE) {
+        cron_error_set("data directory %s is %zu bytes long as an absolute path; at most %zu fit",
+                       data_dir, out->size(), CRON_DATA_DIR_SIZE - 1);
+        return false;
+    }
+    cron_os_mkdirs(out->c_str());
+    if (!cron_os_is_dir(out->c_str())) {
+        if (cron_os_file_exists(out->c_str())) {
+            cron_error_set("data directory %s is not a directory", out->c_str());
+        } else {
+            cron_error_set("data directory %s could not be created: %s", out->c_str(),
+                           cron_os_error_text().c_str());
+        }
+        return false;
+    }
+    if (!cron_os_dir_writable(out->c_str())) {
+        cron_error_set("data directory %s cannot be written: %s", out->c_str(),
+                       cron_os_error_text().c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+crontab_t* cron_instance_create(const char* data_dir) {
+    std::string dir;
+    if (data_dir != nullptr && *data_dir != '\0' && !prepare_dir(data_dir, &dir)) return nullptr;
     void* mem = cron_os_alloc_zeroed(sizeof(crontab_t));
     if (mem == nullptr) {
         cron_error_set("out of memory: an instance needs %zu bytes", sizeof(crontab_t));
@@ -46,11 +83,11 @@ crontab_t* cron_instance_create(const char* data_dir) {
     try {
         ct->shared = new cron_shared_t;
         ct->next_id = 1;
-        if (data_dir != nullptr && *data_dir != '\0') {
-            std::memcpy(ct->data_dir, data_dir, std::strlen(data_dir) + 1);
-            cron_os_mkdirs(ct->data_dir);
+        std::memcpy(ct->data_dir, dir.c_str(), dir.size() + 1);
+        if (!cron_persist_load(ct)) {
+            release(ct);
+            return nullptr;
         }
-        cron_persist_load(ct);
     } catch (...) {
         release(ct);
         cron_error_set("out of memory");
@@ -73,7 +110,7 @@ void cron_instance_destroy(crontab_t* ct) {
         // released before the last of them has left.
         cron_exec_shutdown(ct);
         sh.idle.wait(lk, [&] { return sh.live_execs <= 0; });
-        cron_persist_save(ct);
+        // Nothing to save: every job export saved its own change.
     }
     release(ct);
 }

@@ -107,14 +107,14 @@ bool cron_rule_overlap(int32_t policy) {
     return false;
 }
 
-bool cron_rule_retry(int32_t retry_max, int32_t retry_backoff_sec) {
-    if (retry_max < 0 || retry_max > CRON_RETRY_MAX) {
-        cron_error_set("retry count %d is outside 0 to %d", retry_max, CRON_RETRY_MAX);
-        return false;
-    }
-    if (retry_backoff_sec < 0 || retry_backoff_sec > CRON_BACKOFF_MAX_SEC) {
-        cron_error_set("retry pause %d s is outside 0 to %d s", retry_backoff_sec, CRON_BACKOFF_MAX_SEC);
-        return false;
-    }
-    return true;
+bool cron_rule_retry_max(int32_t retry_max) {
+    if (retry_max >= 0 && retry_max <= CRON_RETRY_MAX) return true;
+    cron_error_set("retry count %d is outside 0 to %d", retry_max, CRON_RETRY_MAX);
+    return false;
+}
+
+bool cron_rule_backoff(int32_t retry_backoff_sec) {
+    if (retry_backoff_sec >= 0 && retry_backoff_sec <= CRON_BACKOFF_MAX_SEC) return true;
+    cron_error_set("retry pause %d s is outside 0 to %d s", retry_backoff_sec, CRON_BACKOFF_MAX_SEC);
+    return false;
 }

@@ -34,4 +34,5 @@ bool cron_rule_workdir_exists(const char* workdir);
 bool cron_rule_env(std::string_view env);
 
 bool cron_rule_overlap(int32_t policy);
-bool cron_rule_retry(int32_t retry_max, int32_t retry_backoff_sec);
+bool cron_rule_retry_max(int32_t retry_max);
+bool cron_rule_backoff(int32_t retry_backoff_sec);

@@ -31,16 +31,57 @@ void write_definition(cron_job_t* job, const char* name, const char* expr, const
     cron_recompute_next(job, cron_os_now());
 }
 
-// Finds the job under the lock, lets `change` write it and saves: 0, or -1
-// when no job has that id.
+// What a job export may change in a slot: all but its run records, which no
+// export writes (delete keeps them until its save has succeeded).
+struct definition {
+    char name[CRON_NAME_SIZE];
+    char expr[CRON_EXPR_SIZE];
+    char cmd[CRON_CMD_SIZE];
+    int32_t enabled;
+    cron_expr_t sched;
+    int64_t next_run;
+    int32_t max_runtime_sec;
+    char workdir[CRON_WORKDIR_SIZE];
+    char env[CRON_ENV_SIZE];
+    int32_t overlap_policy;
+    int32_t queued;
+    int64_t queued_at;
+    int32_t retry_max;
+    int32_t retry_backoff_sec;
+};
+
+template <class From, class To>
+void copy_definition(const From& from, To& to) {
+    std::memcpy(to.name, from.name, sizeof to.name);
+    std::memcpy(to.expr, from.expr, sizeof to.expr);
+    std::memcpy(to.cmd, from.cmd, sizeof to.cmd);
+    to.enabled = from.enabled;
+    to.sched = from.sched;
+    to.next_run = from.next_run;
+    to.max_runtime_sec = from.max_runtime_sec;
+    std::memcpy(to.workdir, from.workdir, sizeof to.workdir);
+    std::memcpy(to.env, from.env, sizeof to.env);
+    to.overlap_policy = from.overlap_policy;
+    to.queued = from.queued;
+    to.queued_at = from.queued_at;
+    to.retry_max = from.retry_max;
+    to.retry_backoff_sec = from.retry_backoff_sec;
+}
+
+// Finds the job under the lock, lets `change` write it and saves: 0; -1 when
+// no job has that id; -3 when the save failed, with the job put back as it
+// was, so the table always equals the file.
 template <class Change>
 int with_job(crontab_t* ct, int id, Change&& change) {
     std::lock_guard<std::mutex> lk(ct->shared->lock);
     cron_job_t* job = cron_job_find(ct, id);
     if (job == nullptr) return cron_error_fail(CRONTAB_ERROR, "no job with id %d", id);
+    definition before;
+    copy_definition(*job, before);
     change(job);
-    cron_persist_save(ct);
-    return CRONTAB_OK;
+    if (cron_persist_save(ct)) return CRONTAB_OK;
+    copy_definition(before, *job);
+    return CRONTAB_ERROR_STORE;
 }
 
 }  // namespace
@@ -62,11 +103,13 @@ int cron_jobs_add(crontab_t* ct, const char* name, const char* expr, const char*
     // Ids are never reused.
     if (ct->next_id == INT32_MAX) return cron_error_fail(CRONTAB_ERROR, "no job id is left to hand out");
     cron_job_clear(job);
+    // Used even when the save fails: the store may already hold it.
     job->id = ct->next_id++;
     job->in_use = 1;
     write_definition(job, name, expr, cmd, enabled, sched);
-    cron_persist_save(ct);
-    return job->id;
+    if (cron_persist_save(ct)) return job->id;
+    cron_job_clear(job);
+    return CRONTAB_ERROR_STORE;
 }
 
 int cron_jobs_update(crontab_t* ct, int id, const char* name, const char* expr, const char* cmd,
@@ -81,9 +124,19 @@ int cron_jobs_update(crontab_t* ct, int id, const char* name, const char* expr, 
 
 int cron_jobs_delete(crontab_t* ct, int id) {
     if (ct == nullptr) return cron_error_no_instance();
+    std::lock_guard<std::mutex> lk(ct->shared->lock);
+    cron_job_t* job = cron_job_find(ct, id);
+    if (job == nullptr) return cron_error_fail(CRONTAB_ERROR, "no job with id %d", id);
+    // Out of the table for the save only; its records stay until it is gone
+    // from the file too.
+    job->in_use = 0;
+    bool saved = cron_persist_save(ct);
+    job->in_use = 1;
+    if (!saved) return CRONTAB_ERROR_STORE;
     // A run of the job still going finds no job when it next looks and
     // releases its own counts.
-    return with_job(ct, id, [](cron_job_t* job) { cron_job_clear(job); });
+    cron_job_clear(job);
+    return CRONTAB_OK;
 }
 
 int cron_jobs_set_timeout(crontab_t* ct, int id, int max_runtime_sec) {
@@ -122,7 +175,7 @@ int cron_jobs_set_overlap(crontab_t* ct, int id, int policy) {
 
 int cron_jobs_set_retry(crontab_t* ct, int id, int retry_max, int retry_backoff_sec) {
     if (ct == nullptr) return cron_error_no_instance();
-    if (!cron_rule_retry(retry_max, retry_backoff_sec)) return CRONTAB_ERROR_SETTING;
+    if (!cron_rule_retry_max(retry_max) || !cron_rule_backoff(retry_backoff_sec)) return CRONTAB_ERROR_SETTING;
     return with_job(ct, id, [&](cron_job_t* job) {
         job->retry_max = retry_max;
         job->retry_backoff_sec = retry_backoff_sec;

@@ -2,7 +2,9 @@
 // Each function checks its arguments before it takes the lock, changes the
 // table under the lock and saves the store before it returns. Results: 0
 // (add: the new id), -1 missing handle or text, bad expression, full table,
-// unknown id, -2 rejected setting value. A failure changes nothing.
+// unknown id, -2 rejected setting value, -3 the store could not be saved.
+// A failure changes nothing, except that a failed add's id stays used; the
+// error text says why.
 #pragma once
 
 #include "sched/cron_job.h"

@@ -9,7 +9,6 @@
 #include "proc/cron_os.h"
 #include "sched/cron_error.h"
 #include "sched/cron_exec.h"
-#include "sched/cron_store.h"
 
 namespace {
 
@@ -77,8 +76,8 @@ void scheduler_thread(crontab_t* ct) {
     while (!ct->stop_requested) {
         sh.rescan = false;
         tick_result t;
+        // No save: a tick changes nothing the store holds.
         scan(ct, seconds_of(cron_os_now_ms()), &t);
-        cron_persist_save(ct);
         lk.unlock();
         for (int i = 0; i < t.count; ++i) sched_spawn_worker(ct, t.ids[i]);
         const auto pause = std::chrono::milliseconds(pause_ms(t.earliest));

@@ -1,6 +1,7 @@
 #include "sched/cron_store.h"
 
 #include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 
@@ -10,6 +11,8 @@
 
 #include "expr/cron_calc.h"
 #include "proc/cron_os.h"
+#include "sched/cron_error.h"
+#include "sched/cron_job_rules.h"
 #include "sched/cron_text.h"
 
 namespace {
@@ -22,6 +25,10 @@ using store_writer = rapidjson::PrettyWriter<rapidjson::StringBuffer>;
 // UTF-8. Iterative, so a deeply nested file cannot overflow the host's stack.
 constexpr unsigned kParseFlags =
     rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
+
+// Far above the text 128 jobs can make (about 400 KiB with every field
+// full), and small enough to read whole into memory.
+constexpr size_t kMaxStoreBytes = 8 * 1024 * 1024;
 
 constexpr const char* kJobKeys[] = {
     "id", "name", "expr", "cmd", "enabled", "max_runtime_sec", "workdir", "env",
@@ -73,9 +80,9 @@ struct loader {
         return true;
     }
 
-    // An integer setting: taken when it is an integer within [lo, hi],
-    // otherwise `fallback`. A present member not taken as written is a loss.
-    int32_t setting(const Value& job, const char* key, int32_t lo, int32_t hi, int32_t fallback) {
+    // An integer setting: taken when it is an integer the rule accepts,
+    // otherwise 0. A present member not taken as written is a loss.
+    int32_t setting(const Value& job, const char* key, bool (*valid)(int32_t)) {
         const Value* v = member(job, key);
         if (v == nullptr) return 0;
         int32_t n = 0;
@@ -84,20 +91,14 @@ struct loader {
             return 0;
         }
         if (!v->IsInt()) whole = false;  // only its low 32 bits were taken
-        if (n < lo || n > hi) {
+        if (!valid(n)) {
             whole = false;
-            return fallback;
+            return 0;
         }
         return n;
     }
 
-    // A text member that fits its field whole: valid UTF-8, no zero byte, at
-    // most size - 1 bytes. A text cut short would change what the job does.
-    static bool fits(const Value& v, size_t size) {
-        if (!v.IsString()) return false;
-        std::string_view s(v.GetString(), v.GetStringLength());
-        return s.size() < size && s.find('\0') == std::string_view::npos && cron_utf8_valid(s);
-    }
+    static std::string_view view(const Value& v) { return {v.GetString(), v.GetStringLength()}; }
 
     // Unknown keys and repeated keys are not written back by the next save.
     void note_keys(const Value& obj, const char* const* known, int count) {
@@ -110,7 +111,8 @@ struct loader {
         }
     }
 
-    // Loads one element of "jobs". False when the table is full.
+    // Loads one element of "jobs". False when the table is full. A job the
+    // job exports would refuse is left out: the same rules decide.
     bool take_job(const Value& el) {
         if (!el.IsObject() || el.MemberCount() == 0) {
             whole = false;
@@ -120,27 +122,18 @@ struct loader {
         const Value* name = member(el, "name");
         const Value* expr = member(el, "expr");
         const Value* cmd = member(el, "cmd");
-        if (name == nullptr || !name->IsString() || expr == nullptr || cmd == nullptr ||
-            !fits(*expr, CRON_EXPR_SIZE) || !fits(*cmd, CRON_CMD_SIZE)) {
-            whole = false;
-            return true;
-        }
-        if (!cron_utf8_valid(std::string_view(name->GetString(), name->GetStringLength()))) {
-            whole = false;
-            return true;
-        }
         const Value* workdir = member(el, "workdir");
         const Value* env = member(el, "env");
-        // A path or environment that does not fit would run the command
-        // somewhere else or with other values: leave the job out.
-        if ((workdir != nullptr && workdir->IsString() && !fits(*workdir, CRON_WORKDIR_SIZE)) ||
-            (env != nullptr && env->IsString() && !fits(*env, CRON_ENV_SIZE))) {
-            whole = false;
-            return true;
-        }
         cron_expr_t sched{};
-        char err[CRON_ERRBUF_SIZE];
-        if (cron_parse(expr->GetString(), &sched, err, sizeof err) != 0) {
+        // A text cut short would change what the job does; only the name may
+        // be cut to its field. A path or environment that the child would not
+        // get as written would run the command somewhere else or with other
+        // values.
+        if (name == nullptr || !name->IsString() || !cron_rule_name(view(*name)) || expr == nullptr ||
+            !expr->IsString() || !cron_rule_expr(view(*expr), &sched) || cmd == nullptr ||
+            !cmd->IsString() || !cron_rule_cmd(view(*cmd)) ||
+            (workdir != nullptr && workdir->IsString() && !cron_rule_workdir(view(*workdir))) ||
+            (env != nullptr && env->IsString() && !cron_rule_env(view(*env)))) {
             whole = false;
             return true;
         }
@@ -162,6 +155,11 @@ struct loader {
         if (id != nullptr && (!int32_of(*id, &stored_id) || !id->IsInt() || stored_id < 1)) {
             whole = false;
         }
+        if (stored_id >= 1 && cron_job_find(ct, stored_id) != nullptr) {
+            // Two jobs under one id cannot both be named by it: the first wins.
+            whole = false;
+            return true;
+        }
         if (stored_id < 1) {
             // No counter value is left to hand out.
             if (ct->next_id == INT32_MAX) {
@@ -169,15 +167,12 @@ struct loader {
                 return true;
             }
             stored_id = ct->next_id++;
-        } else if (stored_id >= ct->next_id) {
-            ct->next_id = stored_id == INT32_MAX ? INT32_MAX : stored_id + 1;
         }
 
         cron_job_clear(job);
         job->id = stored_id;
-        // Only the name may be cut to its field: it changes no run.
         cron_copy_text(job->name, sizeof job->name, name->GetString());
-        if (!fits(*name, sizeof job->name)) whole = false;
+        if (name->GetStringLength() >= sizeof job->name) whole = false;
         cron_copy_text(job->expr, sizeof job->expr, expr->GetString());
         cron_copy_text(job->cmd, sizeof job->cmd, cmd->GetString());
 
@@ -185,7 +180,7 @@ struct loader {
         job->enabled = enabled != nullptr && enabled->IsTrue();
         if (enabled != nullptr && !enabled->IsBool()) whole = false;
 
-        int32_t limit = setting(el, "max_runtime_sec", INT32_MIN, INT32_MAX, 0);
+        int32_t limit = setting(el, "max_runtime_sec", [](int32_t) { return true; });
         if (limit < 0) {
             whole = false;
             limit = 0;
@@ -206,23 +201,76 @@ struct loader {
             }
         }
         job->sched = sched;
-        job->overlap_policy = setting(el, "overlap_policy", 0, 2, CRON_OVERLAP_SKIP);
+        job->overlap_policy = setting(el, "overlap_policy", cron_rule_overlap);
         job->in_use = 1;
-        job->retry_max = setting(el, "retry_max", 0, 10, 0);
-        job->retry_backoff_sec = setting(el, "retry_backoff_sec", 0, 3600, 0);
+        job->retry_max = setting(el, "retry_max", cron_rule_retry_max);
+        job->retry_backoff_sec = setting(el, "retry_backoff_sec", cron_rule_backoff);
         cron_recompute_next(job, now);
         return true;
     }
 
-    bool run(const std::string& text) {
+    // Every id the file names, whether its job loads or not, stays used:
+    // next_id goes above the largest, so no id is ever handed out twice.
+    void reserve_ids(const Value& jobs) {
+        for (const Value& el : jobs.GetArray()) {
+            if (!el.IsObject()) continue;
+            const Value* id = member(el, "id");
+            int32_t n = 0;
+            if (id == nullptr || !int32_of(*id, &n) || n < 1) continue;
+            if (n >= ct->next_id) ct->next_id = n == INT32_MAX ? INT32_MAX : n + 1;
+        }
+    }
+
+    // "crontab.json line 3, column 5": columns count characters.
+    static std::string place(const std::string& text, size_t offset) {
+        size_t line = 1, column = 1;
+        for (size_t i = 0; i < offset && i < text.size(); ++i) {
+            if (text[i] == '\n') {
+                ++line;
+                column = 1;
+            } else if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+                ++column;
+            }
+        }
+        return "crontab.json line " + std::to_string(line) + ", column " + std::to_string(column);
+    }
+
+    // Why the text cannot be read as a whole, or "" when it can.
+    static std::string unreadable(const std::string& text, const rapidjson::Document& doc) {
+        if (doc.HasParseError()) {
+            std::string what = rapidjson::GetParseError_En(doc.GetParseError());
+            if (!what.empty() && what.back() == '.') what.pop_back();
+            if (!what.empty() && what[0] >= 'A' && what[0] <= 'Z') what[0] = static_cast<char>(what[0] - 'A' + 'a');
+            return place(text, doc.GetErrorOffset()) + ": " + what;
+        }
+        if (!doc.IsObject()) return "crontab.json does not hold a JSON object";
+        return "";
+    }
+
+    bool run(const std::string& text, std::string* why) {
         // The zero-terminated parse rejects a byte-order mark (the
         // length-taking one skips it), but would stop at a zero byte. The
         // whole text is checked for UTF-8 first: the parser's own check reads
         // past the end of a string that ends in a cut character.
-        if (text.find('\0') != std::string::npos || !cron_utf8_valid(text)) return false;
+        std::string reason;
+        size_t valid = cron_utf8_valid_prefix(text);
+        size_t zero = text.find('\0');
+        if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+            reason = "crontab.json begins with a byte-order mark";
+        } else if (zero != std::string::npos && zero <= valid) {
+            reason = place(text, zero) + ": a zero byte";
+        } else if (valid != text.size()) {
+            reason = place(text, valid) + ": not valid UTF-8";
+        }
         rapidjson::Document doc;
-        doc.Parse<kParseFlags>(text.c_str());
-        if (doc.HasParseError() || !doc.IsObject()) return false;
+        if (reason.empty()) {
+            doc.Parse<kParseFlags>(text.c_str());
+            reason = unreadable(text, doc);
+        }
+        if (!reason.empty()) {
+            if (why != nullptr) *why = std::move(reason);
+            return false;
+        }
 
         static constexpr const char* kRootKeys[] = {"next_id", "jobs"};
         note_keys(doc, kRootKeys, 2);
@@ -238,6 +286,7 @@ struct loader {
         const Value* jobs = member(doc, "jobs");
         if (jobs == nullptr) return whole;
         if (!jobs->IsArray()) return false;
+        reserve_ids(*jobs);
         for (const Value& el : jobs->GetArray()) {
             if (!take_job(el)) break;
         }
@@ -266,39 +315,102 @@ bool cron_store_format(const crontab_t* ct, std::string* out) {
     return true;
 }
 
-bool cron_store_parse(crontab_t* ct, const std::string& text, int64_t now) {
+bool cron_store_parse(crontab_t* ct, const std::string& text, int64_t now, std::string* unreadable) {
     loader l{ct, now};
-    return l.run(text);
+    return l.run(text, unreadable);
 }
 
-void cron_persist_save(crontab_t* ct) {
-    if (ct == nullptr || ct->data_dir[0] == '\0') return;
+namespace {
+
+// Keeps the store as it is on disk under a backup name before it is first
+// replaced. An earlier, different backup is never overwritten: the copy takes
+// the next free name, crontab.json.bak, then .bak.1, .bak.2, ...
+bool keep_backup(const std::string& path) {
+    std::string original;
+    if (!cron_os_read_file(path.c_str(), &original)) {
+        cron_error_set("the job store could not be saved: crontab.json could not be read for its backup: %s",
+                       cron_os_error_text().c_str());
+        return false;
+    }
+    for (int n = 0; n < 10000; ++n) {
+        std::string name = path + ".bak" + (n == 0 ? "" : "." + std::to_string(n));
+        if (cron_os_file_exists(name.c_str())) {
+            std::string earlier;
+            if (cron_os_read_file(name.c_str(), &earlier) && earlier == original) return true;
+            continue;
+        }
+        if (cron_os_replace_file(name.c_str(), original.data(), original.size()) == 0) return true;
+        cron_error_set("the job store could not be saved: its backup %s could not be written: %s",
+                       name.c_str(), cron_os_error_text().c_str());
+        return false;
+    }
+    cron_error_set("the job store could not be saved: no free name is left for its backup");
+    return false;
+}
+
+// Names a later save may write a backup to: their writers' temporary files.
+void remove_stale_backup_temps(const std::string& path) {
+    for (int n = 0; n < 10000; ++n) {
+        std::string name = path + ".bak" + (n == 0 ? "" : "." + std::to_string(n));
+        cron_os_remove_stale_temps(name.c_str());
+        if (!cron_os_file_exists(name.c_str())) return;
+    }
+}
+
+}  // namespace
+
+bool cron_persist_save(crontab_t* ct) {
+    if (ct == nullptr || ct->data_dir[0] == '\0') return true;
     cron_shared_t& sh = *ct->shared;
     std::string text;
-    if (!cron_store_format(ct, &text)) return;
+    if (!cron_store_format(ct, &text)) {
+        cron_error_set("the job store could not be saved: a job holds text that is not valid UTF-8");
+        return false;
+    }
     std::string path = cron_store_path(ct);
     bool exists = cron_os_file_exists(path.c_str());
-    // A running scheduler saves on every tick; unchanged text stays on disk.
-    if (exists && text == sh.last_saved) return;
-    if (sh.keep_backup && exists) {
-        // What the load could not take is kept before it is replaced.
-        if (cron_os_copy_file(path.c_str(), (path + ".bak").c_str()) != 0) return;
-    }
+    // Unchanged text stays on disk.
+    if (exists && text == sh.last_saved) return true;
+    // What the load could not take is kept before it is replaced.
+    if (sh.keep_backup && exists && !keep_backup(path)) return false;
     sh.keep_backup = false;
-    // Remembered only once on disk, so a failed write is retried next time.
-    if (cron_os_replace_file(path.c_str(), text.data(), text.size()) == 0) {
-        sh.last_saved = std::move(text);
+    if (cron_os_replace_file(path.c_str(), text.data(), text.size()) != 0) {
+        cron_error_set("the job store could not be saved: %s", cron_os_error_text().c_str());
+        return false;
     }
+    sh.last_saved = std::move(text);
+    return true;
 }
 
-void cron_persist_load(crontab_t* ct) {
-    if (ct == nullptr || ct->data_dir[0] == '\0') return;
+bool cron_persist_load(crontab_t* ct) {
+    if (ct == nullptr || ct->data_dir[0] == '\0') return true;
     std::string path = cron_store_path(ct);
+    if (!cron_os_file_exists(path.c_str())) {
+        // A host killed during its first save leaves only its temporary file.
+        cron_os_remove_stale_temps(path.c_str());
+        return true;
+    }
+    std::string text;
+    if (!cron_os_read_file(path.c_str(), &text, kMaxStoreBytes)) {
+        cron_error_set("crontab.json could not be read: %s", cron_os_error_text().c_str());
+        return false;
+    }
+    if (text.size() > kMaxStoreBytes) {
+        cron_error_set("crontab.json is larger than %zu MiB", kMaxStoreBytes / (1024 * 1024));
+        return false;
+    }
+    std::string unreadable;
+    bool whole = cron_store_parse(ct, text, cron_os_now(), &unreadable);
+    if (!unreadable.empty()) {
+        // Nothing is touched: the host learns why and the file waits for a
+        // person to mend it.
+        cron_error_set("%s", unreadable.c_str());
+        return false;
+    }
     // A host killed while saving leaves its temporary file behind.
     cron_os_remove_stale_temps(path.c_str());
-    cron_os_remove_stale_temps((path + ".bak").c_str());
-    if (!cron_os_file_exists(path.c_str())) return;
-    std::string text;
-    bool whole = cron_os_read_file(path.c_str(), &text) && cron_store_parse(ct, text, cron_os_now());
+    remove_stale_backup_temps(path);
     ct->shared->keep_backup = !whole;
+    if (whole) ct->shared->last_saved = std::move(text);
+    return true;
 }

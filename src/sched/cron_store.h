@@ -9,15 +9,19 @@
 #include "sched/cron_job.h"
 
 // Writes the job table to the store. Nothing is written when the text equals
-// the last text this instance wrote and the file still exists. A store the
-// load could not take whole is first copied to "crontab.json.bak". Failures
-// are not reported; the next save tries again. The caller holds the lock, or
-// is the last user of the instance.
-void cron_persist_save(crontab_t* ct);
+// the last text this instance read or wrote and the file still exists. A
+// store the load could not take whole is first copied to a backup name
+// ("crontab.json.bak", or ".bak.1", ... when an earlier, different backup
+// exists). True when the file holds the table; false with the reason in the
+// error text (cron_error_set). Only the job exports save, with the lock held.
+bool cron_persist_save(crontab_t* ct);
 
-// Fills the empty table of a new instance from the store. Runs before any
-// other thread knows the instance; takes no lock.
-void cron_persist_load(crontab_t* ct);
+// Fills the empty table of a new instance from the store. False, with the
+// reason in the error text and no file touched, when the store exists but
+// cannot be read as a whole (unreadable, larger than 8 MiB, not UTF-8, not a
+// JSON object). Runs before any other thread knows the instance; takes no
+// lock.
+bool cron_persist_load(crontab_t* ct);
 
 // The store text of the table: an object with "next_id" and "jobs", four-space
 // indent, no final line end. False when a text field is not valid UTF-8.
@@ -25,8 +29,11 @@ bool cron_store_format(const crontab_t* ct, std::string* out);
 
 // Fills the empty table from store text, with next_run computed from `now`.
 // True when everything the text holds was taken as it stands; false when the
-// text is unreadable or something in it was dropped or changed.
-bool cron_store_parse(crontab_t* ct, const std::string& text, int64_t now);
+// text is unreadable or something in it was dropped or changed. For a text
+// unreadable as a whole, *unreadable (when given) receives the reason, with
+// line and column where there is one, and the table stays empty.
+bool cron_store_parse(crontab_t* ct, const std::string& text, int64_t now,
+                      std::string* unreadable = nullptr);
 
 // "<data_dir>/crontab.json"
 std::string cron_store_path(const crontab_t* ct);

@@ -34,14 +34,16 @@ size_t sequence_length(std::string_view s, size_t i) {
 
 }  // namespace
 
-bool cron_utf8_valid(std::string_view s) {
+size_t cron_utf8_valid_prefix(std::string_view s) {
     for (size_t i = 0; i < s.size();) {
         size_t n = sequence_length(s, i);
-        if (n == 0) return false;
+        if (n == 0) return i;
         i += n;
     }
-    return true;
+    return s.size();
 }
+
+bool cron_utf8_valid(std::string_view s) { return cron_utf8_valid_prefix(s) == s.size(); }
 
 size_t cron_utf8_cut(std::string_view s, size_t max_bytes) {
     if (s.size() <= max_bytes) return s.size();

@@ -10,6 +10,10 @@
 // U+10FFFF).
 bool cron_utf8_valid(std::string_view s);
 
+// Length of the longest well-formed prefix of `s`: s.size() when it is all
+// valid, else the offset of the first ill-formed sequence.
+size_t cron_utf8_valid_prefix(std::string_view s);
+
 // Length of the longest prefix of `s` of at most `max_bytes` bytes that does
 // not end inside a multi-byte character.
 size_t cron_utf8_cut(std::string_view s, size_t max_bytes);
