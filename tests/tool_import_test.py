@@ -97,7 +97,7 @@ class ImportTest(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stderr)
         r = self.tool("import", self.write("@daily echo a\n@daily echo b\n"))
         self.assertEqual(r.returncode, 1)
-        self.assertIn(":2: the job table is full: 128 jobs", r.stderr)
+        self.assertIn("would make 129 jobs; the table holds 128", r.stderr)
         self.assertEqual(len(self.stored_jobs()), 127)
 
     def test_environment_longer_than_the_library_takes(self):
@@ -109,6 +109,78 @@ class ImportTest(unittest.TestCase):
         r = self.tool("import", os.path.join(self.dir, "missing"))
         self.assertEqual(r.returncode, 1)
         self.assertIn("cannot read", r.stderr)
+
+    def test_refuses_what_it_cannot_read(self):
+        system = self.write("0 1 * * * root /usr/bin/backup.sh\n")
+        for args, message in [
+                (["/dev/zero"], "refusing /dev/zero: it is not a regular file"),
+                ([self.dir], "refusing %s: it is a directory" % self.dir),
+                ([self.write("@daily echo a\0b\n@daily true\n", "nul")], ":1: a NUL byte"),
+                ([self.write("@daily echo %s\n" % ("x" * 9000), "long")], ":1: the line is longer than 8192 bytes"),
+                ([self.write("@daily true\n" * 100000, "big")], "it is longer than 1 MiB")]:
+            r = self.tool("import", *args)
+            self.assertEqual(r.returncode, 1, args)
+            self.assertIn(message, r.stderr, args)
+        self.assertEqual(self.stored_jobs(), [])
+        r = self.tool("import", system)
+        self.assertIn(":1: warning: 'root' is a user", r.stderr)
+        r = self.tool("import", "--system", system)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual([j["cmd"] for j in self.stored_jobs()], ["root /usr/bin/backup.sh", "/usr/bin/backup.sh"])
+
+    def test_export_carries_every_setting_and_import_reads_it_back(self):
+        self.assertEqual(self.tool("add", "backup", "30 2 * * *", "echo 50% done").returncode, 0)
+        self.assertEqual(self.tool("add", "two words", "@every 5m", "true", "--disabled").returncode, 0)
+        for args in (["set-timeout", "backup", "5m"], ["set-retry", "backup", "2", "30"],
+                     ["set-overlap", "backup", "queue"],
+                     ["set-paths", "backup", "--workdir", self.dir, "--env", "A=b c", "--env", 'Q="x\\y']):
+            self.assertEqual(self.tool(*args).returncode, 0, args)
+        text = self.tool("export").stdout
+        other = os.path.join(self.dir, "other")
+        r = subprocess.run([TOOL, "--dir", other, "import", "-"], input=text, capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        definition = lambda j: {k: v for k, v in j.items() if k not in ("next_run", "last_run")}
+        with open(os.path.join(other, "crontab.json"), encoding="utf-8") as f:
+            self.assertEqual([definition(j) for j in json.load(f)["jobs"]],
+                             [definition(j) for j in self.stored_jobs()])
+        # Twice changes nothing.
+        r = subprocess.run([TOOL, "--dir", other, "import", "-"], input=text, capture_output=True, text=True)
+        self.assertEqual((r.returncode, r.stdout), (0, "imported 0 jobs, 2 unchanged\n"), r.stderr)
+
+    def test_same_name_other_definition_needs_replace(self):
+        self.assertEqual(self.tool("import", self.write("@daily echo a\n@daily echo b\n")).returncode, 0)
+        changed = self.write("#: name=\"echo a\" timeout=1m\n@hourly echo a\n@daily echo c\n")
+        r = self.tool("import", changed)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(":2: job 1 is already named 'echo a', with other settings", r.stderr)
+        self.assertEqual(len(self.stored_jobs()), 2)
+        r = self.tool("import", "--replace", changed)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("imported 1 job, changed 1, removed 1", r.stdout)
+        self.assertEqual([(j["id"], j["expr"], j["max_runtime_sec"]) for j in self.stored_jobs()],
+                         [(1, "@hourly", 60), (3, "@daily", 0)])
+
+    def test_edit_checks_the_whole_text_and_offers_again(self):
+        self.assertEqual(self.tool("add", "backup", "30 2 * * *", "true").returncode, 0)
+        self.assertEqual(self.tool("add", "gone", "@daily", "true").returncode, 0)
+        count = os.path.join(self.dir, "count")
+        editor = self.write(
+            "#!/bin/sh\n"
+            "if [ ! -e %s ]; then touch %s; sed -i 's/^30 2 /61 2 /' \"$1\"\n"
+            "else sed -i 's/^61 2 /30 3 /; /name=gone/,+1d' \"$1\"; fi\n" % (count, count), "editor.sh")
+        os.chmod(editor, 0o755)
+        env = dict(os.environ, EDITOR=editor)
+        env.pop("VISUAL", None)
+        run = lambda answer: subprocess.run([TOOL, "--dir", self.data, "edit"], input=answer, capture_output=True,
+                                            text=True, env=env, timeout=60)
+        r = run("n\n")
+        self.assertEqual(r.returncode, 1)
+        self.assertRegex(r.stderr, r"quilmarn-cron-\w+\.crontab:5: Invalid minute field '61'")
+        self.assertEqual([j["expr"] for j in self.stored_jobs()], ["30 2 * * *", "@daily"])
+        os.remove(count)
+        r = run("y\n")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual([(j["name"], j["expr"]) for j in self.stored_jobs()], [("backup", "30 3 * * *")])
 
 
 if __name__ == "__main__":

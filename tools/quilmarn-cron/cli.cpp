@@ -338,8 +338,7 @@ bool cron_arg_duration(cmd_ctx& ctx, const char* what, const char* text, int64_t
     }
     // Durations are never negative: n < 0 also keeps n * unit from overflowing.
     if (errno == ERANGE || n < 0 || n > hi / unit || n * unit < lo) {
-        ctx.usage_error("%s must be %s to %s, not %s", what, cron_format_duration(lo).c_str(),
-                        cron_format_duration(hi).c_str(), text);
+        ctx.usage_error("%s must be %" PRId64 " to %" PRId64 " seconds, not %s", what, lo, hi, text);
         return false;
     }
     *out = n * unit;

@@ -1,0 +1,349 @@
+// import, export and edit: the jobs of a directory as crontab-style text.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "crontab_text.h"
+#include "dir_files.h"
+#include "job_list.h"
+
+namespace {
+
+constexpr size_t MAX_JOBS = 128;
+
+bool read_stream(cmd_ctx& ctx, FILE* f, const char* name, std::string* text) {
+    char buf[65536];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) {
+        text->append(buf, n);
+        if (text->size() > CRONTAB_TEXT_MAX) return ctx.refuse("refusing %s: it is longer than 1 MiB", name);
+    }
+    if (std::ferror(f)) return ctx.refuse("cannot read %s: %s", name, std::strerror(errno));
+    return true;
+}
+
+// The text of FILE, or of standard input for "-": only a regular file, and
+// only up to the bound, so a device or a directory is refused at once.
+bool read_input(cmd_ctx& ctx, const char* path, std::string* text) {
+    text->clear();
+    if (std::strcmp(path, "-") == 0) return read_stream(ctx, ctx.in, "standard input", text);
+    // O_NONBLOCK: opening a FIFO must not wait for a writer.
+    unique_fd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) return ctx.refuse("cannot read %s: %s", path, std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return ctx.refuse("cannot read %s: %s", path, std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) {
+        return ctx.refuse("refusing %s: %s", path, S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file");
+    }
+    if (static_cast<unsigned long long>(st.st_size) > CRONTAB_TEXT_MAX) {
+        return ctx.refuse("refusing %s: it is longer than 1 MiB", path);
+    }
+    FILE* f = ::fdopen(fd.release(), "rb");
+    if (f == nullptr) return ctx.refuse("cannot read %s: %s", path, std::strerror(errno));
+    bool ok = read_stream(ctx, f, path, text);
+    std::fclose(f);
+    return ok;
+}
+
+// The settings beside name, schedule, command and flag.
+bool set_settings(crontab_t* ct, int id, const job_def& d) {
+    return crontab_set_job_timeout(ct, id, d.timeout) == CRONTAB_OK &&
+           crontab_set_job_paths(ct, id, d.workdir.empty() ? nullptr : d.workdir.c_str(), d.env.c_str()) ==
+               CRONTAB_OK &&
+           crontab_set_job_overlap_policy(ct, id, d.overlap) == CRONTAB_OK &&
+           crontab_set_job_retry(ct, id, d.retry_max, d.retry_backoff) == CRONTAB_OK;
+}
+
+// The new id, or -1 with the library's reason in *why.
+int add_def(crontab_t* ct, const job_def& d, std::string* why) {
+    int id = crontab_add_job(ct, d.name.c_str(), d.expr.c_str(), d.cmd.c_str(), d.enabled);
+    if (id > 0 && set_settings(ct, id, d)) return id;
+    *why = crontab_last_error();
+    if (id > 0) crontab_delete_job(ct, id);
+    return -1;
+}
+
+bool change_def(crontab_t* ct, int id, const job_def& d) {
+    return crontab_update_job(ct, id, d.name.c_str(), d.expr.c_str(), d.cmd.c_str(), d.enabled) == CRONTAB_OK &&
+           set_settings(ct, id, d);
+}
+
+struct plan {
+    std::vector<const job_def*> added;
+    std::vector<std::pair<int, const job_def*>> changed;  // id, new definition
+    std::vector<job_info> removed;
+    int unchanged = 0;
+};
+
+// Every definition as the library would take it, tried on an instance
+// without a directory: the same rules, nothing saved. Refused ones are
+// reported and, with `skip_bad`, left out.
+bool check_defs(cmd_ctx& ctx, const char* file, std::vector<job_def>* defs, bool skip_bad, int* bad) {
+    crontab_t* scratch = crontab_create(nullptr);
+    if (scratch == nullptr) return ctx.refuse("cannot check the jobs: %s", crontab_last_error());
+    std::vector<job_def> kept;
+    for (const job_def& d : *defs) {
+        int id = crontab_add_job(scratch, d.name.c_str(), d.expr.c_str(), d.cmd.c_str(), d.enabled);
+        if (id > 0 && set_settings(scratch, id, d)) {
+            crontab_delete_job(scratch, id);
+            kept.push_back(d);
+            continue;
+        }
+        std::fprintf(ctx.err, "%s:%d: %s\n", file, d.line, crontab_last_error());
+        if (id > 0) crontab_delete_job(scratch, id);
+        ++*bad;
+    }
+    crontab_destroy(scratch);
+    if (*bad > 0 && !skip_bad) return false;
+    *defs = std::move(kept);
+    return true;
+}
+
+// What importing `defs` changes: without `replace` a name the directory
+// has for another definition is refused; with it the directory's jobs
+// become those of the text.
+bool make_plan(cmd_ctx& ctx, const char* file, const std::vector<job_info>& jobs, std::vector<job_def>& defs,
+               bool replace, bool skip_bad, int* bad, plan* p) {
+    std::map<std::string, std::vector<const job_info*>> by_name;
+    for (const job_info& j : jobs) by_name[j.name].push_back(&j);
+    std::map<std::string, bool> in_text;
+    for (const job_def& d : defs) {
+        in_text[d.name] = true;
+        auto it = by_name.find(d.name);
+        if (it == by_name.end()) {
+            p->added.push_back(&d);
+            continue;
+        }
+        if (it->second.size() > 1) {
+            std::fprintf(ctx.err, "%s:%d: the name '%s' is taken by jobs %d and %d in the directory\n", file, d.line,
+                         d.name.c_str(), it->second[0]->id, it->second[1]->id);
+            ++*bad;
+        } else if (cron_same_def(cron_job_def(*it->second[0]), d)) {
+            ++p->unchanged;
+        } else if (replace) {
+            p->changed.emplace_back(it->second[0]->id, &d);
+        } else {
+            std::fprintf(ctx.err, "%s:%d: job %d is already named '%s', with other settings (--replace applies the "
+                                  "text)\n", file, d.line, it->second[0]->id, d.name.c_str());
+            ++*bad;
+        }
+    }
+    if (replace) {
+        for (const job_info& j : jobs) {
+            if (in_text.count(j.name) == 0) p->removed.push_back(j);
+        }
+    }
+    if (*bad > 0 && !skip_bad) return false;
+    if (jobs.size() - p->removed.size() + p->added.size() > MAX_JOBS) {
+        return ctx.refuse("%s would make %zu jobs; the table holds 128", file,
+                          jobs.size() - p->removed.size() + p->added.size());
+    }
+    return true;
+}
+
+// Carries out the plan; on a refusal takes back what it did, but for the
+// removals, which come last unless the table needs their room first.
+bool apply(cmd_ctx& ctx, crontab_t* ct, const std::vector<job_info>& jobs, const plan& p) {
+    const bool remove_first = jobs.size() + p.added.size() > MAX_JOBS;
+    auto remove_all = [&] {
+        for (const job_info& j : p.removed) {
+            if (crontab_delete_job(ct, j.id) != CRONTAB_OK) return ctx.refuse("cannot delete job %d: %s", j.id, crontab_last_error());
+        }
+        return true;
+    };
+    if (remove_first && !remove_all()) return false;
+    std::vector<std::pair<int, const job_def*>> done;
+    std::vector<int> added;
+    std::string why;
+    bool ok = true;
+    for (const auto& [id, d] : p.changed) {
+        if (!change_def(ct, id, *d)) {
+            why = "line " + std::to_string(d->line) + ": " + crontab_last_error();
+            ok = false;
+            break;
+        }
+        done.emplace_back(id, d);
+    }
+    for (size_t i = 0; ok && i < p.added.size(); ++i) {
+        std::string reason;
+        int id = add_def(ct, *p.added[i], &reason);
+        if (id < 0) {
+            why = "line " + std::to_string(p.added[i]->line) + ": " + reason;
+            ok = false;
+            break;
+        }
+        added.push_back(id);
+    }
+    if (!ok) {
+        for (int id : added) crontab_delete_job(ct, id);
+        for (const auto& [id, d] : done) {
+            const job_info* old = cron_find_job(jobs, id);
+            if (old != nullptr) change_def(ct, id, cron_job_def(*old));
+        }
+        return ctx.refuse("nothing imported: %s", why.c_str());
+    }
+    if (!remove_first && !remove_all()) return false;
+    for (const auto& [id, d] : p.changed) std::fprintf(ctx.out, "line %d: changed job %d\n", d->line, id);
+    for (size_t i = 0; i < added.size(); ++i) {
+        std::fprintf(ctx.out, "line %d: added job %d\n", p.added[i]->line, added[i]);
+    }
+    for (const job_info& j : p.removed) std::fprintf(ctx.out, "removed job %d (%s)\n", j.id, j.name.c_str());
+    return true;
+}
+
+int cmd_import(cmd_ctx& ctx, int, char** argv) {
+    const char* path = argv[0];
+    const bool skip_bad = ctx.args.has("--skip-bad"), replace = ctx.args.has("--replace");
+    const char* file = std::strcmp(path, "-") == 0 ? "<stdin>" : path;
+    std::string text;
+    if (!read_input(ctx, path, &text)) return EXIT_FAILED;
+    crontab_read_options opts;
+    opts.system = ctx.args.has("--system");
+    crontab_parsed parsed = cron_crontab_read(text, file, opts, ctx.err);
+    int bad = parsed.bad_lines;
+    const char* nothing = "nothing imported: %d line%s could not be taken (--skip-bad imports the rest)";
+    if ((bad > 0 && !skip_bad) || !check_defs(ctx, file, &parsed.jobs, skip_bad, &bad)) {
+        return ctx.fail(nothing, bad, bad == 1 ? "" : "s");
+    }
+    // The directory is opened only now: reading the text holds no lock.
+    crontab_t* ct = ctx.instance();
+    if (ct == nullptr) return EXIT_FAILED;
+    std::vector<job_info> jobs;
+    if (!cron_read_jobs(ct, &jobs)) return ctx.fail("cannot read the job list");
+    plan p;
+    if (!make_plan(ctx, file, jobs, parsed.jobs, replace, skip_bad, &bad, &p)) {
+        return bad > 0 ? ctx.fail(nothing, bad, bad == 1 ? "" : "s") : EXIT_FAILED;
+    }
+    if (!apply(ctx, ct, jobs, p)) return EXIT_FAILED;
+    std::fprintf(ctx.out, "imported %zu job%s", p.added.size(), p.added.size() == 1 ? "" : "s");
+    if (!p.changed.empty()) std::fprintf(ctx.out, ", changed %zu", p.changed.size());
+    if (!p.removed.empty()) std::fprintf(ctx.out, ", removed %zu", p.removed.size());
+    if (p.unchanged > 0) std::fprintf(ctx.out, ", %d unchanged", p.unchanged);
+    if (bad > 0) std::fprintf(ctx.out, ", skipped %d line%s", bad, bad == 1 ? "" : "s");
+    std::fprintf(ctx.out, "\n");
+    return EXIT_OK;
+}
+
+int cmd_export(cmd_ctx& ctx, int, char**) {
+    crontab_t* ct = ctx.instance(dir_access::read);
+    if (ct == nullptr) return EXIT_FAILED;
+    std::vector<job_info> jobs;
+    if (!cron_read_jobs(ct, &jobs)) return ctx.fail("cannot read the job list");
+    std::vector<std::string> problems;
+    std::fputs(cron_crontab_write(jobs, &problems).c_str(), ctx.out);
+    for (const std::string& why : problems) ctx.fail("%s", why.c_str());
+    return problems.empty() ? EXIT_OK : EXIT_FAILED;
+}
+
+// Runs the user's editor on `path` through the shell, as $EDITOR may hold
+// options; its exit status, or -1.
+int run_editor(const std::string& path) {
+    const char* editor = std::getenv("VISUAL");
+    if (editor == nullptr || editor[0] == '\0') editor = std::getenv("EDITOR");
+    if (editor == nullptr || editor[0] == '\0') editor = "vi";
+    const std::string script = std::string(editor) + " \"$1\"";
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        ::execl("/bin/sh", "sh", "-c", script.c_str(), "sh", path.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool ask_again(cmd_ctx& ctx) {
+    std::fprintf(ctx.err, "Edit again? [Y/n] ");
+    std::fflush(ctx.err);
+    char answer[64];
+    if (std::fgets(answer, sizeof answer, ctx.in) == nullptr) return false;
+    return answer[0] != 'n' && answer[0] != 'N';
+}
+
+int cmd_edit(cmd_ctx& ctx, int, char**) {
+    std::string before;
+    if (int rc = cron_cmd_capture(ctx, {"export"}, "", &before); rc != EXIT_OK) return rc;
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::string path = std::string(tmpdir != nullptr && tmpdir[0] != '\0' ? tmpdir : "/tmp") +
+                       "/quilmarn-cron-XXXXXX.crontab";
+    int fd = ::mkstemps(path.data(), 8);
+    if (fd < 0) return ctx.fail("cannot make a temporary file: %s", std::strerror(errno));
+    ::close(fd);
+    struct remove_at_end {
+        std::string path;
+        ~remove_at_end() { ::unlink(path.c_str()); }
+    } cleanup{path};
+    std::string text = before;
+    for (;;) {
+        if (FILE* f = std::fopen(path.c_str(), "wb"); f == nullptr || std::fputs(text.c_str(), f) < 0 ||
+                                                         std::fclose(f) != 0) {
+            return ctx.fail("cannot write %s", path.c_str());
+        }
+        int status = run_editor(path);
+        if (status != 0) return ctx.fail("the editor ended with status %d; nothing changed", status);
+        FILE* f = std::fopen(path.c_str(), "rb");
+        if (f == nullptr) return ctx.fail("cannot read %s: %s", path.c_str(), std::strerror(errno));
+        text.clear();
+        bool read = read_stream(ctx, f, path.c_str(), &text);
+        std::fclose(f);
+        if (read && text == before) {
+            std::fprintf(ctx.out, "no changes\n");
+            return EXIT_OK;
+        }
+        // Checked here, where the file can be named; applied as `import
+        // --replace -`, which a running daemon carries out.
+        int bad = 0;
+        if (read) {
+            crontab_parsed parsed = cron_crontab_read(text, path.c_str(), {}, ctx.err);
+            bad = parsed.bad_lines;
+            if (bad == 0 && check_defs(ctx, path.c_str(), &parsed.jobs, false, &bad)) {
+                std::string out;
+                int rc = cron_cmd_capture(ctx, {"import", "--replace", "-"}, text, &out);
+                std::fputs(out.c_str(), ctx.out);
+                if (rc == EXIT_OK) return EXIT_OK;
+            }
+        }
+        if (!ask_again(ctx)) return ctx.fail("nothing changed");
+    }
+}
+
+const cmd_option import_options[] = {
+    {"--skip-bad", nullptr, "import the lines that can be taken, report the rest"},
+    {"--replace", nullptr, "make the directory's jobs those of FILE (added, changed, removed by name)"},
+    {"--system", nullptr, "FILE is a system crontab: a user field follows the schedule"},
+};
+
+const command commands[] = {
+    {"import", "FILE [--replace] [--skip-bad] [--system]", "add the jobs of a crontab-style file (- for standard input)",
+     1, 1, CMD_NEEDS_DIR | CMD_FORWARD, cmd_import, import_options,
+     "Environment lines (NAME=VALUE) apply to the jobs after them; a \"#:\" line\n"
+     "sets the name and settings of the job line after it (see export). Jobs\n"
+     "already there by name with the same definition are left alone, so a file\n"
+     "imported twice changes nothing. A line that cannot be taken is reported\n"
+     "with its number; then nothing is imported. FILE is a regular file of at\n"
+     "most 1 MiB.\n"},
+    {"export", "", "the jobs as a crontab-style text that import reads back", 0, 0, CMD_NEEDS_DIR | CMD_FORWARD,
+     cmd_export, {},
+     "Every setting is kept: \"#: name=... timeout=... retries=... backoff=...\n"
+     "overlap=... workdir=... env=NAME=VALUE enabled=no\" before each job line.\n"},
+    {"edit", "", "edit the jobs in $VISUAL or $EDITOR (default vi), as crontab -e", 0, 0, CMD_NEEDS_DIR, cmd_edit, {},
+     "The whole text is checked when the editor ends, then applied by job name\n"
+     "(added, changed, removed), as import --replace. On an error it names the\n"
+     "line and offers to edit again; nothing is changed until the text is right.\n"},
+};
+
+}  // namespace
+
+std::span<const command> cron_cmds_import() { return commands; }

@@ -1,0 +1,495 @@
+#include "crontab_text.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string_view>
+#include <utility>
+
+#include "cli.h"
+
+namespace {
+
+// Field sizes of a job: longer texts would be cut by the library and change
+// meaning, so they are refused instead.
+constexpr size_t EXPR_MAX = 127;
+constexpr size_t CMD_MAX = 1023;
+constexpr size_t ENV_MAX = 1023;
+constexpr size_t NAME_MAX_BYTES = 127;
+constexpr size_t DERIVED_NAME_MAX = 60;
+const char kDirective[] = "#:";
+const char* const policy_names[] = {"skip", "queue", "allow"};  // by CRONTAB_OVERLAP_*
+
+bool blank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (blank(s.front()) || s.front() == '\r')) s.remove_prefix(1);
+    while (!s.empty() && (blank(s.back()) || s.back() == '\r')) s.remove_suffix(1);
+    return s;
+}
+
+// Next blank-separated word of `s`, which is advanced past it and the blanks after it.
+std::string_view next_word(std::string_view& s) {
+    size_t end = 0;
+    while (end < s.size() && !blank(s[end])) ++end;
+    std::string_view word = s.substr(0, end);
+    while (end < s.size() && blank(s[end])) ++end;
+    s.remove_prefix(end);
+    return word;
+}
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+bool utf8_valid(std::string_view s) {
+    for (size_t i = 0; i < s.size();) {
+        auto c = static_cast<unsigned char>(s[i]);
+        size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+        if (n == 0 || i + n > s.size()) return false;
+        unsigned cp = n == 1 ? c : c & (0x7F >> n);
+        for (size_t k = 1; k < n; ++k) {
+            auto cc = static_cast<unsigned char>(s[i + k]);
+            if ((cc & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        static constexpr unsigned min_for_len[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < min_for_len[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += n;
+    }
+    return true;
+}
+
+// A job's name when the text gives none: its command with runs of blanks
+// folded, cut on a character boundary.
+std::string name_from(std::string_view cmd) {
+    std::string name;
+    for (char c : cmd) {
+        if (blank(c) && (name.empty() || name.back() == ' ')) continue;
+        name += blank(c) ? ' ' : c;
+    }
+    if (name.size() <= DERIVED_NAME_MAX) return name;
+    size_t cut = DERIVED_NAME_MAX - 3;
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+    return name.substr(0, cut) + "...";
+}
+
+// An environment line: NAME, blanks allowed around "=", the value unquoted.
+bool env_assignment(std::string_view line, std::string& name, std::string& value) {
+    size_t i = 0;
+    if (line.empty() || !(std::isalpha(static_cast<unsigned char>(line[0])) || line[0] == '_')) return false;
+    while (i < line.size() && (std::isalnum(static_cast<unsigned char>(line[i])) || line[i] == '_')) ++i;
+    size_t name_end = i;
+    while (i < line.size() && blank(line[i])) ++i;
+    if (i == line.size() || line[i] != '=') return false;
+    name.assign(line.substr(0, name_end));
+    std::string_view v = trim(line.substr(i + 1));
+    if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) v = v.substr(1, v.size() - 2);
+    value.assign(v);
+    return true;
+}
+
+// In a crontab an unescaped "%" ends the command and starts its standard
+// input; jobs here read /dev/null, so such a line is refused. "\%" is a
+// literal percent sign.
+bool unescape_percent(std::string_view cmd, std::string& out) {
+    out.clear();
+    for (size_t i = 0; i < cmd.size(); ++i) {
+        if (cmd[i] == '\\' && i + 1 < cmd.size() && cmd[i + 1] == '%') {
+            out += '%';
+            ++i;
+        } else if (cmd[i] == '%') {
+            return false;
+        } else {
+            out += cmd[i];
+        }
+    }
+    return true;
+}
+
+// The library takes "CRON_TZ=<zone> " before a schedule when it knows zones.
+bool zones_known() {
+    static const bool known = crontab_validate_expr("CRON_TZ=UTC 0 0 * * *", nullptr, 0) == 0;
+    return known;
+}
+
+using env_list = std::vector<std::pair<std::string, std::string>>;
+
+std::string env_text(const env_list& env) {
+    std::string text;
+    for (const auto& [name, value] : env) text += (text.empty() ? "" : "\n") + name + "=" + value;
+    return text;
+}
+
+void env_set(env_list& env, const std::string& name, const std::string& value) {
+    for (auto& [n, v] : env) {
+        if (n == name) {
+            v = value;
+            return;
+        }
+    }
+    env.emplace_back(name, value);
+}
+
+// The words of a "#:" line: key=value, the value bare or in double quotes
+// with \" \\ \n \t. False with `why` for a malformed line.
+bool directive_words(std::string_view s, std::vector<std::pair<std::string, std::string>>* out, std::string* why) {
+    for (s = trim(s); !s.empty(); s = trim(s)) {
+        size_t eq = 0;
+        while (eq < s.size() && s[eq] != '=' && !blank(s[eq])) ++eq;
+        if (eq == s.size() || s[eq] != '=') {
+            *why = "expected KEY=VALUE, not '" + std::string(s.substr(0, eq)) + "'";
+            return false;
+        }
+        std::string key(s.substr(0, eq)), value;
+        s.remove_prefix(eq + 1);
+        if (!s.empty() && s[0] == '"') {
+            size_t i = 1;
+            for (; i < s.size() && s[i] != '"'; ++i) {
+                if (s[i] != '\\' || i + 1 == s.size()) {
+                    value += s[i];
+                    continue;
+                }
+                char e = s[++i];
+                value += e == 'n' ? '\n' : e == 't' ? '\t' : e;
+            }
+            if (i == s.size()) {
+                *why = "the value of " + key + " has no closing quote";
+                return false;
+            }
+            s.remove_prefix(i + 1);
+            if (!s.empty() && !blank(s[0])) {
+                *why = "a blank must follow the quoted value of " + key;
+                return false;
+            }
+        } else {
+            value.assign(next_word(s));
+        }
+        out->emplace_back(std::move(key), std::move(value));
+    }
+    return true;
+}
+
+std::string quote(const std::string& v) {
+    bool plain = !v.empty() && v[0] != '"';
+    for (char c : v) plain = plain && !blank(c) && c != '\\' && c != '"' && c != '\n';
+    if (plain) return v;
+    std::string out = "\"";
+    for (char c : v) {
+        if (c == '"' || c == '\\') out += '\\';
+        if (c == '\n') out += "\\n";
+        else if (c == '\t') out += "\\t";
+        else out += c;
+    }
+    return out + "\"";
+}
+
+class reader {
+public:
+    reader(const char* file, const crontab_read_options& opts, FILE* err) : file_(file), opts_(opts), err_(err) {}
+
+    crontab_parsed read(const std::string& text) {
+        int line = 0;
+        for (size_t at = 0; at <= text.size();) {
+            size_t end = text.find('\n', at);
+            if (end == std::string::npos) end = text.size();
+            ++line;
+            if (!take_line(line, std::string_view(text).substr(at, end - at))) ++out_.bad_lines;
+            at = end + 1;
+            if (end == text.size()) break;
+        }
+        if (pending_ && !pending_bad_) {
+            error(pending_line_, "no job line after this #: line");
+            ++out_.bad_lines;
+        }
+        return std::move(out_);
+    }
+
+private:
+    bool error(int line, const std::string& message) {
+        std::fprintf(err_, "%s:%d: %s\n", file_, line, message.c_str());
+        return false;
+    }
+    void warning(int line, const std::string& message) {
+        std::fprintf(err_, "%s:%d: warning: %s\n", file_, line, message.c_str());
+    }
+
+    bool take_line(int line, std::string_view raw) {
+        if (raw.find('\0') != std::string_view::npos) return error(line, "a NUL byte");
+        if (raw.size() > CRONTAB_LINE_MAX) return error(line, "the line is longer than 8192 bytes");
+        std::string_view text = trim(raw);
+        if (!utf8_valid(text)) return error(line, "not valid UTF-8");
+        if (text.rfind(kDirective, 0) == 0) return directive(line, text.substr(sizeof kDirective - 1));
+        if (text.empty() || text[0] == '#') return true;
+        std::string name, value;
+        if (env_assignment(text, name, value)) return set_env(line, name, value);
+        job_def job = pending_ ? pending_def_ : job_def{};
+        const bool bad_settings = pending_ && pending_bad_;
+        const bool named = pending_ && !job.name.empty();
+        const bool had_directive = pending_;
+        pending_ = false;
+        job.line = line;
+        if (!parse_job(line, text, job, had_directive) || bad_settings) return false;
+        env_list env = env_;
+        for (const std::string& e : pending_env_) {
+            size_t eq = e.find('=');
+            env_set(env, e.substr(0, eq), e.substr(eq + 1));
+        }
+        pending_env_.clear();
+        job.env = env_text(env);
+        if (job.env.size() > ENV_MAX) return error(line, "the environment of the job would be longer than 1023 bytes");
+        if (!named) job.name = unique_name(name_from(job.cmd));
+        if (!claim_name(line, job.name)) return false;
+        out_.jobs.push_back(std::move(job));
+        return true;
+    }
+
+    bool directive(int line, std::string_view rest) {
+        if (pending_) {
+            error(pending_line_, "no job line after this #: line");
+            ++out_.bad_lines;
+        }
+        pending_ = true;
+        pending_bad_ = true;  // until it is read whole
+        pending_line_ = line;
+        pending_def_ = job_def{};
+        pending_env_.clear();
+        std::vector<std::pair<std::string, std::string>> words;
+        std::string why;
+        if (!directive_words(rest, &words, &why)) return error(line, why);
+        for (const auto& [key, value] : words) {
+            if (!setting(line, key, value)) return false;
+        }
+        pending_bad_ = false;
+        return true;
+    }
+
+    bool number(int line, const std::string& key, const std::string& value, int64_t lo, int64_t hi, bool duration,
+                int* out) {
+        char* end = nullptr;
+        long long n = std::strtoll(value.c_str(), &end, 10);
+        int64_t unit = 1;
+        if (duration && end != value.c_str() && *end != '\0' && end[1] == '\0') {
+            unit = *end == 's' ? 1 : *end == 'm' ? 60 : *end == 'h' ? 3600 : 0;
+            if (unit != 0) ++end;
+        }
+        if (value.empty() || end == value.c_str() || *end != '\0' || unit == 0 || n < 0 || n > hi / unit ||
+            n * unit < lo) {
+            return error(line, key + " must be " + std::to_string(lo) + " to " + std::to_string(hi) +
+                                   (duration ? " seconds" : "") + ", not '" + value + "'");
+        }
+        *out = static_cast<int>(n * unit);
+        return true;
+    }
+
+    bool setting(int line, const std::string& key, const std::string& value) {
+        job_def& d = pending_def_;
+        if (key == "name") {
+            if (value.empty() || value.size() > NAME_MAX_BYTES) return error(line, "a name is 1 to 127 bytes");
+            char* end = nullptr;
+            std::strtol(value.c_str(), &end, 10);
+            if (*end == '\0') return error(line, "a job name must not be a number, which reads as an id");
+            d.name = value;
+        } else if (key == "enabled") {
+            if (value != "yes" && value != "no") return error(line, "enabled must be yes or no, not '" + value + "'");
+            d.enabled = value == "yes";
+        } else if (key == "timeout") {
+            if (value != "none" && !number(line, key, value, 0, INT32_MAX, true, &d.timeout)) return false;
+        } else if (key == "retries") {
+            if (!number(line, key, value, 0, 10, false, &d.retry_max)) return false;
+        } else if (key == "backoff") {
+            if (!number(line, key, value, 0, 3600, true, &d.retry_backoff)) return false;
+        } else if (key == "overlap") {
+            int p = -1;
+            for (int k = 0; k < 3; ++k) p = value == policy_names[k] ? k : p;
+            if (p < 0) return error(line, "overlap must be skip, queue or allow, not '" + value + "'");
+            d.overlap = p;
+        } else if (key == "workdir") {
+            d.workdir = value;
+        } else if (key == "env") {
+            size_t eq = value.find('=');
+            if (eq == 0 || eq == std::string::npos) return error(line, "env takes NAME=VALUE, not '" + value + "'");
+            pending_env_.push_back(value);
+        } else {
+            static const char* const keys[] = {"name", "enabled", "timeout", "retries", "backoff", "overlap",
+                                               "workdir", "env"};
+            std::string near;
+            for (const char* k : keys) near = cron_edit_distance(key, k) <= 2 ? k : near;
+            return error(line, "unknown setting '" + key + "'" + (near.empty() ? "" : "; did you mean '" + near + "'?"));
+        }
+        return true;
+    }
+
+    bool set_env(int line, const std::string& name, const std::string& value) {
+        if ((name == "CRON_TZ" || name == "TZ") && zones_known()) {
+            if (!value.empty() && crontab_validate_expr(("CRON_TZ=" + value + " 0 0 * * *").c_str(), nullptr, 0) != 0) {
+                return error(line, "unknown time zone '" + value + "'");
+            }
+            zone_ = value;
+            if (name == "CRON_TZ") return true;  // TZ is the commands' too
+        } else if (name == "SHELL" || name == "CRON_TZ" || name == "MAILTO") {
+            static const char* const why[] = {"commands still run under /bin/sh",
+                                              "schedules follow the host's local time",
+                                              "output is kept in the run log, not mailed"};
+            int k = name == "SHELL" ? 0 : name == "CRON_TZ" ? 1 : 2;
+            warning(line, name + " is only passed to the commands; " + why[k]);
+        }
+        env_list next = env_;
+        env_set(next, name, value);
+        if (env_text(next).size() > ENV_MAX) {
+            return error(line, "the environment of the jobs would be longer than 1023 bytes");
+        }
+        env_ = std::move(next);
+        return true;
+    }
+
+    bool parse_job(int line, std::string_view text, job_def& job, bool from_directive) {
+        std::string_view rest = text;
+        std::string expr;
+        if (text[0] == '@') {
+            std::string_view word = next_word(rest);
+            expr.assign(word);
+            // "@every 5m cmd": the interval is the word after "@every".
+            if (lower(word) == "@every") expr += " " + std::string(next_word(rest));
+        } else {
+            for (int field = 0; field < 5 && !rest.empty(); ++field) {
+                if (field > 0) expr += ' ';
+                expr += next_word(rest);
+            }
+        }
+        job.expr = zone_.empty() ? expr : "CRON_TZ=" + zone_ + " " + expr;
+        char err[256];
+        if (crontab_validate_expr(job.expr.c_str(), err, sizeof err) != 0) return error(line, err);
+        if (job.expr.size() > EXPR_MAX) return error(line, "the schedule is longer than 127 bytes");
+        if (opts_.system) {
+            std::string_view user = next_word(rest);
+            if (user.empty()) return error(line, "no user after the schedule (a system crontab line)");
+            if (user != own_user()) {
+                warning(line, "the job runs as " + own_user() + ", not as " + std::string(user));
+            }
+        } else if (std::string word(rest.substr(0, rest.find_first_of(" \t")));
+                   !from_directive && !word.empty() && is_user(word)) {
+            // A line of our own export never has a user field.
+            warning(line, "'" + word + "' is a user: if this is a system crontab, import it with --system");
+        }
+        if (rest.empty()) return error(line, "no command after the schedule");
+        if (!unescape_percent(rest, job.cmd)) {
+            return error(line, "'%' would start the command's standard input, which jobs do not have; "
+                               "write '\\%' for a percent sign");
+        }
+        if (job.cmd.size() > CMD_MAX) return error(line, "the command is longer than 1023 bytes");
+        return true;
+    }
+
+    static bool is_user(const std::string& word) { return ::getpwnam(word.c_str()) != nullptr; }
+
+    static std::string own_user() {
+        const passwd* pw = ::getpwuid(::geteuid());
+        return pw != nullptr ? pw->pw_name : std::to_string(::geteuid());
+    }
+
+    // A derived name that another job of the text already has gets " #2", " #3"...
+    std::string unique_name(const std::string& base) {
+        std::string name = base;
+        for (int k = 2; names_.count(name) != 0; ++k) name = base + " #" + std::to_string(k);
+        return name;
+    }
+
+    bool claim_name(int line, const std::string& name) {
+        auto [it, fresh] = names_.emplace(name, line);
+        if (!fresh) return error(line, "the name '" + name + "' is also on line " + std::to_string(it->second));
+        return true;
+    }
+
+    const char* file_;
+    crontab_read_options opts_;
+    FILE* err_;
+    crontab_parsed out_;
+    env_list env_;
+    std::string zone_;
+    std::map<std::string, int> names_;
+    bool pending_ = false, pending_bad_ = false;
+    int pending_line_ = 0;
+    job_def pending_def_;
+    std::vector<std::string> pending_env_;
+};
+
+}  // namespace
+
+crontab_parsed cron_crontab_read(const std::string& text, const char* file, const crontab_read_options& opts,
+                                 FILE* err) {
+    return reader(file, opts, err).read(text);
+}
+
+job_def cron_job_def(const job_info& j) {
+    job_def d;
+    d.name = j.name;
+    d.expr = j.expr;
+    d.cmd = j.cmd;
+    d.workdir = j.workdir;
+    d.env = j.env;
+    d.enabled = j.enabled;
+    d.timeout = j.max_runtime_sec;
+    d.retry_max = j.retry_max;
+    d.retry_backoff = j.retry_backoff_sec;
+    d.overlap = j.overlap_policy;
+    return d;
+}
+
+bool cron_same_def(const job_def& a, const job_def& b) {
+    return a.name == b.name && a.expr == b.expr && a.cmd == b.cmd && a.workdir == b.workdir && a.env == b.env &&
+           a.enabled == b.enabled && a.timeout == b.timeout && a.retry_max == b.retry_max &&
+           a.retry_backoff == b.retry_backoff && a.overlap == b.overlap;
+}
+
+std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<std::string>* problems) {
+    std::string text =
+        "# The jobs of quilmarn-cron. Each \"#:\" line holds the settings of the job\n"
+        "# line after it; a job line without one gets the defaults.\n";
+    std::string zone;
+    for (const job_info& j : jobs) {
+        // A crontab line ends at a line break and loses blanks around the command.
+        if (j.cmd.empty() || j.cmd.find_first_of("\r\n") != std::string::npos || blank(j.cmd.front()) ||
+            blank(j.cmd.back())) {
+            problems->push_back("the command of job " + std::to_string(j.id) +
+                                " has a line break or blanks at an end, which a crontab line cannot hold");
+        }
+        std::string expr = j.expr;
+        std::string job_zone;
+        for (const char* prefix : {"CRON_TZ=", "TZ="}) {
+            if (expr.rfind(prefix, 0) != 0) continue;
+            size_t end = expr.find_first_of(" \t");
+            job_zone = expr.substr(std::strlen(prefix), end - std::strlen(prefix));
+            expr = std::string(trim(std::string_view(expr).substr(end == std::string::npos ? expr.size() : end)));
+        }
+        if (job_zone != zone) {
+            text += "\nCRON_TZ=" + job_zone + "\n";
+            zone = job_zone;
+        }
+        text += "\n#: name=" + quote(j.name);
+        if (!j.enabled) text += " enabled=no";
+        if (j.max_runtime_sec > 0) text += " timeout=" + cron_format_duration(j.max_runtime_sec);
+        if (j.retry_max > 0) text += " retries=" + std::to_string(j.retry_max);
+        if (j.retry_backoff_sec > 0) text += " backoff=" + cron_format_duration(j.retry_backoff_sec);
+        if (j.overlap_policy != CRONTAB_OVERLAP_SKIP && j.overlap_policy >= 0 && j.overlap_policy < 3) {
+            text += std::string(" overlap=") + policy_names[j.overlap_policy];
+        }
+        if (!j.workdir.empty()) text += " workdir=" + quote(j.workdir);
+        for (size_t at = 0; at < j.env.size();) {
+            size_t end = j.env.find('\n', at);
+            if (end == std::string::npos) end = j.env.size();
+            if (end > at) text += " env=" + quote(j.env.substr(at, end - at));
+            at = end + 1;
+        }
+        std::string cmd;
+        for (char c : j.cmd) cmd += c == '%' ? std::string("\\%") : std::string(1, c);
+        text += "\n" + expr + " " + cmd + "\n";
+    }
+    return text;
+}

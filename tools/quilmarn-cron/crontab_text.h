@@ -1,0 +1,51 @@
+// Crontab-style text: read into job definitions (import, edit) and written
+// from them (export). A job line may follow a "#:" line that carries the
+// settings a crontab has no place for:
+//
+//   #: name=backup timeout=5m retries=2 backoff=30s overlap=queue workdir=/srv env="A=b c" enabled=no
+//   30 2 * * * /usr/local/bin/backup.sh
+//
+// so that export and import carry every setting of a job.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "job_list.h"
+
+struct job_def {
+    int line = 0;  // of the job line
+    std::string name, expr, cmd, workdir, env;
+    bool enabled = true;
+    int timeout = 0, retry_max = 0, retry_backoff = 0;
+    int overlap = CRONTAB_OVERLAP_SKIP;
+};
+
+struct crontab_read_options {
+    bool system = false;  // a user field follows the schedule
+};
+
+struct crontab_parsed {
+    std::vector<job_def> jobs;
+    int bad_lines = 0;  // each reported on `err` as "FILE:LINE: why"
+};
+
+// Reads `text`; `file` names it in messages ("FILE:LINE: ..."), which go
+// to `err`, warnings too.
+crontab_parsed cron_crontab_read(const std::string& text, const char* file, const crontab_read_options& opts,
+                                 FILE* err);
+
+// The text of `jobs`, which cron_crontab_read reads back to the same
+// definitions; what a text cannot hold goes to `problems`.
+std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<std::string>* problems);
+
+// A job of the directory as a definition.
+job_def cron_job_def(const job_info& j);
+
+// Whether two definitions give the same job (the line aside).
+bool cron_same_def(const job_def& a, const job_def& b);
+
+// Texts that are longer are refused whole: the bounds of what import reads.
+constexpr size_t CRONTAB_TEXT_MAX = 1u << 20;
+constexpr size_t CRONTAB_LINE_MAX = 8192;
