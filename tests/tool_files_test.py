@@ -103,10 +103,14 @@ class FilesTest(unittest.TestCase):
             os.remove(self.path(name))
 
     def test_cancel_answer_is_not_written_through_a_link(self):
-        self.assertEqual(self.tool("add", "slow", "@daily", "sleep 30").returncode, 0)
+        started = self.path("started")
+        self.assertEqual(self.tool("add", "slow", "@daily", "touch %s; sleep 30" % started).returncode, 0)
         run = subprocess.Popen([TOOL, "--dir", self.data, "run", "slow"], stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: run.poll() is None and run.kill())
+        end = time.monotonic() + WAIT
+        while not os.path.exists(started) and time.monotonic() < end:
+            time.sleep(0.05)
         request = self.path("quilmarn-cron.cancel.1.999999")
         os.symlink(self.victim, request + ".done")
         open(request, "w").close()

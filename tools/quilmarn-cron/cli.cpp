@@ -62,6 +62,9 @@ int parse_args(cmd_ctx& ctx, const command& c, int argc, char** argv, std::vecto
             inline_value = true;
         }
         const cmd_option* o = find_option(c, name);
+        if (o == nullptr && name == "--dir") {
+            return ctx.usage_error("'--dir' goes before the command: quilmarn-cron --dir DIR %s ...", c.name);
+        }
         if (o == nullptr) {
             std::vector<const char*> names;
             for (const cmd_option& k : c.options) names.push_back(k.name);

@@ -202,7 +202,8 @@ bool apply(cmd_ctx& ctx, crontab_t* ct, const std::vector<job_info>& jobs, const
 int cmd_import(cmd_ctx& ctx, int, char** argv) {
     const char* path = argv[0];
     const bool skip_bad = ctx.args.has("--skip-bad"), replace = ctx.args.has("--replace");
-    const char* file = std::strcmp(path, "-") == 0 ? "<stdin>" : path;
+    const char* label = ctx.args.value("--label");
+    const char* file = std::strcmp(path, "-") != 0 ? path : label != nullptr ? label : "<stdin>";
     std::string text;
     if (!read_input(ctx, path, &text)) return EXIT_FAILED;
     crontab_read_options opts;
@@ -310,7 +311,7 @@ int cmd_edit(cmd_ctx& ctx, int, char**) {
             bad = parsed.bad_lines;
             if (bad == 0 && check_defs(ctx, path.c_str(), &parsed.jobs, false, &bad)) {
                 std::string out;
-                int rc = cron_cmd_capture(ctx, {"import", "--replace", "-"}, text, &out);
+                int rc = cron_cmd_capture(ctx, {"import", "--replace", "--label", path, "-"}, text, &out);
                 std::fputs(out.c_str(), ctx.out);
                 if (rc == EXIT_OK) return EXIT_OK;
             }
@@ -323,6 +324,7 @@ const cmd_option import_options[] = {
     {"--skip-bad", nullptr, "import the lines that can be taken, report the rest"},
     {"--replace", nullptr, "make the directory's jobs those of FILE (added, changed, removed by name)"},
     {"--system", nullptr, "FILE is a system crontab: a user field follows the schedule"},
+    {"--label", "NAME", "the name of standard input in messages"},
 };
 
 const command commands[] = {
