@@ -67,7 +67,16 @@ class CliTest(unittest.TestCase):
         self.assertEqual(r.returncode, 1)
         self.assertIn("no job named 'nosuch'", r.stderr)
 
-    def test_expression_that_never_fires(self):
+    def test_expression_commands(self):
+        r = subprocess.run([TOOL, "next", "0 12 * * *", "-n", "2"], capture_output=True, text=True, timeout=60,
+                           env=dict(os.environ, TZ="Asia/Kolkata"))
+        self.assertRegex(r.stdout, r"^(\d{4}-\d\d-\d\d 12:00:00 \+05:30\n){2}$")
+        r = subprocess.run([TOOL, "describe", "--short", "@weekly"], capture_output=True, text=True, timeout=60)
+        self.assertEqual(r.stdout, "At midnight, Sunday\n")
+        r = subprocess.run([TOOL, "describe", "0 0 13 * FRI"], capture_output=True, text=True, timeout=60)
+        self.assertIn("or on Friday", r.stdout)
+
+        # An expression that never fires.
         r = subprocess.run([TOOL, "validate", "0 0 30 2 *"], capture_output=True, text=True, timeout=60)
         self.assertEqual(r.returncode, 0)
         self.assertIn("never fires", r.stderr)

@@ -2,9 +2,13 @@
 // services.
 #include <cstdint>
 #include <cstring>
-#include <ctime>
+
+#include <string>
+
+#include <rapidjson/document.h>
 
 #include "cli.h"
+#include "job_list.h"
 
 #ifndef QC_TOOL_VERSION
 #define QC_TOOL_VERSION "unknown"
@@ -54,22 +58,26 @@ int cmd_next(cmd_ctx& ctx, int, char** argv) {
         return valid ? EXIT_OK : EXIT_FAILED;
     }
     if (!valid) return ctx.fail("%s", err);
-    int64_t t = std::time(nullptr);
-    int printed = 0;
-    for (; printed < count && crontab_calc_next(expr, t, &t) == 0; ++printed) {
-        time_t tt = static_cast<time_t>(t);
-        std::tm tm{};
-        char text[64];
-        if (localtime_r(&tt, &tm) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %Z", &tm) == 0)
-            break;
-        std::fprintf(ctx.out, "%s\n", text);
+    // The library's list: each time in the expression's zone, with its offset.
+    const char* text = crontab_get_next_runs_json(expr, static_cast<int>(count));
+    rapidjson::Document doc;
+    if (!cron_json_parse(text, std::strlen(text), &doc) || !doc.IsArray()) return ctx.fail("cannot read the next times");
+    for (const auto& t : doc.GetArray()) {
+        if (!t.IsObject() || !t.HasMember("iso") || !t["iso"].IsString() || !t.HasMember("offset") ||
+            !t["offset"].IsString()) {
+            return ctx.fail("cannot read the next times");
+        }
+        std::string iso = t["iso"].GetString();
+        if (iso.size() > 10 && iso[10] == 'T') iso[10] = ' ';
+        std::fprintf(ctx.out, "%s %s\n", iso.c_str(), t["offset"].GetString());
     }
-    if (printed == 0) return ctx.fail("'%s' never fires within the next five years", expr);
+    if (doc.Empty()) return ctx.fail("'%s' never fires within the next five years", expr);
     return EXIT_OK;
 }
 
 int cmd_describe(cmd_ctx& ctx, int, char** argv) {
-    std::fprintf(ctx.out, "%s\n", crontab_describe_expr(argv[0]));
+    const bool short_text = ctx.args.has("--short");
+    std::fprintf(ctx.out, "%s\n", short_text ? crontab_describe_expr(argv[0]) : crontab_explain_expr(argv[0]));
     return crontab_validate_expr(argv[0], nullptr, 0) == 0 ? EXIT_OK : EXIT_FAILED;
 }
 
@@ -78,14 +86,19 @@ const cmd_option next_options[] = {
     {"--json", nullptr, "the library's JSON text"},
 };
 
+const cmd_option describe_options[] = {
+    {"--short", nullptr, "the short description instead of the full sentence"},
+};
+
 const command commands[] = {
     {"help", "[COMMAND]", "this overview, or the help of one command", 0, 1, 0, cmd_help},
     {"version", "", "the tool's and the library's version", 0, 0, 0, cmd_version},
     {"validate", "EXPR", "check a schedule expression", 1, 1, 0, cmd_validate, {},
      "Prints \"valid\", or the parser's message with exit status 1. Warns when the\n"
      "expression never fires within five years.\n"},
-    {"next", "EXPR [-n COUNT] [--json]", "the next fire times, in local time", 1, 1, 0, cmd_next, next_options},
-    {"describe", "EXPR", "the schedule in English", 1, 1, 0, cmd_describe},
+    {"next", "EXPR [-n COUNT] [--json]", "the next fire times, with their UTC offsets", 1, 1, 0, cmd_next,
+     next_options},
+    {"describe", "EXPR [--short]", "the schedule in English", 1, 1, 0, cmd_describe, describe_options},
 };
 
 }  // namespace
