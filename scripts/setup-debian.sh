@@ -2,4 +2,5 @@
 # Installs what a build needs on Debian 12 (run as root); quiet when all is there.
 set -eu
 exec "$(dirname "$0")/apt-install.sh" build-essential cmake ninja-build rapidjson-dev googletest \
-    libgtest-dev libbenchmark-dev clang libclang-rt-14-dev binutils pkg-config python3 tzdata
+    libgtest-dev libbenchmark-dev clang libclang-rt-14-dev binutils pkg-config python3 tzdata \
+    libsystemd-dev

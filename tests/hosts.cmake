@@ -14,7 +14,9 @@ if(TARGET quilmarn-cron)
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/tool_files_test.py $<TARGET_FILE:quilmarn-cron>)
   add_test(NAME tool_runs
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/tool_runs_test.py $<TARGET_FILE:quilmarn-cron>)
-  set_tests_properties(tool_runs PROPERTIES TIMEOUT 600 LABELS concurrency)
+  add_test(NAME tool_daemon
+    COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/tool_daemon_test.py $<TARGET_FILE:quilmarn-cron>)
+  set_tests_properties(tool_runs tool_daemon PROPERTIES TIMEOUT 600 LABELS concurrency)
 endif()
 # The binding's tests. Python can load a library built with AddressSanitizer
 # only with the sanitizer's runtime preloaded (and its own allocations are

@@ -17,6 +17,7 @@ class CliTest(unittest.TestCase):
         tmp = tempfile.TemporaryDirectory()
         self.addCleanup(tmp.cleanup)
         self.data = os.path.join(tmp.name, "data")
+        os.makedirs(self.data)  # commands other than init refuse a missing one
 
     def tool(self, *args, stdin=None):
         return subprocess.run([TOOL, "--dir", self.data, *args], input=stdin, capture_output=True, text=True,

@@ -19,6 +19,7 @@ class ImportTest(unittest.TestCase):
         self.addCleanup(tmp.cleanup)
         self.dir = tmp.name
         self.data = os.path.join(self.dir, "data")
+        os.makedirs(self.data)  # commands other than init refuse a missing one
 
     def write(self, text, name="crontab"):
         path = os.path.join(self.dir, name)

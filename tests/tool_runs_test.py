@@ -1,17 +1,13 @@
-"""quilmarn-cron run, logs, cancel and daemon, and the lock on the data directory.
+"""quilmarn-cron run, logs and cancel without a daemon (tool_daemon_test.py has the daemon).
 
 Usage: tool_runs_test.py PATH_TO_QUILMARN_CRON [unittest options]
 """
 
 import json
 import os
-import queue
-import signal
 import subprocess
 import sys
 import tempfile
-import threading
-import time
 import unittest
 
 TOOL = None
@@ -23,6 +19,7 @@ class RunsTest(unittest.TestCase):
         tmp = tempfile.TemporaryDirectory()
         self.addCleanup(tmp.cleanup)
         self.data = os.path.join(tmp.name, "data")
+        os.makedirs(self.data)  # commands other than init refuse a missing one
 
     def tool(self, *args):
         return subprocess.run([TOOL, "--dir", self.data, *args], capture_output=True, text=True,
@@ -32,25 +29,6 @@ class RunsTest(unittest.TestCase):
         r = self.tool("add", name, expr, cmd)
         self.assertEqual(r.returncode, 0, r.stderr)
         return int(r.stdout)
-
-    def start_daemon(self):
-        d = subprocess.Popen([TOOL, "--dir", self.data, "daemon"], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
-        self.addCleanup(lambda: d.poll() is None and d.kill())
-        lines = queue.Queue()
-        threading.Thread(target=lambda: [lines.put(l) for l in d.stdout], daemon=True).start()
-        return d, lines
-
-    def wait_line(self, lines, text):
-        end = time.monotonic() + WAIT
-        while time.monotonic() < end:
-            try:
-                line = lines.get(timeout=1)
-            except queue.Empty:
-                continue
-            if text in line:
-                return line
-        self.fail("no line with %r" % text)
 
     def test_run_prints_its_attempts_and_logs_keeps_them(self):
         ok = self.add("greet", "@daily", "echo hello; echo warn >&2")
@@ -86,51 +64,6 @@ class RunsTest(unittest.TestCase):
         r = self.tool("cancel", "99")
         self.assertEqual(r.returncode, 1)
         self.assertIn("no job 99", r.stderr)
-
-    def test_daemon_runs_jobs_and_keeps_other_writers_out(self):
-        tick = self.add("tick", "@every 1s", "echo tick")
-        sleeper = self.add("sleeper", "@every 1s", "sleep 600")
-        d, lines = self.start_daemon()
-        self.wait_line(lines, "tick  exit 0")
-
-        # Changes would be lost at the daemon's next save: refused, naming it.
-        r = self.tool("rm", str(tick))
-        self.assertEqual(r.returncode, 1)
-        self.assertIn("daemon (pid %d)" % d.pid, r.stderr)
-        self.assertEqual(self.tool("run", str(tick)).returncode, 1)
-        # Reading is fine beside it.
-        r = self.tool("list")
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertIn("sleeper", r.stdout)
-
-        # A cancel reaches the daemon's run of the job.
-        end = time.monotonic() + WAIT
-        while True:
-            r = self.tool("cancel", str(sleeper))
-            if r.returncode == 0 or time.monotonic() > end:
-                break
-            time.sleep(0.2)
-        self.assertEqual(r.returncode, 0, r.stderr)
-        self.wait_line(lines, "sleeper  exit -3 (cancelled)")
-
-        # A stop, then a second signal cancels the runs still going.
-        d.send_signal(signal.SIGTERM)
-        time.sleep(0.5)
-        d.send_signal(signal.SIGTERM)
-        self.assertEqual(d.wait(timeout=WAIT), 0)
-        self.assertIn("tick  exit 0", self.tool("logs", str(tick)).stdout)
-        self.assertEqual(self.tool("rm", str(tick)).returncode, 0)
-
-    def test_one_daemon_per_directory(self):
-        self.add("tick", "@every 1s", "true")
-        d, lines = self.start_daemon()
-        self.wait_line(lines, "tick  exit 0")
-        r = subprocess.run([TOOL, "--dir", self.data, "daemon"], capture_output=True, text=True,
-                           timeout=WAIT)
-        self.assertEqual(r.returncode, 1)
-        self.assertIn("daemon (pid %d) already runs" % d.pid, r.stderr)
-        d.send_signal(signal.SIGINT)
-        self.assertEqual(d.wait(timeout=WAIT), 0)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,7 @@
 #include "cli.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -135,6 +137,14 @@ std::vector<std::string> cmd_args::values(const char* name) const {
 
 crontab_t* cmd_ctx::instance(dir_access access) {
     if (ct != nullptr) return ct;
+    // A typo'd --dir must not become a new, empty data directory.
+    struct stat st;
+    if (dir != nullptr && !args.has("--create") && ::stat(dir, &st) != 0 && errno == ENOENT) {
+        const bool can_create = cmd != nullptr && find_option(*cmd, "--create") != nullptr;
+        refuse("no data directory %s; create it with 'quilmarn-cron --dir %s init'%s", dir, dir,
+               can_create ? " or give --create" : "");
+        return nullptr;
+    }
     owned_ = std::make_unique<open_instance>(dir, access, err);
     ct = owned_->ct;
     return ct;
@@ -181,7 +191,8 @@ int cmd_ctx::lib_fail(const char* what) {
 std::span<const command> cron_cmd_table() {
     static const std::vector<command> table = [] {
         std::vector<command> t;
-        for (auto part : {cron_cmds_expr(), cron_cmds_jobs(), cron_cmds_import(), cron_cmds_runs()}) {
+        for (auto part : {cron_cmds_expr(), cron_cmds_jobs(), cron_cmds_import(), cron_cmds_runs(),
+                           cron_cmds_daemon()}) {
             t.insert(t.end(), part.begin(), part.end());
         }
         return t;
@@ -272,8 +283,6 @@ int cron_cmd_dispatch(cmd_ctx& ctx, int argc, char** argv) {
     positional.push_back(nullptr);
     return c->run(ctx, static_cast<int>(positional.size()) - 1, positional.data());
 }
-
-int cron_cmd_invoke(cmd_ctx& ctx, int argc, char** argv) { return cron_cmd_dispatch(ctx, argc, argv); }
 
 int cron_cmd_capture(cmd_ctx& ctx, const std::vector<std::string>& args, const std::string& input,
                      std::string* output) {

@@ -98,8 +98,8 @@ int cron_cmd_unknown(cmd_ctx& ctx, const char* name);
 bool cron_warn_if_never_fires(cmd_ctx& ctx, const char* expr);
 
 // Runs a command as the command line does. This is where a command marked
-// CMD_FORWARD goes to a running daemon instead; otherwise it is
-// cron_cmd_dispatch.
+// CMD_FORWARD goes to a running daemon instead (forward.cpp); otherwise it
+// is cron_cmd_dispatch.
 int cron_cmd_invoke(cmd_ctx& ctx, int argc, char** argv);
 
 // Runs a command through cron_cmd_invoke with `input` as its standard input
@@ -136,3 +136,4 @@ std::span<const command> cron_cmds_expr();
 std::span<const command> cron_cmds_jobs();
 std::span<const command> cron_cmds_import();
 std::span<const command> cron_cmds_runs();
+std::span<const command> cron_cmds_daemon();

@@ -325,6 +325,7 @@ const cmd_option import_options[] = {
     {"--replace", nullptr, "make the directory's jobs those of FILE (added, changed, removed by name)"},
     {"--system", nullptr, "FILE is a system crontab: a user field follows the schedule"},
     {"--label", "NAME", "the name of standard input in messages"},
+    {"--create", nullptr, "create the data directory when it does not exist"},
 };
 
 const command commands[] = {

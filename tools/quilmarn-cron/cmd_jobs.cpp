@@ -7,6 +7,7 @@
 
 #include "cli.h"
 #include "job_list.h"
+#include "reports.h"
 
 namespace {
 
@@ -177,7 +178,7 @@ int cmd_list(cmd_ctx& ctx, int, char**) {
     crontab_t* ct = ctx.instance(dir_access::read);
     if (ct == nullptr) return EXIT_FAILED;
     if (ctx.args.has("--json")) {
-        std::fprintf(ctx.out, "%s\n", crontab_get_jobs_json(ct));
+        std::fprintf(ctx.out, "%s\n", cron_report_jobs(ct).c_str());
         return EXIT_OK;
     }
     std::vector<job_info> jobs;
@@ -198,6 +199,7 @@ int cmd_list(cmd_ctx& ctx, int, char**) {
 const cmd_option add_options[] = {
     {"--disabled", nullptr, "add it switched off"},
     {"--replace", nullptr, "replace the job of that name, keeping its id and settings"},
+    {"--create", nullptr, "create the data directory when it does not exist"},
 };
 const cmd_option update_options[] = {{"--disabled", nullptr, "switch it off"}};
 const cmd_option paths_options[] = {

@@ -1,5 +1,7 @@
 #include "job_list.h"
 
+#include "reports.h"
+
 #include <cstring>
 
 namespace {
@@ -57,9 +59,9 @@ bool cron_job_from_json(const Value& v, job_info* j) {
 
 bool cron_read_jobs(crontab_t* ct, std::vector<job_info>* jobs) {
     jobs->clear();
-    const char* text = crontab_get_jobs_json(ct);
+    const std::string text = cron_report_jobs(ct);
     rapidjson::Document doc;
-    if (!cron_json_parse(text, std::strlen(text), &doc) || !doc.IsArray()) return false;
+    if (!cron_json_parse(text, &doc) || !doc.IsArray()) return false;
     for (const Value& v : doc.GetArray()) {
         job_info j;
         if (!cron_job_from_json(v, &j)) return false;

@@ -21,18 +21,18 @@
 #include <rapidjson/writer.h>
 
 #include "cli.h"
+#include "daemon.h"
 #include "dir_files.h"
 #include "instance.h"
 #include "job_list.h"
+#include "reports.h"
 #include "run_log.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kPoll = 200ms;           // the daemon's look at runs and requests
 constexpr auto kCancelAnswer = 5s;      // longest wait for the running process
-constexpr auto kCancelledEnd = 10s;     // longest wait for cancelled runs to record
 const char kCancelPrefix[] = "quilmarn-cron.cancel.";
 const char kStore[] = "crontab.json";
 constexpr size_t kStoreMax = 8u << 20;  // far above any store 128 jobs make
@@ -105,39 +105,9 @@ std::vector<int> ids_of(const std::vector<job_info>& jobs) {
 }
 
 bool read_log(crontab_t* ct, int id, std::vector<run_record>* records) {
-    const char* text = crontab_get_job_logs_json(ct, id, 20);
+    const std::string text = cron_report_logs(ct, id, 20);
     rapidjson::Document doc;
-    return cron_json_parse(text, std::strlen(text), &doc) && cron_records_from_json(doc, records);
-}
-
-// Prints the new records of every job (one line each, oldest first) and
-// keeps them for `logs`. True while a job runs or has a run waiting.
-bool report_new_records(crontab_t* ct, const std::string& dir, new_records* seen) {
-    std::vector<job_info> jobs;
-    if (!cron_read_jobs(ct, &jobs)) return false;
-    const std::vector<int> live = ids_of(jobs);
-    bool busy = false;
-    for (const job_info& job : jobs) {
-        busy = busy || job.running || job.queued_count != 0;
-        std::vector<run_record> log;
-        if (job.log_count == 0 || !read_log(ct, job.id, &log)) continue;
-        std::vector<run_record> fresh = seen->take(job.id, log);
-        if (fresh.empty()) continue;
-        for (size_t i = fresh.size(); i-- > 0;) std::printf("%s\n", record_line(job.name, fresh[i], true).c_str());
-        runs_file_prepend(stderr, dir, job.id, fresh, live);
-    }
-    std::fflush(stdout);
-    return busy;
-}
-
-// Cancels every job with an execution in progress; under ALLOW only the
-// latest of a job's executions is reached, destroy ends the others.
-void cancel_running(crontab_t* ct) {
-    std::vector<job_info> jobs;
-    if (!cron_read_jobs(ct, &jobs)) return;
-    for (const job_info& job : jobs) {
-        if (job.running) crontab_cancel_job(ct, job.id);
-    }
+    return cron_json_parse(text, &doc) && cron_records_from_json(doc, records);
 }
 
 // The job named `text` (an id, or a name) and its name, from the stored
@@ -177,6 +147,10 @@ bool job_from_store(cmd_ctx& ctx, const char* text, int* id, std::string* name) 
 }
 
 int cmd_run(cmd_ctx& ctx, int, char** argv) {
+    // Only a daemon outlives the command to carry the run on.
+    if (ctx.args.has("--no-wait") && !ctx.in_daemon) {
+        return ctx.fail("--no-wait needs a daemon running in %s", ctx.dir);
+    }
     crontab_t* ct = ctx.instance(dir_access::run);
     if (ct == nullptr) return EXIT_FAILED;
     const int id = cron_arg_job(ctx, ct, argv[0]);
@@ -184,11 +158,20 @@ int cmd_run(cmd_ctx& ctx, int, char** argv) {
     std::vector<job_info> jobs;
     const job_info* j = cron_read_jobs(ct, &jobs) ? cron_find_job(jobs, id) : nullptr;
     const std::string name = j != nullptr ? j->name : "job " + std::to_string(id);
+    if (ctx.args.has("--no-wait")) {
+        if (j != nullptr && j->running && j->overlap_policy != CRONTAB_OVERLAP_ALLOW) {
+            return ctx.fail("job %d is running already and its overlap policy is not allow", id);
+        }
+        if (!cron_daemon_run_detached(ct, id)) return ctx.fail("the daemon cannot start job %d now", id);
+        std::fprintf(ctx.out, "started job %d in the daemon\n", id);
+        return EXIT_OK;
+    }
     std::atomic<bool> done{false};
     const std::string dir = ctx.dir;
-    // A cancel from another process reaches this run through the directory.
+    // A cancel from another process reaches this run through the directory;
+    // in the daemon it comes through the socket.
     std::thread helper([&] {
-        while (!done) {
+        while (!done && !ctx.in_daemon) {
             serve_cancels(ct, dir);
             std::this_thread::sleep_for(100ms);
         }
@@ -204,7 +187,8 @@ int cmd_run(cmd_ctx& ctx, int, char** argv) {
     while (mine < records.size() && (mine == 0 || records[mine - 1].attempt > 1)) ++mine;
     records.resize(mine);
     print_records(ctx.out, name, records);
-    runs_file_prepend(ctx.err, dir, id, records, ids_of(jobs));
+    // The daemon's watch keeps its records for `logs`.
+    if (!ctx.in_daemon) runs_file_prepend(ctx.err, dir, id, records, ids_of(jobs));
     return cron_run_exit_status(records[0]);
 }
 
@@ -247,8 +231,10 @@ int cmd_cancel(cmd_ctx& ctx, int, char** argv) {
     if (!job_from_store(ctx, argv[0], &id, &name)) return EXIT_FAILED;
     int rc = -9;
     long holder = 0;
-    bool asked = false;  // the answer came from the process that runs the jobs
-    for (;;) {
+    bool asked = ctx.in_daemon;  // the answer came from the process that runs the jobs
+    // In the daemon the instance that runs the jobs is at hand.
+    if (ctx.in_daemon) rc = crontab_cancel_job(ctx.ct, id);
+    while (!ctx.in_daemon) {
         dir_lock probe;
         lock_role role = lock_role::edit;
         if (probe.try_acquire(ctx.dir, lock_role::edit, &holder, &role)) {
@@ -281,48 +267,9 @@ int cmd_cancel(cmd_ctx& ctx, int, char** argv) {
     }
 }
 
-int cmd_daemon(cmd_ctx& ctx, int, char**) {
-    const char* dir = ctx.dir;
-    // Blocked before any thread exists, so only the wait below takes them;
-    // children start with an empty mask in their own process group.
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-
-    crontab_t* ct = ctx.instance(dir_access::daemon);
-    if (ct == nullptr) return EXIT_FAILED;
-    if (crontab_start(ct) != 0) return ctx.fail("the scheduler could not be started");
-    std::fprintf(ctx.err, "quilmarn-cron: daemon %ld runs the jobs in %s\n", static_cast<long>(::getpid()), dir);
-    new_records seen;
-    bool stopping = false;
-    std::chrono::steady_clock::time_point cancelled_at{};
-    for (;;) {
-        const timespec pause{0, static_cast<long>(std::chrono::nanoseconds(kPoll).count())};
-        if (sigtimedwait(&stop, nullptr, &pause) > 0) {
-            if (!stopping) {
-                crontab_stop(ct);
-                stopping = true;
-                std::fprintf(ctx.err,
-                             "quilmarn-cron: stopping; waiting for runs in progress (signal again to cancel them)\n");
-            } else if (cancelled_at == std::chrono::steady_clock::time_point{}) {
-                cancel_running(ct);
-                cancelled_at = std::chrono::steady_clock::now();
-            }
-        }
-        serve_cancels(ct, dir);
-        const bool busy = report_new_records(ct, dir, &seen);
-        if (stopping && !busy) break;
-        // Runs out of a cancel's reach are left to destroy.
-        if (cancelled_at != std::chrono::steady_clock::time_point{} &&
-            std::chrono::steady_clock::now() - cancelled_at > kCancelledEnd) {
-            break;
-        }
-    }
-    return EXIT_OK;
-}
-
+const cmd_option run_options[] = {
+    {"--no-wait", nullptr, "start the run in the daemon and return at once"},
+};
 const cmd_option logs_options[] = {
     {"-n", "N", "the newest N records (1 to 20, default 20)"},
     {"--json", nullptr, "the records as the run log's JSON (newest first)"},
@@ -330,15 +277,12 @@ const cmd_option logs_options[] = {
 
 const command commands[] = {
     {"run", "JOB", "run a job now, print its records; exits with the job's status", 1, 1,
-     CMD_NEEDS_DIR | CMD_FORWARD, cmd_run, {},
+     CMD_NEEDS_DIR | CMD_FORWARD, cmd_run, run_options,
      "Exit status: the last attempt's, 124 for its time limit, 125 when the\n"
      "command could not be started, 130 when cancelled; 1 when the run is refused.\n"},
     {"logs", "JOB [-n N] [--json]", "the records kept by daemon and run", 1, 1, CMD_NEEDS_DIR | CMD_FORWARD,
      cmd_logs, logs_options},
     {"cancel", "JOB", "cancel the job's run in the daemon or a run", 1, 1, CMD_NEEDS_DIR | CMD_FORWARD, cmd_cancel},
-    {"daemon", "", "run due jobs until SIGINT or SIGTERM", 0, 0, CMD_NEEDS_DIR, cmd_daemon, {},
-     "One line per finished attempt on standard output. A second signal cancels\n"
-     "the runs still going.\n"},
 };
 
 }  // namespace

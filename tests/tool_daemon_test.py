@@ -1,0 +1,217 @@
+"""quilmarn-cron daemon: every command beside it, its signals, its event lines
+and --on-failure.
+
+Usage: tool_daemon_test.py PATH_TO_QUILMARN_CRON [unittest options]
+"""
+
+import json
+import os
+import queue
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+TOOL = None
+WAIT = 60  # seconds: generous bound of every wait on the daemon
+
+
+def read(path):
+    try:
+        with open(path) as f:
+            return f.read()
+    except FileNotFoundError:
+        return ""
+
+
+class DaemonTest(unittest.TestCase):
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        self.tmp = tmp.name
+        self.data = os.path.join(tmp.name, "data")
+        os.makedirs(self.data)
+
+    def tool(self, *args, **kw):
+        return subprocess.run([TOOL, "--dir", self.data, *args], capture_output=True, text=True,
+                              timeout=WAIT, **kw)
+
+    def ok(self, *args, **kw):
+        r = self.tool(*args, **kw)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return r.stdout
+
+    def start_daemon(self, *options):
+        """The daemon with JSON event lines; every line must parse."""
+        d = subprocess.Popen([TOOL, "--dir", self.data, "daemon", "--log-format", "json", *options],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(d.stderr.close)
+        self.addCleanup(d.stdout.close)
+        self.addCleanup(lambda: d.poll() is None and (d.kill(), d.wait()))
+        d.events = queue.Queue()
+
+        def read():
+            for line in d.stdout:
+                d.events.put(json.loads(line))
+
+        threading.Thread(target=read, daemon=True).start()
+        self.wait_event(d, "daemon")
+        return d
+
+    def wait_event(self, d, name, **members):
+        end = time.monotonic() + WAIT
+        while time.monotonic() < end:
+            try:
+                e = d.events.get(timeout=1)
+            except queue.Empty:
+                continue
+            if "job_id" in e or e["event"] in ("started", "finished", "retrying", "skipped"):
+                self.assertIsInstance(e["job_name"], str)
+            if e["event"] == name and all(e.get(k) == v for k, v in members.items()):
+                return e
+        self.fail("no event %s %r" % (name, members))
+
+    def stop(self, d):
+        d.send_signal(signal.SIGTERM)
+        self.assertEqual(d.wait(timeout=WAIT), 0)
+
+    def test_every_command_is_carried_out_by_the_daemon(self):
+        tick = int(self.ok("add", "tick", "@every 1s", "echo one"))
+        d = self.start_daemon()
+        self.wait_event(d, "loaded", job_id=tick)
+        self.wait_event(d, "finished", job_id=tick, output="one")
+
+        # A change reaches the running scheduler at once, without a restart.
+        self.ok("update", "tick", "tick", "@every 1s", "echo two")
+        self.wait_event(d, "finished", job_id=tick, output="two")
+        slow = int(self.ok("add", "slow", "@daily", "sleep 30"))
+        seven = int(self.ok("add", "seven", "@daily", "echo out; exit 7"))
+
+        # run waits for the job in the daemon and returns its exit status.
+        r = self.tool("run", "seven")
+        self.assertEqual(r.returncode, 7, r.stderr)
+        self.assertIn("seven  exit 7", r.stdout)
+        self.assertIn("| out", r.stdout)
+        self.wait_event(d, "finished", job_id=seven, exit_code=7)
+
+        # --no-wait returns while the run goes on; status shows it live;
+        # cancel ends it and run's status would be 130.
+        self.assertIn("started job %d" % slow, self.ok("run", "slow", "--no-wait"))
+        self.wait_event(d, "started", job_id=slow)
+        status = self.ok("status")
+        self.assertIn("daemon %d" % d.pid, status)
+        rows = {line.split()[-1]: line for line in status.splitlines()[2:]}
+        self.assertIn("running", rows["slow"])
+        self.assertIn(" 7 ", rows["seven"])
+        self.assertNotIn("never", rows["tick"])
+        live = json.loads(self.ok("status", "--json"))
+        self.assertEqual(live["daemon_pid"], d.pid)
+        self.assertEqual({j["name"]: j["last_exit_code"] for j in live["jobs"]}["seven"], 7)
+        self.assertIn("cancelled", self.ok("cancel", "slow"))
+        self.wait_event(d, "cancelled", job_id=slow, exit_code=-3)
+        self.assertIn("exit -3", self.ok("logs", "slow"))
+
+        # list shows the running scheduler's next fire times.
+        jobs = {j["name"]: j for j in json.loads(self.ok("list", "--json"))}
+        self.assertGreater(jobs["tick"]["last_run"], 0)
+
+        # Importing the same file twice changes nothing the second time.
+        path = os.path.join(self.tmp, "my.crontab")
+        with open(path, "w") as f:
+            f.write("@hourly echo imported\n")
+        self.ok("import", os.path.relpath(path))
+        jobs_now = lambda: [(j["id"], j["name"], j["cmd"]) for j in json.loads(self.ok("list", "--json"))]
+        before = jobs_now()
+        self.ok("import", path)
+        self.assertEqual(jobs_now(), before)
+
+        self.ok("rm", "tick")
+        names = [j["name"] for j in json.loads(self.ok("list", "--json"))]
+        self.assertNotIn("tick", names)
+        self.stop(d)
+        # The daemon saved every change: the directory reads the same without it.
+        self.assertEqual([j["name"] for j in json.loads(self.ok("list", "--json"))], names)
+        self.assertFalse(os.path.exists(os.path.join(self.data, "quilmarn-cron.sock")))
+
+    def test_hangup_and_a_closed_log_pipe_keep_the_runs(self):
+        pids = os.path.join(self.tmp, "pids")
+        job = int(self.ok("add", "slow", "@daily", "echo $$ > %s; sleep 2; echo done" % pids))
+        # The log goes to a pipe whose reader leaves after the first line.
+        d = subprocess.Popen("'%s' --dir '%s' daemon | head -n 1" % (TOOL, self.data), shell=True,
+                             stdout=subprocess.DEVNULL, start_new_session=True)
+        self.addCleanup(lambda: d.poll() is None and (os.killpg(d.pid, signal.SIGKILL), d.wait()))
+        end = time.monotonic() + WAIT
+        while not os.path.exists(os.path.join(self.data, "quilmarn-cron.sock")):
+            self.assertLess(time.monotonic(), end)
+            time.sleep(0.05)
+        self.ok("run", str(job), "--no-wait")
+        while not read(pids).strip():
+            self.assertLess(time.monotonic(), end)
+            time.sleep(0.05)
+        child = int(read(pids))
+        daemon = json.loads(self.ok("status", "--json"))["daemon_pid"]
+        os.kill(daemon, signal.SIGHUP)
+        # The child still has the daemon as its parent; its record is kept.
+        self.assertEqual(int(read("/proc/%d/stat" % child).rsplit(")", 1)[1].split()[1]), daemon)
+        while "done" not in self.ok("logs", str(job)):
+            self.assertLess(time.monotonic(), end)
+            time.sleep(0.1)
+        os.kill(daemon, 0)  # alive after SIGHUP and SIGPIPE
+        os.kill(daemon, signal.SIGTERM)
+        self.assertEqual(d.wait(timeout=WAIT), 0)
+
+    def test_a_missing_directory_and_a_second_daemon_are_refused(self):
+        typo = os.path.join(self.tmp, "jbos")
+        r = subprocess.run([TOOL, "--dir", typo, "daemon"], capture_output=True, text=True, timeout=WAIT)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("init", r.stderr)
+        self.assertFalse(os.path.exists(typo))
+        d = self.start_daemon()
+        r = self.tool("daemon")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("(pid %d) already runs" % d.pid, r.stderr)
+        self.stop(d)
+
+    def test_on_failure_gets_the_job_and_its_output(self):
+        seen = os.path.join(self.tmp, "seen")
+        job = int(self.ok("add", "flaky", "@daily", "echo out; echo err >&2; exit 4"))
+        self.ok("set-retry", str(job), "1", "0")
+        hook = ('{ echo "$QUILMARN_JOB_ID $QUILMARN_JOB_NAME $QUILMARN_EXIT_CODE $QUILMARN_ATTEMPTS"; cat; }'
+                ' > %s; echo hook ran; exit 9' % seen)
+        d = self.start_daemon("--on-failure", hook)
+        self.assertEqual(self.tool("run", "flaky").returncode, 4)
+        self.wait_event(d, "retrying", job_id=job, attempt=2)
+        e = self.wait_event(d, "on-failure-failed", job_id=job)
+        self.assertEqual((e["exit_code"], e["output"]), (9, "hook ran"))  # logged, not retried
+        self.assertEqual(read(seen), "%d flaky 4 2\nout\nerr\n" % job)
+        self.stop(d)
+        time.sleep(0.5)  # lines still in the pipe: none may tell of a second hook
+        hooks = [e for e in list(d.events.queue) if e["event"].startswith("on-failure")]
+        self.assertEqual(hooks, [])
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root to switch users")
+    def test_the_socket_refuses_another_user(self):
+        os.chmod(self.tmp, 0o755)
+        os.chmod(self.data, 0o755)
+        d = self.start_daemon()
+        sock = os.path.join(self.data, "quilmarn-cron.sock")
+        self.assertEqual(stat.S_IMODE(os.stat(sock).st_mode), 0o600)
+        os.chmod(sock, 0o666)  # past the mode, the daemon checks the peer itself
+        r = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", TOOL, "--dir",
+                            self.data, "add", "x", "@daily", "true"], capture_output=True, text=True,
+                           timeout=WAIT)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("refused: user 65534", r.stderr)
+        self.wait_event(d, "refused", uid=65534)
+        self.assertEqual(json.loads(self.ok("list", "--json")), [])
+        self.stop(d)
+
+
+if __name__ == "__main__":
+    TOOL = os.path.abspath(sys.argv.pop(1))
+    unittest.main()

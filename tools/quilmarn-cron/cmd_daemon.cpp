@@ -1,0 +1,234 @@
+// daemon, status and init: the daemon that owns a data directory, and what
+// an operator asks of it.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "cli.h"
+#include "daemon.h"
+#include "job_list.h"
+#include "reports.h"
+#include "run_log.h"
+
+namespace {
+
+constexpr int64_t HOOK_LIMIT_MAX = 24 * 3600;
+
+// One command at a time changes the jobs, so the checks a handler makes
+// (a name not taken yet) still hold when it acts. A run only waits, and
+// must not hold up the others.
+std::mutex change_mutex;
+
+FILE* input_stream(std::string& text) {
+    // fmemopen takes no empty buffer.
+    return text.empty() ? std::fopen("/dev/null", "r") : ::fmemopen(text.data(), text.size(), "r");
+}
+
+ctl_response execute(const std::string& dir, crontab_t* ct, const ctl_request& req) {
+    ctl_response resp;
+    const command* c = cron_cmd_find(req.argv[0].c_str());
+    if (c == nullptr || (c->flags & CMD_FORWARD) == 0) {
+        resp.status = EXIT_USAGE;
+        resp.err = "quilmarn-cron: '" + req.argv[0] + "' is not a command the daemon carries out\n";
+        return resp;
+    }
+    char* out_text = nullptr;
+    char* err_text = nullptr;
+    size_t out_size = 0, err_size = 0;
+    std::string input = req.input;
+    FILE* out = ::open_memstream(&out_text, &out_size);
+    FILE* err = ::open_memstream(&err_text, &err_size);
+    FILE* in = input_stream(input);
+    if (out != nullptr && err != nullptr && in != nullptr) {
+        cmd_ctx ctx;
+        ctx.dir = dir.c_str();
+        ctx.out = out;
+        ctx.err = err;
+        ctx.in = in;
+        ctx.ct = ct;
+        ctx.in_daemon = true;
+        std::vector<std::string> args = req.argv;
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::unique_lock<std::mutex> lk(change_mutex, std::defer_lock);
+        if (std::strcmp(c->name, "run") != 0) lk.lock();
+        resp.status = cron_cmd_dispatch(ctx, static_cast<int>(args.size()), argv.data());
+    } else {
+        resp.status = EXIT_FAILED;
+        resp.err = "quilmarn-cron: the daemon is out of memory\n";
+    }
+    for (FILE* f : {out, err, in}) {
+        if (f != nullptr) std::fclose(f);
+    }
+    if (out_text != nullptr) resp.out.assign(out_text, out_size);
+    if (err_text != nullptr) resp.err += std::string(err_text, err_size);
+    std::free(out_text);
+    std::free(err_text);
+    return resp;
+}
+
+int cmd_daemon(cmd_ctx& ctx, int, char**) {
+    daemon_options o;
+    if (const char* f = ctx.args.value("--log-format"); f != nullptr) {
+        if (std::strcmp(f, "json") == 0) {
+            o.format = log_format::json;
+        } else if (std::strcmp(f, "text") != 0) {
+            return ctx.usage_error("--log-format takes text or json, not '%s'", f);
+        }
+    }
+    if (const char* cmd = ctx.args.value("--on-failure"); cmd != nullptr) o.on_failure = cmd;
+    if (const char* t = ctx.args.value("--on-failure-timeout"); t != nullptr) {
+        int64_t limit = 0;
+        if (!cron_arg_duration(ctx, "the time limit of --on-failure", t, 1, HOOK_LIMIT_MAX, &limit)) return EXIT_USAGE;
+        o.on_failure_limit_sec = static_cast<int>(limit);
+    }
+    const std::string dir = ctx.dir;
+    return cron_daemon_main(dir, o, [dir](crontab_t* ct, const ctl_request& req) { return execute(dir, ct, req); });
+}
+
+// Local time as "YYYY-MM-DD HH:MM:SS", or "-" for none.
+std::string local_time(int64_t t) {
+    if (t <= 0) return "-";
+    time_t tt = static_cast<time_t>(t);
+    std::tm tm{};
+    char text[32] = "?";
+    if (localtime_r(&tt, &tm) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
+    return text;
+}
+
+const char* state_of(const job_info& j) {
+    if (j.running) return "running";
+    if (j.queued_count != 0) return "queued";
+    return j.enabled ? "idle" : "disabled";
+}
+
+std::string exit_text(const run_record& r) {
+    switch (r.exit_code) {
+        case -1: return "not started";
+        case -2: return "time limit";
+        case -3: return "cancelled";
+        default: return std::to_string(r.exit_code);
+    }
+}
+
+// The newest record of the job: from the instance, which has those of this
+// process, else from those kept for `logs`.
+bool last_record(cmd_ctx& ctx, crontab_t* ct, const job_info& j, run_record* r) {
+    std::vector<run_record> records;
+    rapidjson::Document doc;
+    if (j.log_count > 0 && cron_json_parse(cron_report_logs(ct, j.id, 1), &doc) &&
+        cron_records_from_json(doc, &records) && !records.empty()) {
+        *r = records.front();
+        return true;
+    }
+    runs_file_read(ctx.err, ctx.dir, j.id, &records);
+    if (records.empty()) return false;
+    *r = records.front();
+    return true;
+}
+
+int cmd_status(cmd_ctx& ctx, int, char**) {
+    crontab_t* ct = ctx.instance(dir_access::read);
+    if (ct == nullptr) return EXIT_FAILED;
+    std::vector<job_info> jobs;
+    if (!cron_read_jobs(ct, &jobs)) return ctx.fail("cannot read the job list");
+    const bool json = ctx.args.has("--json");
+    rapidjson::StringBuffer buf;
+    rapidjson::Writer<rapidjson::StringBuffer> w(buf);
+    if (json) {
+        w.StartObject();
+        w.Key("daemon_pid");
+        w.Int64(ctx.in_daemon ? ::getpid() : 0);
+        w.Key("jobs");
+        w.StartArray();
+    } else if (ctx.in_daemon) {
+        std::fprintf(ctx.out, "daemon %ld runs the jobs of %s\n", static_cast<long>(::getpid()), ctx.dir);
+    } else {
+        std::fprintf(ctx.out, "no daemon runs the jobs of %s\n", ctx.dir);
+    }
+    if (!json) {
+        std::fprintf(ctx.out, "%-5s %-8s %-19s %-11s %-19s %s\n", "ID", "STATE", "LAST RUN", "LAST EXIT", "NEXT RUN",
+                     "NAME");
+    }
+    for (const job_info& j : jobs) {
+        run_record r;
+        const bool ran = last_record(ctx, ct, j, &r);
+        const int64_t next = j.enabled ? j.next_run : 0;
+        if (json) {
+            w.StartObject();
+            w.Key("id");
+            w.Int(j.id);
+            w.Key("name");
+            w.String(j.name.c_str());
+            w.Key("state");
+            w.String(state_of(j));
+            w.Key("last_run");
+            w.Int64(ran ? r.started_at : 0);
+            w.Key("last_exit_code");
+            ran ? w.Int(r.exit_code) : w.Null();
+            w.Key("next_run");
+            w.Int64(next);
+            w.EndObject();
+            continue;
+        }
+        std::fprintf(ctx.out, "%-5d %-8s %-19s %-11s %-19s %s\n", j.id, state_of(j),
+                     ran ? local_time(r.started_at).c_str() : "never", ran ? exit_text(r).c_str() : "-",
+                     local_time(next).c_str(), j.name.c_str());
+    }
+    if (json) {
+        w.EndArray();
+        w.EndObject();
+        std::fprintf(ctx.out, "%s\n", buf.GetString());
+    }
+    return EXIT_OK;
+}
+
+int cmd_init(cmd_ctx& ctx, int, char**) {
+    struct stat st;
+    if (::stat(ctx.dir, &st) == 0) {
+        if (!S_ISDIR(st.st_mode)) return ctx.fail("%s exists and is not a directory", ctx.dir);
+        std::fprintf(ctx.out, "%s is a data directory already\n", ctx.dir);
+        return EXIT_OK;
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(ctx.dir, ec);
+    if (ec) return ctx.fail("cannot create %s: %s", ctx.dir, ec.message().c_str());
+    std::fprintf(ctx.out, "created the data directory %s\n", ctx.dir);
+    return EXIT_OK;
+}
+
+const cmd_option daemon_options_table[] = {
+    {"--log-format", "text|json", "one event per line as key=value text (default) or as a JSON object"},
+    {"--on-failure", "CMD", "run CMD through /bin/sh after an execution whose last attempt failed"},
+    {"--on-failure-timeout", "DURATION", "the time limit of CMD (default 60s)"},
+};
+const cmd_option status_options[] = {{"--json", nullptr, "one JSON object"}};
+
+const command commands[] = {
+    {"init", "", "create the data directory", 0, 0, CMD_NEEDS_DIR, cmd_init},
+    {"daemon", "[--log-format text|json] [--on-failure CMD]", "run due jobs and serve the other commands", 0, 0,
+     CMD_NEEDS_DIR, cmd_daemon, daemon_options_table,
+     "Runs until SIGTERM or SIGINT; a second one cancels the runs still going.\n"
+     "SIGHUP is logged and changes nothing. While it runs, the other commands\n"
+     "are carried out by it, through quilmarn-cron.sock in the directory.\n"
+     "CMD gets QUILMARN_JOB_ID, QUILMARN_JOB_NAME, QUILMARN_EXIT_CODE and\n"
+     "QUILMARN_ATTEMPTS, and the last attempt's output on standard input.\n"},
+    {"status", "[--json]", "each job's state, last run and exit, and next run", 0, 0, CMD_NEEDS_DIR | CMD_FORWARD,
+     cmd_status, status_options},
+};
+
+}  // namespace
+
+std::span<const command> cron_cmds_daemon() { return commands; }

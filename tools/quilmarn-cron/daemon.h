@@ -1,0 +1,29 @@
+// quilmarn-cron daemon: runs the scheduler of a data directory and serves
+// the other commands over the directory's control socket until SIGTERM or
+// SIGINT (a second one cancels the runs still going). SIGHUP is logged and
+// changes nothing; SIGPIPE is ignored.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "control.h"
+#include "events.h"
+#include "quilmarn_crontab.h"
+
+struct daemon_options {
+    log_format format = log_format::text;
+    std::string on_failure;        // shell command; empty for none
+    int on_failure_limit_sec = 60;  // its time limit
+};
+
+// Carries out a client's command against the daemon's instance.
+using daemon_executor = std::function<ctl_response(crontab_t* ct, const ctl_request& req)>;
+
+// Returns the exit status: 0 after a stop, 1 when it could not start.
+int cron_daemon_main(const std::string& dir, const daemon_options& options, const daemon_executor& exec);
+
+// For `run --no-wait` inside the daemon: starts job `id` on a thread of its
+// own, which the daemon waits for before it ends. False when no thread can
+// be had.
+bool cron_daemon_run_detached(crontab_t* ct, int id);

@@ -1,0 +1,104 @@
+// Commands beside a running daemon: the daemon owns the directory, so a
+// command marked CMD_FORWARD is sent over its socket and carried out there,
+// against the instance that runs the jobs. Without a daemon the command
+// opens the directory itself.
+#include <signal.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "cli.h"
+#include "control.h"
+#include "dir_files.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto DAEMON_START = 3s;  // the longest wait for a daemon that has the lock but no socket yet
+
+// The directory's lock note names a live daemon: it is starting, or just
+// stopping.
+bool daemon_holds(const char* dir) {
+    unique_fd dirfd = cron_dir_open(dir);
+    std::string note;
+    long pid = 0;
+    char role[16] = {};
+    return dirfd && cron_dir_read(dirfd.get(), "quilmarn-cron.lock", 64, &note) == 0 &&
+           std::sscanf(note.c_str(), "%ld %15s", &pid, role) == 2 && std::strcmp(role, "daemon") == 0 && pid > 0 &&
+           (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
+bool read_input(cmd_ctx& ctx, std::string* text) {
+    char buf[65536];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, ctx.in)) > 0) {
+        text->append(buf, n);
+        if (text->size() > CTL_MAX_INPUT) {
+            return ctx.refuse("standard input is larger than the %zu MiB a daemon takes", CTL_MAX_INPUT >> 20);
+        }
+    }
+    return true;
+}
+
+// The option of `c` that `arg` names, when it takes a value in the next word.
+bool takes_value(const command& c, const std::string& arg) {
+    for (const cmd_option& o : c.options) {
+        if (arg == o.name) return o.value != nullptr;
+    }
+    return false;
+}
+
+int forward(cmd_ctx& ctx, const command& c, int fd, int argc, char** argv) {
+    unique_fd conn(fd);
+    ctl_request req;
+    bool positional = false;
+    for (int i = 0; i < argc; ++i) {
+        std::string a = argv[i];
+        const bool value = i > 0 && takes_value(c, argv[i - 1]) && !positional;
+        if (a == "--") positional = true;
+        // The daemon's working directory is not ours: a file to import is
+        // named from the root. The daemon may read no more than we may:
+        // only root and its own user reach it.
+        if (i > 0 && std::strcmp(c.name, "import") == 0 && !value && a != "-" && (positional || a[0] != '-') &&
+            a[0] != '/') {
+            std::error_code ec;
+            a = (std::filesystem::current_path(ec) / a).string();
+        }
+        req.argv.push_back(a);
+        if (a == "-" && !value && !read_input(ctx, &req.input)) return EXIT_FAILED;
+    }
+    ctl_response resp;
+    std::string why;
+    if (!cron_ctl_call(conn.get(), req, &resp, &why)) return ctx.fail("%s (the daemon of %s)", why.c_str(), ctx.dir);
+    std::fwrite(resp.out.data(), 1, resp.out.size(), ctx.out);
+    std::fwrite(resp.err.data(), 1, resp.err.size(), ctx.err);
+    return resp.status;
+}
+
+}  // namespace
+
+int cron_cmd_invoke(cmd_ctx& ctx, int argc, char** argv) {
+    const command* c = argc > 0 ? cron_cmd_find(argv[0]) : nullptr;
+    if (c == nullptr || (c->flags & CMD_FORWARD) == 0 || ctx.in_daemon || ctx.ct != nullptr || ctx.dir == nullptr) {
+        return cron_cmd_dispatch(ctx, argc, argv);
+    }
+    const auto until = std::chrono::steady_clock::now() + DAEMON_START;
+    for (;;) {
+        ctl_peer server;
+        int fd = cron_ctl_connect(ctx.dir, &server);
+        if (fd >= 0) return forward(ctx, *c, fd, argc, argv);
+        if (errno == EPERM) {
+            return ctx.fail("refusing %s/%s: it is served by user %u, neither root nor you", ctx.dir, CTL_SOCKET_NAME,
+                            static_cast<unsigned>(server.uid));
+        }
+        if (!daemon_holds(ctx.dir) || std::chrono::steady_clock::now() > until) break;
+        std::this_thread::sleep_for(50ms);
+    }
+    return cron_cmd_dispatch(ctx, argc, argv);
+}
