@@ -120,15 +120,21 @@ class DaemonTest(unittest.TestCase):
         jobs = {j["name"]: j for j in json.loads(self.ok("list", "--json"))}
         self.assertGreater(jobs["tick"]["last_run"], 0)
 
-        # Importing the same file twice changes nothing the second time.
+        # import reads a relative path from the client's directory; twice
+        # changes nothing.
         path = os.path.join(self.tmp, "my.crontab")
         with open(path, "w") as f:
             f.write("@hourly echo imported\n")
         self.ok("import", os.path.relpath(path))
         jobs_now = lambda: [(j["id"], j["name"], j["cmd"]) for j in json.loads(self.ok("list", "--json"))]
         before = jobs_now()
-        self.ok("import", path)
+        self.assertIn("1 unchanged", self.ok("import", path))
         self.assertEqual(jobs_now(), before)
+
+        # edit beside the daemon: the daemon exports and applies the text.
+        r = self.tool("edit", env=dict(os.environ, EDITOR='sed -i "s/echo imported/echo edited/"'))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("echo edited", [j["cmd"] for j in json.loads(self.ok("list", "--json"))])
 
         self.ok("rm", "tick")
         names = [j["name"] for j in json.loads(self.ok("list", "--json"))]

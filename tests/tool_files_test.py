@@ -21,6 +21,7 @@ class FilesTest(unittest.TestCase):
         tmp = tempfile.TemporaryDirectory()
         self.addCleanup(tmp.cleanup)
         self.data = os.path.join(tmp.name, "data")
+        os.makedirs(self.data)  # commands other than init refuse a missing one
         self.victim = os.path.join(tmp.name, "victim")
         with open(self.victim, "w") as f:
             f.write("precious\n")
@@ -62,7 +63,6 @@ class FilesTest(unittest.TestCase):
             self.assertEqual(list(json.load(f)), ["2"])
 
     def test_deeply_nested_store_does_not_crash_logs(self):
-        os.makedirs(self.data)
         with open(self.path("crontab.json"), "w") as f:
             f.write("[" * 2000000)
         for args in (["logs", "1"], ["logs", "name"], ["cancel", "name"]):

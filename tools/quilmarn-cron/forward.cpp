@@ -60,8 +60,12 @@ int forward(cmd_ctx& ctx, const command& c, int fd, int argc, char** argv) {
     bool positional = false;
     for (int i = 0; i < argc; ++i) {
         std::string a = argv[i];
-        const bool value = i > 0 && takes_value(c, argv[i - 1]) && !positional;
-        if (a == "--") positional = true;
+        const bool value = i > 0 && !positional && takes_value(c, argv[i - 1]);
+        if (a == "--" && !positional) {
+            positional = true;
+            req.argv.push_back(a);
+            continue;
+        }
         // The daemon's working directory is not ours: a file to import is
         // named from the root. The daemon may read no more than we may:
         // only root and its own user reach it.
