@@ -138,7 +138,8 @@ class ImportTest(unittest.TestCase):
             self.assertEqual(self.tool(*args).returncode, 0, args)
         text = self.tool("export").stdout
         other = os.path.join(self.dir, "other")
-        r = subprocess.run([TOOL, "--dir", other, "import", "-"], input=text, capture_output=True, text=True)
+        r = subprocess.run([TOOL, "--dir", other, "import", "--create", "-"], input=text, capture_output=True,
+                           text=True)
         self.assertEqual(r.returncode, 0, r.stderr)
         definition = lambda j: {k: v for k, v in j.items() if k not in ("next_run", "last_run")}
         with open(os.path.join(other, "crontab.json"), encoding="utf-8") as f:
