@@ -202,6 +202,8 @@ bool apply(cmd_ctx& ctx, crontab_t* ct, const std::vector<job_info>& jobs, const
 int cmd_import(cmd_ctx& ctx, int, char** argv) {
     const char* path = argv[0];
     const bool skip_bad = ctx.args.has("--skip-bad"), replace = ctx.args.has("--replace");
+    // A skipped line would remove its job.
+    if (skip_bad && replace) return ctx.usage_error("--replace applies the whole file; it cannot skip lines");
     const char* label = ctx.args.value("--label");
     const char* file = std::strcmp(path, "-") != 0 ? path : label != nullptr ? label : "<stdin>";
     std::string text;
