@@ -210,6 +210,20 @@ class DaemonTest(unittest.TestCase):
         self.assertIn("(pid %d) already runs" % d.pid, r.stderr)
         self.stop(d)
 
+    def test_a_service_manager_is_told_ready_and_stopping(self):
+        notify = os.path.join(self.tmp, "notify")
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as manager:
+            manager.bind(notify)
+            manager.settimeout(WAIT)
+            d = subprocess.Popen([TOOL, "--dir", self.data, "daemon"], stdout=subprocess.DEVNULL,
+                                 env=dict(os.environ, NOTIFY_SOCKET=notify))
+            self.addCleanup(lambda: d.poll() is None and (d.kill(), d.wait()))
+            self.assertIn(b"READY=1", manager.recv(4096))
+            self.assertIn("daemon %d" % d.pid, self.ok("status"))  # ready means serving
+            d.send_signal(signal.SIGTERM)
+            self.assertIn(b"STOPPING=1", manager.recv(4096))
+            self.assertEqual(d.wait(timeout=WAIT), 0)
+
     def test_on_failure_gets_the_job_and_its_output(self):
         seen = os.path.join(self.tmp, "seen")
         job = int(self.ok("add", "flaky", "@daily", "echo out; echo err >&2; exit 4"))
