@@ -347,6 +347,22 @@ TEST(Lifecycle, DataDirectoryThatDoesNotFitIsRefused) {
     EXPECT_EQ(crontab_create((path + "e").c_str()), nullptr);
 }
 
+// A host that changes its directory later must not split its jobs over two
+// stores.
+TEST(Lifecycle, RelativeDataDirectoryIsFixedAtCreate) {
+    test_dir first, second;
+    const auto cwd = std::filesystem::current_path();
+    std::filesystem::current_path(first.str());
+    crontab_t* ct = crontab_create("data");
+    std::filesystem::current_path(second.str());
+    ASSERT_NE(ct, nullptr);
+    EXPECT_EQ(crontab_add_job(ct, "a", "@daily", "c", 1), 1);
+    crontab_destroy(ct);
+    std::filesystem::current_path(cwd);
+    EXPECT_TRUE(std::filesystem::exists(first.file("data/crontab.json")));
+    EXPECT_TRUE(second.entries().empty());
+}
+
 TEST(Lifecycle, StoppedInstance) {
     test_dir dir;
     crontab_t* ct = crontab_create(dir.c_str());

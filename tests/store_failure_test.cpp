@@ -142,3 +142,23 @@ TEST(StoreFailure, FullFileSystem) {
     EXPECT_EQ(stored(dir.store()), listed(ct));
     crontab_destroy(ct);
 }
+
+// Directories no save could ever write to are refused at create.
+TEST(StoreFailure, CreateRefusesDirectoriesNoSaveCouldWrite) {
+    test_dir dir;
+    std::filesystem::create_directory(dir.file("crontab.json"));
+    write_file(dir.file("file"), "x");
+    struct {
+        std::string path;
+        std::string reason;
+    } cases[] = {
+        {dir.str(), "crontab.json could not be read: Is a directory"},
+        {dir.file("file/sub"), "data directory " + dir.file("file/sub") + " could not be created: Not a directory"},
+        {dir.file(std::string(256, 'n')),
+         "data directory " + dir.file(std::string(256, 'n')) + " could not be created: File name too long"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(crontab_create(c.path.c_str()), nullptr) << c.reason;
+        EXPECT_EQ(crontab_last_error(), c.reason);
+    }
+}

@@ -330,6 +330,9 @@ TEST(StoreLoad, UnusableElementsAreSkippedAndLaterOnesLoad) {
         R"({"name":"a","expr":"* * * * *","cmd":")" + std::string(1024, 'x') + "\"}",
         job_text("\"workdir\":\"" + std::string(512, 'w') + "\""),
         job_text("\"env\":\"" + std::string(1024, 'e') + "\""),
+        // Environment text the child would not receive whole.
+        job_text("\"env\":\"=x\""),
+        job_text("\"env\":\"A=" + std::string(256, 'v') + "\""),
         job_text("", "\\udc00"),
         R"({"name":"a","expr":"* * * * *\u0000","cmd":"c"})",
     };
@@ -436,9 +439,10 @@ TEST(StoreSave, InvalidTextNeverReachesTheFile) {
 // read-only use leaves the store as it was.
 TEST(StoreSave, OnlyJobExportsWrite) {
     test_dir dir;
-    // Compact and with a member the table does not keep: any rewrite shows.
-    const std::string original =
-        R"({"next_id":4,"jobs":[{"id":3,"name":"a","expr":"@every 1s","cmd":"true","enabled":true}]})";
+    // Compact, and with more jobs than the table takes: any rewrite shows.
+    std::string original = R"({"next_id":4,"jobs":[{"id":3,"name":"a","expr":"@every 1s","cmd":"true","enabled":true})";
+    for (int id = 4; id < 203; ++id) original += R"(,{"id":)" + std::to_string(id) + R"(,"name":"b","expr":"@daily","cmd":"c"})";
+    original += "]}";
     write_file(dir.store(), original);
     crontab_t* ct = crontab_create(dir.c_str());
     ASSERT_NE(ct, nullptr);

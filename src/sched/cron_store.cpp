@@ -322,6 +322,17 @@ bool cron_store_parse(crontab_t* ct, const std::string& text, int64_t now, std::
 
 namespace {
 
+// "crontab.json.bak", then "crontab.json.bak.1", ...
+std::string backup_name(const std::string& path, int n) {
+    std::string name = path;
+    name += ".bak";
+    if (n > 0) {
+        name += '.';
+        name += std::to_string(n);
+    }
+    return name;
+}
+
 // Keeps the store as it is on disk under a backup name before it is first
 // replaced. An earlier, different backup is never overwritten: the copy takes
 // the next free name, crontab.json.bak, then .bak.1, .bak.2, ...
@@ -333,7 +344,7 @@ bool keep_backup(const std::string& path) {
         return false;
     }
     for (int n = 0; n < 10000; ++n) {
-        std::string name = path + ".bak" + (n == 0 ? "" : "." + std::to_string(n));
+        std::string name = backup_name(path, n);
         if (cron_os_file_exists(name.c_str())) {
             std::string earlier;
             if (cron_os_read_file(name.c_str(), &earlier) && earlier == original) return true;
@@ -351,7 +362,7 @@ bool keep_backup(const std::string& path) {
 // Names a later save may write a backup to: their writers' temporary files.
 void remove_stale_backup_temps(const std::string& path) {
     for (int n = 0; n < 10000; ++n) {
-        std::string name = path + ".bak" + (n == 0 ? "" : "." + std::to_string(n));
+        std::string name = backup_name(path, n);
         cron_os_remove_stale_temps(name.c_str());
         if (!cron_os_file_exists(name.c_str())) return;
     }
