@@ -32,7 +32,8 @@ void cron_os_zero(void* p, size_t size);
 bool cron_os_path_valid(const char* path);
 
 // Creates the directory and its missing parents; failures are ignored (the
-// caller tests the outcome with cron_os_is_dir).
+// caller tests the outcome with cron_os_is_dir, and cron_os_error_text then
+// gives the first failure's cause).
 void cron_os_mkdirs(const char* path);
 // `path` made absolute against the current directory (not resolved further).
 // False when it is empty or the current directory cannot be read.

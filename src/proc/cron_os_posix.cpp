@@ -133,12 +133,15 @@ bool cron_os_path_valid(const char*) { return true; }
 void cron_os_mkdirs(const char* path) {
     if (path == nullptr || *path == '\0') return;
     std::string p(path);
+    int cause = 0;
     for (size_t i = 1; i <= p.size(); ++i) {
         if (i == p.size() || p[i] == '/') {
             std::string part = p.substr(0, i);
-            ::mkdir(part.c_str(), 0755);
+            if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST && cause == 0) cause = errno;
         }
     }
+    // The first real failure is the cause; the ones after it follow from it.
+    if (cause != 0) errno = cause;
 }
 
 bool cron_os_absolute(const char* path, std::string* out) {

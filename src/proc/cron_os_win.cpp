@@ -284,10 +284,19 @@ void cron_os_mkdirs(const char* path) {
         std::wstring p = cron_win_widen(path);
         // Every prefix ending before a separator, then the whole path; the
         // drive ("C:") and server parts of a path simply fail to be created.
+        DWORD cause = 0;
         for (size_t i = 1; i <= p.size(); ++i) {
-            if (i == p.size() || p[i] == L'/' || p[i] == L'\\')
-                ::CreateDirectoryW(p.substr(0, i).c_str(), nullptr);
+            if ((i == p.size() || p[i] == L'/' || p[i] == L'\\') &&
+                !::CreateDirectoryW(p.substr(0, i).c_str(), nullptr)) {
+                DWORD err = ::GetLastError();
+                // The drive and server parts fail as access denied or a bad name.
+                if (err != ERROR_ALREADY_EXISTS && err != ERROR_ACCESS_DENIED &&
+                    err != ERROR_INVALID_NAME && cause == 0)
+                    cause = err;
+            }
         }
+        // The first real failure is the cause; the ones after it follow from it.
+        if (cause != 0) ::SetLastError(cause);
     } catch (const std::bad_alloc&) {
     }
 }

@@ -49,12 +49,12 @@ bool prepare_dir(const char* data_dir, std::string* out) {
         return false;
     }
     cron_os_mkdirs(out->c_str());
+    const std::string why = cron_os_error_text();
     if (!cron_os_is_dir(out->c_str())) {
         if (cron_os_file_exists(out->c_str())) {
             cron_error_set("data directory %s is not a directory", out->c_str());
         } else {
-            cron_error_set("data directory %s could not be created: %s", out->c_str(),
-                           cron_os_error_text().c_str());
+            cron_error_set("data directory %s could not be created: %s", out->c_str(), why.c_str());
         }
         return false;
     }
