@@ -54,7 +54,7 @@ class RunsTest(unittest.TestCase):
 
         r = self.tool("run", "77")
         self.assertEqual(r.returncode, 1)
-        self.assertIn("no job 77", r.stderr)
+        self.assertIn("no job with id 77", r.stderr)
 
     def test_cancel_when_nothing_runs(self):
         job = self.add("idle", "@daily", "true")

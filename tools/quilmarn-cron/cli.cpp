@@ -362,19 +362,18 @@ bool cron_arg_duration(cmd_ctx& ctx, const char* what, const char* text, int64_t
 }
 
 int cron_arg_job(cmd_ctx& ctx, crontab_t* ct, const char* text) {
-    std::vector<job_info> jobs;
-    if (!cron_read_jobs(ct, &jobs)) {
-        ctx.fail("cannot read the job list");
-        return 0;
-    }
     char* end = nullptr;
     errno = 0;
     long id = std::strtol(text, &end, 10);
     if (end != text && *end == '\0') {
-        if (errno == 0 && id > 0 && id <= INT32_MAX && cron_find_job(jobs, static_cast<int>(id)) != nullptr) {
-            return static_cast<int>(id);
-        }
-        ctx.fail("no job %s in %s", text, ctx.dir != nullptr ? ctx.dir : "the directory");
+        // Whether the job exists the library says when it is asked.
+        if (errno == 0 && id > 0 && id <= INT32_MAX) return static_cast<int>(id);
+        ctx.fail("no job %s: ids are 1 to %d", text, INT32_MAX);
+        return 0;
+    }
+    std::vector<job_info> jobs;
+    if (!cron_read_jobs(ct, &jobs)) {
+        ctx.fail("cannot read the job list");
         return 0;
     }
     int found = 0;

@@ -103,8 +103,9 @@ int set_enabled(cmd_ctx& ctx, const char* job, bool enabled) {
     int id = cron_arg_job(ctx, ct, job);
     if (id == 0) return EXIT_FAILED;
     std::vector<job_info> jobs;
-    const job_info* j = cron_read_jobs(ct, &jobs) ? cron_find_job(jobs, id) : nullptr;
-    if (j == nullptr) return ctx.fail("cannot read job %d", id);
+    if (!cron_read_jobs(ct, &jobs)) return ctx.fail("cannot read the job list");
+    const job_info* j = cron_find_job(jobs, id);
+    if (j == nullptr) return ctx.fail("no job with id %d", id);
     if (crontab_update_job(ct, id, j->name.c_str(), j->expr.c_str(), j->cmd.c_str(), enabled) != 0) {
         return ctx.lib_fail("cannot change the job");
     }
