@@ -188,6 +188,10 @@ bool apply(cmd_ctx& ctx, crontab_t* ct, const std::vector<job_info>& jobs, const
             const job_info* old = cron_find_job(jobs, id);
             if (old != nullptr) change_def(ct, id, cron_job_def(*old));
         }
+        if (remove_first && !p.removed.empty()) {
+            return ctx.refuse("stopped at %s; taken back but for the %zu removed job%s", why.c_str(), p.removed.size(),
+                              p.removed.size() == 1 ? "" : "s");
+        }
         return ctx.refuse("nothing imported: %s", why.c_str());
     }
     if (!remove_first && !remove_all()) return false;

@@ -234,14 +234,16 @@ private:
         const bool named = pending_ && !job.name.empty();
         const bool had_directive = pending_;
         pending_ = false;
+        const std::vector<std::string> directive_env = std::move(pending_env_);
+        pending_env_.clear();
         job.line = line;
-        if (!parse_job(line, text, job, had_directive) || bad_settings) return false;
+        if (!parse_job(line, text, job, had_directive)) return false;
+        if (bad_settings) return true;  // its #: line is the one counted
         env_list env = env_;
-        for (const std::string& e : pending_env_) {
+        for (const std::string& e : directive_env) {
             size_t eq = e.find('=');
             env_set(env, e.substr(0, eq), e.substr(eq + 1));
         }
-        pending_env_.clear();
         job.env = env_text(env);
         if (job.env.size() > ENV_MAX) return error(line, "the environment of the job would be longer than 1023 bytes");
         if (!named) job.name = unique_name(name_from(job.cmd));
