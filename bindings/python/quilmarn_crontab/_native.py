@@ -1,22 +1,35 @@
-"""Loading libquilmarn_crontab and declaring its 21 functions for ctypes."""
+"""Loading libquilmarn_crontab and declaring its functions for ctypes."""
+
+from __future__ import annotations
 
 import ctypes
 import ctypes.util
 import os
 import sys
 
-# Set to the path of the shared library to use that file; otherwise the
-# system's library search finds it (after `cmake --install`, run `ldconfig`).
+# Set to the path of the shared library to use that file; otherwise the copy
+# installed beside this package, then the system's library search.
 LIBRARY_ENV = "QUILMARN_CRONTAB_LIB"
 
 _SONAME = "libquilmarn_crontab.so.1"
 
 
-def _candidates():
+def _installed_copy() -> list[str]:
+    """The library that `cmake --install` put beside this package, if any:
+    found without ldconfig or LD_LIBRARY_PATH, whatever the prefix."""
+    try:
+        from ._install import LIBDIR  # written by cmake --install
+    except ImportError:
+        return []
+    path = os.path.join(LIBDIR, _SONAME)
+    return [path] if os.path.exists(path) else []
+
+
+def _candidates() -> list[str]:
     path = os.environ.get(LIBRARY_ENV)
     if path:
         return [path]
-    names = []
+    names = _installed_copy()
     if sys.platform == "win32":
         names.append("quilmarn_crontab.dll")
     else:
@@ -28,7 +41,7 @@ def _candidates():
     return names
 
 
-def load():
+def load() -> ctypes.CDLL:
     errors = []
     for name in _candidates():
         try:
@@ -43,6 +56,17 @@ def load():
         "to the path of libquilmarn_crontab.so" % ("; ".join(errors) or "not found", LIBRARY_ENV))
 
 
+_loaded: ctypes.CDLL | None = None
+
+
+def library() -> ctypes.CDLL:
+    """The library, loaded at the first call."""
+    global _loaded
+    if _loaded is None:
+        _loaded = load()
+    return _loaded
+
+
 class _Handle(ctypes.Structure):
     """The opaque crontab_t."""
 
@@ -52,34 +76,49 @@ HANDLE = ctypes.POINTER(_Handle)
 _c_int = ctypes.c_int
 _text = ctypes.c_char_p
 
+# c_char_p results are copied into bytes objects by ctypes as the call
+# returns, so no text of the library is kept past its buffer's lifetime.
+_SIGNATURES = {
+    "crontab_version": (_text, []),
+    "crontab_validate_expr": (_c_int, [_text, ctypes.c_char_p, _c_int]),
+    "crontab_calc_next": (_c_int, [_text, ctypes.c_int64, ctypes.POINTER(ctypes.c_int64)]),
+    "crontab_get_next_runs_json": (_text, [_text, _c_int]),
+    "crontab_describe_expr": (_text, [_text]),
+    "crontab_create": (HANDLE, [_text]),
+    "crontab_destroy": (None, [HANDLE]),
+    "crontab_start": (_c_int, [HANDLE]),
+    "crontab_stop": (_c_int, [HANDLE]),
+    "crontab_is_running": (_c_int, [HANDLE]),
+    "crontab_add_job": (_c_int, [HANDLE, _text, _text, _text, _c_int]),
+    "crontab_update_job": (_c_int, [HANDLE, _c_int, _text, _text, _text, _c_int]),
+    "crontab_delete_job": (_c_int, [HANDLE, _c_int]),
+    "crontab_set_job_timeout": (_c_int, [HANDLE, _c_int, _c_int]),
+    "crontab_set_job_paths": (_c_int, [HANDLE, _c_int, _text, _text]),
+    "crontab_set_job_overlap_policy": (_c_int, [HANDLE, _c_int, _c_int]),
+    "crontab_set_job_retry": (_c_int, [HANDLE, _c_int, _c_int, _c_int]),
+    "crontab_run_now": (_c_int, [HANDLE, _c_int]),
+    "crontab_cancel_job": (_c_int, [HANDLE, _c_int]),
+    "crontab_get_jobs_json": (_text, [HANDLE]),
+    "crontab_get_job_logs_json": (_text, [HANDLE, _c_int, _c_int]),
+    "crontab_last_error": (_text, []),
+}
 
-def _declare(lib):
-    # c_char_p results are copied into bytes objects by ctypes as the call
-    # returns, so no text of the library is kept past its buffer's lifetime.
-    signatures = {
-        "crontab_version": (_text, []),
-        "crontab_validate_expr": (_c_int, [_text, ctypes.c_char_p, _c_int]),
-        "crontab_calc_next": (_c_int, [_text, ctypes.c_int64, ctypes.POINTER(ctypes.c_int64)]),
-        "crontab_get_next_runs_json": (_text, [_text, _c_int]),
-        "crontab_describe_expr": (_text, [_text]),
-        "crontab_create": (HANDLE, [_text]),
-        "crontab_destroy": (None, [HANDLE]),
-        "crontab_start": (_c_int, [HANDLE]),
-        "crontab_stop": (_c_int, [HANDLE]),
-        "crontab_is_running": (_c_int, [HANDLE]),
-        "crontab_add_job": (_c_int, [HANDLE, _text, _text, _text, _c_int]),
-        "crontab_update_job": (_c_int, [HANDLE, _c_int, _text, _text, _text, _c_int]),
-        "crontab_delete_job": (_c_int, [HANDLE, _c_int]),
-        "crontab_set_job_timeout": (_c_int, [HANDLE, _c_int, _c_int]),
-        "crontab_set_job_paths": (_c_int, [HANDLE, _c_int, _text, _text]),
-        "crontab_set_job_overlap_policy": (_c_int, [HANDLE, _c_int, _c_int]),
-        "crontab_set_job_retry": (_c_int, [HANDLE, _c_int, _c_int, _c_int]),
-        "crontab_run_now": (_c_int, [HANDLE, _c_int]),
-        "crontab_cancel_job": (_c_int, [HANDLE, _c_int]),
-        "crontab_get_jobs_json": (_text, [HANDLE]),
-        "crontab_get_job_logs_json": (_text, [HANDLE, _c_int, _c_int]),
-    }
-    for name, (restype, argtypes) in signatures.items():
+
+def _declare(lib: ctypes.CDLL) -> None:
+    for name, (restype, argtypes) in _SIGNATURES.items():
+        fn = getattr(lib, name, None)
+        if fn is None and name in _INTERIM_OPTIONAL:
+            continue
         fn = getattr(lib, name)
         fn.restype = restype
         fn.argtypes = argtypes
+
+
+_INTERIM_OPTIONAL = {"crontab_last_error"}
+
+
+def last_error(lib: ctypes.CDLL) -> str:
+    """The library's sentence for the calling thread's most recent failure."""
+    if not hasattr(lib, "crontab_last_error"):
+        return ""
+    return (lib.crontab_last_error() or b"").decode("utf-8", "replace")

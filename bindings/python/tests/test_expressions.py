@@ -4,6 +4,7 @@ import os
 import threading
 import time
 import unittest
+from datetime import datetime, timedelta, timezone
 
 import quilmarn_crontab as qc
 
@@ -48,6 +49,19 @@ class ExpressionTest(unittest.TestCase):
         self.assertIsNone(qc.next_time("0 0 30 2 *", 0))
         now = time.time()
         self.assertGreater(qc.next_time("* * * * *"), now)
+
+    def test_times_as_aware_datetimes(self):
+        berlin = timezone(timedelta(hours=1))
+        monday = datetime(2024, 1, 1, 1, 0, tzinfo=berlin)  # 00:00 UTC
+        self.assertEqual(qc.next_time("@every 1h", monday), 1704070800)
+        found = qc.next_datetime("30 9 * * MON-FRI", monday, tz=berlin)
+        self.assertEqual(found, datetime(2024, 1, 1, 9, 30, tzinfo=timezone.utc))
+        self.assertEqual(found.utcoffset(), timedelta(hours=1))
+        self.assertIsNotNone(qc.next_datetime("@daily").tzinfo)
+        self.assertEqual([d.timestamp() for d in qc.next_datetimes("@hourly", 2)],
+                         [r["unix"] for r in qc.next_runs("@hourly", 2)])
+        with self.assertRaisesRegex(ValueError, "naive"):
+            qc.next_time("@daily", datetime(2024, 1, 1))
 
     def test_next_runs(self):
         runs = qc.next_runs("@every 1h", 3)

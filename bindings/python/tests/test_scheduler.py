@@ -1,11 +1,14 @@
 """The Scheduler class: jobs, settings, runs, reports and lifetime."""
 
+import gc
 import json
 import os
+import signal
 import tempfile
 import threading
 import time
 import unittest
+from datetime import datetime, timezone
 
 import quilmarn_crontab as qc
 
@@ -79,18 +82,20 @@ class JobTableTest(unittest.TestCase):
                      lambda: self.s.cancel(999)):
             with self.assertRaises(qc.JobNotFoundError):
                 call()
-        with self.assertRaises(qc.SettingError):
-            self.s.set_retry(job, 11, 0)
-        with self.assertRaises(qc.SettingError):
-            self.s.set_overlap_policy(job, 3)
-        with self.assertRaisesRegex(qc.SettingError, "not a directory"):
-            self.s.set_paths(job, workdir="/nonexistent/dir")
-        with self.assertRaisesRegex(qc.SettingError, "without '='"):
-            self.s.set_paths(job, env="A=1\nB")
-        with self.assertRaisesRegex(qc.SettingError, "longer than 1023"):
-            self.s.set_paths(job, env={"A": "x" * 1100})
-        with self.assertRaisesRegex(qc.SettingError, "command is longer than 1023"):
-            self.s.add_job("x", "@daily", "x" * 1024)
+        # The library's own sentence, not one the binding guesses.
+        refused = [
+            (qc.SettingError, lambda: self.s.set_retry(job, 11, 0), "11"),
+            (qc.SettingError, lambda: self.s.set_overlap_policy(job, 3), "3"),
+            (qc.SettingError, lambda: self.s.set_overlap_policy(job, "sometimes"), "sometimes"),
+            (qc.SettingError, lambda: self.s.set_paths(job, workdir="/nonexistent/dir"), "/nonexistent/dir"),
+            (qc.SettingError, lambda: self.s.set_paths(job, env="A=1\nB"), "B"),
+            (qc.SettingError, lambda: self.s.set_paths(job, env={"A": "x" * 1100}), "1023"),
+            (qc.CrontabError, lambda: self.s.add_job("x", "@daily", "x" * 1024), "1023"),
+        ]
+        for error, call, named in refused:
+            with self.assertRaises(error) as caught:
+                call()
+            self.assertIn(named, str(caught.exception))
         self.assertEqual(self.s.logs(999), [])
 
     def test_settings_show_in_the_job_list(self):
@@ -98,10 +103,12 @@ class JobTableTest(unittest.TestCase):
         with tempfile.TemporaryDirectory() as d:
             self.s.set_paths(job, workdir=d, env={"A": "1", "B": "two words"})
             self.s.set_timeout(job, 30)
-            self.s.set_overlap_policy(job, qc.Overlap.QUEUE)
+            self.s.set_overlap_policy(job, "queue")
             j = self.s.job(job)
-            self.assertEqual((j["workdir"], j["env"], j["envSet"]), (d, "A=1\nB=two words", True))
-            self.assertEqual((j["max_runtime_sec"], j["overlap_policy"]), (30, 1))
+            self.assertEqual((j.workdir, j.env, j.env_set), (d, "A=1\nB=two words", True))
+            self.assertEqual((j["workdir"], j["envSet"]), (d, True))
+            self.assertEqual((j.max_runtime_sec, j.overlap_policy), (30, qc.Overlap.QUEUE))
+            self.assertIs(j.overlap_policy, qc.Overlap.QUEUE)
         self.s.set_paths(job)
         j = self.s.job(job)
         self.assertEqual((j["workdir"], j["env"], j["envSet"]), ("", "", False))
@@ -111,6 +118,40 @@ class JobTableTest(unittest.TestCase):
             self.s.add_job("j%d" % i, "@daily", "true")
         with self.assertRaisesRegex(qc.CrontabError, "full"):
             self.s.add_job("one more", "@daily", "true")
+
+
+class ArgumentTest(unittest.TestCase):
+    def setUp(self):
+        self.s = qc.Scheduler()
+        self.addCleanup(self.s.close)
+
+    def test_integers_that_do_not_fit_the_c_type_are_refused_not_wrapped(self):
+        one = self.s.add_job("one", "@daily", "true")
+        other = self.s.add_job("other", "@daily", "true")
+        # ctypes alone would pass the low 32 (64) bits: job 1, 7 s, 6.
+        cases = [
+            ("job_id", lambda: self.s.delete_job(2**32 + one)),
+            ("seconds", lambda: self.s.set_timeout(other, 2**32 + 7)),
+            ("after", lambda: qc.next_time("@every 1s", after=2**64 + 5)),
+            ("retry_max", lambda: self.s.set_retry(other, -2**31 - 1)),
+            ("limit", lambda: self.s.logs(other, 2**40)),
+        ]
+        for named, call in cases:
+            with self.subTest(named), self.assertRaisesRegex(OverflowError, named):
+                call()
+        self.assertEqual([(j.id, j.max_runtime_sec) for j in self.s.jobs()], [(one, 0), (other, 0)])
+
+    def test_a_wrong_type_is_named_before_the_call(self):
+        with self.assertRaisesRegex(TypeError, "job_id must be an int, not str"):
+            self.s.set_timeout("1", 5)
+        with self.assertRaisesRegex(TypeError, "after"):
+            qc.next_time("@daily", after="tomorrow")
+
+    def test_a_data_directory_the_library_refuses_raises_its_reason(self):
+        with self.assertRaises(qc.StoreError) as caught:
+            qc.Scheduler("d" * 600)
+        self.assertNotIsInstance(caught.exception, MemoryError)
+        self.assertIn("511", str(caught.exception))
 
 
 class RunTest(unittest.TestCase):
@@ -125,6 +166,40 @@ class RunTest(unittest.TestCase):
         self.assertEqual((record["stdout"], record["stderr"], record["exit_code"]), ("out\n", "err\n", 3))
         self.assertEqual((record["attempt"], record["cancelled"], record["truncated"]), (1, False, False))
         self.assertGreater(self.s.job(job)["last_run"], 0)
+
+    def test_run_records_as_dataclasses_with_both_kinds_of_time(self):
+        job = self.s.add_job("x", "@daily", "exit 0")
+        self.s.set_timeout(job, 1)
+        before = int(time.time())
+        self.s.run_now(job)
+        (record,) = self.s.logs(job)
+        self.assertIsInstance(record, qc.RunRecord)
+        self.assertGreaterEqual(record.started_at, before)
+        self.assertEqual(record.started_datetime, datetime.fromtimestamp(record.started_at, timezone.utc))
+        self.assertEqual(record.finished_datetime.timestamp(), record["finished_at"])
+        self.assertEqual(self.s.job(job).last_run_datetime.timestamp(), self.s.job(job).last_run)
+        slow = self.s.add_job("slow", "@daily", "sleep 30")
+        self.s.set_timeout(slow, 1)
+        self.s.run_now(slow)
+        self.assertIs(self.s.logs(slow)[0].exit_code, qc.ExitCode.TIME_LIMIT)
+
+    def test_ctrl_c_cancels_the_run_and_raises_within_a_second(self):
+        with tempfile.TemporaryDirectory() as d:
+            started = os.path.join(d, "started")
+            job = self.s.add_job("slow", "@daily", "touch '%s'; sleep 30" % started)
+            sent = []
+
+            def interrupt():
+                if wait_until(lambda: os.path.exists(started)):
+                    sent.append(time.monotonic())
+                    signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+
+            threading.Thread(target=interrupt, daemon=True).start()
+            with self.assertRaises(KeyboardInterrupt):
+                self.s.run_now(job)
+            self.assertLess(time.monotonic() - sent[0], 1.0)
+        self.assertTrue(wait_until(lambda: self.s.logs(job)))
+        self.assertIs(self.s.logs(job)[0].exit_code, qc.ExitCode.CANCELLED)
 
     def test_retries_and_limit(self):
         job = self.s.add_job("x", "@daily", "exit 1")
@@ -207,6 +282,17 @@ class LifetimeTest(unittest.TestCase):
                 j = s.job(job)
                 self.assertEqual((j["name"], j["cmd"], j["retry_max"]), ("kept", "echo kept", 1))
                 self.assertGreater(s.add_job("new", "@daily", "true"), job)
+
+    def test_collecting_an_unclosed_scheduler_never_waits_for_its_runs(self):
+        s = qc.Scheduler()
+        job = s.add_job("x", "@every 1s", "sleep 3")
+        s.start()
+        self.assertTrue(wait_until(lambda: s.job(job).running))
+        with self.assertWarns(ResourceWarning):
+            began = time.monotonic()
+            del s
+            gc.collect()
+        self.assertLess(time.monotonic() - began, 1.0)
 
     def test_closed_scheduler_refuses_calls(self):
         s = qc.Scheduler()

@@ -1,0 +1,105 @@
+"""The job list and run log entries as small dataclasses. Each is also a
+read-only mapping by the JSON member names of the library's report
+(record["exit_code"], dict(job)), as the dicts returned before were."""
+
+from __future__ import annotations
+
+import dataclasses
+from collections.abc import Iterator, Mapping
+from datetime import datetime, timezone
+from typing import Any
+
+from ._errors import ExitCode, Overlap
+
+
+def _utc(seconds: int) -> datetime:
+    return datetime.fromtimestamp(seconds, timezone.utc)
+
+
+class _Report(Mapping[str, Any]):
+    _raw: dict[str, Any]
+
+    def __getitem__(self, key: str) -> Any:
+        return self._raw[key]
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._raw)
+
+    def __len__(self) -> int:
+        return len(self._raw)
+
+
+@dataclasses.dataclass(frozen=True, eq=True)
+class Job(_Report):
+    """One entry of the job table. Times are epoch seconds; the *_datetime
+    properties give them as aware datetimes (UTC; use .astimezone())."""
+    id: int
+    name: str
+    expr: str
+    cmd: str
+    enabled: bool
+    next_run: int           #: -1 for a schedule that never fires again
+    last_run: int           #: 0 before the first run of this instance
+    log_count: int
+    max_runtime_sec: int
+    running: bool
+    workdir: str
+    env_set: bool
+    env: str
+    overlap_policy: Overlap | int
+    queued_count: int
+    retry_max: int
+    retry_backoff_sec: int
+    _raw: dict[str, Any] = dataclasses.field(repr=False, compare=False)
+
+    @classmethod
+    def from_json(cls, raw: dict[str, Any]) -> "Job":
+        policy = raw["overlap_policy"]
+        values = {f.name: raw[f.name] for f in dataclasses.fields(cls)
+                  if f.name not in ("_raw", "env_set", "overlap_policy")}
+        return cls(**values, env_set=raw["envSet"],
+                   overlap_policy=Overlap(policy) if policy in Overlap._value2member_map_ else policy,
+                   _raw=raw)
+
+    @property
+    def next_run_datetime(self) -> datetime | None:
+        """next_run as a datetime, or None when the schedule never fires again."""
+        return _utc(self.next_run) if self.next_run >= 0 else None
+
+    @property
+    def last_run_datetime(self) -> datetime | None:
+        """last_run as a datetime, or None before the first run."""
+        return _utc(self.last_run) if self.last_run > 0 else None
+
+
+@dataclasses.dataclass(frozen=True, eq=True)
+class RunRecord(_Report):
+    """One attempt of a run. exit_code is the command's exit status, or one
+    of the ExitCode members."""
+    started_at: int
+    finished_at: int
+    duration_ms: int
+    exit_code: ExitCode | int
+    stdout: str
+    stderr: str
+    truncated: bool
+    cancelled: bool
+    attempt: int
+    _raw: dict[str, Any] = dataclasses.field(repr=False, compare=False)
+
+    @classmethod
+    def from_json(cls, raw: dict[str, Any]) -> "RunRecord":
+        code = raw["exit_code"]
+        values = {f.name: raw[f.name] for f in dataclasses.fields(cls) if f.name not in ("_raw", "exit_code")}
+        return cls(**values, exit_code=ExitCode(code) if code in ExitCode._value2member_map_ else code,
+                   _raw=raw)
+
+    @property
+    def started_datetime(self) -> datetime:
+        """started_at as an aware datetime (UTC)."""
+        return _utc(self.started_at)
+
+    @property
+    def finished_datetime(self) -> datetime:
+        """finished_at as an aware datetime (UTC)."""
+        return _utc(self.finished_at)
