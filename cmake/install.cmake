@@ -1,6 +1,8 @@
 # Install rules: the header, the shared library with its SONAME link, the
 # static archive, a pkg-config file and a CMake package, so a host can build
-# against an installed copy either way.
+# against an installed copy either way; the tool with its man page and
+# service unit, and the Python package. The components are the Debian
+# packages (cmake/package.cmake): Runtime, Development, Tool, Python.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -17,17 +19,17 @@ endif()
 
 install(TARGETS quilmarn_crontab quilmarn_crontab_static
   EXPORT quilmarn_crontab_targets
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Runtime NAMELINK_COMPONENT Development
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT Development
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/quilmarn_crontab.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
 
 install(EXPORT quilmarn_crontab_targets
   NAMESPACE quilmarn_crontab::
   FILE quilmarn_crontabTargets.cmake
-  DESTINATION ${QC_CMAKE_DIR})
+  DESTINATION ${QC_CMAKE_DIR} COMPONENT Development)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/quilmarn_crontabConfig.cmake.in
   ${PROJECT_BINARY_DIR}/quilmarn_crontabConfig.cmake
   INSTALL_DESTINATION ${QC_CMAKE_DIR})
@@ -36,7 +38,7 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/quilmarn_crontabConfigVer
 install(FILES
   ${PROJECT_BINARY_DIR}/quilmarn_crontabConfig.cmake
   ${PROJECT_BINARY_DIR}/quilmarn_crontabConfigVersion.cmake
-  DESTINATION ${QC_CMAKE_DIR})
+  DESTINATION ${QC_CMAKE_DIR} COMPONENT Development)
 
 # The .pc file is written at install time, when CMAKE_INSTALL_PREFIX holds
 # the prefix actually installed to (`cmake --install --prefix DIR` may differ
@@ -48,11 +50,57 @@ install(CODE "
   set(CMAKE_INSTALL_LIBDIR ${CMAKE_INSTALL_LIBDIR})
   set(CMAKE_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR})
   configure_file(${QC_PC_IN} ${QC_PC_OUT} @ONLY)
-")
-install(FILES ${QC_PC_OUT} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+" COMPONENT Development)
+install(FILES ${QC_PC_OUT} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Development)
 
 if(TARGET quilmarn-cron)
-  set_target_properties(quilmarn-cron PROPERTIES
-    INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
-  install(TARGETS quilmarn-cron RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    # Elsewhere than /usr the library may not be on the loader's path.
+    set_target_properties(quilmarn-cron PROPERTIES
+      INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  endif()
+  install(TARGETS quilmarn-cron RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Tool)
+  install(FILES ${PROJECT_SOURCE_DIR}/man/quilmarn-cron.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Tool)
+  # The unit names the installed tool, wherever the prefix puts it.
+  set(QC_SYSTEMD_UNITDIR lib/systemd/system CACHE STRING
+    "Where systemd units go, relative to the prefix (or absolute)")
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/quilmarn-cron@.service.in
+    ${PROJECT_BINARY_DIR}/quilmarn-cron@.service @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/quilmarn-cron@.service
+    DESTINATION ${QC_SYSTEMD_UNITDIR} COMPONENT Tool)
+endif()
+
+# The Python package, where the system's Python 3 looks: Debian's looks in
+# lib/python3/dist-packages under /usr and lib/python3.N/dist-packages
+# under /usr/local.
+if(NOT WIN32)
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    set(qc_python_dir lib/python3/dist-packages)
+  else()
+    find_package(Python3 COMPONENTS Interpreter)
+    if(Python3_FOUND)
+      set(qc_python_dir lib/python${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}/dist-packages)
+    else()
+      set(qc_python_dir lib/python3/dist-packages)
+    endif()
+  endif()
+  set(QC_INSTALL_PYTHONDIR ${qc_python_dir} CACHE STRING
+    "Where the Python package goes, relative to the prefix (or absolute)")
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/python/quilmarn_crontab
+    DESTINATION ${QC_INSTALL_PYTHONDIR} COMPONENT Python
+    FILES_MATCHING PATTERN "*.py" PATTERN "py.typed" PATTERN "__pycache__" EXCLUDE)
+  # The package finds the library of its own install first, so an install
+  # into any prefix imports without ldconfig or LD_LIBRARY_PATH.
+  install(CODE "
+    set(dir \"${QC_INSTALL_PYTHONDIR}\")
+    set(libdir \"${CMAKE_INSTALL_LIBDIR}\")
+    foreach(v dir libdir)
+      if(NOT IS_ABSOLUTE \"\${\${v}}\")
+        set(\${v} \"\${CMAKE_INSTALL_PREFIX}/\${\${v}}\")
+      endif()
+    endforeach()
+    file(WRITE \"\$ENV{DESTDIR}\${dir}/quilmarn_crontab/_install.py\"
+      \"# Written by cmake --install.\\nLIBDIR = '\${libdir}'\\n\")
+  " COMPONENT Python)
 endif()
