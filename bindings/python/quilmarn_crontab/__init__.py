@@ -34,7 +34,7 @@ __all__ = [
     "StoreError", "Overlap", "ExitCode", "Scheduler", "Job", "RunRecord", "TimeLike",
     "MAX_JOBS", "LOG_CAPACITY", "MAX_ACTIVE",
     "version", "validate", "is_valid", "next_time", "next_datetime", "next_runs", "next_datetimes",
-    "describe",
+    "describe", "explain",
 ]
 
 _lib = _native.library()
@@ -102,3 +102,10 @@ def describe(expr: str) -> str:
     """A short English description, e.g. "At 09:30, Monday through Friday"."""
     data = _check_expr(expr)
     return _lib.crontab_describe_expr(data).decode("utf-8")
+
+
+def explain(expr: str) -> str:
+    """One complete English sentence for the schedule, e.g. "Every 15
+    minutes, from 09:00 through 17:59, Monday through Friday"."""
+    data = _check_expr(expr)
+    return _lib.crontab_explain_expr(data).decode("utf-8")

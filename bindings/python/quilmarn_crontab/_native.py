@@ -84,6 +84,7 @@ _SIGNATURES = {
     "crontab_calc_next": (_c_int, [_text, ctypes.c_int64, ctypes.POINTER(ctypes.c_int64)]),
     "crontab_get_next_runs_json": (_text, [_text, _c_int]),
     "crontab_describe_expr": (_text, [_text]),
+    "crontab_explain_expr": (_text, [_text]),
     "crontab_create": (HANDLE, [_text]),
     "crontab_destroy": (None, [HANDLE]),
     "crontab_start": (_c_int, [HANDLE]),
@@ -106,19 +107,11 @@ _SIGNATURES = {
 
 def _declare(lib: ctypes.CDLL) -> None:
     for name, (restype, argtypes) in _SIGNATURES.items():
-        fn = getattr(lib, name, None)
-        if fn is None and name in _INTERIM_OPTIONAL:
-            continue
         fn = getattr(lib, name)
         fn.restype = restype
         fn.argtypes = argtypes
 
 
-_INTERIM_OPTIONAL = {"crontab_last_error"}
-
-
 def last_error(lib: ctypes.CDLL) -> str:
     """The library's sentence for the calling thread's most recent failure."""
-    if not hasattr(lib, "crontab_last_error"):
-        return ""
     return (lib.crontab_last_error() or b"").decode("utf-8", "replace")

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import ctypes
 import json
+import sys
 import threading
 import time
 import warnings
@@ -75,14 +76,15 @@ class Scheduler:
         if not handle:
             return
         self._handle = None
+        if sys.is_finalizing():
+            # At exit no thread can be started, and nothing else waits.
+            self._lib.crontab_destroy(handle)
+            return
         warnings.warn("Scheduler %r was not closed" % handle, ResourceWarning, source=self)
         # crontab_destroy waits for runs in progress (up to 60 s): never on
         # the thread that happens to collect this object.
-        try:
-            threading.Thread(target=self._lib.crontab_destroy, args=(handle,),
-                             name="quilmarn-crontab destroy").start()
-        except RuntimeError:
-            pass  # interpreter shutdown: the process ends the runs with it
+        threading.Thread(target=self._lib.crontab_destroy, args=(handle,),
+                         name="quilmarn-crontab destroy").start()
 
     @property
     def closed(self) -> bool:

@@ -26,7 +26,7 @@ class ExpressionTest(unittest.TestCase):
             "": "Expression is empty",
         }
         for expr, message in cases.items():
-            for fn in (qc.validate, qc.next_time, qc.next_runs, qc.describe):
+            for fn in (qc.validate, qc.next_time, qc.next_runs, qc.describe, qc.explain):
                 with self.subTest(expr=expr, fn=fn.__name__):
                     with self.assertRaises(qc.ExpressionError) as caught:
                         fn(expr)
@@ -76,6 +76,8 @@ class ExpressionTest(unittest.TestCase):
     def test_describe(self):
         self.assertEqual(qc.describe("30 9 * * 1-5"), "At 09:30, Monday through Friday")
         self.assertEqual(qc.describe("@every 90s"), "Every 90 seconds")
+        self.assertEqual(qc.explain("*/15 9-17 * * MON-FRI"),
+                         "Every 15 minutes, from 09:00 through 17:59, Monday through Friday")
 
     def test_texts_are_copies_not_views_of_the_library_buffer(self):
         first = qc.describe("@hourly")

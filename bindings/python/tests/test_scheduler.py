@@ -4,6 +4,8 @@ import gc
 import json
 import os
 import signal
+import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -88,7 +90,7 @@ class JobTableTest(unittest.TestCase):
             (qc.SettingError, lambda: self.s.set_overlap_policy(job, 3), "3"),
             (qc.SettingError, lambda: self.s.set_overlap_policy(job, "sometimes"), "sometimes"),
             (qc.SettingError, lambda: self.s.set_paths(job, workdir="/nonexistent/dir"), "/nonexistent/dir"),
-            (qc.SettingError, lambda: self.s.set_paths(job, env="A=1\nB"), "B"),
+            (qc.SettingError, lambda: self.s.set_paths(job, env="A=1\nB"), "line 2"),
             (qc.SettingError, lambda: self.s.set_paths(job, env={"A": "x" * 1100}), "1023"),
             (qc.CrontabError, lambda: self.s.add_job("x", "@daily", "x" * 1024), "1023"),
         ]
@@ -293,6 +295,9 @@ class LifetimeTest(unittest.TestCase):
             del s
             gc.collect()
         self.assertLess(time.monotonic() - began, 1.0)
+        # Left for the interpreter's exit, it is destroyed there.
+        script = "import quilmarn_crontab as qc; s = qc.Scheduler(); s.add_job('x', '@daily', 'true')"
+        subprocess.run([sys.executable, "-c", script], check=True, timeout=DEADLINE)
 
     def test_closed_scheduler_refuses_calls(self):
         s = qc.Scheduler()
