@@ -17,10 +17,13 @@ Each fenced block's info string says what it is:
   sh setup                          each command (also each part of an
                                     && list) must be a line of .ci/run
   sh install                        each line must occur in scripts/test-install.sh
+  sh deb                            each line must occur in scripts/test-deb.sh
 
 Any other block fails the check, so nothing in the README goes unchecked.
-The scratch directory holds links to bindings/ and examples/, so commands
-written for the repository's top directory work there.
+The scratch directory holds links to bindings/, examples/, pyproject.toml and
+LICENSE, so commands written for the repository's top directory work there.
+The system's own programs come before others on PATH (after the installed
+copy's bin/), as on a fresh Debian machine.
 """
 
 import argparse
@@ -33,6 +36,10 @@ import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BLOCK = re.compile(r"^```([A-Za-z]+)(?:[ \t]+(\S+))?[ \t]*\n(.*?)^```[ \t]*$", re.M | re.S)
+
+
+# Blocks of commands that CI runs in a script of its own.
+SCRIPTS = {"install": "scripts/test-install.sh", "deb": "scripts/test-deb.sh"}
 
 
 class Failure(Exception):
@@ -105,7 +112,8 @@ with qc.Scheduler(data) as s:
     job = s.add_job("backup", "30 2 * * *", "echo done")
     s.set_paths(job, env={"A": "1"})
     s.run_now(job)
-    texts = {"job-list": s.jobs(), "run-log": s.logs(job), "next-runs": qc.next_runs("@daily", 2)}
+    texts = {"job-list": [dict(j) for j in s.jobs()], "run-log": [dict(r) for r in s.logs(job)],
+             "next-runs": qc.next_runs("@daily", 2)}
 with open(data + "/crontab.json") as f:
     texts["store"] = json.load(f)
 print(json.dumps(texts))
@@ -137,12 +145,12 @@ def check(prefix):
 
 
 def check_in(readme, prefix, work):
-    for name in ("bindings", "examples"):
+    for name in ("bindings", "examples", "pyproject.toml", "LICENSE"):
         os.symlink(os.path.join(ROOT, name), os.path.join(work, name))
     libdir = os.path.dirname(find(prefix, "libquilmarn_crontab.so.1"))
     env = dict(os.environ)
     env.update({
-        "PATH": os.path.join(prefix, "bin") + os.pathsep + env.get("PATH", ""),
+        "PATH": os.pathsep.join([os.path.join(prefix, "bin"), "/usr/bin", env.get("PATH", "")]),
         "PKG_CONFIG_PATH": os.path.join(libdir, "pkgconfig"),
         "CMAKE_PREFIX_PATH": prefix,
         # Stands in for ldconfig after an install into /usr/local.
@@ -180,11 +188,11 @@ def check_in(readme, prefix, work):
                     for command in (c.strip() for c in line_text.split("&&")):
                         if command not in ci:
                             raise Failure("%r is not a step of .ci/run" % command)
-            elif lang == "sh" and role == "install":
-                script = "\n".join(lines_of("scripts/test-install.sh"))
+            elif lang == "sh" and role in SCRIPTS:
+                script = "\n".join(lines_of(SCRIPTS[role]))
                 for command in filter(None, (c.split("#")[0].strip() for c in body.splitlines())):
                     if command not in script:
-                        raise Failure("%r is not run by scripts/test-install.sh" % command)
+                        raise Failure("%r is not run by %s" % (command, SCRIPTS[role]))
             else:
                 raise Failure("block kind %r %r is not checked; give it a kind this script knows" % (lang, role))
             checked += 1
