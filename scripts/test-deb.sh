@@ -9,11 +9,12 @@ cd "$(dirname "$0")/.."
 # What a fresh Debian system has: no other Python, no library path.
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin
 unset LD_LIBRARY_PATH PYTHONPATH QUILMARN_CRONTAB_LIB PKG_CONFIG_PATH CMAKE_PREFIX_PATH || true
+export DEBIAN_FRONTEND=noninteractive
 packages="libquilmarn-crontab1 libquilmarn-crontab-dev quilmarn-cron python3-quilmarn-crontab"
 work=$(mktemp -d)
 remove() {
     # shellcheck disable=SC2086 # one word per package
-    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq $packages >/dev/null 2>&1 || true
+    apt-get purge -y -qq $packages >/dev/null 2>&1 || true
 }
 trap 'remove; rm -rf "$work"' EXIT
 
@@ -22,13 +23,27 @@ scripts/package-deb.sh
 
 echo "== install them"
 remove
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ./build/deb/packages/*.deb >/dev/null
-quilmarn-cron version
-man -w quilmarn-cron
+apt-get install -y ./build/deb/packages/*.deb >/dev/null
+quilmarn-cron --version
+warnings=$(groff -man -Tutf8 -ww -z "$(man -w quilmarn-cron)" 2>&1)
+test -z "$warnings" || { echo "the man page renders with warnings:"; echo "$warnings"; exit 1; }
 unit=$(find /lib/systemd/system /usr/lib/systemd/system -name 'quilmarn-cron@.service' | head -n 1)
 test -n "$unit" || { echo "the service unit is not installed"; exit 1; }
 if command -v systemd-analyze >/dev/null 2>&1; then
     systemd-analyze verify "$unit"
+fi
+
+echo "== the service"
+if [ -d /run/systemd/system ]; then
+    # The README's steps, where systemd runs this machine.
+    quilmarn-cron --dir /var/lib/quilmarn-cron/hello add hello "@every 1m" "echo hello"
+    systemctl enable --now quilmarn-cron@hello
+    systemctl status quilmarn-cron@hello --no-pager
+    journalctl -u quilmarn-cron@hello --no-pager
+    systemctl disable --now quilmarn-cron@hello
+    rm -rf /var/lib/quilmarn-cron/hello
+else
+    echo "(systemd does not run this machine: the unit is verified, not started)"
 fi
 
 echo "== a C host against the installed library"

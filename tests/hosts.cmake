@@ -17,6 +17,11 @@ if(TARGET quilmarn-cron)
   add_test(NAME tool_daemon
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/tool_daemon_test.py $<TARGET_FILE:quilmarn-cron>)
   set_tests_properties(tool_runs tool_daemon PROPERTIES TIMEOUT 600 LABELS concurrency)
+  find_program(QC_GROFF groff)
+  if(QC_GROFF)
+    add_test(NAME man_page COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/man_page_test.sh
+      ${PROJECT_SOURCE_DIR}/man/quilmarn-cron.1 $<TARGET_FILE:quilmarn-cron>)
+  endif()
 endif()
 # The binding's tests. Python can load a library built with AddressSanitizer
 # only with the sanitizer's runtime preloaded (and its own allocations are
