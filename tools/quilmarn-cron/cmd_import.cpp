@@ -53,27 +53,40 @@ bool read_input(cmd_ctx& ctx, const char* path, std::string* text) {
     return ok;
 }
 
-// The settings beside name, schedule, command and flag.
-bool set_settings(crontab_t* ct, int id, const job_def& d) {
-    return crontab_set_job_timeout(ct, id, d.timeout) == CRONTAB_OK &&
-           crontab_set_job_paths(ct, id, d.workdir.empty() ? nullptr : d.workdir.c_str(), d.env.c_str()) ==
-               CRONTAB_OK &&
-           crontab_set_job_overlap_policy(ct, id, d.overlap) == CRONTAB_OK &&
-           crontab_set_job_retry(ct, id, d.retry_max, d.retry_backoff) == CRONTAB_OK;
+// The settings beside name, schedule, command and flag, those that differ
+// from `now` (all when null): every call saves the store, which takes its time.
+bool set_settings(crontab_t* ct, int id, const job_def& d, const job_def* was) {
+    static const job_def unknown = [] {
+        job_def u;
+        u.timeout = u.overlap = u.retry_max = -1;
+        u.workdir = "\n";
+        return u;
+    }();
+    const job_def& now = was != nullptr ? *was : unknown;
+    return (d.timeout == now.timeout || crontab_set_job_timeout(ct, id, d.timeout) == CRONTAB_OK) &&
+           ((d.workdir == now.workdir && d.env == now.env) ||
+            crontab_set_job_paths(ct, id, d.workdir.empty() ? nullptr : d.workdir.c_str(), d.env.c_str()) ==
+                CRONTAB_OK) &&
+           (d.overlap == now.overlap || crontab_set_job_overlap_policy(ct, id, d.overlap) == CRONTAB_OK) &&
+           ((d.retry_max == now.retry_max && d.retry_backoff == now.retry_backoff) ||
+            crontab_set_job_retry(ct, id, d.retry_max, d.retry_backoff) == CRONTAB_OK);
 }
+
+// A job as crontab_add_job makes it.
+const job_def fresh;
 
 // The new id, or -1 with the library's reason in *why.
 int add_def(crontab_t* ct, const job_def& d, std::string* why) {
     int id = crontab_add_job(ct, d.name.c_str(), d.expr.c_str(), d.cmd.c_str(), d.enabled);
-    if (id > 0 && set_settings(ct, id, d)) return id;
+    if (id > 0 && set_settings(ct, id, d, &fresh)) return id;
     *why = crontab_last_error();
     if (id > 0) crontab_delete_job(ct, id);
     return -1;
 }
 
-bool change_def(crontab_t* ct, int id, const job_def& d) {
+bool change_def(crontab_t* ct, int id, const job_def& d, const job_def* old) {
     return crontab_update_job(ct, id, d.name.c_str(), d.expr.c_str(), d.cmd.c_str(), d.enabled) == CRONTAB_OK &&
-           set_settings(ct, id, d);
+           set_settings(ct, id, d, old);
 }
 
 struct plan {
@@ -92,7 +105,7 @@ bool check_defs(cmd_ctx& ctx, const char* file, std::vector<job_def>* defs, bool
     std::vector<job_def> kept;
     for (const job_def& d : *defs) {
         int id = crontab_add_job(scratch, d.name.c_str(), d.expr.c_str(), d.cmd.c_str(), d.enabled);
-        if (id > 0 && set_settings(scratch, id, d)) {
+        if (id > 0 && set_settings(scratch, id, d, &fresh)) {
             crontab_delete_job(scratch, id);
             kept.push_back(d);
             continue;
@@ -165,13 +178,16 @@ bool apply(cmd_ctx& ctx, crontab_t* ct, const std::vector<job_info>& jobs, const
     std::string why;
     bool ok = true;
     for (const auto& [id, d] : p.changed) {
-        if (!change_def(ct, id, *d)) {
+        const job_info* was = cron_find_job(jobs, id);
+        const job_def old = was != nullptr ? cron_job_def(*was) : job_def{};
+        if (!change_def(ct, id, *d, was != nullptr ? &old : nullptr)) {
             why = "line " + std::to_string(d->line) + ": " + crontab_last_error();
             ok = false;
             break;
         }
         done.emplace_back(id, d);
     }
+    if (!ok) done.emplace_back(p.changed[done.size()]);  // perhaps changed in part
     for (size_t i = 0; ok && i < p.added.size(); ++i) {
         std::string reason;
         int id = add_def(ct, *p.added[i], &reason);
@@ -186,7 +202,7 @@ bool apply(cmd_ctx& ctx, crontab_t* ct, const std::vector<job_info>& jobs, const
         for (int id : added) crontab_delete_job(ct, id);
         for (const auto& [id, d] : done) {
             const job_info* old = cron_find_job(jobs, id);
-            if (old != nullptr) change_def(ct, id, cron_job_def(*old));
+            if (old != nullptr) change_def(ct, id, cron_job_def(*old), nullptr);
         }
         if (remove_first && !p.removed.empty()) {
             return ctx.refuse("stopped at %s; taken back but for the %zu removed job%s", why.c_str(), p.removed.size(),
