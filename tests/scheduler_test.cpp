@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "job_cmd.h"
+#include "proc/cron_os.h"
 #include "sched_util.h"
 
 using namespace sched_test;
@@ -192,6 +193,62 @@ TEST_F(SchedulerTest, DueJobWaitsForRoomUnderTheLimit) {
         ASSERT_TRUE(wait_until([&] { return crontab_cancel_job(ct.get(), sleepers[i]) == 0; }));
     }
     for (auto& r : runs) EXPECT_EQ(r->join(), 0);
+}
+
+TEST_F(SchedulerTest, MoreDueThanTheLimitAllRunInTurn) {
+    // 40 jobs due every second, each run outlasting the next fire time: the
+    // first 32 are due again whenever a place comes free, and must not keep
+    // the other 8 out.
+    for (int policy : {CRONTAB_OVERLAP_SKIP, CRONTAB_OVERLAP_ALLOW}) {
+        SCOPED_TRACE(policy);
+        ct = make_instance();
+        std::vector<int> ids;
+        for (int i = 0; i < 40; ++i) ids.push_back(add(job_cmd().sleep_ms(2000), "@every 1s", policy));
+        ASSERT_EQ(crontab_start(ct.get()), 0);
+        EXPECT_TRUE(wait_until([&] {
+            return std::all_of(ids.begin(), ids.end(), [&](int id) { return log_count(ct.get(), id) >= 1; });
+        }, 60s));
+        ct.reset();
+    }
+}
+
+// Moves the library's wall clock for the life of the object.
+class clock_step {
+public:
+    explicit clock_step(int64_t seconds) { cron_os_set_clock_shift(seconds * 1000); }
+    ~clock_step() { cron_os_set_clock_shift(0); }
+    clock_step(const clock_step&) = delete;
+    clock_step& operator=(const clock_step&) = delete;
+};
+
+TEST_F(SchedulerTest, ClockStepBackRecomputesFireTimes) {
+    int minutely = add(job_cmd().print("tick"), "@every 1m");
+    // Runs long enough that the step falls inside one of them.
+    int busy = add(job_cmd().sleep_ms(1500), "@every 1s");
+    ASSERT_EQ(crontab_start(ct.get()), 0);
+    ASSERT_TRUE(wait_until([&] { return job_running(ct.get(), busy); }));
+    clock_step back(-3600);
+    EXPECT_TRUE(wait_until([&] { return job_int(ct.get(), minutely, "next_run") <= now_sec() - 3600 + 60; }));
+    // The run that began before the step counts its next fire time from the
+    // new clock too.
+    const size_t before = log_count(ct.get(), busy);
+    EXPECT_TRUE(wait_until([&] { return log_count(ct.get(), busy) >= before + 2; }, 20s));
+}
+
+TEST_F(SchedulerTest, ClockStepForwardRunsEachDueJobOnce) {
+    int hourly = add(job_cmd().print("tick"), "0 * * * *");
+    int minutely = add(job_cmd().print("tick"), "@every 1m");
+    // Some hours on, to half past: no fire time of either comes soon after.
+    const int64_t target = (now_sec() / 3600 + 3) * 3600 + 1800;
+    clock_step forward(target - now_sec());
+    ASSERT_EQ(crontab_start(ct.get()), 0);
+    auto done = [&](int id) {
+        return log_count(ct.get(), id) >= 1 && !job_running(ct.get(), id) &&
+               job_int(ct.get(), id, "next_run") > target;
+    };
+    ASSERT_TRUE(wait_until([&] { return done(hourly) && done(minutely); }));
+    EXPECT_EQ(log_count(ct.get(), hourly), 1u);
+    EXPECT_EQ(log_count(ct.get(), minutely), 1u);
 }
 
 TEST_F(SchedulerTest, DestroyWhileTheSchedulerRunsAndRunsAreGoing) {

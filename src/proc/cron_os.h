@@ -11,6 +11,11 @@ int64_t cron_os_now();           // epoch seconds
 int64_t cron_os_now_ms();        // epoch milliseconds, the same clock
 int64_t cron_os_monotonic_ms();  // monotonic milliseconds
 
+// For tests: from now on the wall clock reads `ms` milliseconds off the
+// system's, as after a step of the system clock; the monotonic clock is not
+// moved. 0 undoes it.
+void cron_os_set_clock_shift(int64_t ms);
+
 // Epoch seconds to local calendar time; false on failure. Thread-safe.
 bool cron_os_localtime(int64_t t, std::tm* out);
 // Local calendar time back to epoch seconds (tm_isdst as given, -1 to let the

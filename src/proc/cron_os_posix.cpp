@@ -18,6 +18,8 @@
 
 namespace {
 
+std::atomic<int64_t> clock_shift_ms{0};  // see cron_os_set_clock_shift
+
 // Closes the descriptor on every way out, exceptions included.
 class unique_fd {
 public:
@@ -67,16 +69,18 @@ void sync_dir(const std::string& dir) {
 // the start of a second by a few milliseconds; the scheduler wakes exactly
 // at that start and must see the new second.
 int64_t cron_os_now() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<int64_t>(ts.tv_sec);
+    const int64_t ms = cron_os_now_ms();
+    return ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
 }
 
 int64_t cron_os_now_ms() {
     timespec ts{};
     ::clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000 +
+           clock_shift_ms.load(std::memory_order_relaxed);
 }
+
+void cron_os_set_clock_shift(int64_t ms) { clock_shift_ms.store(ms, std::memory_order_relaxed); }
 
 int64_t cron_os_monotonic_ms() {
     timespec ts{};

@@ -17,6 +17,8 @@
 
 namespace {
 
+std::atomic<int64_t> clock_shift_ms{0};  // see cron_os_set_clock_shift
+
 // Owns a file HANDLE.
 struct unique_file {
     HANDLE h = INVALID_HANDLE_VALUE;
@@ -186,8 +188,11 @@ int64_t cron_os_now_ms() {
     t.LowPart = ft.dwLowDateTime;
     t.HighPart = ft.dwHighDateTime;
     constexpr int64_t EPOCH_AS_FILETIME = 116444736000000000LL;  // 1970-01-01 in 100 ns
-    return (static_cast<int64_t>(t.QuadPart) - EPOCH_AS_FILETIME) / 10000;
+    return (static_cast<int64_t>(t.QuadPart) - EPOCH_AS_FILETIME) / 10000 +
+           clock_shift_ms.load(std::memory_order_relaxed);
 }
+
+void cron_os_set_clock_shift(int64_t ms) { clock_shift_ms.store(ms, std::memory_order_relaxed); }
 
 int64_t cron_os_monotonic_ms() {
     static const int64_t rate = [] {

@@ -119,8 +119,10 @@ int finish(crontab_t* ct, cron_job_t* job, cron_run_ctl_t* ctl, int64_t t0,
     cron_shared_t& sh = *ct->shared;
     job->last_run = t0;
     // Admission has already moved next_run past the fire time it used; keep a
-    // later value so one fire time never starts two executions.
-    int64_t next = cron_next_time(&job->sched, t0);
+    // later value so one fire time never starts two executions. A start that
+    // now lies ahead of the clock means the clock stepped back meanwhile:
+    // count from the clock then, or the job would wait out the step.
+    int64_t next = cron_next_time(&job->sched, std::min(t0, cron_os_now()));
     if (next > job->next_run) job->next_run = next;
     cron_decrement(job->running_count);
     if (job->run_ctl == ctl) job->run_ctl = nullptr;

@@ -83,6 +83,9 @@ crontab_t* cron_instance_create(const char* data_dir) {
     try {
         ct->shared = new cron_shared_t;
         ct->next_id = 1;
+        // Fire times are computed from here on: a later step of the wall
+        // clock is measured from this moment.
+        ct->shared->clock_offset_ms = cron_os_now_ms() - cron_os_monotonic_ms();
         std::memcpy(ct->data_dir, dir.c_str(), dir.size() + 1);
         if (!cron_persist_load(ct)) {
             release(ct);

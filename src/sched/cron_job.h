@@ -86,6 +86,7 @@ struct cron_shared_t {
                                    // lowering it is an execution's last touch
     std::vector<cron_run_ctl_t*> active;  // control blocks of executions in progress
     bool rescan = false;           // a finished run may have made a job admissible
+    int64_t clock_offset_ms = 0;   // wall minus monotonic clock when last looked at
     // How long destroy waits for runs to end by themselves before it cancels
     // them; only tests shorten it.
     std::chrono::milliseconds runs_grace{std::chrono::seconds(60)};

@@ -34,6 +34,8 @@ void note_future(tick_result* t, int64_t next_run) {
 // the due time at once, so a fire time starts at most one execution and only
 // a later one can be queued.
 void scan(crontab_t* ct, int64_t now, tick_result* t) {
+    cron_job_t* due[CRON_MAX_JOBS];
+    int due_count = 0;
     for (cron_job_t& job : ct->jobs) {
         if (!job.in_use || !job.enabled) continue;
         if (job.next_run <= 0) {
@@ -45,18 +47,48 @@ void scan(crontab_t* ct, int64_t now, tick_result* t) {
             continue;
         }
         if (job.running_count == 0 || job.overlap_policy == CRON_OVERLAP_ALLOW) {
-            // At the limit the job stays due and is admitted at a later tick.
-            if (ct->active_runs >= CRON_MAX_ACTIVE) continue;
-            cron_exec_admit(ct, &job);
-            t->ids[t->count++] = job.id;
+            due[due_count++] = &job;
         } else if (job.overlap_policy == CRON_OVERLAP_QUEUE && !job.queued) {
             job.queued = 1;
             job.queued_at = job.next_run;
-        } else {
-            continue;  // skipped while it runs; due again when its run ends
+            cron_recompute_next(&job, now);
+            if (job.next_run > 0) note_future(t, job.next_run);
         }
+        // Otherwise skipped while it runs; due again when its run ends.
+    }
+    // More due than the limit has room for: the jobs due longest go first,
+    // ties in slot order, so a job in a late slot cannot be kept waiting by
+    // earlier slots that are due again at every tick. The rest stay due and
+    // are first in line at a later tick.
+    std::sort(due, due + due_count, [](const cron_job_t* a, const cron_job_t* b) {
+        return a->next_run != b->next_run ? a->next_run < b->next_run : a < b;
+    });
+    for (int i = 0; i < due_count && ct->active_runs < CRON_MAX_ACTIVE; ++i) {
+        cron_job_t& job = *due[i];
+        cron_exec_admit(ct, &job);
+        t->ids[t->count++] = job.id;
         cron_recompute_next(&job, now);
         if (job.next_run > 0) note_future(t, job.next_run);
+    }
+}
+
+// A step of the wall clock shows as a change of its distance to the monotonic
+// clock. Backwards, every fire time computed before it lies too far ahead (an
+// hour back would hold an "@every 1m" job for an hour), so the future ones are
+// computed again; due ones stay due. Without a step that gives the same times,
+// so a small wobble of the distance costs only the scan. Forwards, the jobs
+// that came due in the gap are due now and run once each.
+constexpr int64_t CLOCK_STEP_BACK_MS = 1000;
+
+void follow_clock(crontab_t* ct, int64_t now_ms) {
+    cron_shared_t& sh = *ct->shared;
+    const int64_t offset = now_ms - cron_os_monotonic_ms();
+    const bool stepped_back = offset < sh.clock_offset_ms - CLOCK_STEP_BACK_MS;
+    sh.clock_offset_ms = offset;
+    if (!stepped_back) return;
+    const int64_t now = seconds_of(now_ms);
+    for (cron_job_t& job : ct->jobs) {
+        if (job.in_use && job.next_run > now) cron_recompute_next(&job, now);
     }
 }
 
@@ -77,7 +109,9 @@ void scheduler_thread(crontab_t* ct) {
         sh.rescan = false;
         tick_result t;
         // No save: a tick changes nothing the store holds.
-        scan(ct, seconds_of(cron_os_now_ms()), &t);
+        const int64_t now_ms = cron_os_now_ms();
+        follow_clock(ct, now_ms);
+        scan(ct, seconds_of(now_ms), &t);
         lk.unlock();
         for (int i = 0; i < t.count; ++i) sched_spawn_worker(ct, t.ids[i]);
         const auto pause = std::chrono::milliseconds(pause_ms(t.earliest));
