@@ -7,6 +7,7 @@
 
 #include "job_cmd.h"
 #include "proc/cron_os.h"
+#include "sched/cron_exec.h"
 #include "sched_util.h"
 
 using namespace sched_test;
@@ -210,6 +211,22 @@ TEST_F(SchedulerTest, MoreDueThanTheLimitAllRunInTurn) {
         }, 60s));
         ct.reset();
     }
+}
+
+TEST_F(SchedulerTest, RunWithoutAWorkerThreadIsRecorded) {
+    int id = add(job_cmd().print("tick"), "@every 1s");
+    cron_exec_fail_spawns(1);
+    ASSERT_EQ(crontab_start(ct.get()), 0);
+    // Its running count given back, so the job runs again under SKIP.
+    ASSERT_TRUE(wait_until([&] { return log_count(ct.get(), id) >= 2; }));
+    cron_exec_fail_spawns(0);
+    auto log = logs(ct.get(), id);
+    const auto& failed = log[log.Size() - 1];
+    EXPECT_EQ(failed["exit_code"].GetInt(), -1);
+    EXPECT_STREQ(failed["stderr"].GetString(), "failed to start a worker thread");
+    EXPECT_EQ(log[log.Size() - 2]["exit_code"].GetInt(), 0);
+    // The fire time was used: the next run is a later one.
+    EXPECT_GT(log[log.Size() - 2]["started_at"].GetInt64(), failed["started_at"].GetInt64());
 }
 
 // Moves the library's wall clock for the life of the object.

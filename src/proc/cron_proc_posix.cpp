@@ -256,7 +256,9 @@ void fill_outcome(cron_proc_result_t* r, const run_end& end, cron_run_ctl_t* ctl
         return;
     }
     if (end.st != child_state::ended) {
-        r->exit_code = 1;  // status taken by someone else: unknown
+        // Reaped by someone else (a host ignoring SIGCHLD or waiting for any
+        // child): no code can be told, and guessing one would be a lie.
+        r->exit_code = CRONTAB_EXIT_STATUS_UNKNOWN;
         return;
     }
     if (end.info.si_code == CLD_EXITED) {

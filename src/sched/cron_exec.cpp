@@ -4,6 +4,7 @@
 #include "sched/cron_exec.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <new>
@@ -19,6 +20,10 @@ namespace {
 constexpr int64_t PAUSE_SLICE_MS = 100;  // a cancel ends a retry pause within one slice
 constexpr char SPAWN_FAILED[] = "failed to spawn process";
 constexpr char BACKOFF_CANCELLED[] = "cancelled during retry backoff";
+constexpr char NO_WORKER[] = "failed to start a worker thread";
+constexpr char STATUS_UNKNOWN[] = "exit status not available: the host reaps child processes";
+
+std::atomic<int> spawns_to_fail{0};  // see cron_exec_fail_spawns
 
 // What an execution copies from its job when it begins: a change to the job
 // applies to executions that begin afterwards.
@@ -66,7 +71,19 @@ void run_attempt(const settings& s, cron_run_ctl_t* ctl, int32_t attempt, cron_l
     rec->exit_code = res.exit_code;
     rec->cancelled = res.killed != 0;
     copy_text(rec->stdout_text, res.stdout_buf, res.stdout_len);
-    copy_text(rec->stderr_text, res.stderr_buf, res.stderr_len);
+    if (res.exit_code == CRONTAB_EXIT_STATUS_UNKNOWN) {
+        // The reason first, so a long error output cannot push it out; the
+        // child's own output follows on the next line.
+        copy_text(rec->stderr_text, STATUS_UNKNOWN, sizeof STATUS_UNKNOWN - 1);
+        if (res.stderr_len > 0) {
+            constexpr size_t used = sizeof STATUS_UNKNOWN;  // the message and '\n'
+            rec->stderr_text[used - 1] = '\n';
+            copy_text(rec->stderr_text + used, res.stderr_buf,
+                      std::min<uint64_t>(res.stderr_len, CRON_LOG_TEXT_SIZE - 1 - used));
+        }
+    } else {
+        copy_text(rec->stderr_text, res.stderr_buf, res.stderr_len);
+    }
     // Only a capture that reached its limit lost output; the cut to the
     // record's size is visible from the record itself.
     rec->truncated = res.stdout_len >= CRON_CAPTURE_LIMIT || res.stderr_len >= CRON_CAPTURE_LIMIT;
@@ -84,7 +101,11 @@ void backoff_cancelled(int32_t skipped_attempt, cron_log_entry_t* rec) {
 
 bool retry_due(const cron_run_ctl_t& ctl, const cron_log_entry_t& rec, const settings& s) {
     if (ctl.cancel_requested) return false;
-    if (rec.exit_code == 0 || rec.exit_code == CRONTAB_EXIT_CANCELLED) return false;
+    // A status that cannot be known may well have been a success: running
+    // the command again could do its work twice.
+    if (rec.exit_code == 0 || rec.exit_code == CRONTAB_EXIT_CANCELLED ||
+        rec.exit_code == CRONTAB_EXIT_STATUS_UNKNOWN)
+        return false;
     return rec.attempt <= s.retry_max;
 }
 
@@ -231,8 +252,11 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id) {
     return finish(ct, job, &ctl, t0, lk);
 }
 
+void cron_exec_fail_spawns(int count) { spawns_to_fail.store(count); }
+
 void sched_spawn_worker(crontab_t* ct, int32_t job_id) {
-    auto* arg = new (std::nothrow) cron_worker_arg_t{ct, job_id};
+    const bool fail = spawns_to_fail.load() > 0 && spawns_to_fail.fetch_sub(1) > 0;
+    auto* arg = fail ? nullptr : new (std::nothrow) cron_worker_arg_t{ct, job_id};
     if (arg != nullptr) {
         try {
             std::thread(worker_main, arg).detach();
@@ -241,12 +265,23 @@ void sched_spawn_worker(crontab_t* ct, int32_t job_id) {
             delete arg;
         }
     }
-    // No thread: undo the admission. The run never set run_ctl, so another
-    // execution's control block stays reachable for a cancel. The scheduler
-    // is not woken: it would only fail again at once.
+    // No thread (a pids limit, no memory): the run is recorded as one that
+    // never started and its admission is given back. Its fire time stays
+    // used, like that of any run that failed; retrying at once would only
+    // fail again. The run never set run_ctl, so another execution's control
+    // block stays reachable for a cancel.
+    cron_log_entry_t rec;
+    std::memset(&rec, 0, sizeof rec);
+    rec.started_at = rec.finished_at = cron_os_now();
+    rec.exit_code = CRONTAB_EXIT_NOT_STARTED;
+    rec.attempt = 1;
+    copy_text(rec.stderr_text, NO_WORKER, sizeof NO_WORKER - 1);
     cron_shared_t& sh = *ct->shared;
     std::lock_guard<std::mutex> lk(sh.lock);
-    if (cron_job_t* job = cron_job_find(ct, job_id)) cron_decrement(job->running_count);
+    if (cron_job_t* job = cron_job_find(ct, job_id)) {
+        cron_decrement(job->running_count);
+        cron_job_push_log(job, &rec);
+    }
     cron_decrement(ct->active_runs);
     --sh.live_execs;
     sh.idle.notify_all();

@@ -30,9 +30,14 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id);
 // instance again. Call without the lock.
 void cron_exec_leave(crontab_t* ct);
 
-// Starts a detached worker for a run already admitted under the lock; undoes
-// the admission when no thread can be started. Call without the lock.
+// Starts a detached worker for a run already admitted under the lock. When no
+// thread can be started the run is recorded as not started (exit code -1) and
+// the admission undone. Call without the lock.
 void sched_spawn_worker(crontab_t* ct, int32_t job_id);
+
+// For tests: the next `count` worker threads fail to start, as when the
+// system has no thread left to give.
+void cron_exec_fail_spawns(int count);
 
 // crontab_run_now: admits a run of job `id` and executes it on the calling
 // thread. 0 when it was carried out, -1 when refused or the job vanished.
