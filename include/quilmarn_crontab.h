@@ -55,6 +55,11 @@ typedef struct crontab_t crontab_t;
 #define CRONTAB_EXIT_TIME_LIMIT (-2)     /* ended for its run-time limit */
 #define CRONTAB_EXIT_CANCELLED (-3)      /* cancelled */
 #define CRONTAB_EXIT_STATUS_UNKNOWN (-4) /* the child's exit status could not be known */
+/* The library reaps its own children. A POSIX host must not ignore SIGCHLD
+ * (SIG_IGN or SA_NOCLDWAIT) nor reap children it did not start (wait(),
+ * waitpid(-1, ...)): a child reaped that way gives CRONTAB_EXIT_STATUS_UNKNOWN
+ * with stderr "exit status not available: the host reaps child processes",
+ * and that run is not retried, since the command may have succeeded. */
 
 /* Overlap policies for crontab_set_job_overlap_policy. */
 #define CRONTAB_OVERLAP_SKIP 0  /* a due run is not started while the job runs */
@@ -139,7 +144,13 @@ CRONTAB_API crontab_t *crontab_create(const char *data_dir);
 CRONTAB_API void crontab_destroy(crontab_t *ct);
 
 /* Starts the scheduler thread. 0, or -1 for a null handle, a scheduler that
- * already runs, or a thread that could not be created. */
+ * already runs, or a thread that could not be created.
+ * At most 32 runs go on at once (crontab_run_now's included); when more jobs
+ * are due, the ones due longest start first, ties in slot order. A run that
+ * gets no thread is recorded with CRONTAB_EXIT_NOT_STARTED and stderr "failed
+ * to start a worker thread"; its fire time counts as used. When the wall
+ * clock steps back, every future fire time is computed again from the new
+ * time; after a step forward each job that came due in the gap runs once. */
 CRONTAB_API int crontab_start(crontab_t *ct);
 
 /* Stops the scheduler thread and waits for it; runs in progress go on.
