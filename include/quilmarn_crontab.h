@@ -135,7 +135,14 @@ CRONTAB_API const char *crontab_explain_expr(const char *expr);
  * written; on Windows, where names are UTF-16, when it is not valid UTF-8;
  * or when crontab.json exists but cannot be read as a whole (not JSON, not
  * UTF-8, a byte-order mark, a zero byte, not an object, larger than 8 MiB):
- * such a store is never replaced and no file is touched. */
+ * such a store is never replaced and no file is touched.
+ * One instance owns a data directory until crontab_destroy: it holds an
+ * exclusive lock on the file crontab.lock there (flock on POSIX, LockFileEx
+ * on Windows), which holds its process id. Another crontab_create on the same
+ * directory, in this process or another, returns null with
+ * crontab_last_error() "data directory DIR is in use by process N". The lock
+ * ends with crontab_destroy or with the process (also a crash); the file
+ * stays. A child forked without exec shares the lock until it ends. */
 CRONTAB_API crontab_t *crontab_create(const char *data_dir);
 
 /* Stops the scheduler, waits up to 60 s for runs in progress, cancels those

@@ -79,6 +79,7 @@ public:
         }
     }
     void kill() { ::TerminateProcess(process_, KILLED); }
+    long pid() const { return static_cast<long>(::GetProcessId(process_)); }
     // Waits for its end: whether the kill above ended it.
     bool ended_by_kill() {
         ::WaitForSingleObject(process_, INFINITE);
@@ -115,6 +116,7 @@ private:
         return true;
     }
     void kill() { ::kill(pid_, SIGKILL); }
+    long pid() const { return static_cast<long>(pid_); }
     bool ended_by_kill() {
         int status = 0;
         ::waitpid(pid_, &status, 0);
@@ -161,7 +163,8 @@ std::vector<std::string> temporaries(const std::string& dir) {
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator(dir)) {
         std::string name = e.path().filename().string();
-        if (name != "crontab.json" && name != "crontab.json.bak") names.push_back(name);
+        if (name != "crontab.json" && name != "crontab.json.bak" && name != "crontab.lock")
+            names.push_back(name);
     }
     return names;
 }
@@ -208,6 +211,22 @@ TEST(StoreCrash, KilledHostLeavesTheLastSavedTable) {
     ASSERT_TRUE(crash_table_read(dir + "/crontab.json", &table));
     EXPECT_EQ(crash_table_digest(table), on_disk);
     EXPECT_EQ(temporaries(dir), std::vector<std::string>{});
+}
+
+TEST(StoreCrash, AnotherProcessOwnsTheDirectoryUntilItEnds) {
+    test_dir dir;
+    crash_host host(dir.str(), "1");
+    std::string line;
+    ASSERT_TRUE(host.read_line(&line));  // its first report: it has opened the directory
+    EXPECT_EQ(crontab_create(dir.c_str()), nullptr);
+    EXPECT_EQ(std::string(crontab_last_error()),
+              "data directory " + dir.str() + " is in use by process " + std::to_string(host.pid()));
+    // An owner killed without warning leaves no lock behind.
+    host.kill();
+    ASSERT_TRUE(host.ended_by_kill());
+    crontab_t* ct = crontab_create(dir.c_str());
+    EXPECT_NE(ct, nullptr);
+    crontab_destroy(ct);
 }
 
 }  // namespace

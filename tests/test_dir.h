@@ -36,11 +36,12 @@ public:
     std::string file(const std::string& name) const { return utf8(path_ / name); }
     std::string store() const { return file("crontab.json"); }
 
-    // Names of the entries, sorted.
+    // Names of the entries, sorted, but the lock file an instance keeps there
+    // for its whole life.
     std::vector<std::string> entries() const {
         std::vector<std::string> names;
         for (const auto& e : std::filesystem::directory_iterator(path_)) {
-            names.push_back(e.path().filename().string());
+            if (e.path().filename() != "crontab.lock") names.push_back(e.path().filename().string());
         }
         std::sort(names.begin(), names.end());
         return names;

@@ -68,3 +68,19 @@ void cron_os_remove_stale_temps(const char* path);
 
 // Copies `from` to `to`, replacing it, the same way. 0 on success.
 int cron_os_copy_file(const char* from, const char* to);
+
+// An exclusive lock on the file `path` (created when missing), which then
+// holds the owner's process id: one owner per data directory. The lock
+// belongs to this one open of the file, so a second taker in the same
+// process is refused too; it lasts until cron_os_unlock_file or the end of
+// the process, and is never inherited by a child.
+using cron_os_lock_t = intptr_t;  // a descriptor, or a HANDLE on the desktop platform
+constexpr cron_os_lock_t CRON_OS_NO_LOCK = -1;
+enum class cron_os_lock_status {
+    taken,   // *lock holds it
+    held,    // another owner has it; *holder is its process id, 0 if unknown
+    failed,  // the file cannot be opened or locked; *why says why
+};
+cron_os_lock_status cron_os_lock_file(const char* path, cron_os_lock_t* lock, int64_t* holder,
+                                      std::string* why);
+void cron_os_unlock_file(cron_os_lock_t lock);

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -30,6 +32,7 @@ public:
     unique_fd(const unique_fd&) = delete;
     unique_fd& operator=(const unique_fd&) = delete;
     int get() const { return fd_; }
+    void release() { fd_ = -1; }
 
 private:
     int fd_;
@@ -253,4 +256,45 @@ int cron_os_copy_file(const char* from, const char* to) {
     std::string data;
     if (!cron_os_read_file(from, &data)) return -1;
     return cron_os_replace_file(to, data.data(), data.size());
+}
+
+cron_os_lock_status cron_os_lock_file(const char* path, cron_os_lock_t* lock, int64_t* holder,
+                                      std::string* why) {
+    *lock = CRON_OS_NO_LOCK;
+    *holder = 0;
+    // Close-on-exec, and the runner closes every other descriptor in the
+    // child: a command cannot keep the directory locked after its host.
+    unique_fd fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (fd.get() < 0) {
+        *why = std::system_category().message(errno);
+        return cron_os_lock_status::failed;
+    }
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        if (err != EWOULDBLOCK) {
+            *why = std::system_category().message(err);
+            return cron_os_lock_status::failed;
+        }
+        // The owner writes its pid just after it has taken the lock; until
+        // then the text is empty or its predecessor's.
+        char text[32] = {};
+        ssize_t n = ::pread(fd.get(), text, sizeof text - 1, 0);
+        if (n > 0) *holder = std::strtoll(text, nullptr, 10);
+        if (*holder < 0) *holder = 0;
+        return cron_os_lock_status::held;
+    }
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    // The text only names the owner for a refused taker: writing it may fail.
+    if (::ftruncate(fd.get(), 0) == 0) {
+        [[maybe_unused]] ssize_t n = ::pwrite(fd.get(), pid.data(), pid.size(), 0);
+    }
+    *lock = fd.get();
+    fd.release();
+    return cron_os_lock_status::taken;
+}
+
+void cron_os_unlock_file(cron_os_lock_t lock) {
+    // Closing the only descriptor of the open ends the lock. The file stays:
+    // removing it could let two takers lock two different files.
+    if (lock != CRON_OS_NO_LOCK) ::close(static_cast<int>(lock));
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -420,4 +421,69 @@ int cron_os_copy_file(const char* from, const char* to) {
     } catch (const std::bad_alloc&) {
         return -1;
     }
+}
+
+namespace {
+
+// The system's own sentence for an error code, in English where it has one.
+std::string error_text(DWORD err) {
+    char* text = nullptr;
+    DWORD n = ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                   FORMAT_MESSAGE_IGNORE_INSERTS,
+                               nullptr, err, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                               reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string out = n > 0 && text != nullptr ? std::string(text, n) : "error " + std::to_string(err);
+    if (text != nullptr) ::LocalFree(text);
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.')) out.pop_back();
+    return out;
+}
+
+// The lock covers one byte far past the text, which locked bytes would hide
+// from a refused taker that reads the owner's pid.
+constexpr DWORD LOCK_OFFSET_HIGH = 1;
+
+}  // namespace
+
+cron_os_lock_status cron_os_lock_file(const char* path, cron_os_lock_t* lock, int64_t* holder,
+                                      std::string* why) {
+    *lock = CRON_OS_NO_LOCK;
+    *holder = 0;
+    // Not inheritable: a command cannot keep the directory locked after its host.
+    unique_file f(::CreateFileW(cron_win_widen(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!f.ok()) {
+        *why = error_text(::GetLastError());
+        return cron_os_lock_status::failed;
+    }
+    OVERLAPPED at{};
+    at.OffsetHigh = LOCK_OFFSET_HIGH;
+    if (!::LockFileEx(f.h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        const DWORD err = ::GetLastError();
+        if (err != ERROR_LOCK_VIOLATION && err != ERROR_IO_PENDING) {
+            *why = error_text(err);
+            return cron_os_lock_status::failed;
+        }
+        // The owner writes its pid just after it has taken the lock.
+        char text[32] = {};
+        DWORD n = 0;
+        if (::ReadFile(f.h, text, sizeof text - 1, &n, nullptr) && n > 0)
+            *holder = std::strtoll(text, nullptr, 10);
+        if (*holder < 0) *holder = 0;
+        return cron_os_lock_status::held;
+    }
+    const std::string pid = std::to_string(::GetCurrentProcessId()) + "\r\n";
+    // The text only names the owner for a refused taker: writing it may fail.
+    DWORD written = 0;
+    if (::SetFilePointer(f.h, 0, nullptr, FILE_BEGIN) == 0 && ::SetEndOfFile(f.h))
+        ::WriteFile(f.h, pid.data(), static_cast<DWORD>(pid.size()), &written, nullptr);
+    *lock = reinterpret_cast<cron_os_lock_t>(f.h);
+    f.h = INVALID_HANDLE_VALUE;
+    return cron_os_lock_status::taken;
+}
+
+void cron_os_unlock_file(cron_os_lock_t lock) {
+    // Closing the handle ends the lock. The file stays: removing it could
+    // let two takers lock two different files.
+    if (lock != CRON_OS_NO_LOCK) ::CloseHandle(reinterpret_cast<HANDLE>(lock));
 }

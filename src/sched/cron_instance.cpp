@@ -2,8 +2,8 @@
 
 #include <chrono>
 #include <cstring>
-#include <string>
 #include <new>
+#include <string>
 
 #include "proc/cron_os.h"
 #include "sched/cron_error.h"
@@ -13,7 +13,34 @@
 
 namespace {
 
+// One instance per data directory: two would hand out the same ids and
+// overwrite each other's saves. Beside the store, so it names the directory
+// whatever path leads there.
+constexpr char LOCK_FILE[] = "crontab.lock";
+
+bool lock_dir(crontab_t* ct) {
+    const std::string path = std::string(ct->data_dir) + "/" + LOCK_FILE;
+    int64_t holder = 0;
+    std::string why;
+    switch (cron_os_lock_file(path.c_str(), &ct->shared->dir_lock, &holder, &why)) {
+        case cron_os_lock_status::taken:
+            return true;
+        case cron_os_lock_status::held:
+            if (holder > 0)
+                cron_error_set("data directory %s is in use by process %lld", ct->data_dir,
+                               static_cast<long long>(holder));
+            else
+                cron_error_set("data directory %s is in use by another instance", ct->data_dir);
+            return false;
+        case cron_os_lock_status::failed:
+            break;
+    }
+    cron_error_set("data directory %s cannot be locked: %s: %s", ct->data_dir, path.c_str(), why.c_str());
+    return false;
+}
+
 void release(crontab_t* ct) {
+    if (ct->shared != nullptr) cron_os_unlock_file(ct->shared->dir_lock);
     delete ct->shared;
     ct->~crontab_t();
     cron_os_free_zeroed(ct, sizeof *ct);
@@ -87,6 +114,10 @@ crontab_t* cron_instance_create(const char* data_dir) {
         // clock is measured from this moment.
         ct->shared->clock_offset_ms = cron_os_now_ms() - cron_os_monotonic_ms();
         std::memcpy(ct->data_dir, dir.c_str(), dir.size() + 1);
+        if (!dir.empty() && !lock_dir(ct)) {
+            release(ct);
+            return nullptr;
+        }
         if (!cron_persist_load(ct)) {
             release(ct);
             return nullptr;

@@ -87,6 +87,7 @@ struct cron_shared_t {
     std::vector<cron_run_ctl_t*> active;  // control blocks of executions in progress
     bool rescan = false;           // a finished run may have made a job admissible
     int64_t clock_offset_ms = 0;   // wall minus monotonic clock when last looked at
+    intptr_t dir_lock = -1;        // the data directory's lock (cron_os_lock_t), or -1
     // How long destroy waits for runs to end by themselves before it cancels
     // them; only tests shorten it.
     std::chrono::milliseconds runs_grace{std::chrono::seconds(60)};

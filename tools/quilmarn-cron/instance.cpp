@@ -1,10 +1,43 @@
 #include "instance.h"
 
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <system_error>
 #include <thread>
+
+namespace {
+
+// The library lets one instance own a data directory: the process that runs
+// its jobs. An instance on a private copy of its store reads the same jobs.
+crontab_t* open_snapshot(const char* dir, std::string* snapshot, FILE* err) {
+    namespace fs = std::filesystem;
+    std::string tmpl = (fs::temp_directory_path() / "quilmarn-cron-read-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr) {
+        std::fprintf(err, "quilmarn-cron: cannot read %s: no temporary directory\n", dir);
+        return nullptr;
+    }
+    *snapshot = tmpl;
+    std::error_code ec;
+    const fs::path store = fs::path(dir) / "crontab.json";
+    if (fs::exists(store, ec)) fs::copy_file(store, fs::path(tmpl) / "crontab.json", ec);
+    crontab_t* ct = ec ? nullptr : crontab_create(tmpl.c_str());
+    if (ct == nullptr) std::fprintf(err, "quilmarn-cron: cannot read %s\n", dir);
+    return ct;
+}
+
+}  // namespace
+
+open_instance::~open_instance() {
+    crontab_destroy(ct);
+    if (!snapshot.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(snapshot, ec);
+    }
+}
 
 open_instance::open_instance(const char* dir, dir_access access, FILE* err) {
     if (dir == nullptr) {
@@ -22,13 +55,16 @@ open_instance::open_instance(const char* dir, dir_access access, FILE* err) {
     switch (access) {
         case dir_access::read:
             // Beside a daemon or a run, which never change the jobs they
-            // loaded, a read saves back the same text; only a change is
+            // loaded, a read looks at a copy of the store; only a change is
             // waited for.
-            while (!lock.try_acquire(dir, lock_role::edit, &daemon, &held_as) &&
+            while (!(locked = lock.try_acquire(dir, lock_role::edit, &daemon, &held_as)) &&
                    held_as == lock_role::edit) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
-            locked = true;
+            if (!locked) {
+                ct = open_snapshot(dir, &snapshot, err);
+                return;
+            }
             break;
         case dir_access::change:
             locked = lock.acquire(dir, lock_role::edit, &daemon);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include "dir_lock.h"
 #include "quilmarn_crontab.h"
@@ -19,9 +20,10 @@ enum class dir_access {
 struct open_instance {
     dir_lock lock;
     crontab_t* ct = nullptr;
+    std::string snapshot;  // a read beside the owner of the directory opens a copy here
 
     open_instance(const char* dir, dir_access access, FILE* err = stderr);
-    ~open_instance() { crontab_destroy(ct); }
+    ~open_instance();
     open_instance(const open_instance&) = delete;
     open_instance& operator=(const open_instance&) = delete;
 };
