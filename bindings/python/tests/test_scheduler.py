@@ -271,6 +271,15 @@ class RunTest(unittest.TestCase):
 
 
 class LifetimeTest(unittest.TestCase):
+    def test_a_change_that_cannot_be_saved_raises_store_error(self):
+        with tempfile.TemporaryDirectory() as d, qc.Scheduler(d) as s:
+            s.add_job("kept", "@daily", "true")
+            os.unlink(os.path.join(d, "crontab.json"))
+            os.mkdir(os.path.join(d, "crontab.json"))
+            with self.assertRaisesRegex(qc.StoreError, "could not be saved"):
+                s.add_job("lost", "@daily", "true")
+            self.assertEqual([j.name for j in s.jobs()], ["kept"])
+
     def test_jobs_persist_in_the_data_directory(self):
         with tempfile.TemporaryDirectory() as d:
             data = os.path.join(d, "nested", "cron")
