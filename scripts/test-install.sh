@@ -38,6 +38,11 @@ cmake --build "$work/examples" -j "$jobs"
 "$work/examples/minimal_static" "$work/data-static"
 "$prefix/bin/quilmarn-cron" version
 
+echo "== the Python package of the install finds its library alone"
+pydir=$(dirname "$(dirname "$(find "$prefix" -name py.typed)")")
+env -u LD_LIBRARY_PATH -u QUILMARN_CRONTAB_LIB PYTHONPATH="$pydir" python3 -c \
+    'import quilmarn_crontab as qc; print(qc.explain("@hourly"))'
+
 echo "== README examples"
 python3 scripts/check-readme.py --prefix "$prefix"
 
