@@ -309,6 +309,16 @@ void cron_os_mkdirs(const char* path) {
 
 bool cron_os_absolute(const char* path, std::string* out) {
     if (path == nullptr || *path == '\0') return false;
+    auto sep = [](char c) { return c == '/' || c == '\\'; };
+    // Already absolute (C:\x, \\server\share): kept as given. Only a relative
+    // one (also C:x and \x, which depend on the current drive and directory)
+    // is resolved.
+    if ((((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) && path[1] == ':' &&
+         sep(path[2])) ||
+        (sep(path[0]) && sep(path[1]))) {
+        *out = path;
+        return true;
+    }
     try {
         std::wstring p = cron_win_widen(path);
         DWORD n = ::GetFullPathNameW(p.c_str(), 0, nullptr, nullptr);

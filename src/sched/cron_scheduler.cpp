@@ -141,11 +141,11 @@ int cron_scheduler_start(crontab_t* ct) {
 }
 
 int cron_scheduler_stop(crontab_t* ct) {
-    if (ct == nullptr || ct->shared == nullptr) return 0;
+    if (ct == nullptr || ct->shared == nullptr) return CRONTAB_OK;
     cron_shared_t& sh = *ct->shared;
     // Two stopping threads must not join the same thread object.
     std::lock_guard<std::mutex> stopping(sh.stop_lock);
-    if (!ct->running) return 0;
+    if (!ct->running) return CRONTAB_OK;
     {
         // Under the lock, so the request cannot slip between the scheduler's
         // test of the flag and its wait on `wake`.
@@ -155,5 +155,5 @@ int cron_scheduler_stop(crontab_t* ct) {
     sh.wake.notify_all();
     if (sh.sched_thread.joinable()) sh.sched_thread.join();
     ct->running = 0;
-    return 0;
+    return CRONTAB_OK;
 }
