@@ -44,11 +44,16 @@ install(FILES
 # the prefix actually installed to (`cmake --install --prefix DIR` may differ
 # from the configured one).
 set(QC_PC_IN ${CMAKE_CURRENT_LIST_DIR}/quilmarn-crontab.pc.in)
+set(QC_PC_EXTRA_LIBS "")
+if(NOT WIN32)
+  set(QC_PC_EXTRA_LIBS "-lcctz ")  # the static archive's zone library
+endif()
 set(QC_PC_OUT ${PROJECT_BINARY_DIR}/quilmarn-crontab.pc)
 install(CODE "
   set(PROJECT_VERSION ${PROJECT_VERSION})
   set(CMAKE_INSTALL_LIBDIR ${CMAKE_INSTALL_LIBDIR})
   set(CMAKE_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR})
+  set(QC_PC_EXTRA_LIBS \"${QC_PC_EXTRA_LIBS}\")
   configure_file(${QC_PC_IN} ${QC_PC_OUT} @ONLY)
 " COMPONENT Development)
 install(FILES ${QC_PC_OUT} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT Development)

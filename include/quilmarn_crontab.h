@@ -81,7 +81,9 @@ CRONTAB_API const char *crontab_last_error(void);
 CRONTAB_API const char *crontab_version(void);
 
 /* Validates a schedule expression: five fields, a macro (@daily ...) or
- * "@every N{s,m,h}". Returns 0 when valid, -1 otherwise. When errbuf is not
+ * "@every N{s,m,h}", the first two optionally after a zone prefix
+ * "CRON_TZ=<zone> " or "TZ=<zone> " (a name of the system's zone database,
+ * such as "Europe/Berlin"), in which the schedule is then matched. Returns 0 when valid, -1 otherwise. When errbuf is not
  * null and errbuf_size > 0, errbuf receives the empty string on success or
  * the parser's message on failure, cut to errbuf_size - 1 bytes and always
  * zero-terminated. errbuf_size <= 0 leaves errbuf untouched. */
@@ -90,12 +92,13 @@ CRONTAB_API int crontab_validate_expr(const char *expr, char *errbuf, int errbuf
 /* Stores in *out the first fire time strictly after `after` and returns 0.
  * Returns -1 and leaves *out untouched when out is null, the expression does
  * not parse, or no fire time exists within five years. Calendar expressions
- * are matched against local time (the process's TZ). */
+ * are matched against the local time of their zone prefix, or else of the
+ * process (its TZ as it is at the time of the call). */
 CRONTAB_API int crontab_calc_next(const char *expr, int64_t after, int64_t *out);
 
 /* Upcoming fire times after now as a compact JSON array of
  * {"unix":<int>,"iso":"YYYY-MM-DDTHH:MM:SS","offset":"+HH:MM"} (local time
- * and its UTC offset, which tells apart the two instants of a local time that
+ * in the expression's zone and its UTC offset, which tells apart the two instants of a local time that
  * repeats when daylight-saving time ends), count clamped to 1..100. An expression that does not parse gives {"error":"<message>"}.
  * The text lives in a per-thread buffer (8192 bytes) that the next call of
  * this function on the same thread overwrites. */

@@ -4,6 +4,6 @@
 # man page check.
 set -eu
 exec "$(dirname "$0")/apt-install.sh" build-essential cmake ninja-build rapidjson-dev googletest \
-    libgtest-dev libbenchmark-dev clang libclang-rt-14-dev binutils pkg-config python3 tzdata \
+    libgtest-dev libbenchmark-dev libcctz-dev clang libclang-rt-14-dev binutils pkg-config python3 tzdata \
     libsystemd-dev \
     dpkg-dev file python3-pip python3-setuptools python3-wheel python3-venv groff-base man-db

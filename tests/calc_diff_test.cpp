@@ -12,6 +12,7 @@
 #include "expr/cron_calc.h"
 #include "expr/cron_parser.h"
 #include "proc/cron_os.h"
+#include "quilmarn_crontab.h"
 #include "reference_next.h"
 #include "time_util.h"
 
@@ -25,8 +26,11 @@ constexpr int DEFAULT_CASES = 40000;
 constexpr int DEFAULT_CASES = 100000;
 #endif
 
+// The last is a POSIX rule text, which the process zone leaves to the C
+// library; the named ones are also given as CRON_TZ= prefixes.
 const char* const zones[] = {"UTC",           "America/New_York", "Europe/Berlin", "Australia/Lord_Howe",
-                             "America/Sao_Paulo", "Pacific/Chatham", "Asia/Kolkata"};
+                             "America/Sao_Paulo", "Pacific/Chatham", "Asia/Kolkata", "EST5EDT,M3.2.0,M11.1.0"};
+constexpr int ZONE_COUNT = 8, NAMED_ZONES = 7;
 
 const int64_t RANGE_START = utc(1971, 1, 1);
 const int64_t RANGE_END = utc(2037, 1, 1);
@@ -119,6 +123,11 @@ int run_cases() {
     return DEFAULT_CASES;
 }
 
+bool zones_by_name() { return crontab_validate_expr("CRON_TZ=UTC * * * * *", nullptr, 0) == 0; }
+
+// The reference converts through the C library in the process zone (TZ); the
+// fast search through the zone library, in the process zone or, for half of
+// the cases, in the zone of a CRON_TZ= prefix while TZ names another zone.
 TEST(CalcDiff, FastSearchMatchesTheMinuteSteppingSearch) {
     const uint64_t seed = run_seed();
     const int cases = run_cases();
@@ -130,9 +139,13 @@ TEST(CalcDiff, FastSearchMatchesTheMinuteSteppingSearch) {
         zone_transitions.push_back(tz_supported(zone) ? transitions(zone) : std::vector<int64_t>());
 
     int failures = 0, fired = 0, ran = 0;
+    const bool named_ok = zones_by_name();
+    int named_cases = 0;
     for (int i = 0; i < cases && failures < 10; ++i) {
-        const int z = gen.uniform(0, 6);
-        const std::string expr = gen.expression();
+        const int z = gen.uniform(0, ZONE_COUNT - 1);
+        std::string expr = gen.expression();
+        const bool named = gen.chance(50) && z < NAMED_ZONES && expr[0] != '@' && named_ok;
+        if (named) expr = std::string("CRON_TZ=") + zones[z] + " " + expr;
         cron_expr_t e;
         char err[CRON_ERRBUF_SIZE];
         ASSERT_EQ(cron_parse(expr.c_str(), &e, err, sizeof err), 0) << expr << ": " << err << " (seed " << seed << ")";
@@ -155,8 +168,11 @@ TEST(CalcDiff, FastSearchMatchesTheMinuteSteppingSearch) {
 
         if (!tz_supported(zones[z])) continue;  // drawn all the same: a seed gives one run everywhere
         ++ran;
-        set_tz(zones[z]);
+        named_cases += named;
+        // A prefixed case runs in whatever zone the case before left in TZ.
+        if (!named) set_tz(zones[z]);
         const int64_t fast = cron_next_time(&e, after);
+        if (named) set_tz(zones[z]);
         const int64_t ref = reference_next_time(&e, after);
         fired += ref != -1;
         if (fast != ref) {
@@ -167,6 +183,9 @@ TEST(CalcDiff, FastSearchMatchesTheMinuteSteppingSearch) {
     }
     // Guards the generator: most cases must fire, or the test proves little.
     EXPECT_GT(fired, ran / 2) << "seed " << seed;
+    if (named_ok) {
+        EXPECT_GT(named_cases, ran / 4) << "seed " << seed;
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "expr/cron_calc.h"
 #include "expr/cron_parser.h"
+#include "expr/cron_zone.h"
 #include "time_util.h"
 
 namespace {
@@ -104,6 +105,53 @@ TEST(Calc, DaylightSavingTransitions) {
         {"America/New_York", "30 0 1 12 *", utc(2025, 11, 1, 5), utc(2025, 12, 1, 5, 30)},
     };
     check(cases, std::size(cases));
+}
+
+bool zones_by_name() {
+    const cron_zone* z = nullptr;
+    return cron_zone_find("UTC", &z) == 0;
+}
+
+// Schedules in their own zone while the process is in another: both edges of
+// DST in each zone that has it, with the skipped time firing never and the
+// repeated one at each occurrence.
+TEST(Calc, NamedZones) {
+    if (!zones_by_name()) GTEST_SKIP() << "no zones by name on this platform";
+    set_tz("Asia/Tokyo");
+    const next_case cases[] = {
+        // Berlin: 2025-03-30 02:00 CET jumps to 03:00 CEST; 2025-10-26 03:00 CEST falls back to 02:00 CET.
+        {"", "CRON_TZ=Europe/Berlin 30 2 * * *", utc(2025, 3, 29, 12), utc(2025, 3, 31, 0, 30)},
+        {"", "CRON_TZ=Europe/Berlin 30 2 * * *", utc(2025, 10, 25, 12), utc(2025, 10, 26, 0, 30)},
+        {"", "CRON_TZ=Europe/Berlin 30 2 * * *", utc(2025, 10, 26, 0, 30), utc(2025, 10, 26, 1, 30)},
+        // New York: 2025-03-09 02:00 EST jumps to 03:00 EDT; 2025-11-02 02:00 EDT falls back to 01:00 EST.
+        {"", "TZ=America/New_York 30 2 * * *", utc(2025, 3, 8, 12), utc(2025, 3, 10, 6, 30)},
+        {"", "CRON_TZ=America/New_York 30 1 * * *", utc(2025, 11, 2, 4), utc(2025, 11, 2, 5, 30)},
+        {"", "CRON_TZ=America/New_York 30 1 * * *", utc(2025, 11, 2, 5, 30), utc(2025, 11, 2, 6, 30)},
+        // Lord Howe moves by half an hour: 2025-10-05 02:00 +10:30 jumps to 02:30 +11; 2025-04-06 02:00 +11
+        // falls back to 01:30 +10:30.
+        {"", "CRON_TZ=Australia/Lord_Howe 15 2 * * *", utc(2025, 10, 4), utc(2025, 10, 5, 15, 15)},
+        {"", "CRON_TZ=Australia/Lord_Howe 45 1 * * *", utc(2025, 4, 5, 12), utc(2025, 4, 5, 14, 45)},
+        {"", "CRON_TZ=Australia/Lord_Howe 45 1 * * *", utc(2025, 4, 5, 14, 45), utc(2025, 4, 5, 15, 15)},
+        // Chatham, at +12:45 and +13:45: 2025-09-28 02:45 jumps to 03:45; 2025-04-06 03:45 falls back to 02:45.
+        {"", "CRON_TZ=Pacific/Chatham 0 3 * * *", utc(2025, 9, 27), utc(2025, 9, 28, 13, 15)},
+        {"", "CRON_TZ=Pacific/Chatham 0 3 * * *", utc(2025, 4, 5), utc(2025, 4, 5, 13, 15)},
+        {"", "CRON_TZ=Pacific/Chatham 0 3 * * *", utc(2025, 4, 5, 13, 15), utc(2025, 4, 5, 14, 15)},
+        // Sao Paulo skipped midnight: 2018-11-04 00:00 -03 jumps to 01:00 -02; 2019-02-17 00:00 -02 falls
+        // back to 23:00 -03 the day before.
+        {"", "CRON_TZ=America/Sao_Paulo 30 0 * * *", utc(2018, 11, 3, 12), utc(2018, 11, 5, 2, 30)},
+        {"", "CRON_TZ=America/Sao_Paulo 0 * 4 11 *", utc(2018, 10, 20), utc(2018, 11, 4, 3)},
+        {"", "CRON_TZ=America/Sao_Paulo 30 23 * * *", utc(2019, 2, 16, 12), utc(2019, 2, 17, 1, 30)},
+        {"", "CRON_TZ=America/Sao_Paulo 30 23 * * *", utc(2019, 2, 17, 1, 30), utc(2019, 2, 17, 2, 30)},
+        // No DST: Kolkata at +05:30 all year, and UTC.
+        {"", "CRON_TZ=Asia/Kolkata 30 5 * * *", utc(2025, 1, 1), utc(2025, 1, 2)},
+        {"", "CRON_TZ=Asia/Kolkata 0 0 1 7 *", utc(2025, 1, 1), utc(2025, 6, 30, 18, 30)},
+        {"", "CRON_TZ=UTC 0 12 * * *", utc(2025, 3, 30), utc(2025, 3, 30, 12)},
+        // The same schedule in two zones, and in the process's own.
+        {"", "CRON_TZ=Europe/Berlin 0 9 * * *", utc(2025, 6, 2), utc(2025, 6, 2, 7)},
+        {"", "CRON_TZ=America/New_York 0 9 * * *", utc(2025, 6, 2), utc(2025, 6, 2, 13)},
+        {"", "0 9 * * *", utc(2025, 6, 2), utc(2025, 6, 3, 0)},
+    };
+    for (const next_case& c : cases) EXPECT_EQ(next(c.expr, c.after), c.expected) << c.expr << " after " << c.after;
 }
 
 TEST(Calc, EveryAlignsToTheEpoch) {

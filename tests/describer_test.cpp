@@ -176,4 +176,19 @@ TEST(Explain, OneSentencePerShape) {
     EXPECT_STREQ(crontab_explain_expr(nullptr), "Invalid expression: Expression is NULL");
 }
 
+TEST(Explain, ZoneIsNamed) {
+#ifdef _WIN32
+    EXPECT_STREQ(crontab_explain_expr("CRON_TZ=Asia/Tokyo 0 9 * * *"),
+                 "Invalid expression: Time zones by name are not available on this platform");
+#else
+    EXPECT_STREQ(crontab_explain_expr("CRON_TZ=Asia/Tokyo 0 9 * * *"), "At 09:00 every day, Asia/Tokyo time");
+    EXPECT_STREQ(crontab_explain_expr("TZ=America/New_York */15 9-17 * * MON-FRI"),
+                 "Every 15 minutes, from 09:00 through 17:59, Monday through Friday, America/New_York time");
+    EXPECT_STREQ(crontab_describe_expr("CRON_TZ=Europe/Berlin 30 9 * * 1-5"),
+                 "At 09:30, Monday through Friday, Europe/Berlin time");
+    EXPECT_STREQ(crontab_explain_expr("CRON_TZ=UTC @every 1h"),
+                 "Invalid expression: A time zone has no meaning for @every");
+#endif
+}
+
 }  // namespace

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -105,6 +107,55 @@ TEST(ExprApi, NextRunsOffsetTellsRepeatedLocalTimesApart) {
         }
     }
     EXPECT_EQ(repeats, 1);
+}
+
+TEST(ExprApi, NextRunsInTheExpressionsZone) {
+    if (crontab_validate_expr("CRON_TZ=UTC * * * * *", nullptr, 0) != 0) GTEST_SKIP() << "no zones by name";
+    set_tz("America/New_York");
+    rapidjson::Document d = parse_json(crontab_get_next_runs_json("CRON_TZ=Asia/Kolkata 0 * * * *", 3));
+    ASSERT_TRUE(d.IsArray());
+    ASSERT_EQ(d.Size(), 3u);
+    for (const auto& entry : d.GetArray()) {
+        EXPECT_STREQ(entry["offset"].GetString(), "+05:30");
+        EXPECT_EQ(instant_of(entry), entry["unix"].GetInt64());
+        EXPECT_STREQ(entry["iso"].GetString() + 13, ":00:00");  // whole hours of Kolkata
+    }
+}
+
+// A host thread switching TZ while others compute: no crash, and every
+// result is right for one of the two zones.
+TEST(ExprApi, ProcessZoneFollowsTzWhileOtherThreadsCompute) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the desktop C runtime reads TZ itself, and some zones only as the system's zone";
+#endif
+    set_tz("Europe/Berlin");  // TZ exists from here on: later changes replace it in place
+    const int64_t after = utc(2025, 6, 2);
+    const int64_t berlin = utc(2025, 6, 2, 10), new_york = utc(2025, 6, 2, 16);
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0}, seen_berlin{0}, seen_new_york{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 3; ++i) {
+        threads.emplace_back([&] {
+            while (!stop) {
+                int64_t t = 0;
+                if (crontab_calc_next("0 12 * * *", after, &t) != 0 || (t != berlin && t != new_york)) ++wrong;
+                ++(t == berlin ? seen_berlin : seen_new_york);
+            }
+        });
+    }
+    for (int k = 0; k < 400; ++k) {
+        set_tz(k % 2 == 0 ? "America/New_York" : "Europe/Berlin");
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    set_tz("America/New_York");
+    // The host's change is seen at the next call.
+    int64_t t = 0;
+    EXPECT_EQ(crontab_calc_next("0 12 * * *", after, &t), 0);
+    EXPECT_EQ(t, new_york);
+    stop = true;
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GT(seen_berlin + seen_new_york, 0);
 }
 
 TEST(ExprApi, NextRunsCountIsClamped) {

@@ -247,4 +247,32 @@ TEST(Parser, EveryIntervals) {
         EXPECT_EQ(message_of(expr), "Invalid @every: interval must be a positive integer") << expr;
 }
 
+TEST(Parser, ZonePrefix) {
+#ifdef _WIN32
+    EXPECT_EQ(message_of("CRON_TZ=UTC 0 0 * * *"), "Time zones by name are not available on this platform");
+#else
+    const message_case cases[] = {
+        {"CRON_TZ=Mars/Olympus 0 0 * * *", "Unknown time zone 'Mars/Olympus'"},
+        {"CRON_TZ= 0 0 * * *", "Unknown time zone ''"},
+        // Zone names only, never a path to some other file.
+        {"TZ=../../../etc/localtime 0 0 * * *", "Unknown time zone '../../../etc/localtime'"},
+        {"TZ=/usr/share/zoneinfo/UTC 0 0 * * *", "Unknown time zone '/usr/share/zoneinfo/UTC'"},
+        {"CRON_TZ=UTC @every 5m", "A time zone has no meaning for @every"},
+        {"CRON_TZ=UTC", "Expression is empty"},
+        {"CRON_TZ=UTC 0 0 * *", "Expression has 4 fields (expected 5)"},
+        {"CRON_TZ=UTC TZ=UTC 0 0 * * *", "Expression has too many fields (expected 5)"},
+        {"cron_tz=UTC 0 0 * * *", "Expression has too many fields (expected 5)"},
+    };
+    for (const message_case& c : cases) EXPECT_EQ(message_of(c.expr.c_str()), c.message) << c.expr;
+    // The prefix changes the zone only: the same bits as without it.
+    for (const char* expr : {"CRON_TZ=Europe/Berlin 30 2 * * 1-5", "  TZ=Asia/Tokyo\t 30 2 * * 1-5 ", "CRON_TZ=UTC @daily"}) {
+        cron_expr_t zoned = parsed(expr), plain = parsed(std::strchr(expr, '@') ? "@daily" : "30 2 * * 1-5");
+        EXPECT_NE(zoned.zone, nullptr) << expr;
+        EXPECT_EQ(zoned.minute_bits, plain.minute_bits) << expr;
+        EXPECT_EQ(zoned.dow_bits, plain.dow_bits) << expr;
+    }
+    EXPECT_EQ(parsed("CRON_TZ=Europe/Berlin * * * * *").zone, parsed("TZ=Europe/Berlin * * * * *").zone);
+#endif
+}
+
 }  // namespace

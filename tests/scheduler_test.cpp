@@ -94,6 +94,25 @@ TEST_F(SchedulerTest, RunsEnabledDueJobsOnly) {
     EXPECT_TRUE(wait_until([&] { return log_count(ct.get(), off) >= 1; }));
 }
 
+// A job in its own zone fires at that zone's wall-clock time while the
+// process is in another (UTC here): Kolkata's local minute of the next whole
+// UTC minute lies five and a half hours away from the same fields in UTC.
+TEST_F(SchedulerTest, JobFiresInItsOwnZone) {
+    if (crontab_validate_expr("CRON_TZ=UTC * * * * *", nullptr, 0) != 0) GTEST_SKIP() << "no zones by name";
+    int64_t fire = (now_sec() / 60 + 1) * 60;
+    if (fire - now_sec() < 3) fire += 60;  // room to add the job before it is due
+    const int64_t local = fire + 5 * 3600 + 30 * 60;
+    const std::string expr = "CRON_TZ=Asia/Kolkata " + std::to_string(local / 60 % 60) + " " +
+                             std::to_string(local / 3600 % 24) + " * * *";
+    int id = add(job_cmd().print("tick"), expr.c_str());
+    EXPECT_EQ(job_int(ct.get(), id, "next_run"), fire);
+    EXPECT_STREQ(job_info(ct.get(), id)["expr"].GetString(), expr.c_str());  // kept as written
+    ASSERT_EQ(crontab_start(ct.get()), 0);
+    ASSERT_TRUE(wait_until([&] { return log_count(ct.get(), id) >= 1; }, 150s));
+    EXPECT_GE(logs(ct.get(), id)[0]["started_at"].GetInt64(), fire);
+    EXPECT_EQ(job_int(ct.get(), id, "next_run"), fire + 86400);
+}
+
 TEST_F(SchedulerTest, StopLeavesExecutionsGoing) {
     std::string started = dir.file("started"), go = dir.file("go");
     int id = add(job_cmd().touch(started).wait_for(go), "@every 1s");

@@ -17,6 +17,7 @@
 #include "expr/cron_describer.h"
 #include "expr/cron_explain.h"
 #include "expr/cron_parser.h"
+#include "expr/cron_zone.h"
 #include "proc/cron_os.h"
 #include "sched/cron_error.h"
 #include "sched/cron_exec.h"
@@ -69,13 +70,14 @@ std::string next_runs_list(const cron_expr_t* expr, int count) {
                       rapidjson::kWriteValidateEncodingFlag>
         w(out);
     bool ok = w.StartArray();
+    const cron_tz_t tz = cron_tz_of(expr->zone);
     int64_t t = cron_os_now();
     for (int i = 0; i < count && ok; ++i) {
         t = cron_next_time(expr, t);
         if (t < 0) break;
         std::tm tm{};
         char iso[64], offset[16];
-        if (!cron_os_localtime(t, &tm) || std::strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%S", &tm) == 0) break;
+        if (!cron_tz_localtime(tz, t, &tm) || std::strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%S", &tm) == 0) break;
         format_offset(cron_utc_offset(t, tm), offset, sizeof offset);
         ok = w.StartObject() && w.Key("unix") && w.Int64(t) && w.Key("iso") && w.String(iso) && w.Key("offset") &&
              w.String(offset) && w.EndObject();

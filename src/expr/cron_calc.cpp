@@ -3,7 +3,7 @@
 #include <bit>
 #include <ctime>
 
-#include "proc/cron_os.h"
+#include "expr/cron_zone.h"
 
 // Fire times are defined by a minute-by-minute walk in absolute time that
 // matches each minute by its local wall-clock fields: a local time skipped
@@ -111,13 +111,13 @@ int64_t minutes_to_target(const cron_expr_t* e, const std::tm& tm, bool* found) 
 // The first minute in (t, t + 60 * n] whose offset differs from the offset at
 // t, given that the one at t + 60 * n does; *tm holds that minute's fields on
 // entry and receives those of the result.
-int64_t first_minute_past_transition(int64_t t, int64_t offset, int64_t n, std::tm* tm) {
+int64_t first_minute_past_transition(cron_tz_t tz, int64_t t, int64_t offset, int64_t n, std::tm* tm) {
     int64_t lo = 0, hi = n;
     std::tm probe{};
     while (hi - lo > 1) {
         const int64_t mid = lo + (hi - lo) / 2;
         const int64_t at = t + mid * 60;
-        if (!cron_os_localtime(at, &probe)) return -1;
+        if (!cron_tz_localtime(tz, at, &probe)) return -1;
         if (utc_offset(at, probe) == offset) {
             lo = mid;
         } else {
@@ -130,16 +130,16 @@ int64_t first_minute_past_transition(int64_t t, int64_t offset, int64_t n, std::
 
 int64_t calendar_search(const cron_expr_t* e, int64_t after) {
     const uint16_t months = e->month_bits & CRON_FULL_MONTHS;
+    // One zone for the whole search, even if the host changes TZ meanwhile.
+    const cron_tz_t tz = cron_tz_of(e->zone);
     std::tm tm{};
-    if (!cron_os_localtime(after + 1, &tm)) return -1;
+    if (!cron_tz_localtime(tz, after + 1, &tm)) return -1;
     const int start_year = tm.tm_year;
-    tm.tm_sec = 0;  // tm_isdst stays as converted: the same instant's offset
-    int64_t t = cron_os_mktime(&tm);  // and tm now holds the local time of t
-    if (t == -1) return -1;
-    if (t <= after) {
-        t += 60;
-        if (!cron_os_localtime(t, &tm)) return -1;
-    }
+    // The start of that local minute at the same instant's offset, or of the
+    // next one.
+    int64_t t = after + 1 - tm.tm_sec;
+    if (t <= after) t += 60;
+    if (!cron_tz_localtime(tz, t, &tm)) return -1;
 
     // Every round moves t forward; the bound only guards against a calendar
     // conversion that does not.
@@ -159,8 +159,7 @@ int64_t calendar_search(const cron_expr_t* e, int64_t after) {
             next.tm_year = year;
             next.tm_mon = month - 1;
             next.tm_mday = 1;
-            next.tm_isdst = -1;  // the DST state of that date
-            t = cron_os_mktime(&next);
+            t = cron_tz_mktime(tz, &next);  // with the DST state of that date
             if (t == -1) return -1;
             tm = next;  // normalised to the local time of t
             continue;
@@ -171,7 +170,7 @@ int64_t calendar_search(const cron_expr_t* e, int64_t after) {
         if (found && n == 0) return t;
         const int64_t offset = utc_offset(t, tm);
         std::tm landing{};
-        if (!cron_os_localtime(t + n * 60, &landing)) return -1;
+        if (!cron_tz_localtime(tz, t + n * 60, &landing)) return -1;
         if (utc_offset(t + n * 60, landing) == offset) {
             if (found) return t + n * 60;
             t += n * 60;  // 00:00 on the 1st of the next month
@@ -179,7 +178,7 @@ int64_t calendar_search(const cron_expr_t* e, int64_t after) {
             continue;
         }
         tm = landing;
-        t = first_minute_past_transition(t, offset, n, &tm);
+        t = first_minute_past_transition(tz, t, offset, n, &tm);
         if (t == -1) return -1;
     }
     return -1;

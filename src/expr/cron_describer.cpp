@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "expr/cron_zone.h"
+
 namespace {
 
 constexpr const char* day_names[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
@@ -119,6 +121,10 @@ char* cron_describe(const cron_expr_t* e, const char*, char* out, size_t size) {
         describe_daily(e, out, size);
     } else {
         std::snprintf(out, size, "Custom schedule");
+    }
+    if (e != nullptr && e->valid != 0 && e->zone != nullptr) {
+        const size_t used = std::strlen(out);
+        std::snprintf(out + used, size - used, ", %s time", cron_zone_name(e->zone));
     }
     return out;
 }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "expr/cron_zone.h"
+
 namespace {
 
 constexpr const char* day_names[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
@@ -275,5 +277,6 @@ char* cron_explain(const cron_expr_t* e, char* buf, size_t size) {
             write_months(out, months);
         }
     }
+    if (e->zone != nullptr) out.add(", %s time", cron_zone_name(e->zone));
     return buf;
 }

@@ -1,11 +1,15 @@
 #include "expr/cron_parser.h"
 
+#include "expr/cron_zone.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
 namespace {
+
+int parse_schedule(std::string_view text, cron_expr_t* out, char* err, int size);
 
 constexpr const char* field_names[] = {"minute", "hour", "day-of-month", "month", "day-of-week"};
 constexpr const char* month_names[] = {"JAN", "FEB", "MAR", "APR", "MAY", "JUN",
@@ -258,25 +262,42 @@ int parse_every(std::string_view text, cron_expr_t* out, char* err, int size) {
 
 int parse_macro(std::string_view text, cron_expr_t* out, char* err, int size) {
     for (const macro& m : macros) {
-        if (equal_nocase(text, m.name)) return cron_parse(m.expansion, out, err, size);
+        if (equal_nocase(text, m.name)) return parse_schedule(m.expansion, out, err, size);
     }
     if (text.size() >= 6 && equal_nocase(text.substr(0, 6), "@every")) return parse_every(text, out, err, size);
     return fail(err, size, "Unknown macro '%.*s'", static_cast<int>(text.size()), text.data());
 }
 
-}  // namespace
+// "CRON_TZ=<zone> " or "TZ=<zone> " before the schedule: sets *zone and
+// moves `text` past the prefix. Text without a prefix is left alone.
+int parse_zone_prefix(std::string_view* text, const cron_zone** zone, char* err, int size) {
+    size_t skip = 0;
+    if (text->starts_with("CRON_TZ=")) {
+        skip = 8;
+    } else if (text->starts_with("TZ=")) {
+        skip = 3;
+    } else {
+        return 0;
+    }
+    size_t end = skip;
+    while (end < text->size() && !is_blank((*text)[end])) ++end;
+    const std::string_view name = text->substr(skip, end - skip);
+    const int n = static_cast<int>(name.size());
+    switch (cron_zone_find(name, zone)) {
+        case 0: break;
+        case CRON_ZONE_UNSUPPORTED: return fail(err, size, "Time zones by name are not available on this platform");
+        default: return fail(err, size, "Unknown time zone '%.*s'", n, name.data());
+    }
+    while (end < text->size() && is_blank((*text)[end])) ++end;
+    text->remove_prefix(end);
+    if (text->size() >= 6 && equal_nocase(text->substr(0, 6), "@every"))
+        return fail(err, size, "A time zone has no meaning for @every");
+    return 0;
+}
 
-int cron_parse(const char* expr, cron_expr_t* out, char* err, int err_size) {
-    if (out == nullptr) return -1;
-    *out = cron_expr_t{};
-    if (err != nullptr && err_size > 0) err[0] = '\0';
-    if (expr == nullptr) return fail(err, err_size, "Expression is NULL");
-
-    std::string_view text(expr);
-    while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
-    while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
+// The schedule proper: a macro, "@every" or five fields, trimmed.
+int parse_schedule(std::string_view text, cron_expr_t* out, char* err, int err_size) {
     if (text.empty()) return fail(err, err_size, "Expression is empty");
-    if (text.size() > static_cast<size_t>(CRON_EXPR_MAX_LEN)) return fail(err, err_size, "Expression is too long");
     if (text.front() == '@') return parse_macro(text, out, err, err_size);
 
     // Fields are separated by runs of spaces and tabs; other white space
@@ -300,6 +321,26 @@ int cron_parse(const char* expr, cron_expr_t* out, char* err, int err_size) {
         out->dow_bits == 0)
         return fail(err, err_size, "Expression matches no times");
     out->valid = 1;
+    return 0;
+}
+
+}  // namespace
+
+int cron_parse(const char* expr, cron_expr_t* out, char* err, int err_size) {
+    if (out == nullptr) return -1;
+    *out = cron_expr_t{};
+    if (err != nullptr && err_size > 0) err[0] = '\0';
+    if (expr == nullptr) return fail(err, err_size, "Expression is NULL");
+
+    std::string_view text(expr);
+    while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
+    while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
+    if (text.empty()) return fail(err, err_size, "Expression is empty");
+    if (text.size() > static_cast<size_t>(CRON_EXPR_MAX_LEN)) return fail(err, err_size, "Expression is too long");
+    const cron_zone* zone = nullptr;
+    if (parse_zone_prefix(&text, &zone, err, err_size) != 0) return -1;
+    if (parse_schedule(text, out, err, err_size) != 0) return -1;
+    out->zone = zone;
     return 0;
 }
 

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+struct cron_zone;
+
 struct cron_expr_t {
     uint64_t minute_bits;  // bit m: minute m (0..59)
     uint32_t hour_bits;    // bit h: hour h (0..23)
@@ -12,6 +14,7 @@ struct cron_expr_t {
     uint8_t dow_bits;      // bit w: weekday w (0 = Sunday .. 6)
     int32_t interval_sec;  // "@every" interval, 0 for calendar expressions
     int32_t valid;         // 1 after a successful parse
+    const cron_zone* zone; // of a CRON_TZ= prefix; null: the process's own zone
 };
 
 constexpr int CRON_FIELD_MINUTE = 0;
