@@ -17,6 +17,7 @@
 #include "expr/cron_describer.h"
 #include "expr/cron_explain.h"
 #include "expr/cron_parser.h"
+#include "expr/cron_zone.h"
 #include "fuzz_check.h"
 #include "proc/cron_os.h"
 #include "quilmarn_crontab.h"
@@ -57,7 +58,7 @@ bool calendar_match(const cron_expr_t& e, const std::tm& tm) {
 // five sets select.
 void check_calendar_time(const cron_expr_t& e, int64_t t) {
     std::tm tm{};
-    FUZZ_CHECK(cron_os_localtime(t, &tm));
+    FUZZ_CHECK(cron_tz_localtime(cron_tz_of(e.zone), t, &tm));
     FUZZ_CHECK(tm.tm_sec == 0);
     FUZZ_CHECK(calendar_match(e, tm));
 }
@@ -69,8 +70,9 @@ void check_nothing_skipped(const cron_expr_t& e, int64_t after, int64_t t) {
     if (after > INT64_MAX - 3 * 86400) return;
     const int64_t end = t == -1 ? after + 2 * 86400 : std::min(t, after + 2 * 86400);
     std::tm tm{};
+    const cron_tz_t tz = cron_tz_of(e.zone);  // a CRON_TZ= prefix, or the process zone
     for (int64_t m = after + 1; m < end;) {
-        if (!cron_os_localtime(m, &tm)) return;
+        if (!cron_tz_localtime(tz, m, &tm)) return;
         if (tm.tm_sec != 0) {  // offsets of old local mean times hold seconds
             m += 60 - tm.tm_sec;
             continue;
@@ -164,6 +166,7 @@ void check_next_runs(const char* text, int parse_rc, int count) {
     for (const auto& item : d.GetArray()) {
         FUZZ_CHECK(item.IsObject() && item.HasMember("unix") && item["unix"].IsInt64());
         FUZZ_CHECK(item.HasMember("iso") && item["iso"].IsString() && item["iso"].GetStringLength() == 19);
+        FUZZ_CHECK(item.HasMember("offset") && item["offset"].IsString() && item["offset"].GetStringLength() == 6);
         FUZZ_CHECK(item["unix"].GetInt64() > prev);
         prev = item["unix"].GetInt64();
     }

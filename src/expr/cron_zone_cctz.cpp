@@ -62,6 +62,12 @@ const cron_zone* find_shared(std::string_view name) {
     for (const cron_zone* z : r.zones) {
         if (same_name(z, name)) return z;
     }
+    // cctz remembers every name it was asked for, the unknown ones too: ask
+    // only for names whose file exists, so that bogus names cost nothing.
+    const char* dir = std::getenv("TZDIR");
+    const std::string file = std::string(dir != nullptr && *dir != '\0' ? dir : "/usr/share/zoneinfo") + "/" +
+                             std::string(name);
+    if (name != "UTC" && !cron_os_file_exists(file.c_str())) return nullptr;
     auto* z = new cron_zone{};
     if (!cctz::load_time_zone(std::string(name), &z->tz)) {
         delete z;
