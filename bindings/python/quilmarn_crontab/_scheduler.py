@@ -17,8 +17,7 @@ from ._errors import (CrontabError, JobNotFoundError, Overlap, RunRefusedError, 
                       StoreError)
 from ._records import Job, RunRecord
 
-# The library's result codes.
-_ERROR = -1
+# The library's result codes besides CRONTAB_ERROR (-1).
 _ERROR_SETTING = -2
 _ERROR_STORE = -3
 
@@ -46,6 +45,10 @@ class Scheduler:
     (None: jobs live in memory only). Use it as a context manager, or call
     close(). Every method may be called from any thread; close() waits for
     calls in progress on other threads (run_now included) to return.
+
+    Raises StoreError when the library cannot use data_dir: it cannot be
+    created or written, its crontab.json cannot be read as a whole, or
+    another instance or process has it open.
 
     A Scheduler dropped without close() is closed on a background thread
     (with a ResourceWarning), so the collecting thread never waits for runs.

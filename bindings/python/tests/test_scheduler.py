@@ -298,7 +298,7 @@ class LifetimeTest(unittest.TestCase):
         s = qc.Scheduler()
         job = s.add_job("x", "@every 1s", "sleep 3")
         s.start()
-        self.assertTrue(wait_until(lambda: s.job(job).running))
+        self.assertTrue(wait_until(lambda scheduler=s: scheduler.job(job).running))
         with self.assertWarns(ResourceWarning):
             began = time.monotonic()
             del s
