@@ -8,6 +8,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 TOOL = None
@@ -64,6 +65,24 @@ class RunsTest(unittest.TestCase):
         r = self.tool("cancel", "99")
         self.assertEqual(r.returncode, 1)
         self.assertIn("no job 99", r.stderr)
+
+
+    def test_a_command_beside_a_run_waits_briefly_then_names_it(self):
+        self.add("slow", "@daily", "sleep 30")
+        run = subprocess.Popen([TOOL, "--dir", self.data, "run", "slow"], stdout=subprocess.DEVNULL)
+        self.addCleanup(lambda: run.poll() is None and (run.kill(), run.wait()))
+        note = os.path.join(self.data, "quilmarn-cron.lock")
+        end = time.monotonic() + WAIT
+        while True:  # the run owns the directory
+            with open(note) as f:
+                if f.read() == "%d run\n" % run.pid:
+                    break
+            self.assertLess(time.monotonic(), end)
+            time.sleep(0.05)
+        r = self.tool("add", "other", "@daily", "true")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("is in use by process %d; it runs a job there" % run.pid, r.stderr)
+        self.assertIn("slow", self.tool("list").stdout)  # a read looks at a copy
 
 
 if __name__ == "__main__":

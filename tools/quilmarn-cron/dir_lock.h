@@ -1,35 +1,29 @@
-// The lock on a data directory. Every instance saves its whole job table, so
-// a process that changes the directory while another instance runs there
-// would lose its change at that instance's next save. A daemon holds the
-// lock for its whole life; every other command for its own.
+// Who owns a data directory. The library keeps a second instance out (its
+// lock on crontab.lock, taken by crontab_create and held until
+// crontab_destroy); beside it the tool notes what the owner does, in
+// "quilmarn-cron.lock" as "<pid> <role>", so that a refused command can say
+// "a daemon (pid N)" and a reader can tell a run from a change.
 #pragma once
 
 #include <string>
 
 enum class lock_role { edit, run, daemon };
 
-class dir_lock {
-public:
-    dir_lock() = default;
-    ~dir_lock();
-    dir_lock(const dir_lock&) = delete;
-    dir_lock& operator=(const dir_lock&) = delete;
+// The owner's note, written once crontab_create has given us the directory.
+// Never through a link; false when it cannot be written (only messages
+// lose by that).
+bool cron_owner_note(const std::string& dir, lock_role role);
 
-    // Takes the lock of `dir` (created when missing). While a command holds
-    // it, waits; while a daemon holds it, returns false with *holder set to
-    // the daemon's pid. A file system without locks is not locked.
-    bool acquire(const std::string& dir, lock_role role, long* holder);
+// The note of the live process `pid` (the owner the library named); false
+// when there is none, or it belongs to another process.
+bool cron_owner_role(const std::string& dir, long pid, lock_role* role);
 
-    // Without waiting: true when taken, else false with the holder's pid and
-    // role (when known).
-    bool try_acquire(const std::string& dir, lock_role role, long* holder, lock_role* holder_role);
+// The note names a live daemon: one that is starting, serving or stopping.
+bool cron_owner_is_daemon(const std::string& dir);
 
-private:
-    bool open_file(const std::string& dir);
-    void mark(lock_role role);
-    int fd_ = -1;
-    bool held_ = false;
-};
+// The owner's pid from the library's refusal ("... is in use by process N"),
+// or 0 when the refusal is of another kind.
+long cron_owner_from_error(const char* error);
 
 // "<dir>/quilmarn-cron.lock"
 std::string dir_lock_path(const std::string& dir);

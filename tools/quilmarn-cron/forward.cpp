@@ -2,7 +2,6 @@
 // command marked CMD_FORWARD is sent over its socket and carried out there,
 // against the instance that runs the jobs. Without a daemon the command
 // opens the directory itself.
-#include <signal.h>
 
 #include <cerrno>
 #include <chrono>
@@ -15,24 +14,13 @@
 #include "cli.h"
 #include "control.h"
 #include "dir_files.h"
+#include "dir_lock.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
 constexpr auto DAEMON_START = 3s;  // the longest wait for a daemon that has the lock but no socket yet
-
-// The directory's lock note names a live daemon: it is starting, or just
-// stopping.
-bool daemon_holds(const char* dir) {
-    unique_fd dirfd = cron_dir_open(dir);
-    std::string note;
-    long pid = 0;
-    char role[16] = {};
-    return dirfd && cron_dir_read(dirfd.get(), "quilmarn-cron.lock", 64, &note) == 0 &&
-           std::sscanf(note.c_str(), "%ld %15s", &pid, role) == 2 && std::strcmp(role, "daemon") == 0 && pid > 0 &&
-           (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
-}
 
 bool read_input(cmd_ctx& ctx, std::string* text) {
     char buf[65536];
@@ -101,7 +89,7 @@ int cron_cmd_invoke(cmd_ctx& ctx, int argc, char** argv) {
             return ctx.fail("refusing %s/%s: it is served by user %u, neither root nor you", ctx.dir, CTL_SOCKET_NAME,
                             static_cast<unsigned>(server.uid));
         }
-        if (!daemon_holds(ctx.dir) || std::chrono::steady_clock::now() > until) break;
+        if (!cron_owner_is_daemon(ctx.dir) || std::chrono::steady_clock::now() > until) break;
         std::this_thread::sleep_for(50ms);
     }
     return cron_cmd_dispatch(ctx, argc, argv);

@@ -39,6 +39,28 @@ open_instance::~open_instance() {
     }
 }
 
+namespace {
+
+constexpr auto OWNER_WAIT = std::chrono::seconds(5);  // for another command to leave the directory
+
+lock_role role_of(dir_access access) {
+    switch (access) {
+        case dir_access::run: return lock_role::run;
+        case dir_access::daemon: return lock_role::daemon;
+        default: return lock_role::edit;
+    }
+}
+
+const char* doing(lock_role role) {
+    switch (role) {
+        case lock_role::run: return "runs a job there";
+        case lock_role::daemon: return "is its daemon";
+        default: return "changes its jobs";
+    }
+}
+
+}  // namespace
+
 open_instance::open_instance(const char* dir, dir_access access, FILE* err) {
     if (dir == nullptr) {
         std::fprintf(err, "quilmarn-cron: this command needs --dir DIR\n");
@@ -49,48 +71,38 @@ open_instance::open_instance(const char* dir, dir_access access, FILE* err) {
         std::fprintf(err, "quilmarn-cron: refusing %s: it is a symbolic link\n", dir_lock_path(dir).c_str());
         return;
     }
-    long daemon = 0;
-    lock_role held_as = lock_role::edit;
-    bool locked = false;
-    switch (access) {
-        case dir_access::read:
-            // Beside a daemon or a run, which never change the jobs they
-            // loaded, a read looks at a copy of the store; only a change is
-            // waited for.
-            while (!(locked = lock.try_acquire(dir, lock_role::edit, &daemon, &held_as)) &&
-                   held_as == lock_role::edit) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-            if (!locked) {
-                ct = open_snapshot(dir, &snapshot, err);
-                return;
-            }
-            break;
-        case dir_access::change:
-            locked = lock.acquire(dir, lock_role::edit, &daemon);
-            if (!locked) {
-                std::fprintf(err,
-                             "quilmarn-cron: a daemon (pid %ld) runs the jobs in %s and would "
-                             "overwrite this change at its next save; stop it first\n",
-                             daemon, dir);
-            }
-            break;
-        case dir_access::run:
-            locked = lock.acquire(dir, lock_role::run, &daemon);
-            if (!locked) {
-                std::fprintf(err, "quilmarn-cron: a daemon (pid %ld) runs the jobs in %s; stop it first\n",
-                             daemon, dir);
-            }
-            break;
-        case dir_access::daemon:
-            locked = lock.acquire(dir, lock_role::daemon, &daemon);
-            if (!locked) {
-                std::fprintf(err, "quilmarn-cron: a daemon (pid %ld) already runs the jobs in %s\n",
-                             daemon, dir);
-            }
-            break;
+    // The library's lock keeps a second owner out; another command soon
+    // leaves, so it is waited for a little, then named.
+    const auto until = std::chrono::steady_clock::now() + OWNER_WAIT;
+    for (;;) {
+        ct = crontab_create(dir);
+        if (ct != nullptr) {
+            cron_owner_note(dir, role_of(access));
+            return;
+        }
+        const std::string why = crontab_last_error();
+        const long owner = cron_owner_from_error(why.c_str());
+        if (owner == 0) {
+            std::fprintf(err, "quilmarn-cron: cannot open %s: %s\n", dir, why.c_str());
+            return;
+        }
+        lock_role role = lock_role::edit;
+        const bool known = cron_owner_role(dir, owner, &role);
+        if (access == dir_access::read && known && role != lock_role::edit) {
+            // A daemon or a run never changes the jobs it loaded: a read
+            // looks at a copy of the store.
+            ct = open_snapshot(dir, &snapshot, err);
+            return;
+        }
+        if (known && role == lock_role::daemon) {
+            std::fprintf(err, "quilmarn-cron: a daemon (pid %ld) %s the jobs in %s\n", owner,
+                         access == dir_access::daemon ? "already runs" : "runs", dir);
+            return;
+        }
+        if (std::chrono::steady_clock::now() > until) {
+            std::fprintf(err, "quilmarn-cron: %s%s%s\n", why.c_str(), known ? "; it " : "", known ? doing(role) : "");
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    if (!locked) return;
-    ct = crontab_create(dir);
-    if (ct == nullptr) std::fprintf(err, "quilmarn-cron: cannot open %s\n", dir);
 }

@@ -1,4 +1,4 @@
-// The instance of a data directory, opened under the directory's lock.
+// The instance of a data directory: the library lets one own it at a time.
 #pragma once
 
 #include <cstdio>
@@ -8,17 +8,16 @@
 #include "quilmarn_crontab.h"
 
 enum class dir_access {
-    change,  // changes jobs: refused while a daemon runs there
-    read,    // only reads jobs: also while a daemon runs, which never changes them
-    run,     // runs jobs by hand: refused while a daemon runs there
-    daemon,  // runs the scheduler until stopped: refused while another daemon runs
+    change,  // changes jobs
+    read,    // only reads jobs: also beside a daemon or a run, through a copy
+    run,     // runs jobs by hand
+    daemon,  // runs the scheduler until stopped
 };
 
-// Destroying the instance saves the job store, so the lock is held until
-// that is done. `ct` stays null, with the reason printed, when the directory
-// cannot be opened or is refused.
+// Another owner is waited for a few seconds, then named; a daemon is named at
+// once. `ct` stays null, with the reason printed, when the directory cannot
+// be opened or is refused.
 struct open_instance {
-    dir_lock lock;
     crontab_t* ct = nullptr;
     std::string snapshot;  // a read beside the owner of the directory opens a copy here
 

@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -234,22 +235,28 @@ int cmd_cancel(cmd_ctx& ctx, int, char** argv) {
     bool asked = ctx.in_daemon;  // the answer came from the process that runs the jobs
     // In the daemon the instance that runs the jobs is at hand.
     if (ctx.in_daemon) rc = crontab_cancel_job(ctx.ct, id);
+    const auto until = std::chrono::steady_clock::now() + 5s;
     while (!ctx.in_daemon) {
-        dir_lock probe;
-        lock_role role = lock_role::edit;
-        if (probe.try_acquire(ctx.dir, lock_role::edit, &holder, &role)) {
+        struct stat st {};
+        if (::stat(ctx.dir, &st) != 0) return ctx.fail("no data directory %s", ctx.dir);
+        if (crontab_t* ct = crontab_create(ctx.dir); ct != nullptr) {
             // Nothing runs in the directory: this tells only whether the job exists.
-            crontab_t* ct = crontab_create(ctx.dir);
             rc = crontab_cancel_job(ct, id);
             crontab_destroy(ct);
             break;
         }
-        if (role != lock_role::edit) {
+        const std::string why = crontab_last_error();
+        holder = cron_owner_from_error(why.c_str());
+        if (holder == 0) return ctx.fail("cannot open %s: %s", ctx.dir, why.c_str());
+        lock_role role = lock_role::edit;
+        if (cron_owner_role(ctx.dir, holder, &role) && role != lock_role::edit) {
             rc = request_cancel(ctx, id);
             asked = true;
             break;
         }
-        std::this_thread::sleep_for(50ms);  // a change of the jobs ends soon
+        // A change of the jobs ends soon.
+        if (std::chrono::steady_clock::now() > until) return ctx.fail("%s", why.c_str());
+        std::this_thread::sleep_for(50ms);
     }
     switch (rc) {
         case CRONTAB_OK:
