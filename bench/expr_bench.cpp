@@ -6,7 +6,9 @@
 
 #include "expr/cron_calc.h"
 #include "expr/cron_describer.h"
+#include "expr/cron_explain.h"
 #include "expr/cron_parser.h"
+#include "quilmarn_crontab.h"
 
 namespace {
 
@@ -47,9 +49,32 @@ void BM_NextTime(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(cron_next_time(&e, after));
 }
 
+// The export, parse included.
+void BM_Explain(benchmark::State& state) {
+    const char* expr = expressions[state.range(0)];
+    state.SetLabel(expr);
+    for (auto _ : state) benchmark::DoNotOptimize(crontab_explain_expr(expr));
+}
+
+// Next times on several threads at once (parse included): conversions take
+// no shared lock, so the time per call should stay flat as threads are added.
+void BM_CalcNextThreads(benchmark::State& state) {
+    if (state.thread_index() == 0) use_berlin();
+    const char* expr = state.range(0) == 0 ? "*/15 9-17 * * MON-FRI" : "CRON_TZ=America/New_York */15 9-17 * * MON-FRI";
+    state.SetLabel(expr);
+    int64_t after = JUNE_2025 + state.thread_index() * 7919;
+    for (auto _ : state) {
+        int64_t next = 0;
+        benchmark::DoNotOptimize(crontab_calc_next(expr, after, &next));
+        after += 3607;
+    }
+}
+
 }  // namespace
 
 BENCHMARK(BM_Parse)->DenseRange(0, 4);
+BENCHMARK(BM_Explain)->DenseRange(0, 4);
+BENCHMARK(BM_CalcNextThreads)->DenseRange(0, 1)->Threads(1)->Threads(8)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Describe)->DenseRange(0, 4);
 BENCHMARK(BM_NextTime)->DenseRange(0, 4)->Unit(benchmark::kMicrosecond);
 
