@@ -149,6 +149,21 @@ class ImportTest(unittest.TestCase):
         r = subprocess.run([TOOL, "--dir", other, "import", "-"], input=text, capture_output=True, text=True)
         self.assertEqual((r.returncode, r.stdout), (0, "imported 0 jobs, 2 unchanged\n"), r.stderr)
 
+    def test_zone_lines_become_the_prefix_of_the_jobs_after_them(self):
+        path = self.write("CRON_TZ=Asia/Tokyo\n0 9 * * * echo a\nCRON_TZ=\n@daily echo b\n"
+                          "TZ=Europe/Berlin\n0 1 * * * echo c\n")
+        r = self.tool("import", "--create", path)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual([(j["expr"], j["env"]) for j in self.stored_jobs()], [
+            ("CRON_TZ=Asia/Tokyo 0 9 * * *", ""), ("@daily", ""),
+            ("CRON_TZ=Europe/Berlin 0 1 * * *", "TZ=Europe/Berlin")])
+        text = self.tool("export").stdout
+        self.assertIn("CRON_TZ=Asia/Tokyo\n\n#: name=\"echo a\"\n0 9 * * * echo a\n", text)
+        r = self.tool("import", "--replace", "-", stdin=text)
+        self.assertEqual((r.returncode, r.stdout), (0, "imported 0 jobs, 3 unchanged\n"), r.stderr)
+        r = self.tool("import", self.write("CRON_TZ=Nowhere/Land\n@daily true\n", "bad-zone"))
+        self.assertIn(":1: unknown time zone 'Nowhere/Land'", r.stderr)
+
     def test_same_name_other_definition_needs_replace(self):
         self.assertEqual(self.tool("import", self.write("@daily echo a\n@daily echo b\n")).returncode, 0)
         changed = self.write("#: name=\"echo a\" timeout=1m\n@hourly echo a\n@daily echo c\n")
