@@ -44,6 +44,8 @@ set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "schedule shell commands by cron expres
  The C header, the static archive, the pkg-config file and the CMake
  package for building hosts of libquilmarn-crontab.")
 set(CPACK_COMPONENT_DEVELOPMENT_DEPENDS Runtime)
+# A host linked with the static archive links the zone library too.
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS libcctz-dev)
 
 set(CPACK_DEBIAN_TOOL_PACKAGE_NAME quilmarn-cron)
 set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION admin)
