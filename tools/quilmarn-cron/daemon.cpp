@@ -32,6 +32,8 @@ constexpr int MAX_CLIENTS = 32;            // served at once; more are turned aw
 constexpr auto CANCEL_REACH = 10s;         // after a cancel, runs still going are left to destroy
 constexpr auto CANCEL_AGAIN = 1s;
 
+void wake();
+
 // Threads that use the instance: the daemon waits for them before it
 // destroys it, and takes no new ones once closed.
 class tracker {
@@ -42,9 +44,12 @@ public:
         ++count_;
         return true;
     }
-    void leave() {
+    // Waking the main loop under the lock keeps the write before the loop
+    // can find the tracker idle, end, and close the descriptor it writes to.
+    void leave(bool wake_main = false) {
         std::lock_guard<std::mutex> lk(mu_);
         --count_;
+        if (wake_main) wake();
         cv_.notify_all();
     }
     int count() {
@@ -111,8 +116,7 @@ void serve_client(int fd, crontab_t* ct, const daemon_executor* exec) {
         }
     }
     conn = unique_fd();
-    clients.leave();
-    wake();
+    clients.leave(true);
 }
 
 void accept_clients(int listen_fd, crontab_t* ct, const daemon_executor* exec) {
@@ -166,8 +170,7 @@ bool cron_daemon_run_detached(crontab_t* ct, int id) {
     try {
         std::thread([ct, id] {
             crontab_run_now(ct, id);
-            clients.leave();
-            wake();
+            clients.leave(true);
         }).detach();
     } catch (...) {
         clients.leave();
