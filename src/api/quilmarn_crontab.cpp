@@ -149,33 +149,38 @@ const char* crontab_get_next_runs_json(const char* expr, int count) {
     }
 }
 
-const char* crontab_describe_expr(const char* expr) {
-    thread_local char buf[DESCRIBE_BUF_SIZE];
+namespace {
+
+// The text of a parsed expression from `write`, or "Invalid expression: ..."
+// with the parser's message, in the caller's per-thread buffer.
+template <size_t N, class Write>
+const char* expr_text(const char* expr, char (&buf)[N], Write write) {
     buf[0] = '\0';
     return cron_api_guard(static_cast<const char*>(buf), [&]() -> const char* {
         cron_expr_t parsed;
         char err[CRON_ERRBUF_SIZE];
         if (cron_parse(expr, &parsed, err, sizeof err) != 0) {
             cron_error_set("%s", err);
-            std::snprintf(buf, sizeof buf, "Invalid expression: %s", err);
+            std::snprintf(buf, N, "Invalid expression: %s", err);
             return buf;
         }
-        return cron_describe(&parsed, expr, buf, sizeof buf);
+        return write(parsed, buf, N);
+    });
+}
+
+}  // namespace
+
+const char* crontab_describe_expr(const char* expr) {
+    thread_local char buf[DESCRIBE_BUF_SIZE];
+    return expr_text(expr, buf, [expr](const cron_expr_t& e, char* out, size_t size) {
+        return cron_describe(&e, expr, out, size);
     });
 }
 
 const char* crontab_explain_expr(const char* expr) {
     thread_local char buf[CRON_EXPLAIN_MAX];
-    buf[0] = '\0';
-    return cron_api_guard(static_cast<const char*>(buf), [&]() -> const char* {
-        cron_expr_t parsed;
-        char err[CRON_ERRBUF_SIZE];
-        if (cron_parse(expr, &parsed, err, sizeof err) != 0) {
-            cron_error_set("%s", err);
-            std::snprintf(buf, sizeof buf, "Invalid expression: %s", err);
-            return buf;
-        }
-        return cron_explain(&parsed, buf, sizeof buf);
+    return expr_text(expr, buf, [](const cron_expr_t& e, char* out, size_t size) {
+        return cron_explain(&e, out, size);
     });
 }
 
