@@ -13,6 +13,7 @@
 
 #include "expr/cron_parser.h"
 #include "proc/cron_proc.h"
+#include "quilmarn_crontab.h"
 
 constexpr int CRON_MAX_JOBS = 128;
 constexpr int CRON_LOG_CAPACITY = 20;
@@ -20,6 +21,9 @@ constexpr int CRON_MAX_ACTIVE = 32;
 constexpr int CRON_OVERLAP_SKIP = 0;
 constexpr int CRON_OVERLAP_QUEUE = 1;
 constexpr int CRON_OVERLAP_ALLOW = 2;
+// Hosts pass the public names; the table stores these.
+static_assert(CRON_OVERLAP_SKIP == CRONTAB_OVERLAP_SKIP && CRON_OVERLAP_QUEUE == CRONTAB_OVERLAP_QUEUE &&
+              CRON_OVERLAP_ALLOW == CRONTAB_OVERLAP_ALLOW);
 
 constexpr size_t CRON_NAME_SIZE = 128;
 constexpr size_t CRON_EXPR_SIZE = 128;
