@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iterator>
 #include <ctime>
+#include <map>
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -15,7 +16,6 @@
 namespace {
 
 constexpr size_t kKeep = 20;
-constexpr size_t kLineOutput = 100;  // bytes of output shown on a line
 // 128 jobs of 20 records, each with two streams of 4095 bytes that JSON may
 // write six times as long, stay below this.
 constexpr size_t kFileMax = 256u << 20;
@@ -82,23 +82,6 @@ std::string to_text(const records_by_id& all) {
     return std::string(buf.GetString(), buf.GetSize());
 }
 
-// The first line of the text, cut on a character boundary.
-std::string first_line(const std::string& text) {
-    std::string s = text.substr(0, text.find('\n'));
-    if (s.size() > kLineOutput) {
-        size_t end = kLineOutput;
-        while (end > 0 && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80) --end;
-        s = s.substr(0, end) + "...";
-    }
-    return s;
-}
-
-bool same(const run_record& a, const run_record& b) {
-    return a.started_at == b.started_at && a.finished_at == b.finished_at && a.exit_code == b.exit_code &&
-           a.duration_ms == b.duration_ms && a.attempt == b.attempt && a.cancelled == b.cancelled &&
-           a.truncated == b.truncated && a.out == b.out && a.err == b.err;
-}
-
 }  // namespace
 
 bool runs_file_prepend(FILE* err, const std::string& dir, int id, const std::vector<run_record>& records,
@@ -159,7 +142,7 @@ void runs_file_read(FILE* err, const std::string& dir, int id, std::vector<run_r
     if (it != all.end()) *out = it->second;
 }
 
-std::string record_line(const std::string& name, const run_record& r, bool with_output) {
+std::string record_line(const std::string& name, const run_record& r) {
     char when[32] = "?";
     time_t t = static_cast<time_t>(r.finished_at);
     std::tm tm{};
@@ -170,12 +153,9 @@ std::string record_line(const std::string& name, const run_record& r, bool with_
                       : code == CRONTAB_EXIT_CANCELLED    ? " (cancelled)"
                       : code == CRONTAB_EXIT_STATUS_UNKNOWN ? " (status unknown)"
                                                           : "";
-    std::string out = first_line(r.out);
-    if (out.empty()) out = first_line(r.err);
     std::string line = std::string(when) + "  " + name + "  exit " + std::to_string(code) + why + "  " +
                        std::to_string(r.duration_ms) + " ms";
     if (r.attempt > 1) line += "  attempt " + std::to_string(r.attempt);
-    if (with_output && !out.empty()) line += "  " + out;
     return line;
 }
 
@@ -191,23 +171,4 @@ std::string record_output(const run_record& r) {
         }
     }
     return text;
-}
-
-std::vector<run_record> new_records::take(int id, const std::vector<run_record>& log) {
-    std::vector<run_record> out;
-    if (log.empty()) return out;
-    seen& s = seen_[id];
-    // Until the ring is full its count tells exactly (two records can be
-    // alike); after that the newest record seen marks where the new ones end.
-    const int count = static_cast<int>(log.size());
-    const bool counted = count < static_cast<int>(kKeep);
-    const int fresh = counted ? count - s.count : count;
-    for (const run_record& r : log) {
-        if (static_cast<int>(out.size()) >= fresh) break;
-        if (!counted && s.count > 0 && same(r, s.newest)) break;
-        out.push_back(r);
-    }
-    s.count = count;
-    s.newest = log[0];
-    return out;
 }

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -22,25 +21,10 @@ bool runs_file_prepend(FILE* err, const std::string& dir, int id, const std::vec
 // none, or the file is damaged: then a warning on `err`).
 void runs_file_read(FILE* err, const std::string& dir, int id, std::vector<run_record>* out);
 
-// One line for a finished attempt: local end time, job name, exit code,
-// duration and, when `with_output`, the first line of its output.
-std::string record_line(const std::string& name, const run_record& record, bool with_output);
+// One line for a finished attempt: local end time, job name, exit code and
+// duration.
+std::string record_line(const std::string& name, const run_record& record);
 
 // The attempt's whole captured output, every line indented and marked
 // "| " (standard output) or "! " (standard error).
 std::string record_output(const run_record& record);
-
-// Finds the records a job has gained since the last look at its run log.
-class new_records {
-public:
-    // The records of `log` (the run log, newest first, all 20 asked for)
-    // that are newer than those seen before, newest first.
-    std::vector<run_record> take(int id, const std::vector<run_record>& log);
-
-private:
-    struct seen {
-        int count = 0;       // records at the last look
-        run_record newest;   // the newest record then
-    };
-    std::map<int, seen> seen_;
-};

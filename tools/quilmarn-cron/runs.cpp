@@ -94,7 +94,7 @@ int request_cancel(cmd_ctx& ctx, int id) {
 
 void print_records(FILE* out, const std::string& name, const std::vector<run_record>& newest_first) {
     for (size_t i = newest_first.size(); i-- > 0;) {
-        std::fprintf(out, "%s\n%s", record_line(name, newest_first[i], false).c_str(),
+        std::fprintf(out, "%s\n%s", record_line(name, newest_first[i]).c_str(),
                      record_output(newest_first[i]).c_str());
     }
 }
