@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -20,6 +19,7 @@
 #include "job_list.h"
 #include "reports.h"
 #include "run_log.h"
+#include "text_util.h"
 
 namespace {
 
@@ -98,15 +98,8 @@ int cmd_daemon(cmd_ctx& ctx, int, char**) {
     return cron_daemon_main(dir, o, [dir](crontab_t* ct, const ctl_request& req) { return execute(dir, ct, req); });
 }
 
-// Local time as "YYYY-MM-DD HH:MM:SS", or "-" for none.
-std::string local_time(int64_t t) {
-    if (t <= 0) return "-";
-    time_t tt = static_cast<time_t>(t);
-    std::tm tm{};
-    char text[32] = "?";
-    if (localtime_r(&tt, &tm) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-    return text;
-}
+// Local time, or "-" for none.
+std::string local_time(int64_t t) { return t > 0 ? cron_local_time(t) : "-"; }
 
 const char* state_of(const job_info& j) {
     if (j.running) return "running";

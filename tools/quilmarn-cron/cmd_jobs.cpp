@@ -1,13 +1,13 @@
 // Commands that change or list the jobs of a data directory.
 #include <cctype>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <vector>
 
 #include "cli.h"
 #include "job_list.h"
 #include "reports.h"
+#include "text_util.h"
 
 namespace {
 
@@ -17,13 +17,6 @@ constexpr int64_t BACKOFF_MAX = 3600;
 
 // Indexed by CRONTAB_OVERLAP_*.
 const char* const policy_names[] = {"skip", "queue", "allow"};
-
-// Local time as "YYYY-MM-DD HH:MM:SS"; false when it cannot be formatted.
-bool format_local(int64_t t, char* text, size_t size) {
-    time_t tt = static_cast<time_t>(t);
-    std::tm tm{};
-    return localtime_r(&tt, &tm) != nullptr && std::strftime(text, size, "%Y-%m-%d %H:%M:%S", &tm) != 0;
-}
 
 bool all_digits(const char* s) {
     if (*s == '\0') return false;
@@ -187,10 +180,10 @@ int cmd_list(cmd_ctx& ctx, int, char**) {
     std::fprintf(ctx.out, "%-5s %-3s %-19s %-7s %-5s %-20s %-16s %s\n", "ID", "ON", "NEXT RUN", "OVERLAP", "RETRY",
                  "EXPR", "NAME", "COMMAND");
     for (const job_info& j : jobs) {
-        char next[32] = "never";
-        if (j.next_run > 0 && !format_local(j.next_run, next, sizeof next)) std::snprintf(next, sizeof next, "?");
+        const std::string next = j.next_run > 0 ? cron_local_time(j.next_run) : "never";
         int p = j.overlap_policy;
-        std::fprintf(ctx.out, "%-5d %-3s %-19s %-7s %-5d %-20s %-16s %s\n", j.id, j.enabled ? "yes" : "no", next,
+        std::fprintf(ctx.out, "%-5d %-3s %-19s %-7s %-5d %-20s %-16s %s\n", j.id, j.enabled ? "yes" : "no",
+                     next.c_str(),
                      p >= 0 && p < 3 ? policy_names[p] : "?", j.retry_max, j.expr.c_str(), j.name.c_str(),
                      j.cmd.c_str());
     }

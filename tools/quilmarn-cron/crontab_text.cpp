@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "cli.h"
+#include "text_util.h"
 
 namespace {
 
@@ -48,24 +49,6 @@ std::string lower(std::string_view s) {
     return out;
 }
 
-bool utf8_valid(std::string_view s) {
-    for (size_t i = 0; i < s.size();) {
-        auto c = static_cast<unsigned char>(s[i]);
-        size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-        if (n == 0 || i + n > s.size()) return false;
-        unsigned cp = n == 1 ? c : c & (0x7F >> n);
-        for (size_t k = 1; k < n; ++k) {
-            auto cc = static_cast<unsigned char>(s[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        static constexpr unsigned min_for_len[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (cp < min_for_len[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += n;
-    }
-    return true;
-}
-
 // A job's name when the text gives none: its command with runs of blanks
 // folded, cut on a character boundary.
 std::string name_from(std::string_view cmd) {
@@ -74,10 +57,7 @@ std::string name_from(std::string_view cmd) {
         if (blank(c) && (name.empty() || name.back() == ' ')) continue;
         name += blank(c) ? ' ' : c;
     }
-    if (name.size() <= DERIVED_NAME_MAX) return name;
-    size_t cut = DERIVED_NAME_MAX - 3;
-    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
-    return name.substr(0, cut) + "...";
+    return name.size() <= DERIVED_NAME_MAX ? name : cron_text_cut(name, DERIVED_NAME_MAX - 3);
 }
 
 // An environment line: NAME, blanks allowed around "=", the value unquoted.
@@ -224,7 +204,7 @@ private:
         if (raw.find('\0') != std::string_view::npos) return error(line, "a NUL byte");
         if (raw.size() > CRONTAB_LINE_MAX) return error(line, "the line is longer than 8192 bytes");
         std::string_view text = trim(raw);
-        if (!utf8_valid(text)) return error(line, "not valid UTF-8");
+        if (!cron_text_utf8(text)) return error(line, "not valid UTF-8");
         if (text.rfind(kDirective, 0) == 0) return directive(line, text.substr(sizeof kDirective - 1));
         if (text.empty() || text[0] == '#') return true;
         std::string name, value;

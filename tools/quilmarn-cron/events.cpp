@@ -7,39 +7,13 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "text_util.h"
+
 namespace {
 
 std::mutex log_mutex;
 log_format log_as = log_format::text;
 FILE* log_to = nullptr;
-
-// Output of a command is bytes; a JSON line must be UTF-8. Bytes that do
-// not form a character become U+FFFD.
-std::string valid_utf8(const std::string& s) {
-    std::string out;
-    out.reserve(s.size());
-    for (size_t i = 0; i < s.size();) {
-        auto c = static_cast<unsigned char>(s[i]);
-        size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-        bool ok = n != 0 && i + n <= s.size();
-        unsigned cp = n == 1 ? c : c & (0x7Fu >> n);
-        for (size_t k = 1; ok && k < n; ++k) {
-            auto cc = static_cast<unsigned char>(s[i + k]);
-            ok = (cc & 0xC0) == 0x80;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        static constexpr unsigned least[] = {0, 0, 0x80, 0x800, 0x10000};
-        ok = ok && cp >= least[n] && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
-        if (ok) {
-            out.append(s, i, n);
-            i += n;
-        } else {
-            out += "\xEF\xBF\xBD";
-            ++i;
-        }
-    }
-    return out;
-}
 
 // key=value, the value quoted when it would not read back as one word.
 void append_pair(std::string* line, const char* key, const std::string& v) {
@@ -72,16 +46,12 @@ void append_pair(std::string* line, const char* key, const std::string& v) {
     *line += '"';
 }
 
-std::string format_time(int64_t t, bool iso) {
+// ISO 8601 local time with the offset as "+01:00".
+std::string iso_time(int64_t t) {
     time_t tt = static_cast<time_t>(t);
     std::tm tm{};
     char text[48] = "?";
     if (localtime_r(&tt, &tm) == nullptr) return text;
-    if (!iso) {
-        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm);
-        return text;
-    }
-    // ISO 8601 with the offset as "+01:00".
     char zone[8] = "";
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
     std::strftime(zone, sizeof zone, "%z", &tm);
@@ -117,7 +87,7 @@ event& event::flag(const char* key, bool value) {
 
 std::string event::line(log_format format) const {
     if (format == log_format::text) {
-        std::string line = format_time(time_, false) + " " + name_;
+        std::string line = cron_local_time(time_) + " " + name_;
         for (const member& m : members_) {
             append_pair(&line, m.key,
                         m.kind == member::string    ? m.text
@@ -130,13 +100,14 @@ std::string event::line(log_format format) const {
     rapidjson::Writer<rapidjson::StringBuffer> w(buf);
     w.StartObject();
     w.Key("time");
-    w.String(format_time(time_, true).c_str());
+    w.String(iso_time(time_).c_str());
     w.Key("event");
     w.String(name_);
     for (const member& m : members_) {
         w.Key(m.key);
         if (m.kind == member::string) {
-            const std::string v = valid_utf8(m.text);
+            // Output of a command is bytes; a JSON line must be UTF-8.
+            const std::string v = cron_text_repair(m.text);
             w.String(v.data(), static_cast<rapidjson::SizeType>(v.size()));
         } else if (m.kind == member::boolean) {
             w.Bool(m.num != 0);
@@ -162,13 +133,4 @@ void cron_event_write(const event& e) {
     std::fflush(out);
     // A closed pipe sets the stream's error; later lines still try.
     std::clearerr(out);
-}
-
-std::string cron_first_line(const std::string& text, size_t max) {
-    std::string s = text.substr(0, text.find('\n'));
-    if (!s.empty() && s.back() == '\r') s.pop_back();
-    if (s.size() <= max) return s;
-    size_t end = max;
-    while (end > 0 && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80) --end;
-    return s.substr(0, end) + "...";
 }

@@ -41,7 +41,3 @@ void cron_events_setup(log_format format, FILE* out);
 // Writes the event as one whole line, from any thread. A reader that went
 // away (a closed pipe) costs the line, never the daemon.
 void cron_event_write(const event& e);
-
-// The first line of `text`, cut on a character boundary to at most `max`
-// bytes ("..." marks a cut).
-std::string cron_first_line(const std::string& text, size_t max = 200);

@@ -13,8 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "events.h"
 #include "dir_files.h"
+#include "events.h"
+#include "text_util.h"
 
 extern char** environ;
 

@@ -1,17 +1,17 @@
 #include "run_log.h"
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <ctime>
 #include <map>
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
 #include "dir_files.h"
+#include "text_util.h"
 
 namespace {
 
@@ -143,18 +143,14 @@ void runs_file_read(FILE* err, const std::string& dir, int id, std::vector<run_r
 }
 
 std::string record_line(const std::string& name, const run_record& r) {
-    char when[32] = "?";
-    time_t t = static_cast<time_t>(r.finished_at);
-    std::tm tm{};
-    if (localtime_r(&t, &tm) != nullptr) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
     const int code = r.exit_code;
     const char* why = code == CRONTAB_EXIT_NOT_STARTED    ? " (not started)"
                       : code == CRONTAB_EXIT_TIME_LIMIT   ? " (time limit)"
                       : code == CRONTAB_EXIT_CANCELLED    ? " (cancelled)"
                       : code == CRONTAB_EXIT_STATUS_UNKNOWN ? " (status unknown)"
                                                           : "";
-    std::string line = std::string(when) + "  " + name + "  exit " + std::to_string(code) + why + "  " +
-                       std::to_string(r.duration_ms) + " ms";
+    std::string line = cron_local_time(r.finished_at) + "  " + name + "  exit " + std::to_string(code) + why +
+                       "  " + std::to_string(r.duration_ms) + " ms";
     if (r.attempt > 1) line += "  attempt " + std::to_string(r.attempt);
     return line;
 }

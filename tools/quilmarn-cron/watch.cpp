@@ -10,6 +10,7 @@
 #include "events.h"
 #include "reports.h"
 #include "run_log.h"
+#include "text_util.h"
 
 namespace {
 

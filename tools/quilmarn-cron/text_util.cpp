@@ -1,0 +1,70 @@
+#include "text_util.h"
+
+#include <ctime>
+
+namespace {
+
+// The length of the character at s[i], or 0 when the bytes there are none.
+size_t char_length(std::string_view s, size_t i) {
+    auto c = static_cast<unsigned char>(s[i]);
+    size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    if (n == 0 || i + n > s.size()) return 0;
+    unsigned cp = n == 1 ? c : c & (0x7Fu >> n);
+    for (size_t k = 1; k < n; ++k) {
+        auto cc = static_cast<unsigned char>(s[i + k]);
+        if ((cc & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (cc & 0x3F);
+    }
+    static constexpr unsigned least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return n;
+}
+
+}  // namespace
+
+bool cron_text_utf8(std::string_view s) {
+    for (size_t i = 0; i < s.size();) {
+        size_t n = char_length(s, i);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+std::string cron_text_repair(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        size_t n = char_length(s, i);
+        if (n != 0) {
+            out.append(s, i, n);
+            i += n;
+        } else {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        }
+    }
+    return out;
+}
+
+std::string cron_text_cut(std::string_view s, size_t at) {
+    size_t end = at < s.size() ? at : s.size();
+    while (end > 0 && end < s.size() && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80) --end;
+    return std::string(s.substr(0, end)) + "...";
+}
+
+std::string cron_first_line(const std::string& text, size_t max) {
+    std::string s = text.substr(0, text.find('\n'));
+    if (!s.empty() && s.back() == '\r') s.pop_back();
+    return s.size() <= max ? s : cron_text_cut(s, max);
+}
+
+std::string cron_local_time(int64_t t) {
+    time_t tt = static_cast<time_t>(t);
+    std::tm tm{};
+    char text[32];
+    if (localtime_r(&tt, &tm) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm) == 0) {
+        return "?";
+    }
+    return text;
+}

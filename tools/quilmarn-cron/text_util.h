@@ -1,0 +1,25 @@
+// Text helpers of the tool: UTF-8, cuts on a character boundary, local times.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Whether `s` is valid UTF-8 (no overlong forms, surrogates or code points
+// past U+10FFFF).
+bool cron_text_utf8(std::string_view s);
+
+// `s` with every byte that does not form a character replaced by U+FFFD.
+std::string cron_text_repair(std::string_view s);
+
+// The first `at` bytes of `s`, cut back to a character boundary, and "..."
+// to mark the cut.
+std::string cron_text_cut(std::string_view s, size_t at);
+
+// The first line of `text`, cut on a character boundary to at most `max`
+// bytes ("..." marks a cut).
+std::string cron_first_line(const std::string& text, size_t max = 200);
+
+// Epoch seconds as local "YYYY-MM-DD HH:MM:SS", or "?" when they cannot be.
+std::string cron_local_time(int64_t t);
