@@ -17,7 +17,6 @@
 #include "cli.h"
 #include "daemon.h"
 #include "job_list.h"
-#include "reports.h"
 #include "run_log.h"
 #include "text_util.h"
 
@@ -120,9 +119,7 @@ std::string exit_text(const run_record& r) {
 // process, else from those kept for `logs`.
 bool last_record(cmd_ctx& ctx, crontab_t* ct, const job_info& j, run_record* r) {
     std::vector<run_record> records;
-    rapidjson::Document doc;
-    if (j.log_count > 0 && cron_json_parse(cron_report_logs(ct, j.id, 1), &doc) &&
-        cron_records_from_json(doc, &records) && !records.empty()) {
+    if (j.log_count > 0 && cron_read_logs(ct, j.id, 1, &records) && !records.empty()) {
         *r = records.front();
         return true;
     }

@@ -70,6 +70,12 @@ bool cron_read_jobs(crontab_t* ct, std::vector<job_info>* jobs) {
     return true;
 }
 
+bool cron_read_logs(crontab_t* ct, int id, int limit, std::vector<run_record>* records) {
+    const std::string text = cron_report_logs(ct, id, limit);
+    rapidjson::Document doc;
+    return cron_json_parse(text, &doc) && cron_records_from_json(doc, records);
+}
+
 bool cron_record_from_json(const Value& v, run_record* r) {
     return v.IsObject() && get(v, "started_at", &r->started_at) && get(v, "finished_at", &r->finished_at) &&
            get(v, "duration_ms", &r->duration_ms) && get(v, "exit_code", &r->exit_code) &&

@@ -40,6 +40,9 @@ bool cron_json_parse(const std::string& text, rapidjson::Document* doc);
 
 // The current job table; false when the report cannot be read.
 bool cron_read_jobs(crontab_t* ct, std::vector<job_info>* jobs);
+// The newest `limit` records of job `id`'s run log, newest first; false
+// when the report cannot be read.
+bool cron_read_logs(crontab_t* ct, int id, int limit, std::vector<run_record>* records);
 // One job object of the report; false when a member is missing or mistyped.
 bool cron_job_from_json(const rapidjson::Value& v, job_info* job);
 

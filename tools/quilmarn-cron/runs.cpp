@@ -26,7 +26,6 @@
 #include "dir_files.h"
 #include "instance.h"
 #include "job_list.h"
-#include "reports.h"
 #include "run_log.h"
 
 namespace {
@@ -105,12 +104,6 @@ std::vector<int> ids_of(const std::vector<job_info>& jobs) {
     return ids;
 }
 
-bool read_log(crontab_t* ct, int id, std::vector<run_record>* records) {
-    const std::string text = cron_report_logs(ct, id, 20);
-    rapidjson::Document doc;
-    return cron_json_parse(text, &doc) && cron_records_from_json(doc, records);
-}
-
 // The job named `text` (an id, or a name) and its name, from the stored
 // jobs, read without the library since another process may own the
 // directory. False, with the reason printed, when there is no such job.
@@ -182,7 +175,9 @@ int cmd_run(cmd_ctx& ctx, int, char** argv) {
     helper.join();
     if (rc != CRONTAB_OK) return ctx.lib_fail(("cannot run job " + std::to_string(id)).c_str());
     std::vector<run_record> records;
-    if (!read_log(ct, id, &records) || records.empty()) return ctx.fail("job %d ran, but its records cannot be read", id);
+    if (!cron_read_logs(ct, id, 20, &records) || records.empty()) {
+        return ctx.fail("job %d ran, but its records cannot be read", id);
+    }
     // Only the records of this execution: the ring holds earlier ones too.
     size_t mine = 0;
     while (mine < records.size() && (mine == 0 || records[mine - 1].attempt > 1)) ++mine;

@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "events.h"
-#include "reports.h"
 #include "run_log.h"
 #include "text_util.h"
 
@@ -20,19 +19,6 @@ constexpr auto LOOK_BUSY = 200ms;  // while a job runs: its attempts, retries, s
 constexpr auto LOOK_SOON = 100ms;  // the least wait for a fire time
 constexpr auto LOOK_IDLE = 5000ms;  // the most, whatever the schedule says
 constexpr int LOG_CAPACITY = 20;
-
-bool read_jobs(crontab_t* ct, std::vector<job_info>* jobs) {
-    const std::string text = cron_report_jobs(ct);
-    rapidjson::Document doc;
-    jobs->clear();
-    if (!cron_json_parse(text, &doc) || !doc.IsArray()) return false;
-    for (const auto& v : doc.GetArray()) {
-        job_info j;
-        if (!cron_job_from_json(v, &j)) return false;
-        jobs->push_back(std::move(j));
-    }
-    return true;
-}
 
 bool same(const run_record& a, const run_record& b) {
     return a.started_at == b.started_at && a.finished_at == b.finished_at && a.attempt == b.attempt &&
@@ -51,7 +37,7 @@ job_watch::job_watch(crontab_t* ct, std::string dir, failure_fn on_failure)
 
 void job_watch::tell_loaded() {
     std::vector<job_info> jobs;
-    read_jobs(ct_, &jobs);
+    cron_read_jobs(ct_, &jobs);
     for (const job_info& j : jobs) {
         cron_event_write(event("loaded", j.id, j.name)
                              .text("expr", j.expr)
@@ -63,7 +49,7 @@ void job_watch::tell_loaded() {
 
 std::chrono::milliseconds job_watch::look() {
     std::vector<job_info> jobs;
-    if (!read_jobs(ct_, &jobs)) return LOOK_BUSY;
+    if (!cron_read_jobs(ct_, &jobs)) return LOOK_BUSY;
     const int64_t now = std::time(nullptr);
     busy_ = false;
     bool pending = false;
@@ -132,10 +118,8 @@ void job_watch::look_at(const job_info& j, seen& s, int64_t now) {
 }
 
 std::vector<run_record> job_watch::fresh_records(const job_info& j, seen& s) {
-    const std::string text = cron_report_logs(ct_, j.id, LOG_CAPACITY);
-    rapidjson::Document doc;
     std::vector<run_record> log;  // newest first
-    if (!cron_json_parse(text, &doc) || !cron_records_from_json(doc, &log)) return {};
+    if (!cron_read_logs(ct_, j.id, LOG_CAPACITY, &log)) return {};
     // Until the ring is full its length tells what is new; after that the
     // newest record seen before marks the end of the new ones.
     size_t limit = log.size();
@@ -199,7 +183,7 @@ bool job_watch::still_running(int id) {
     // Read after the run log: a record there and "running" here means the
     // execution goes on (a retry), not one that ended just before.
     std::vector<job_info> jobs;
-    if (!read_jobs(ct_, &jobs)) return false;
+    if (!cron_read_jobs(ct_, &jobs)) return false;
     const job_info* j = cron_find_job(jobs, id);
     return j != nullptr && j->running;
 }
