@@ -104,7 +104,7 @@ class ImportTest(unittest.TestCase):
     def test_environment_longer_than_the_library_takes(self):
         r = self.tool("import", self.write("A=%s\nB=%s\n@daily true\n" % ("x" * 600, "y" * 600)))
         self.assertEqual(r.returncode, 1)
-        self.assertIn(":2: the environment of the jobs would be longer than 1023 bytes", r.stderr)
+        self.assertIn(":3: environment text is 1205 bytes long; at most 1023 fit", r.stderr)
 
     def test_unreadable_file(self):
         r = self.tool("import", os.path.join(self.dir, "missing"))
