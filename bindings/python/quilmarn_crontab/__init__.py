@@ -41,7 +41,6 @@ _lib = _native.library()
 
 MAX_JOBS = 128      # jobs per scheduler
 MAX_ACTIVE = 32     # runs in progress at once per scheduler
-_MAX_RUNS = 100
 
 
 def _check_expr(expr: str) -> bytes:
@@ -86,7 +85,9 @@ def next_runs(expr: str, count: int = 5) -> list[dict[str, Any]]:
     {"unix": int, "iso": str, "offset": str} (local time and its UTC offset,
     "+HH:MM"); count is clamped to 1..100."""
     data = _args.text(expr, "expr")
-    wanted = max(1, min(_MAX_RUNS, _args.integer(count, "count", (-2**63, 2**63 - 1))))
+    # The library clamps the count itself; this only keeps it within a C int.
+    low, high = _args.INT_RANGE
+    wanted = max(low, min(high, _args.integer(count, "count", _args.INT64_RANGE)))
     result = json.loads(_lib.crontab_get_next_runs_json(data, wanted).decode("utf-8"))
     if isinstance(result, dict):
         raise ExpressionError(expr, result.get("error", "invalid expression"))
