@@ -156,6 +156,10 @@ void cmd_ctx::close() {
     ct = nullptr;
 }
 
+bool cmd_ctx::read_jobs(std::vector<job_info>* jobs) {
+    return cron_read_jobs(ct, jobs) || refuse("cannot read the job list");
+}
+
 int cmd_ctx::fail(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);

@@ -38,6 +38,7 @@ struct cmd_args {
 };
 
 struct cmd_ctx;
+struct job_info;
 using cmd_handler = int (*)(cmd_ctx& ctx, int argc, char** argv);
 
 enum cmd_flags : unsigned {
@@ -73,6 +74,9 @@ struct cmd_ctx {
     crontab_t* instance(dir_access access = dir_access::change);
     // Closes an instance this context opened (saving the store).
     void close();
+    // The job table of the instance opened; false, with the reason printed,
+    // when it cannot be read.
+    bool read_jobs(std::vector<job_info>* jobs);
 
     // "quilmarn-cron: <text>" on err; return EXIT_FAILED or EXIT_USAGE.
     int fail(const char* fmt, ...) __attribute__((format(printf, 2, 3)));

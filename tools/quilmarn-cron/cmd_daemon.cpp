@@ -131,9 +131,8 @@ bool last_record(cmd_ctx& ctx, crontab_t* ct, const job_info& j, run_record* r) 
 
 int cmd_status(cmd_ctx& ctx, int, char**) {
     crontab_t* ct = ctx.instance(dir_access::read);
-    if (ct == nullptr) return EXIT_FAILED;
     std::vector<job_info> jobs;
-    if (!cron_read_jobs(ct, &jobs)) return ctx.fail("cannot read the job list");
+    if (ct == nullptr || !ctx.read_jobs(&jobs)) return EXIT_FAILED;
     const bool json = ctx.args.has("--json");
     rapidjson::StringBuffer buf;
     rapidjson::Writer<rapidjson::StringBuffer> w(buf);

@@ -238,9 +238,8 @@ int cmd_import(cmd_ctx& ctx, int, char** argv) {
     }
     // The directory is opened only now: reading the text holds no lock.
     crontab_t* ct = ctx.instance();
-    if (ct == nullptr) return EXIT_FAILED;
     std::vector<job_info> jobs;
-    if (!cron_read_jobs(ct, &jobs)) return ctx.fail("cannot read the job list");
+    if (ct == nullptr || !ctx.read_jobs(&jobs)) return EXIT_FAILED;
     plan p;
     if (!make_plan(ctx, file, jobs, parsed.jobs, replace, skip_bad, &bad, &p)) {
         return bad > 0 ? ctx.fail(nothing, bad, bad == 1 ? "" : "s") : EXIT_FAILED;
@@ -256,10 +255,8 @@ int cmd_import(cmd_ctx& ctx, int, char** argv) {
 }
 
 int cmd_export(cmd_ctx& ctx, int, char**) {
-    crontab_t* ct = ctx.instance(dir_access::read);
-    if (ct == nullptr) return EXIT_FAILED;
     std::vector<job_info> jobs;
-    if (!cron_read_jobs(ct, &jobs)) return ctx.fail("cannot read the job list");
+    if (ctx.instance(dir_access::read) == nullptr || !ctx.read_jobs(&jobs)) return EXIT_FAILED;
     std::vector<std::string> problems;
     std::fputs(cron_crontab_write(jobs, &problems).c_str(), ctx.out);
     for (const std::string& why : problems) ctx.fail("%s", why.c_str());

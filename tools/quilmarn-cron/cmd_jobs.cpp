@@ -34,42 +34,47 @@ int name_taken(const std::vector<job_info>& jobs, const char* name, int except) 
     return 0;
 }
 
+// The instance and the job `text` names in it; null, with the reason
+// printed, when either is missing.
+crontab_t* open_job(cmd_ctx& ctx, const char* text, int* id) {
+    crontab_t* ct = ctx.instance();
+    if (ct == nullptr) return nullptr;
+    *id = cron_arg_job(ctx, ct, text);
+    return *id != 0 ? ct : nullptr;
+}
+
 // add NAME EXPR COMMAND: prints the new id.
 int cmd_add(cmd_ctx& ctx, int, char** argv) {
     const char* name = argv[0];
     if (all_digits(name)) return ctx.usage_error("a job name must not be a number, which reads as an id: '%s'", name);
     crontab_t* ct = ctx.instance();
-    if (ct == nullptr) return EXIT_FAILED;
     std::vector<job_info> jobs;
-    if (!cron_read_jobs(ct, &jobs)) return ctx.fail("cannot read the job list");
+    if (ct == nullptr || !ctx.read_jobs(&jobs)) return EXIT_FAILED;
     const bool enabled = !ctx.args.has("--disabled");
-    if (int other = name_taken(jobs, name, 0); other != 0) {
+    int id = name_taken(jobs, name, 0);
+    if (id != 0) {
         if (!ctx.args.has("--replace")) {
-            return ctx.fail("job %d is already named '%s' (--replace replaces it)", other, name);
+            return ctx.fail("job %d is already named '%s' (--replace replaces it)", id, name);
         }
-        if (crontab_update_job(ct, other, name, argv[1], argv[2], enabled) != 0) {
+        if (crontab_update_job(ct, id, name, argv[1], argv[2], enabled) != 0) {
             return ctx.lib_fail("cannot replace the job");
         }
-        cron_warn_if_never_fires(ctx, argv[1]);
-        std::fprintf(ctx.out, "%d\n", other);
-        return EXIT_OK;
+    } else if (id = crontab_add_job(ct, name, argv[1], argv[2], enabled); id < 0) {
+        return ctx.lib_fail("cannot add the job");
     }
-    int id = crontab_add_job(ct, name, argv[1], argv[2], enabled);
-    if (id < 0) return ctx.lib_fail("cannot add the job");
     cron_warn_if_never_fires(ctx, argv[1]);
     std::fprintf(ctx.out, "%d\n", id);
     return EXIT_OK;
 }
 
 int cmd_update(cmd_ctx& ctx, int, char** argv) {
-    crontab_t* ct = ctx.instance();
+    int id = 0;
+    crontab_t* ct = open_job(ctx, argv[0], &id);
     if (ct == nullptr) return EXIT_FAILED;
-    int id = cron_arg_job(ctx, ct, argv[0]);
-    if (id == 0) return EXIT_FAILED;
     const char* name = argv[1];
     if (all_digits(name)) return ctx.usage_error("a job name must not be a number, which reads as an id: '%s'", name);
     std::vector<job_info> jobs;
-    if (!cron_read_jobs(ct, &jobs)) return ctx.fail("cannot read the job list");
+    if (!ctx.read_jobs(&jobs)) return EXIT_FAILED;
     if (int other = name_taken(jobs, name, id); other != 0) {
         return ctx.fail("job %d is already named '%s'", other, name);
     }
@@ -81,22 +86,19 @@ int cmd_update(cmd_ctx& ctx, int, char** argv) {
 }
 
 int cmd_rm(cmd_ctx& ctx, int, char** argv) {
-    crontab_t* ct = ctx.instance();
+    int id = 0;
+    crontab_t* ct = open_job(ctx, argv[0], &id);
     if (ct == nullptr) return EXIT_FAILED;
-    int id = cron_arg_job(ctx, ct, argv[0]);
-    if (id == 0) return EXIT_FAILED;
     if (crontab_delete_job(ct, id) != 0) return ctx.lib_fail("cannot delete the job");
     return EXIT_OK;
 }
 
 // The job keeps its definition; only the flag changes.
 int set_enabled(cmd_ctx& ctx, const char* job, bool enabled) {
-    crontab_t* ct = ctx.instance();
-    if (ct == nullptr) return EXIT_FAILED;
-    int id = cron_arg_job(ctx, ct, job);
-    if (id == 0) return EXIT_FAILED;
+    int id = 0;
+    crontab_t* ct = open_job(ctx, job, &id);
     std::vector<job_info> jobs;
-    if (!cron_read_jobs(ct, &jobs)) return ctx.fail("cannot read the job list");
+    if (ct == nullptr || !ctx.read_jobs(&jobs)) return EXIT_FAILED;
     const job_info* j = cron_find_job(jobs, id);
     if (j == nullptr) return ctx.fail("no job with id %d", id);
     if (crontab_update_job(ct, id, j->name.c_str(), j->expr.c_str(), j->cmd.c_str(), enabled) != 0) {
@@ -114,10 +116,9 @@ int cmd_set_timeout(cmd_ctx& ctx, int, char** argv) {
         !cron_arg_duration(ctx, "the time limit (0 or none: no limit)", argv[1], 0, TIMEOUT_MAX, &seconds)) {
         return EXIT_USAGE;
     }
-    crontab_t* ct = ctx.instance();
+    int id = 0;
+    crontab_t* ct = open_job(ctx, argv[0], &id);
     if (ct == nullptr) return EXIT_FAILED;
-    int id = cron_arg_job(ctx, ct, argv[0]);
-    if (id == 0) return EXIT_FAILED;
     if (crontab_set_job_timeout(ct, id, static_cast<int>(seconds)) != 0) return ctx.lib_fail("cannot set the time limit");
     return EXIT_OK;
 }
@@ -128,10 +129,9 @@ int cmd_set_paths(cmd_ctx& ctx, int, char** argv) {
         if (e.find('=') == std::string::npos) return ctx.usage_error("--env takes NAME=VALUE, not '%s'", e.c_str());
         env += (env.empty() ? "" : "\n") + e;
     }
-    crontab_t* ct = ctx.instance();
+    int id = 0;
+    crontab_t* ct = open_job(ctx, argv[0], &id);
     if (ct == nullptr) return EXIT_FAILED;
-    int id = cron_arg_job(ctx, ct, argv[0]);
-    if (id == 0) return EXIT_FAILED;
     const char* workdir = ctx.args.value("--workdir");
     if (crontab_set_job_paths(ct, id, workdir, env.c_str()) != 0) return ctx.lib_fail("cannot set the paths");
     return EXIT_OK;
@@ -143,10 +143,9 @@ int cmd_set_overlap(cmd_ctx& ctx, int, char** argv) {
         if (std::strcmp(argv[1], policy_names[p]) == 0) policy = p;
     }
     if (policy < 0) return ctx.usage_error("the overlap policy must be skip, queue or allow, not '%s'", argv[1]);
-    crontab_t* ct = ctx.instance();
+    int id = 0;
+    crontab_t* ct = open_job(ctx, argv[0], &id);
     if (ct == nullptr) return EXIT_FAILED;
-    int id = cron_arg_job(ctx, ct, argv[0]);
-    if (id == 0) return EXIT_FAILED;
     if (crontab_set_job_overlap_policy(ct, id, policy) != 0) return ctx.lib_fail("cannot set the overlap policy");
     return EXIT_OK;
 }
@@ -157,10 +156,9 @@ int cmd_set_retry(cmd_ctx& ctx, int, char** argv) {
         !cron_arg_duration(ctx, "BACKOFF", argv[2], 0, BACKOFF_MAX, &backoff)) {
         return EXIT_USAGE;
     }
-    crontab_t* ct = ctx.instance();
+    int id = 0;
+    crontab_t* ct = open_job(ctx, argv[0], &id);
     if (ct == nullptr) return EXIT_FAILED;
-    int id = cron_arg_job(ctx, ct, argv[0]);
-    if (id == 0) return EXIT_FAILED;
     if (crontab_set_job_retry(ct, id, static_cast<int>(count), static_cast<int>(backoff)) != 0) {
         return ctx.lib_fail("cannot set the retries");
     }
@@ -176,7 +174,7 @@ int cmd_list(cmd_ctx& ctx, int, char**) {
         return EXIT_OK;
     }
     std::vector<job_info> jobs;
-    if (!cron_read_jobs(ct, &jobs)) return ctx.fail("cannot read the job list");
+    if (!ctx.read_jobs(&jobs)) return EXIT_FAILED;
     std::fprintf(ctx.out, "%-5s %-3s %-19s %-7s %-5s %-20s %-16s %s\n", "ID", "ON", "NEXT RUN", "OVERLAP", "RETRY",
                  "EXPR", "NAME", "COMMAND");
     for (const job_info& j : jobs) {
