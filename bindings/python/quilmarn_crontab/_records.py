@@ -5,6 +5,7 @@ read-only mapping by the JSON member names of the library's report
 from __future__ import annotations
 
 import dataclasses
+import enum
 from collections.abc import Iterator, Mapping
 from datetime import datetime, timezone
 from typing import Any
@@ -16,8 +17,20 @@ def _utc(seconds: int) -> datetime:
     return datetime.fromtimestamp(seconds, timezone.utc)
 
 
+def _known(kind: type[enum.IntEnum], value: int) -> Any:
+    """The member of `kind` for a value it names; other values as they are."""
+    return kind(value) if value in kind._value2member_map_ else value
+
+
 class _Report(Mapping[str, Any]):
     _raw: dict[str, Any]
+
+    @classmethod
+    def _build(cls, raw: dict[str, Any], **converted: Any) -> Any:
+        """The fields of the same name from `raw`, but those in `converted`."""
+        values = {f.name: raw[f.name] for f in dataclasses.fields(cls)
+                  if f.name != "_raw" and f.name not in converted}
+        return cls(**values, **converted, _raw=raw)
 
     def __getitem__(self, key: str) -> Any:
         return self._raw[key]
@@ -54,12 +67,7 @@ class Job(_Report):
 
     @classmethod
     def from_json(cls, raw: dict[str, Any]) -> "Job":
-        policy = raw["overlap_policy"]
-        values = {f.name: raw[f.name] for f in dataclasses.fields(cls)
-                  if f.name not in ("_raw", "env_set", "overlap_policy")}
-        return cls(**values, env_set=raw["envSet"],
-                   overlap_policy=Overlap(policy) if policy in Overlap._value2member_map_ else policy,
-                   _raw=raw)
+        return cls._build(raw, env_set=raw["envSet"], overlap_policy=_known(Overlap, raw["overlap_policy"]))
 
     @property
     def next_run_datetime(self) -> datetime | None:
@@ -89,10 +97,7 @@ class RunRecord(_Report):
 
     @classmethod
     def from_json(cls, raw: dict[str, Any]) -> "RunRecord":
-        code = raw["exit_code"]
-        values = {f.name: raw[f.name] for f in dataclasses.fields(cls) if f.name not in ("_raw", "exit_code")}
-        return cls(**values, exit_code=ExitCode(code) if code in ExitCode._value2member_map_ else code,
-                   _raw=raw)
+        return cls._build(raw, exit_code=_known(ExitCode, raw["exit_code"]))
 
     @property
     def started_datetime(self) -> datetime:
