@@ -40,11 +40,15 @@ class RunThread(threading.Thread):
             self.error = e
 
 
-class JobTableTest(unittest.TestCase):
+class SchedulerTest(unittest.TestCase):
+    """A scheduler without a data directory for each test."""
+
     def setUp(self):
         self.s = qc.Scheduler()
         self.addCleanup(self.s.close)
 
+
+class JobTableTest(SchedulerTest):
     def test_add_update_delete_and_the_job_list(self):
         a = self.s.add_job("backup", "0 3 * * *", "echo backup")
         b = self.s.add_job("report", "@hourly", "echo report", enabled=False)
@@ -122,11 +126,7 @@ class JobTableTest(unittest.TestCase):
             self.s.add_job("one more", "@daily", "true")
 
 
-class ArgumentTest(unittest.TestCase):
-    def setUp(self):
-        self.s = qc.Scheduler()
-        self.addCleanup(self.s.close)
-
+class ArgumentTest(SchedulerTest):
     def test_integers_that_do_not_fit_the_c_type_are_refused_not_wrapped(self):
         one = self.s.add_job("one", "@daily", "true")
         other = self.s.add_job("other", "@daily", "true")
@@ -156,11 +156,7 @@ class ArgumentTest(unittest.TestCase):
         self.assertIn("511", str(caught.exception))
 
 
-class RunTest(unittest.TestCase):
-    def setUp(self):
-        self.s = qc.Scheduler()
-        self.addCleanup(self.s.close)
-
+class RunTest(SchedulerTest):
     def test_run_now_records_exit_code_and_both_streams(self):
         job = self.s.add_job("x", "@daily", "echo out; echo err >&2; exit 3", enabled=False)
         self.s.run_now(job)
