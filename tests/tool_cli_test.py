@@ -4,33 +4,19 @@ Usage: tool_cli_test.py PATH_TO_QUILMARN_CRON [unittest options]
 """
 
 import os
-import subprocess
-import sys
-import tempfile
-import unittest
 
-TOOL = None
+import tool_util
 
 
-class CliTest(unittest.TestCase):
-    def setUp(self):
-        tmp = tempfile.TemporaryDirectory()
-        self.addCleanup(tmp.cleanup)
-        self.data = os.path.join(tmp.name, "data")
-        os.makedirs(self.data)  # commands other than init refuse a missing one
-
-    def tool(self, *args, stdin=None):
-        return subprocess.run([TOOL, "--dir", self.data, *args], input=stdin, capture_output=True, text=True,
-                              timeout=60)
-
+class CliTest(tool_util.ToolTest):
     def test_help_goes_to_stdout_with_status_0(self):
         for args in (["--help"], ["help", "list"], ["validate", "--help"], ["set-timeout", "-h"]):
-            r = subprocess.run([TOOL, *args], capture_output=True, text=True, timeout=60)
+            r = self.run_tool(*args)
             self.assertEqual((r.returncode, r.stderr), (0, ""), args)
             self.assertIn("usage: quilmarn-cron", r.stdout)
-        r = subprocess.run([TOOL, "--help"], capture_output=True, text=True, timeout=60)
+        r = self.run_tool("--help")
         self.assertIn("2 usage error", r.stdout)
-        r = subprocess.run([TOOL, "--version"], capture_output=True, text=True, timeout=60)
+        r = self.run_tool("--version")
         self.assertRegex(r.stdout, r"^quilmarn-cron \S+\nlibrary \S+\n$")
 
     def test_mistakes_name_the_word(self):
@@ -49,7 +35,7 @@ class CliTest(unittest.TestCase):
             r = self.tool(*args)
             self.assertEqual(r.returncode, 2, args)
             self.assertIn(message, r.stderr, args)
-        r = subprocess.run([TOOL, "list"], capture_output=True, text=True, timeout=60)
+        r = self.run_tool("list")
         self.assertEqual(r.returncode, 2)
         self.assertIn("'list' needs --dir DIR", r.stderr)
 
@@ -69,19 +55,18 @@ class CliTest(unittest.TestCase):
         self.assertIn("no job named 'nosuch'", r.stderr)
 
     def test_expression_commands(self):
-        r = subprocess.run([TOOL, "next", "0 12 * * *", "-n", "2"], capture_output=True, text=True, timeout=60,
-                           env=dict(os.environ, TZ="Asia/Kolkata"))
+        r = self.run_tool("next", "0 12 * * *", "-n", "2", env=dict(os.environ, TZ="Asia/Kolkata"))
         self.assertRegex(r.stdout, r"^(\d{4}-\d\d-\d\d 12:00:00 \+05:30\n){2}$")
-        r = subprocess.run([TOOL, "describe", "--short", "@weekly"], capture_output=True, text=True, timeout=60)
+        r = self.run_tool("describe", "--short", "@weekly")
         self.assertEqual(r.stdout, "At midnight, Sunday\n")
-        r = subprocess.run([TOOL, "describe", "0 0 13 * FRI"], capture_output=True, text=True, timeout=60)
+        r = self.run_tool("describe", "0 0 13 * FRI")
         self.assertIn("or on Friday", r.stdout)
 
         # An expression that never fires.
-        r = subprocess.run([TOOL, "validate", "0 0 30 2 *"], capture_output=True, text=True, timeout=60)
+        r = self.run_tool("validate", "0 0 30 2 *")
         self.assertEqual(r.returncode, 0)
         self.assertIn("never fires", r.stderr)
-        r = subprocess.run([TOOL, "next", "0 0 30 2 *"], capture_output=True, text=True, timeout=60)
+        r = self.run_tool("next", "0 0 30 2 *")
         self.assertEqual((r.returncode, r.stdout), (1, ""))
         self.assertIn("never fires", r.stderr)
         self.assertIn("never fires", self.tool("add", "feb30", "0 0 30 2 *", "true").stderr)
@@ -95,5 +80,4 @@ class CliTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    TOOL = os.path.abspath(sys.argv.pop(1))
-    unittest.main()
+    tool_util.main()

@@ -13,14 +13,12 @@ import socket
 import stat
 import struct
 import subprocess
-import sys
-import tempfile
 import threading
 import time
 import unittest
 
-TOOL = None
-WAIT = 60  # seconds: generous bound of every wait on the daemon
+import tool_util
+from tool_util import WAIT
 
 
 def read(path):
@@ -31,18 +29,7 @@ def read(path):
         return ""
 
 
-class DaemonTest(unittest.TestCase):
-    def setUp(self):
-        tmp = tempfile.TemporaryDirectory()
-        self.addCleanup(tmp.cleanup)
-        self.tmp = tmp.name
-        self.data = os.path.join(tmp.name, "data")
-        os.makedirs(self.data)
-
-    def tool(self, *args, **kw):
-        return subprocess.run([TOOL, "--dir", self.data, *args], capture_output=True, text=True,
-                              timeout=WAIT, **kw)
-
+class DaemonTest(tool_util.ToolTest):
     def ok(self, *args, **kw):
         r = self.tool(*args, **kw)
         self.assertEqual(r.returncode, 0, r.stderr)
@@ -50,7 +37,7 @@ class DaemonTest(unittest.TestCase):
 
     def start_daemon(self, *options):
         """The daemon with JSON event lines; every line must parse."""
-        d = subprocess.Popen([TOOL, "--dir", self.data, "daemon", "--log-format", "json", *options],
+        d = subprocess.Popen([self.TOOL, "--dir", self.data, "daemon", "--log-format", "json", *options],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.addCleanup(d.stderr.close)
         self.addCleanup(d.stdout.close)
@@ -150,7 +137,7 @@ class DaemonTest(unittest.TestCase):
         pids = os.path.join(self.tmp, "pids")
         job = int(self.ok("add", "slow", "@daily", "echo $$ > %s; sleep 30" % pids))
         # The log goes to a pipe whose reader leaves after the first line.
-        d = subprocess.Popen("'%s' --dir '%s' daemon | head -n 1" % (TOOL, self.data), shell=True,
+        d = subprocess.Popen("'%s' --dir '%s' daemon | head -n 1" % (self.TOOL, self.data), shell=True,
                              stdout=subprocess.DEVNULL, start_new_session=True)
         self.addCleanup(lambda: d.poll() is None and (os.killpg(d.pid, signal.SIGKILL), d.wait()))
         end = time.monotonic() + WAIT
@@ -200,7 +187,7 @@ class DaemonTest(unittest.TestCase):
 
     def test_a_missing_directory_and_a_second_daemon_are_refused(self):
         typo = os.path.join(self.tmp, "jbos")
-        r = subprocess.run([TOOL, "--dir", typo, "daemon"], capture_output=True, text=True, timeout=WAIT)
+        r = self.run_tool("--dir", typo, "daemon")
         self.assertEqual(r.returncode, 1)
         self.assertIn("init", r.stderr)
         self.assertFalse(os.path.exists(typo))
@@ -215,7 +202,7 @@ class DaemonTest(unittest.TestCase):
         with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as manager:
             manager.bind(notify)
             manager.settimeout(WAIT)
-            d = subprocess.Popen([TOOL, "--dir", self.data, "daemon"], stdout=subprocess.DEVNULL,
+            d = subprocess.Popen([self.TOOL, "--dir", self.data, "daemon"], stdout=subprocess.DEVNULL,
                                  env=dict(os.environ, NOTIFY_SOCKET=notify))
             self.addCleanup(lambda: d.poll() is None and (d.kill(), d.wait()))
             self.assertIn(b"READY=1", manager.recv(4096))
@@ -249,7 +236,7 @@ class DaemonTest(unittest.TestCase):
         sock = os.path.join(self.data, "quilmarn-cron.sock")
         self.assertEqual(stat.S_IMODE(os.stat(sock).st_mode), 0o600)
         os.chmod(sock, 0o666)  # past the mode, the daemon checks the peer itself
-        r = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", TOOL, "--dir",
+        r = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", self.TOOL, "--dir",
                             self.data, "add", "x", "@daily", "true"], capture_output=True, text=True,
                            timeout=WAIT)
         self.assertEqual(r.returncode, 1)
@@ -260,5 +247,4 @@ class DaemonTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    TOOL = os.path.abspath(sys.argv.pop(1))
-    unittest.main()
+    tool_util.main()

@@ -7,27 +7,18 @@ Usage: tool_files_test.py PATH_TO_QUILMARN_CRON [unittest options]
 import json
 import os
 import subprocess
-import sys
-import tempfile
 import time
-import unittest
 
-TOOL = None
-WAIT = 60
+import tool_util
+from tool_util import WAIT
 
 
-class FilesTest(unittest.TestCase):
+class FilesTest(tool_util.ToolTest):
     def setUp(self):
-        tmp = tempfile.TemporaryDirectory()
-        self.addCleanup(tmp.cleanup)
-        self.data = os.path.join(tmp.name, "data")
-        os.makedirs(self.data)  # commands other than init refuse a missing one
-        self.victim = os.path.join(tmp.name, "victim")
+        super().setUp()
+        self.victim = os.path.join(self.tmp, "victim")
         with open(self.victim, "w") as f:
             f.write("precious\n")
-
-    def tool(self, *args):
-        return subprocess.run([TOOL, "--dir", self.data, *args], capture_output=True, text=True, timeout=WAIT)
 
     def path(self, name):
         return os.path.join(self.data, name)
@@ -77,7 +68,7 @@ class FilesTest(unittest.TestCase):
                 devnull = os.open(os.devnull, os.O_WRONLY)
                 os.dup2(devnull, 1)
                 os.dup2(devnull, 2)
-                os.execv(TOOL, [TOOL, "--dir", self.data, *args])
+                os.execv(self.TOOL, [self.TOOL, "--dir", self.data, *args])
             finally:
                 os._exit(127)
         _, status = os.waitpid(pid, 0)
@@ -105,7 +96,7 @@ class FilesTest(unittest.TestCase):
     def test_cancel_answer_is_not_written_through_a_link(self):
         started = self.path("started")
         self.assertEqual(self.tool("add", "slow", "@daily", "touch %s; sleep 30" % started).returncode, 0)
-        run = subprocess.Popen([TOOL, "--dir", self.data, "run", "slow"], stdout=subprocess.DEVNULL,
+        run = subprocess.Popen([self.TOOL, "--dir", self.data, "run", "slow"], stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: run.poll() is None and run.kill())
         end = time.monotonic() + WAIT
@@ -123,5 +114,4 @@ class FilesTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    TOOL = os.path.abspath(sys.argv.pop(1))
-    unittest.main()
+    tool_util.main()

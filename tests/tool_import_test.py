@@ -5,31 +5,16 @@ Usage: tool_import_test.py PATH_TO_QUILMARN_CRON [unittest options]
 
 import json
 import os
-import subprocess
-import sys
-import tempfile
-import unittest
 
-TOOL = None
+import tool_util
 
 
-class ImportTest(unittest.TestCase):
-    def setUp(self):
-        tmp = tempfile.TemporaryDirectory()
-        self.addCleanup(tmp.cleanup)
-        self.dir = tmp.name
-        self.data = os.path.join(self.dir, "data")
-        os.makedirs(self.data)  # commands other than init refuse a missing one
-
+class ImportTest(tool_util.ToolTest):
     def write(self, text, name="crontab"):
-        path = os.path.join(self.dir, name)
+        path = os.path.join(self.tmp, name)
         with open(path, "w", encoding="utf-8", newline="") as f:
             f.write(text)
         return path
-
-    def tool(self, *args, stdin=None):
-        return subprocess.run([TOOL, "--dir", self.data, *args], input=stdin, capture_output=True,
-                              text=True, timeout=60)
 
     def stored_jobs(self):
         try:
@@ -107,7 +92,7 @@ class ImportTest(unittest.TestCase):
         self.assertIn(":3: environment text is 1205 bytes long; at most 1023 fit", r.stderr)
 
     def test_unreadable_file(self):
-        r = self.tool("import", os.path.join(self.dir, "missing"))
+        r = self.tool("import", os.path.join(self.tmp, "missing"))
         self.assertEqual(r.returncode, 1)
         self.assertIn("cannot read", r.stderr)
 
@@ -115,7 +100,7 @@ class ImportTest(unittest.TestCase):
         system = self.write("0 1 * * * root /usr/bin/backup.sh\n")
         for args, message in [
                 (["/dev/zero"], "refusing /dev/zero: it is not a regular file"),
-                ([self.dir], "refusing %s: it is a directory" % self.dir),
+                ([self.tmp], "refusing %s: it is a directory" % self.tmp),
                 ([self.write("@daily echo a\0b\n@daily true\n", "nul")], ":1: a NUL byte"),
                 ([self.write("@daily echo %s\n" % ("x" * 9000), "long")], ":1: the line is longer than 8192 bytes"),
                 ([self.write("@daily true\n" * 100000, "big")], "it is longer than 1 MiB")]:
@@ -134,19 +119,18 @@ class ImportTest(unittest.TestCase):
         self.assertEqual(self.tool("add", "two words", "@every 5m", "true", "--disabled").returncode, 0)
         for args in (["set-timeout", "backup", "5m"], ["set-retry", "backup", "2", "30"],
                      ["set-overlap", "backup", "queue"],
-                     ["set-paths", "backup", "--workdir", self.dir, "--env", "A=b c", "--env", 'Q="x\\y']):
+                     ["set-paths", "backup", "--workdir", self.tmp, "--env", "A=b c", "--env", 'Q="x\\y']):
             self.assertEqual(self.tool(*args).returncode, 0, args)
         text = self.tool("export").stdout
-        other = os.path.join(self.dir, "other")
-        r = subprocess.run([TOOL, "--dir", other, "import", "--create", "-"], input=text, capture_output=True,
-                           text=True)
+        other = os.path.join(self.tmp, "other")
+        r = self.run_tool("--dir", other, "import", "--create", "-", stdin=text)
         self.assertEqual(r.returncode, 0, r.stderr)
         definition = lambda j: {k: v for k, v in j.items() if k not in ("next_run", "last_run")}
         with open(os.path.join(other, "crontab.json"), encoding="utf-8") as f:
             self.assertEqual([definition(j) for j in json.load(f)["jobs"]],
                              [definition(j) for j in self.stored_jobs()])
         # Twice changes nothing.
-        r = subprocess.run([TOOL, "--dir", other, "import", "-"], input=text, capture_output=True, text=True)
+        r = self.run_tool("--dir", other, "import", "-", stdin=text)
         self.assertEqual((r.returncode, r.stdout), (0, "imported 0 jobs, 2 unchanged\n"), r.stderr)
 
     def test_zone_lines_become_the_prefix_of_the_jobs_after_them(self):
@@ -180,7 +164,7 @@ class ImportTest(unittest.TestCase):
     def test_edit_checks_the_whole_text_and_offers_again(self):
         self.assertEqual(self.tool("add", "backup", "30 2 * * *", "true").returncode, 0)
         self.assertEqual(self.tool("add", "gone", "@daily", "true").returncode, 0)
-        count = os.path.join(self.dir, "count")
+        count = os.path.join(self.tmp, "count")
         editor = self.write(
             "#!/bin/sh\n"
             "if [ ! -e %s ]; then touch %s; sed -i 's/^30 2 /61 2 /' \"$1\"\n"
@@ -188,8 +172,7 @@ class ImportTest(unittest.TestCase):
         os.chmod(editor, 0o755)
         env = dict(os.environ, EDITOR=editor)
         env.pop("VISUAL", None)
-        run = lambda answer: subprocess.run([TOOL, "--dir", self.data, "edit"], input=answer, capture_output=True,
-                                            text=True, env=env, timeout=60)
+        run = lambda answer: self.tool("edit", stdin=answer, env=env)
         r = run("n\n")
         self.assertEqual(r.returncode, 1)
         self.assertRegex(r.stderr, r"quilmarn-cron-\w+\.crontab:5: Invalid minute field '61'")
@@ -201,5 +184,4 @@ class ImportTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    TOOL = os.path.abspath(sys.argv.pop(1))
-    unittest.main()
+    tool_util.main()

@@ -6,26 +6,13 @@ Usage: tool_runs_test.py PATH_TO_QUILMARN_CRON [unittest options]
 import json
 import os
 import subprocess
-import sys
-import tempfile
 import time
-import unittest
 
-TOOL = None
-WAIT = 60  # seconds: generous bound of every wait on the daemon
+import tool_util
+from tool_util import WAIT
 
 
-class RunsTest(unittest.TestCase):
-    def setUp(self):
-        tmp = tempfile.TemporaryDirectory()
-        self.addCleanup(tmp.cleanup)
-        self.data = os.path.join(tmp.name, "data")
-        os.makedirs(self.data)  # commands other than init refuse a missing one
-
-    def tool(self, *args):
-        return subprocess.run([TOOL, "--dir", self.data, *args], capture_output=True, text=True,
-                              timeout=WAIT)
-
+class RunsTest(tool_util.ToolTest):
     def add(self, name, expr, cmd):
         r = self.tool("add", name, expr, cmd)
         self.assertEqual(r.returncode, 0, r.stderr)
@@ -69,7 +56,7 @@ class RunsTest(unittest.TestCase):
 
     def test_a_command_beside_a_run_waits_briefly_then_names_it(self):
         self.add("slow", "@daily", "sleep 30")
-        run = subprocess.Popen([TOOL, "--dir", self.data, "run", "slow"], stdout=subprocess.DEVNULL)
+        run = subprocess.Popen([self.TOOL, "--dir", self.data, "run", "slow"], stdout=subprocess.DEVNULL)
         self.addCleanup(lambda: run.poll() is None and (run.kill(), run.wait()))
         note = os.path.join(self.data, "quilmarn-cron.lock")
         end = time.monotonic() + WAIT
@@ -86,5 +73,4 @@ class RunsTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    TOOL = os.path.abspath(sys.argv.pop(1))
-    unittest.main()
+    tool_util.main()

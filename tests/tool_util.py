@@ -1,0 +1,36 @@
+"""What the tests of quilmarn-cron share: the program under test, named by the
+first argument of the test script, and a data directory of its own per test."""
+
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+WAIT = 60  # seconds: generous bound of every wait on the tool
+
+
+class ToolTest(unittest.TestCase):
+    TOOL = None  # set by main()
+
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        self.tmp = tmp.name
+        self.data = os.path.join(self.tmp, "data")
+        os.makedirs(self.data)  # commands other than init refuse a missing one
+
+    def run_tool(self, *args, stdin=None, **kw):
+        """The tool with `args` as its whole command line."""
+        return subprocess.run([self.TOOL, *args], input=stdin, capture_output=True, text=True, timeout=WAIT,
+                              **kw)
+
+    def tool(self, *args, stdin=None, **kw):
+        """A command on the test's data directory."""
+        return self.run_tool("--dir", self.data, *args, stdin=stdin, **kw)
+
+
+def main():
+    """Runs the tests of the script: its first argument is the tool."""
+    ToolTest.TOOL = os.path.abspath(sys.argv.pop(1))
+    unittest.main(module="__main__")
