@@ -19,7 +19,6 @@
 #include <thread>
 
 #include "instance.h"
-#include "reports.h"
 #include "dir_files.h"
 #include "watch.h"
 
@@ -140,11 +139,9 @@ void accept_clients(int listen_fd, crontab_t* ct, const daemon_executor* exec) {
 // latest of a job's executions is reached, destroy ends the others.
 void cancel_running(crontab_t* ct) {
     std::vector<job_info> jobs;
-    rapidjson::Document doc;
-    if (!cron_json_parse(cron_report_jobs(ct), &doc) || !doc.IsArray()) return;
-    for (const auto& v : doc.GetArray()) {
-        job_info j;
-        if (cron_job_from_json(v, &j) && j.running) crontab_cancel_job(ct, j.id);
+    if (!cron_read_jobs(ct, &jobs)) return;
+    for (const job_info& j : jobs) {
+        if (j.running) crontab_cancel_job(ct, j.id);
     }
 }
 

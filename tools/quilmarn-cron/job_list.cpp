@@ -36,6 +36,24 @@ bool get(const Value& o, const char* k, std::string* out) {
     return true;
 }
 
+bool job_from_json(const Value& v, job_info* j) {
+    return v.IsObject() && get(v, "id", &j->id) && get(v, "name", &j->name) && get(v, "expr", &j->expr) &&
+           get(v, "cmd", &j->cmd) && get(v, "enabled", &j->enabled) && get(v, "next_run", &j->next_run) &&
+           get(v, "last_run", &j->last_run) && get(v, "log_count", &j->log_count) &&
+           get(v, "max_runtime_sec", &j->max_runtime_sec) && get(v, "running", &j->running) &&
+           get(v, "workdir", &j->workdir) && get(v, "env", &j->env) &&
+           get(v, "overlap_policy", &j->overlap_policy) && get(v, "queued_count", &j->queued_count) &&
+           get(v, "retry_max", &j->retry_max) && get(v, "retry_backoff_sec", &j->retry_backoff_sec);
+}
+
+bool record_from_json(const Value& v, run_record* r) {
+    return v.IsObject() && get(v, "started_at", &r->started_at) && get(v, "finished_at", &r->finished_at) &&
+           get(v, "duration_ms", &r->duration_ms) && get(v, "exit_code", &r->exit_code) &&
+           get(v, "stdout", &r->out) && get(v, "stderr", &r->err) && get(v, "cancelled", &r->cancelled) &&
+           get(v, "attempt", &r->attempt) &&
+           (!v.HasMember("truncated") || get(v, "truncated", &r->truncated));
+}
+
 }  // namespace
 
 bool cron_json_parse(const char* text, size_t size, rapidjson::Document* doc) {
@@ -47,16 +65,6 @@ bool cron_json_parse(const std::string& text, rapidjson::Document* doc) {
     return cron_json_parse(text.data(), text.size(), doc);
 }
 
-bool cron_job_from_json(const Value& v, job_info* j) {
-    return v.IsObject() && get(v, "id", &j->id) && get(v, "name", &j->name) && get(v, "expr", &j->expr) &&
-           get(v, "cmd", &j->cmd) && get(v, "enabled", &j->enabled) && get(v, "next_run", &j->next_run) &&
-           get(v, "last_run", &j->last_run) && get(v, "log_count", &j->log_count) &&
-           get(v, "max_runtime_sec", &j->max_runtime_sec) && get(v, "running", &j->running) &&
-           get(v, "workdir", &j->workdir) && get(v, "env", &j->env) &&
-           get(v, "overlap_policy", &j->overlap_policy) && get(v, "queued_count", &j->queued_count) &&
-           get(v, "retry_max", &j->retry_max) && get(v, "retry_backoff_sec", &j->retry_backoff_sec);
-}
-
 bool cron_read_jobs(crontab_t* ct, std::vector<job_info>* jobs) {
     jobs->clear();
     const std::string text = cron_report_jobs(ct);
@@ -64,7 +72,7 @@ bool cron_read_jobs(crontab_t* ct, std::vector<job_info>* jobs) {
     if (!cron_json_parse(text, &doc) || !doc.IsArray()) return false;
     for (const Value& v : doc.GetArray()) {
         job_info j;
-        if (!cron_job_from_json(v, &j)) return false;
+        if (!job_from_json(v, &j)) return false;
         jobs->push_back(std::move(j));
     }
     return true;
@@ -76,20 +84,12 @@ bool cron_read_logs(crontab_t* ct, int id, int limit, std::vector<run_record>* r
     return cron_json_parse(text, &doc) && cron_records_from_json(doc, records);
 }
 
-bool cron_record_from_json(const Value& v, run_record* r) {
-    return v.IsObject() && get(v, "started_at", &r->started_at) && get(v, "finished_at", &r->finished_at) &&
-           get(v, "duration_ms", &r->duration_ms) && get(v, "exit_code", &r->exit_code) &&
-           get(v, "stdout", &r->out) && get(v, "stderr", &r->err) && get(v, "cancelled", &r->cancelled) &&
-           get(v, "attempt", &r->attempt) &&
-           (!v.HasMember("truncated") || get(v, "truncated", &r->truncated));
-}
-
 bool cron_records_from_json(const Value& v, std::vector<run_record>* out) {
     out->clear();
     if (!v.IsArray()) return false;
     for (const Value& e : v.GetArray()) {
         run_record r;
-        if (!cron_record_from_json(e, &r)) return false;
+        if (!record_from_json(e, &r)) return false;
         out->push_back(std::move(r));
     }
     return true;

@@ -43,11 +43,7 @@ bool cron_read_jobs(crontab_t* ct, std::vector<job_info>* jobs);
 // The newest `limit` records of job `id`'s run log, newest first; false
 // when the report cannot be read.
 bool cron_read_logs(crontab_t* ct, int id, int limit, std::vector<run_record>* records);
-// One job object of the report; false when a member is missing or mistyped.
-bool cron_job_from_json(const rapidjson::Value& v, job_info* job);
 
-// A run record object; false when a member is missing or mistyped.
-bool cron_record_from_json(const rapidjson::Value& v, run_record* r);
 // An array of run records; false when it is not one or an element is bad.
 bool cron_records_from_json(const rapidjson::Value& v, std::vector<run_record>* out);
 // The records back as JSON objects of the run log's shape.
