@@ -1,7 +1,5 @@
-// run, logs, cancel and daemon: running the jobs of a data directory and
-// reading what their runs left.
-#include "runs.h"
-
+// run, logs and cancel: running the jobs of a data directory and reading
+// what their runs left.
 #include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -140,6 +138,21 @@ bool job_from_store(cmd_ctx& ctx, const char* text, int* id, std::string* name) 
     return true;
 }
 
+// The exit status that stands for an execution whose last attempt left
+// `last`: the command's own status (as a shell gives it, 128 + N for a
+// signal), 124 for its time limit, 125 when it could not be started, 130
+// when cancelled.
+int exit_status(const run_record& last) {
+    switch (last.exit_code) {
+        case CRONTAB_EXIT_NOT_STARTED: return 125;  // as env(1)
+        case CRONTAB_EXIT_TIME_LIMIT: return 124;   // as timeout(1)
+        case CRONTAB_EXIT_CANCELLED: return 130;    // as after SIGINT
+        default: break;
+    }
+    if (last.exit_code < 0) return EXIT_FAILED;
+    return last.exit_code > 255 ? 255 : last.exit_code;
+}
+
 int cmd_run(cmd_ctx& ctx, int, char** argv) {
     // Only a daemon outlives the command to carry the run on.
     if (ctx.args.has("--no-wait") && !ctx.in_daemon) {
@@ -185,7 +198,7 @@ int cmd_run(cmd_ctx& ctx, int, char** argv) {
     print_records(ctx.out, name, records);
     // The daemon's watch keeps its records for `logs`.
     if (!ctx.in_daemon) runs_file_prepend(ctx.err, dir, id, records, ids_of(jobs));
-    return cron_run_exit_status(records[0]);
+    return exit_status(records[0]);
 }
 
 int cmd_logs(cmd_ctx& ctx, int, char** argv) {
@@ -288,16 +301,5 @@ const command commands[] = {
 };
 
 }  // namespace
-
-int cron_run_exit_status(const run_record& r) {
-    switch (r.exit_code) {
-        case CRONTAB_EXIT_NOT_STARTED: return 125;  // as env(1)
-        case CRONTAB_EXIT_TIME_LIMIT: return 124;   // as timeout(1)
-        case CRONTAB_EXIT_CANCELLED: return 130;    // as after SIGINT
-        default: break;
-    }
-    if (r.exit_code < 0) return EXIT_FAILED;
-    return r.exit_code > 255 ? 255 : r.exit_code;
-}
 
 std::span<const command> cron_cmds_runs() { return commands; }

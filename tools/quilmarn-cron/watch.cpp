@@ -65,7 +65,6 @@ std::chrono::milliseconds job_watch::look() {
         s.name = j.name;
         s.running = j.running;
         s.queued = j.queued_count != 0;
-        s.next_run = j.next_run;
         s.last_run = j.last_run;
         s.log_count = j.log_count;
         busy_ = busy_ || j.running || j.queued_count != 0;

@@ -45,7 +45,6 @@ private:
         bool running = false;
         bool queued = false;
         bool started_told = false;  // the execution in progress was told
-        int64_t next_run = 0;
         int64_t last_run = 0;
         int64_t skip_told = 0;  // the fire time last told as skipped
         int log_count = 0;
