@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "job_list.h"
+#include "text_util.h"
 
 namespace {
 
@@ -288,15 +289,19 @@ int cron_cmd_dispatch(cmd_ctx& ctx, int argc, char** argv) {
     return c->run(ctx, static_cast<int>(positional.size()) - 1, positional.data());
 }
 
+FILE* cron_cmd_input(std::string& text) {
+    // fmemopen takes no empty buffer.
+    return text.empty() ? std::fopen("/dev/null", "r") : ::fmemopen(text.data(), text.size(), "r");
+}
+
 int cron_cmd_capture(cmd_ctx& ctx, const std::vector<std::string>& args, const std::string& input,
                      std::string* output) {
     output->clear();
     char* text = nullptr;
     size_t size = 0;
     FILE* out = ::open_memstream(&text, &size);
-    // fmemopen takes no empty buffer.
     std::string in_buf = input;
-    FILE* in = input.empty() ? std::fopen("/dev/null", "r") : ::fmemopen(in_buf.data(), in_buf.size(), "r");
+    FILE* in = cron_cmd_input(in_buf);
     if (out == nullptr || in == nullptr) {
         if (out != nullptr) std::fclose(out);
         if (in != nullptr) std::fclose(in);
@@ -313,9 +318,7 @@ int cron_cmd_capture(cmd_ctx& ctx, const std::vector<std::string>& args, const s
     sub.ct = ctx.in_daemon ? ctx.ct : nullptr;
     sub.in_daemon = ctx.in_daemon;
     std::vector<std::string> copy = args;
-    std::vector<char*> argv;
-    for (std::string& a : copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv = cron_c_strings(copy);
     int rc = cron_cmd_invoke(sub, static_cast<int>(copy.size()), argv.data());
     sub.close();
     std::fclose(in);

@@ -111,6 +111,10 @@ int cron_cmd_invoke(cmd_ctx& ctx, int argc, char** argv);
 int cron_cmd_capture(cmd_ctx& ctx, const std::vector<std::string>& args, const std::string& input,
                      std::string* output);
 
+// A stream that reads `text`, which must outlive it; null when none can be
+// had.
+FILE* cron_cmd_input(std::string& text);
+
 // The whole table, and one command by name (null when unknown).
 std::span<const command> cron_cmd_table();
 const command* cron_cmd_find(const char* name);

@@ -29,11 +29,6 @@ constexpr int64_t HOOK_LIMIT_MAX = 24 * 3600;
 // must not hold up the others.
 std::mutex change_mutex;
 
-FILE* input_stream(std::string& text) {
-    // fmemopen takes no empty buffer.
-    return text.empty() ? std::fopen("/dev/null", "r") : ::fmemopen(text.data(), text.size(), "r");
-}
-
 ctl_response execute(const std::string& dir, crontab_t* ct, const ctl_request& req) {
     ctl_response resp;
     const command* c = cron_cmd_find(req.argv[0].c_str());
@@ -48,7 +43,7 @@ ctl_response execute(const std::string& dir, crontab_t* ct, const ctl_request& r
     std::string input = req.input;
     FILE* out = ::open_memstream(&out_text, &out_size);
     FILE* err = ::open_memstream(&err_text, &err_size);
-    FILE* in = input_stream(input);
+    FILE* in = cron_cmd_input(input);
     if (out != nullptr && err != nullptr && in != nullptr) {
         cmd_ctx ctx;
         ctx.dir = dir.c_str();
@@ -58,9 +53,7 @@ ctl_response execute(const std::string& dir, crontab_t* ct, const ctl_request& r
         ctx.ct = ct;
         ctx.in_daemon = true;
         std::vector<std::string> args = req.argv;
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
+        std::vector<char*> argv = cron_c_strings(args);
         std::unique_lock<std::mutex> lk(change_mutex, std::defer_lock);
         if (std::strcmp(c->name, "run") != 0) lk.lock();
         resp.status = cron_cmd_dispatch(ctx, static_cast<int>(args.size()), argv.data());

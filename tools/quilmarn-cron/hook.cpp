@@ -82,9 +82,7 @@ pid_t start(const std::string& cmd, const hook_call& c, unique_fd* in_w, unique_
         return -1;
     }
     std::vector<std::string> env = hook_environment(c);
-    std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
+    std::vector<char*> envp = cron_c_strings(env);
     std::string script = cmd;
     char sh[] = "/bin/sh", dash_c[] = "-c";
     char* argv[] = {sh, dash_c, script.data(), nullptr};

@@ -68,3 +68,10 @@ std::string cron_local_time(int64_t t) {
     }
     return text;
 }
+
+std::vector<char*> cron_c_strings(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (std::string& s : strings) out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+}

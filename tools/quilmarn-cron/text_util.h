@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Whether `s` is valid UTF-8 (no overlong forms, surrogates or code points
 // past U+10FFFF).
@@ -23,3 +24,7 @@ std::string cron_first_line(const std::string& text, size_t max = 200);
 
 // Epoch seconds as local "YYYY-MM-DD HH:MM:SS", or "?" when they cannot be.
 std::string cron_local_time(int64_t t);
+
+// Pointers to the texts of `strings` and a null after them, as argv and envp
+// take them; valid while `strings` lives unchanged.
+std::vector<char*> cron_c_strings(std::vector<std::string>& strings);
