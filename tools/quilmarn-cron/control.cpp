@@ -27,6 +27,12 @@ constexpr uint32_t MAX_ANSWER = 64u << 20;  // one text of an answer
 // A peer gets this long for its whole request, and for taking the answer.
 constexpr auto PEER_TIME = std::chrono::seconds(10);
 
+// The directory as the place the socket is named in (O_PATH: nothing is
+// read from it).
+unique_fd open_dir(const std::string& dir) {
+    return unique_fd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+}
+
 // A socket address for a name in `dir`. A path too long for sun_path goes
 // through the descriptor of the directory instead.
 bool socket_address(const std::string& dir, int dir_fd, sockaddr_un* addr) {
@@ -134,7 +140,7 @@ bool uid_allowed(uid_t uid) { return uid == 0 || uid == ::geteuid(); }
 }  // namespace
 
 int cron_ctl_connect(const std::string& dir, ctl_peer* server) {
-    unique_fd dir_fd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    unique_fd dir_fd = open_dir(dir);
     if (!dir_fd) return -1;
     sockaddr_un addr;
     if (!socket_address(dir, dir_fd.get(), &addr)) {
@@ -175,7 +181,7 @@ bool cron_ctl_call(int fd, const ctl_request& req, ctl_response* resp, std::stri
 }
 
 int cron_ctl_listen(const std::string& dir, std::string* why) {
-    unique_fd dir_fd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    unique_fd dir_fd = open_dir(dir);
     sockaddr_un addr;
     if (!dir_fd || !socket_address(dir, dir_fd.get(), &addr)) {
         *why = std::string("cannot reach the directory: ") + std::strerror(errno ? errno : ENAMETOOLONG);
@@ -207,7 +213,7 @@ int cron_ctl_listen(const std::string& dir, std::string* why) {
 }
 
 void cron_ctl_unlink(const std::string& dir) {
-    unique_fd dir_fd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    unique_fd dir_fd = open_dir(dir);
     struct stat st;
     // The directory's owner removes what it made; never something else of the name.
     if (dir_fd && ::fstatat(dir_fd.get(), CTL_SOCKET_NAME, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
