@@ -1,6 +1,6 @@
-// Job commands for the execution and scheduler tests, written once as steps:
-// POSIX shell text, or on the desktop platform the steps of the qc_child
-// helper run through cmd.exe.
+// Job commands for the runner, execution and scheduler tests, written once as
+// steps: POSIX shell text, or on the desktop platform the steps of the
+// qc_child helper run through cmd.exe.
 #pragma once
 
 #include <cstdio>
@@ -9,8 +9,10 @@
 #ifdef _WIN32
 #include "win/win_util.h"
 #else
-#include <filesystem>
-#include <sys/types.h>
+#include <signal.h>
+
+#include <fstream>
+#include <iterator>
 #endif
 
 class job_cmd {
@@ -32,14 +34,22 @@ public:
         return add("printf '" + octal + "'" + (to_err ? " >&2" : ""),
                    (to_err ? "raw-err " : "raw ") + hex);
     }
-    // `bytes` bytes of text on standard output.
-    job_cmd& output(long bytes) {
+    // `bytes` bytes of "a" on standard output or error.
+    job_cmd& output(long bytes, bool to_err = false) {
         std::string n = std::to_string(bytes);
-        return add("head -c " + n + " /dev/zero | tr '\\0' a", "out " + n);
+        return add("head -c " + n + " /dev/zero | tr '\\0' a" + (to_err ? " >&2" : ""),
+                   (to_err ? "err " : "out ") + n);
     }
-    job_cmd& sleep_ms(long ms) {
-        std::string frac = std::to_string(1000 + ms % 1000).substr(1);
-        return add("sleep " + std::to_string(ms / 1000) + "." + frac, "sleep " + std::to_string(ms));
+    job_cmd& sleep_ms(long ms) { return add("sleep " + seconds(ms), "sleep " + std::to_string(ms)); }
+    // The variable's value, or "<unset>", with no line end.
+    job_cmd& env(const std::string& name) {
+        return add("printf '%s' \"${" + name + "-<unset>}\"", "env " + name);
+    }
+    // A process sleeping `ms` in the background on this one's output, its id
+    // written to `pid_file` once it runs.
+    job_cmd& spawn(const std::string& pid_file, long ms) {
+        return add("sleep " + seconds(ms) + " & echo $! > " + q(pid_file),
+                   "spawn " + q(pid_file) + " " + std::to_string(ms));
     }
     job_cmd& touch(const std::string& file) { return add("touch " + q(file), "touch " + q(file)); }
     // A file named by the process's id, holding it, in `dir`.
@@ -78,6 +88,9 @@ private:
 #endif
         return *this;
     }
+    static std::string seconds(long ms) {
+        return std::to_string(ms / 1000) + "." + std::to_string(1000 + ms % 1000).substr(1);
+    }
     static std::string q(const std::string& s) {
 #ifdef _WIN32
         return "\"" + s + "\"";
@@ -89,11 +102,23 @@ private:
     std::string text_;
 };
 
-// Whether the process with this id still runs.
+// Whether the process with this id still runs; a zombie has ended.
 inline bool process_alive(long pid) {
 #ifdef _WIN32
     return win_test::process_alive(static_cast<unsigned long>(pid));
 #else
-    return std::filesystem::exists("/proc/" + std::to_string(pid));
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+#endif
+}
+
+// Ends a process a test left running.
+inline void end_process(long pid) {
+#ifdef _WIN32
+    win_test::end_process(static_cast<unsigned long>(pid));
+#else
+    ::kill(static_cast<pid_t>(pid), SIGKILL);
 #endif
 }

@@ -2,7 +2,7 @@
 // platform, where the usual small POSIX tools are missing. It runs its steps
 // in order:
 //   sleep MS            sleeps
-//   out N | err N       writes N bytes to standard output / error
+//   out N | err N       writes N bytes "a" to standard output / error
 //   print TEXT          writes TEXT and a line feed to standard output
 //   print-err TEXT      the same to standard error
 //   raw HEX | raw-err HEX   writes the bytes spelt in hexadecimal
@@ -28,7 +28,7 @@ namespace {
 
 int write_bytes(DWORD which, long n) {
     HANDLE h = ::GetStdHandle(which);
-    std::vector<char> chunk(65536, 'x');
+    std::vector<char> chunk(65536, 'a');
     while (n > 0) {
         DWORD part = n < 65536 ? static_cast<DWORD>(n) : 65536;
         DWORD written = 0;

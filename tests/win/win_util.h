@@ -1,5 +1,6 @@
 // Helpers of the desktop platform's tests: UTF-8 text, the folder of the test
-// program (which also holds qc_child.exe) and whether a process still runs.
+// program (which also holds qc_child.exe), whether a process still runs, and
+// ending one.
 #pragma once
 
 #include <windows.h>
@@ -33,6 +34,13 @@ inline bool process_alive(DWORD pid) {
     bool alive = ::WaitForSingleObject(h, 0) == WAIT_TIMEOUT;
     ::CloseHandle(h);
     return alive;
+}
+
+inline void end_process(DWORD pid) {
+    HANDLE h = ::OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+    if (h == nullptr) return;
+    ::TerminateProcess(h, 1);
+    ::CloseHandle(h);
 }
 
 }  // namespace win_test
