@@ -159,7 +159,6 @@ int finish(crontab_t* ct, cron_job_t* job, cron_run_ctl_t* ctl, int64_t t0,
                               ct->active_runs < CRON_MAX_ACTIVE && !sh.destroying;
     if (start_queued) {
         job->queued = 0;
-        job->queued_at = 0;
         cron_exec_admit(ct, job);
     }
     lk.unlock();

@@ -69,7 +69,6 @@ struct cron_job_t {
     char env[CRON_ENV_SIZE];
     int32_t overlap_policy;
     int32_t queued;
-    int64_t queued_at;
     int32_t retry_max;
     int32_t retry_backoff_sec;
 };

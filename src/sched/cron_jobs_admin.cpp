@@ -45,7 +45,6 @@ struct definition {
     char env[CRON_ENV_SIZE];
     int32_t overlap_policy;
     int32_t queued;
-    int64_t queued_at;
     int32_t retry_max;
     int32_t retry_backoff_sec;
 };
@@ -63,7 +62,6 @@ void copy_definition(const From& from, To& to) {
     std::memcpy(to.env, from.env, sizeof to.env);
     to.overlap_policy = from.overlap_policy;
     to.queued = from.queued;
-    to.queued_at = from.queued_at;
     to.retry_max = from.retry_max;
     to.retry_backoff_sec = from.retry_backoff_sec;
 }
@@ -166,10 +164,7 @@ int cron_jobs_set_overlap(crontab_t* ct, int id, int policy) {
     return with_job(ct, id, [&](cron_job_t* job) {
         job->overlap_policy = policy;
         // Under SKIP nothing waits; other policies keep a waiting run.
-        if (policy == CRON_OVERLAP_SKIP) {
-            job->queued = 0;
-            job->queued_at = 0;
-        }
+        if (policy == CRON_OVERLAP_SKIP) job->queued = 0;
     });
 }
 

@@ -50,7 +50,6 @@ void scan(crontab_t* ct, int64_t now, tick_result* t) {
             due[due_count++] = &job;
         } else if (job.overlap_policy == CRON_OVERLAP_QUEUE && !job.queued) {
             job.queued = 1;
-            job.queued_at = job.next_run;
             cron_recompute_next(&job, now);
             if (job.next_run > 0) note_future(t, job.next_run);
         }
