@@ -47,30 +47,36 @@ struct cron_log_entry_t {
     int32_t attempt;
 };
 
-// One job slot. Plain data without constructors: a free slot is all zero, and
-// the instance's untouched slots must stay untouched pages.
-struct cron_job_t {
-    int32_t id;
+// The part of a slot a job export may change: the definition, the settings
+// and the schedule state they reset. Run records and run counts are no
+// export's to write; a change whose save fails puts this part back whole.
+struct cron_job_def_t {
     char name[CRON_NAME_SIZE];
     char expr[CRON_EXPR_SIZE];
     char cmd[CRON_CMD_SIZE];
     int32_t enabled;
     cron_expr_t sched;
     int64_t next_run;  // 0 or below: not computed yet
-    int64_t last_run;
-    cron_log_entry_t logs[CRON_LOG_CAPACITY];
-    int32_t log_count;
-    int32_t log_head;
-    int32_t in_use;
-    int32_t running_count;
     int32_t max_runtime_sec;
-    cron_run_ctl_t* run_ctl;  // the execution that started last, while it runs
     char workdir[CRON_WORKDIR_SIZE];
     char env[CRON_ENV_SIZE];
     int32_t overlap_policy;
     int32_t queued;
     int32_t retry_max;
     int32_t retry_backoff_sec;
+};
+
+// One job slot. Plain data without constructors: a free slot is all zero, and
+// the instance's untouched slots must stay untouched pages.
+struct cron_job_t : cron_job_def_t {
+    int32_t id;
+    int64_t last_run;
+    cron_log_entry_t logs[CRON_LOG_CAPACITY];
+    int32_t log_count;
+    int32_t log_head;
+    int32_t in_use;
+    int32_t running_count;
+    cron_run_ctl_t* run_ctl;  // the execution that started last, while it runs
 };
 
 // The heap part of an instance: the lock and everything that needs a

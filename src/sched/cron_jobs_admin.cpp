@@ -1,7 +1,6 @@
 #include "sched/cron_jobs_admin.h"
 
 #include <climits>
-#include <cstring>
 #include <string_view>
 
 #include "quilmarn_crontab.h"
@@ -31,41 +30,6 @@ void write_definition(cron_job_t* job, const char* name, const char* expr, const
     cron_recompute_next(job, cron_os_now());
 }
 
-// What a job export may change in a slot: all but its run records, which no
-// export writes (delete keeps them until its save has succeeded).
-struct definition {
-    char name[CRON_NAME_SIZE];
-    char expr[CRON_EXPR_SIZE];
-    char cmd[CRON_CMD_SIZE];
-    int32_t enabled;
-    cron_expr_t sched;
-    int64_t next_run;
-    int32_t max_runtime_sec;
-    char workdir[CRON_WORKDIR_SIZE];
-    char env[CRON_ENV_SIZE];
-    int32_t overlap_policy;
-    int32_t queued;
-    int32_t retry_max;
-    int32_t retry_backoff_sec;
-};
-
-template <class From, class To>
-void copy_definition(const From& from, To& to) {
-    std::memcpy(to.name, from.name, sizeof to.name);
-    std::memcpy(to.expr, from.expr, sizeof to.expr);
-    std::memcpy(to.cmd, from.cmd, sizeof to.cmd);
-    to.enabled = from.enabled;
-    to.sched = from.sched;
-    to.next_run = from.next_run;
-    to.max_runtime_sec = from.max_runtime_sec;
-    std::memcpy(to.workdir, from.workdir, sizeof to.workdir);
-    std::memcpy(to.env, from.env, sizeof to.env);
-    to.overlap_policy = from.overlap_policy;
-    to.queued = from.queued;
-    to.retry_max = from.retry_max;
-    to.retry_backoff_sec = from.retry_backoff_sec;
-}
-
 // Finds the job under the lock, lets `change` write it and saves: 0; -1 when
 // no job has that id; -3 when the save failed, with the job put back as it
 // was, so the table always equals the file.
@@ -74,11 +38,10 @@ int with_job(crontab_t* ct, int id, Change&& change) {
     std::lock_guard<std::mutex> lk(ct->shared->lock);
     cron_job_t* job = cron_job_find(ct, id);
     if (job == nullptr) return cron_error_fail(CRONTAB_ERROR, "no job with id %d", id);
-    definition before;
-    copy_definition(*job, before);
+    const cron_job_def_t before = *job;
     change(job);
     if (cron_persist_save(ct)) return CRONTAB_OK;
-    copy_definition(before, *job);
+    static_cast<cron_job_def_t&>(*job) = before;
     return CRONTAB_ERROR_STORE;
 }
 
