@@ -49,13 +49,8 @@ void day_text(uint8_t dow, char* out, size_t size) {
 }
 
 void describe_interval(int seconds, char* out, size_t size) {
-    const char* unit = "second";
-    int n = seconds;
-    if (seconds % 3600 == 0) {
-        unit = "hour", n = seconds / 3600;
-    } else if (seconds % 60 == 0) {
-        unit = "minute", n = seconds / 60;
-    }
+    int n = 0;
+    const char* unit = cron_interval_unit(seconds, &n);
     std::snprintf(out, size, "Every %d %s%s", n, unit, n == 1 ? "" : "s");
 }
 

@@ -124,13 +124,8 @@ void write_hour_windows(text_out& out, uint32_t hours) {
 }
 
 void write_interval(text_out& out, int seconds) {
-    const char* unit = "second";
-    int n = seconds;
-    if (seconds % 3600 == 0) {
-        unit = "hour", n = seconds / 3600;
-    } else if (seconds % 60 == 0) {
-        unit = "minute", n = seconds / 60;
-    }
+    int n = 0;
+    const char* unit = cron_interval_unit(seconds, &n);
     if (n == 1) {
         out.add("Every %s", unit);
     } else {

@@ -348,3 +348,16 @@ int cron_validate(const char* expr, char* err, int err_size) {
     cron_expr_t scratch;
     return cron_parse(expr, &scratch, err, err_size);
 }
+
+const char* cron_interval_unit(int32_t seconds, int* count) {
+    if (seconds % 3600 == 0) {
+        *count = seconds / 3600;
+        return "hour";
+    }
+    if (seconds % 60 == 0) {
+        *count = seconds / 60;
+        return "minute";
+    }
+    *count = seconds;
+    return "second";
+}

@@ -41,3 +41,7 @@ int cron_parse(const char* expr, cron_expr_t* out, char* err, int err_size);
 
 // cron_parse into a scratch record.
 int cron_validate(const char* expr, char* err, int err_size);
+
+// The largest of the units "@every" takes that divides `seconds` whole:
+// "hour", "minute" or "second", with the number of them in *count.
+const char* cron_interval_unit(int32_t seconds, int* count);
