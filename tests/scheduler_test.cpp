@@ -8,6 +8,7 @@
 #include "job_cmd.h"
 #include "proc/cron_os.h"
 #include "sched/cron_exec.h"
+#include "sched/cron_scheduler.h"
 #include "sched_util.h"
 
 using namespace sched_test;
@@ -246,6 +247,24 @@ TEST_F(SchedulerTest, RunWithoutAWorkerThreadIsRecorded) {
     EXPECT_EQ(log[log.Size() - 2]["exit_code"].GetInt(), 0);
     // The fire time was used: the next run is a later one.
     EXPECT_GT(log[log.Size() - 2]["started_at"].GetInt64(), failed["started_at"].GetInt64());
+}
+
+TEST_F(SchedulerTest, TickThatThrowsIsRetried) {
+    // Due in the same tick: the second one's fire-time search throws after
+    // the first was admitted.
+    int first = add(job_cmd().print("a"), "@every 2s");
+    int second = add(job_cmd().print("b"), "@every 2s");
+    cron_scheduler_fail_conversion(2);
+    ASSERT_EQ(crontab_start(ct.get()), 0);
+    // The admitted run was started, and the thread goes on ticking.
+    ASSERT_TRUE(wait_until([&] { return log_count(ct.get(), first) >= 2 && log_count(ct.get(), second) >= 2; }));
+    cron_scheduler_fail_conversion(0);
+    EXPECT_EQ(crontab_is_running(ct.get()), 1);
+    ASSERT_EQ(crontab_stop(ct.get()), 0);
+    EXPECT_TRUE(settled(first));
+    EXPECT_TRUE(settled(second));
+    EXPECT_EQ(active_runs(ct.get()), 0);
+    EXPECT_EQ(live_execs(ct.get()), 0);
 }
 
 // Moves the library's wall clock for the life of the object.

@@ -1,11 +1,14 @@
 #include "sched/cron_scheduler.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <new>
 #include <system_error>
 #include <thread>
 
 #include "quilmarn_crontab.h"
+#include "expr/cron_calc.h"
 #include "proc/cron_os.h"
 #include "sched/cron_error.h"
 #include "sched/cron_exec.h"
@@ -30,6 +33,15 @@ void note_future(tick_result* t, int64_t next_run) {
     if (t->earliest == 0 || next_run < t->earliest) t->earliest = next_run;
 }
 
+std::atomic<int> conversion_to_fail{0};  // see cron_scheduler_fail_conversion
+
+// The job's first fire time after `now`. The search may throw (the zone code
+// allocates): callers compute it before they change anything of the job.
+int64_t next_fire(const cron_job_t& job, int64_t now) {
+    if (conversion_to_fail.load() > 0 && conversion_to_fail.fetch_sub(1) == 1) throw std::bad_alloc();
+    return cron_next_time(&job.sched, now);
+}
+
 // One pass over the table in slot order; the lock is held. Admission uses up
 // the due time at once, so a fire time starts at most one execution and only
 // a later one can be queued.
@@ -39,7 +51,7 @@ void scan(crontab_t* ct, int64_t now, tick_result* t) {
     for (cron_job_t& job : ct->jobs) {
         if (!job.in_use || !job.enabled) continue;
         if (job.next_run <= 0) {
-            cron_recompute_next(&job, now);
+            job.next_run = next_fire(job, now);
             if (job.next_run <= 0) continue;  // no fire time ahead
         }
         if (now < job.next_run) {
@@ -49,9 +61,10 @@ void scan(crontab_t* ct, int64_t now, tick_result* t) {
         if (job.running_count == 0 || job.overlap_policy == CRON_OVERLAP_ALLOW) {
             due[due_count++] = &job;
         } else if (job.overlap_policy == CRON_OVERLAP_QUEUE && !job.queued) {
+            const int64_t next = next_fire(job, now);
             job.queued = 1;
-            cron_recompute_next(&job, now);
-            if (job.next_run > 0) note_future(t, job.next_run);
+            job.next_run = next;
+            if (next > 0) note_future(t, next);
         }
         // Otherwise skipped while it runs; due again when its run ends.
     }
@@ -64,10 +77,11 @@ void scan(crontab_t* ct, int64_t now, tick_result* t) {
     });
     for (int i = 0; i < due_count && ct->active_runs < CRON_MAX_ACTIVE; ++i) {
         cron_job_t& job = *due[i];
+        const int64_t next = next_fire(job, now);
         cron_exec_admit(ct, &job);
         t->ids[t->count++] = job.id;
-        cron_recompute_next(&job, now);
-        if (job.next_run > 0) note_future(t, job.next_run);
+        job.next_run = next;
+        if (next > 0) note_future(t, next);
     }
 }
 
@@ -82,13 +96,16 @@ constexpr int64_t CLOCK_STEP_BACK_MS = 1000;
 void follow_clock(crontab_t* ct, int64_t now_ms) {
     cron_shared_t& sh = *ct->shared;
     const int64_t offset = now_ms - cron_os_monotonic_ms();
-    const bool stepped_back = offset < sh.clock_offset_ms - CLOCK_STEP_BACK_MS;
-    sh.clock_offset_ms = offset;
-    if (!stepped_back) return;
+    if (offset >= sh.clock_offset_ms - CLOCK_STEP_BACK_MS) {
+        sh.clock_offset_ms = offset;
+        return;
+    }
     const int64_t now = seconds_of(now_ms);
     for (cron_job_t& job : ct->jobs) {
-        if (job.in_use && job.next_run > now) cron_recompute_next(&job, now);
+        if (job.in_use && job.next_run > now) job.next_run = next_fire(job, now);
     }
+    // Only now: a tick that fails on the way sees the step again.
+    sh.clock_offset_ms = offset;
 }
 
 // 50, 200 or 500 ms by the distance to the earliest fire time, but never past
@@ -101,19 +118,31 @@ int64_t pause_ms(int64_t earliest) {
     return std::clamp<int64_t>(earliest * 1000 - ms, 0, pause);
 }
 
+// One pass with the lock held; false when it ended early. Nothing escapes the
+// thread: what a conversion throws ends the pass where it was, the runs it
+// admitted still start, and what it did not reach is still due, so the next
+// pass, soon after, does it. No save: a tick changes nothing the store holds.
+bool tick(crontab_t* ct, tick_result* t) {
+    try {
+        const int64_t now_ms = cron_os_now_ms();
+        follow_clock(ct, now_ms);
+        scan(ct, seconds_of(now_ms), t);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 void scheduler_thread(crontab_t* ct) {
     cron_shared_t& sh = *ct->shared;
     std::unique_lock<std::mutex> lk(sh.lock);
     while (!ct->stop_requested) {
         sh.rescan = false;
         tick_result t;
-        // No save: a tick changes nothing the store holds.
-        const int64_t now_ms = cron_os_now_ms();
-        follow_clock(ct, now_ms);
-        scan(ct, seconds_of(now_ms), &t);
+        const bool whole = tick(ct, &t);
         lk.unlock();
         for (int i = 0; i < t.count; ++i) sched_spawn_worker(ct, t.ids[i]);
-        const auto pause = std::chrono::milliseconds(pause_ms(t.earliest));
+        const auto pause = std::chrono::milliseconds(whole ? pause_ms(t.earliest) : PAUSE_DUE_MS);
         lk.lock();
         // A stop ends the pause at once; so does a run that has ended and
         // may have made a job admissible.
@@ -138,6 +167,8 @@ int cron_scheduler_start(crontab_t* ct) {
     ct->running = 1;
     return CRONTAB_OK;
 }
+
+void cron_scheduler_fail_conversion(int nth) { conversion_to_fail.store(nth); }
 
 int cron_scheduler_stop(crontab_t* ct) {
     if (ct == nullptr || ct->shared == nullptr) return CRONTAB_OK;

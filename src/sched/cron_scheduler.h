@@ -10,3 +10,7 @@ int cron_scheduler_start(crontab_t* ct);
 // Asks the scheduler thread to leave and joins it; executions in progress go
 // on. Always 0. The caller must not hold the instance lock.
 int cron_scheduler_stop(crontab_t* ct);
+
+// For tests: the scheduler thread's `nth` fire-time computation from now on
+// throws std::bad_alloc, as when the zone code finds no memory.
+void cron_scheduler_fail_conversion(int nth);
