@@ -249,6 +249,24 @@ TEST_F(SchedulerTest, RunWithoutAWorkerThreadIsRecorded) {
     EXPECT_GT(log[log.Size() - 2]["started_at"].GetInt64(), failed["started_at"].GetInt64());
 }
 
+TEST_F(SchedulerTest, RunWhoseRunnerThrowsIsRecorded) {
+    int id = add(job_cmd().print("tick"), "@every 1s");
+    cron_exec_fail_attempts(1);
+    ASSERT_EQ(crontab_start(ct.get()), 0);
+    // The worker gave back its counts, so the job runs again under SKIP.
+    ASSERT_TRUE(wait_until([&] { return log_count(ct.get(), id) >= 2; }));
+    cron_exec_fail_attempts(0);
+    auto log = logs(ct.get(), id);
+    const auto& failed = log[log.Size() - 1];
+    EXPECT_EQ(failed["exit_code"].GetInt(), -1);
+    EXPECT_STREQ(failed["stderr"].GetString(), "failed to run the command: out of memory");
+    EXPECT_EQ(log[log.Size() - 2]["exit_code"].GetInt(), 0);
+    ASSERT_EQ(crontab_stop(ct.get()), 0);
+    EXPECT_TRUE(settled(id));
+    EXPECT_EQ(active_runs(ct.get()), 0);
+    EXPECT_EQ(live_execs(ct.get()), 0);
+}
+
 TEST_F(SchedulerTest, TickThatThrowsIsRetried) {
     // Due in the same tick: the second one's fire-time search throws after
     // the first was admitted.

@@ -21,9 +21,12 @@ constexpr int64_t PAUSE_SLICE_MS = 100;  // a cancel ends a retry pause within o
 constexpr char SPAWN_FAILED[] = "failed to spawn process";
 constexpr char BACKOFF_CANCELLED[] = "cancelled during retry backoff";
 constexpr char NO_WORKER[] = "failed to start a worker thread";
+constexpr char RUN_NO_MEMORY[] = "failed to run the command: out of memory";
+constexpr char RUN_INTERNAL[] = "failed to run the command: internal error";
 constexpr char STATUS_UNKNOWN[] = "exit status not available: the host reaps child processes";
 
-std::atomic<int> spawns_to_fail{0};  // see cron_exec_fail_spawns
+std::atomic<int> spawns_to_fail{0};    // see cron_exec_fail_spawns
+std::atomic<int> attempts_to_fail{0};  // see cron_exec_fail_attempts
 
 // What an execution copies from its job when it begins: a change to the job
 // applies to executions that begin afterwards.
@@ -55,15 +58,31 @@ void copy_text(char* dst, const char* src, uint64_t len) {
     dst[n] = '\0';
 }
 
+// The runner's result, or the text of why it ran nothing. What it throws
+// (it allocates the child's environment and its capture buffers) stops here,
+// so the attempt is recorded as failed and the execution ends as any other.
+const char* run_command(const settings& s, cron_run_ctl_t* ctl, cron_proc_result_t* res) {
+    try {
+        if (attempts_to_fail.load() > 0 && attempts_to_fail.fetch_sub(1) > 0) throw std::bad_alloc();
+        return cron_proc_run(s.cmd, res, s.max_runtime_sec, ctl, s.workdir, s.env) == 0 ? nullptr
+                                                                                          : SPAWN_FAILED;
+    } catch (const std::bad_alloc&) {
+        return RUN_NO_MEMORY;
+    } catch (...) {
+        return RUN_INTERNAL;
+    }
+}
+
 void run_attempt(const settings& s, cron_run_ctl_t* ctl, int32_t attempt, cron_log_entry_t* rec) {
     std::memset(rec, 0, sizeof *rec);
     rec->started_at = cron_os_now();
     rec->attempt = attempt;
     cron_proc_result_t res{};
-    if (cron_proc_run(s.cmd, &res, s.max_runtime_sec, ctl, s.workdir, s.env) != 0) {
+    if (const char* failure = run_command(s, ctl, &res)) {
+        cron_proc_result_free(&res);
         rec->finished_at = cron_os_now();
         rec->exit_code = CRONTAB_EXIT_NOT_STARTED;
-        copy_text(rec->stderr_text, SPAWN_FAILED, sizeof SPAWN_FAILED - 1);
+        copy_text(rec->stderr_text, failure, std::strlen(failure));
         return;
     }
     rec->finished_at = cron_os_now();
@@ -142,9 +161,14 @@ int finish(crontab_t* ct, cron_job_t* job, cron_run_ctl_t* ctl, int64_t t0,
     // Admission has already moved next_run past the fire time it used; keep a
     // later value so one fire time never starts two executions. A start that
     // now lies ahead of the clock means the clock stepped back meanwhile:
-    // count from the clock then, or the job would wait out the step.
-    int64_t next = cron_next_time(&job->sched, std::min(t0, cron_os_now()));
-    if (next > job->next_run) job->next_run = next;
+    // count from the clock then, or the job would wait out the step. The
+    // search may throw (the zone code allocates); the value admission left
+    // then stands.
+    try {
+        const int64_t next = cron_next_time(&job->sched, std::min(t0, cron_os_now()));
+        if (next > job->next_run) job->next_run = next;
+    } catch (...) {
+    }
     cron_decrement(job->running_count);
     if (job->run_ctl == ctl) job->run_ctl = nullptr;
     forget(sh, ctl);
@@ -177,7 +201,7 @@ void worker_main(cron_worker_arg_t* arg) {
     try {
         cron_scheduler_execute_job(ct, arg->job_id);
     } catch (...) {
-        // Out of memory somewhere below; the thread must still leave.
+        // Nothing may end the host from here; the thread must still leave.
     }
     delete arg;
     cron_exec_leave(ct);
@@ -252,6 +276,8 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id) {
 }
 
 void cron_exec_fail_spawns(int count) { spawns_to_fail.store(count); }
+
+void cron_exec_fail_attempts(int count) { attempts_to_fail.store(count); }
 
 void sched_spawn_worker(crontab_t* ct, int32_t job_id) {
     const bool fail = spawns_to_fail.load() > 0 && spawns_to_fail.fetch_sub(1) > 0;

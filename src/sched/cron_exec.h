@@ -39,6 +39,10 @@ void sched_spawn_worker(crontab_t* ct, int32_t job_id);
 // system has no thread left to give.
 void cron_exec_fail_spawns(int count);
 
+// For tests: the next `count` attempts throw std::bad_alloc where the runner
+// would start the command, as when it finds no memory.
+void cron_exec_fail_attempts(int count);
+
 // crontab_run_now: admits a run of job `id` and executes it on the calling
 // thread. 0 when it was carried out, -1 when refused or the job vanished.
 int cron_exec_run_now(crontab_t* ct, int32_t id);
