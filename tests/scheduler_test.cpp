@@ -233,38 +233,35 @@ TEST_F(SchedulerTest, MoreDueThanTheLimitAllRunInTurn) {
     }
 }
 
-TEST_F(SchedulerTest, RunWithoutAWorkerThreadIsRecorded) {
-    int id = add(job_cmd().print("tick"), "@every 1s");
-    cron_exec_fail_spawns(1);
-    ASSERT_EQ(crontab_start(ct.get()), 0);
-    // Its running count given back, so the job runs again under SKIP.
-    ASSERT_TRUE(wait_until([&] { return log_count(ct.get(), id) >= 2; }));
-    cron_exec_fail_spawns(0);
-    auto log = logs(ct.get(), id);
-    const auto& failed = log[log.Size() - 1];
-    EXPECT_EQ(failed["exit_code"].GetInt(), -1);
-    EXPECT_STREQ(failed["stderr"].GetString(), "failed to start a worker thread");
-    EXPECT_EQ(log[log.Size() - 2]["exit_code"].GetInt(), 0);
-    // The fire time was used: the next run is a later one.
-    EXPECT_GT(log[log.Size() - 2]["started_at"].GetInt64(), failed["started_at"].GetInt64());
-}
-
-TEST_F(SchedulerTest, RunWhoseRunnerThrowsIsRecorded) {
-    int id = add(job_cmd().print("tick"), "@every 1s");
-    cron_exec_fail_attempts(1);
-    ASSERT_EQ(crontab_start(ct.get()), 0);
-    // The worker gave back its counts, so the job runs again under SKIP.
-    ASSERT_TRUE(wait_until([&] { return log_count(ct.get(), id) >= 2; }));
-    cron_exec_fail_attempts(0);
-    auto log = logs(ct.get(), id);
-    const auto& failed = log[log.Size() - 1];
-    EXPECT_EQ(failed["exit_code"].GetInt(), -1);
-    EXPECT_STREQ(failed["stderr"].GetString(), "failed to run the command: out of memory");
-    EXPECT_EQ(log[log.Size() - 2]["exit_code"].GetInt(), 0);
-    ASSERT_EQ(crontab_stop(ct.get()), 0);
-    EXPECT_TRUE(settled(id));
-    EXPECT_EQ(active_runs(ct.get()), 0);
-    EXPECT_EQ(live_execs(ct.get()), 0);
+// A run without a worker thread, or whose runner throws, leaves a record and
+// gives back its counts, so the job runs again under SKIP.
+TEST_F(SchedulerTest, RunThatCannotStartIsRecorded) {
+    const struct {
+        void (*fail)(int);
+        const char* why;
+    } cases[] = {
+        {cron_exec_fail_spawns, "failed to start a worker thread"},
+        {cron_exec_fail_attempts, "failed to run the command: out of memory"},
+    };
+    for (const auto& c : cases) {
+        int id = add(job_cmd().print("tick"), "@every 1s");
+        c.fail(1);
+        ASSERT_EQ(crontab_start(ct.get()), 0);
+        ASSERT_TRUE(wait_until([&] { return log_count(ct.get(), id) >= 2; })) << c.why;
+        c.fail(0);
+        ASSERT_EQ(crontab_stop(ct.get()), 0);
+        auto log = logs(ct.get(), id);
+        const auto& failed = log[log.Size() - 1];
+        EXPECT_EQ(failed["exit_code"].GetInt(), -1);
+        EXPECT_STREQ(failed["stderr"].GetString(), c.why);
+        EXPECT_EQ(log[log.Size() - 2]["exit_code"].GetInt(), 0);
+        // The fire time was used: the next run is a later one.
+        EXPECT_GT(log[log.Size() - 2]["started_at"].GetInt64(), failed["started_at"].GetInt64());
+        EXPECT_TRUE(settled(id));
+        EXPECT_EQ(active_runs(ct.get()), 0);
+        EXPECT_EQ(live_execs(ct.get()), 0);
+        ASSERT_EQ(crontab_delete_job(ct.get(), id), 0);
+    }
 }
 
 TEST_F(SchedulerTest, TickThatThrowsIsRetried) {
