@@ -7,6 +7,7 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(QC_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/quilmarn_crontab)
+set(QC_MAN_PAGE ${PROJECT_BINARY_DIR}/man/quilmarn-cron.1)
 
 # Both library targets are exported under the namespace quilmarn_crontab::.
 set_target_properties(quilmarn_crontab_static PROPERTIES
@@ -65,8 +66,9 @@ if(TARGET quilmarn-cron)
       INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
   endif()
   install(TARGETS quilmarn-cron RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Tool)
-  install(FILES ${PROJECT_SOURCE_DIR}/man/quilmarn-cron.1
-    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Tool)
+  # The page's header names the version.
+  configure_file(${PROJECT_SOURCE_DIR}/man/quilmarn-cron.1.in ${QC_MAN_PAGE} @ONLY)
+  install(FILES ${QC_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Tool)
   # The unit names the installed tool, wherever the prefix puts it.
   set(QC_SYSTEMD_UNITDIR lib/systemd/system CACHE STRING
     "Where systemd units go, relative to the prefix (or absolute)")

@@ -77,7 +77,7 @@ CRONTAB_API const char *crontab_last_error(void);
 
 /* ---- Expression services: no instance needed, no state kept ---- */
 
-/* The library version, "1.5.0". Static text, valid forever. */
+/* The library version, "MAJOR.MINOR.PATCH". Static text, valid forever. */
 CRONTAB_API const char *crontab_version(void);
 
 /* Validates a schedule expression: five fields, a macro (@daily ...) or

@@ -20,8 +20,9 @@ Each fenced block's info string says what it is:
   sh deb                            each line must occur in scripts/test-deb.sh
 
 Any other block fails the check, so nothing in the README goes unchecked.
-The scratch directory holds links to bindings/, examples/, pyproject.toml and
-LICENSE, so commands written for the repository's top directory work there.
+The scratch directory holds links to bindings/, examples/, pyproject.toml,
+LICENSE and VERSION, so commands written for the repository's top directory
+work there.
 The system's own programs come before others on PATH (after the installed
 copy's bin/), as on a fresh Debian machine.
 """
@@ -145,7 +146,7 @@ def check(prefix):
 
 
 def check_in(readme, prefix, work):
-    for name in ("bindings", "examples", "pyproject.toml", "LICENSE"):
+    for name in ("bindings", "examples", "pyproject.toml", "LICENSE", "VERSION"):
         os.symlink(os.path.join(ROOT, name), os.path.join(work, name))
     libdir = os.path.dirname(find(prefix, "libquilmarn_crontab.so.1"))
     env = dict(os.environ)

@@ -254,7 +254,7 @@ TEST(BadInputThreads, EveryExportAtOnce) {
             while (std::chrono::steady_clock::now() < end) {
                 int id = pick(ids), n = pick(nums), rc = 0;
                 switch (rng() % 21) {
-                case 0: EXPECT_STREQ(crontab_version(), "1.5.0"); break;
+                case 0: EXPECT_STREQ(crontab_version(), QC_VERSION); break;
                 case 1: {
                     char err[40];
                     rc = crontab_validate_expr(pick(exprs), err, static_cast<int>(rng() % 40) - 4);

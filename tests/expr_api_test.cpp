@@ -22,7 +22,7 @@ rapidjson::Document parse_json(const char* text) {
     return d;
 }
 
-TEST(ExprApi, Version) { EXPECT_STREQ(crontab_version(), "1.5.0"); }
+TEST(ExprApi, Version) { EXPECT_STREQ(crontab_version(), QC_VERSION); }
 
 TEST(ExprApi, ValidateUsesTheCallersBuffer) {
     char buf[64];

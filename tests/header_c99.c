@@ -6,7 +6,7 @@
 
 int main(void) {
     const char *v = crontab_version();
-    if (v == NULL || strcmp(v, "1.5.0") != 0) {
+    if (v == NULL || strcmp(v, QC_VERSION) != 0) {
         fprintf(stderr, "bad version\n");
         return 1;
     }

@@ -20,7 +20,7 @@ if(TARGET quilmarn-cron)
   find_program(QC_GROFF groff)
   if(QC_GROFF)
     add_test(NAME man_page COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/man_page_test.sh
-      ${PROJECT_SOURCE_DIR}/man/quilmarn-cron.1 $<TARGET_FILE:quilmarn-cron>)
+      ${QC_MAN_PAGE} $<TARGET_FILE:quilmarn-cron>)
   endif()
 endif()
 # The binding's tests. Python can load a library built with AddressSanitizer

@@ -91,7 +91,7 @@ int no_result_pointer() { return cron_error_fail(CRONTAB_ERROR, "the result poin
 
 }  // namespace
 
-const char* crontab_version(void) { return "1.5.0"; }
+const char* crontab_version(void) { return QC_VERSION; }
 
 const char* crontab_last_error(void) { return cron_error_text(); }
 

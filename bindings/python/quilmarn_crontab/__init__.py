@@ -48,7 +48,7 @@ def _check_expr(expr: str) -> bytes:
 
 
 def version() -> str:
-    """The library's version text, e.g. "1.5.0"."""
+    """The library's version text, "MAJOR.MINOR.PATCH"."""
     return _lib.crontab_version().decode()
 
 

@@ -16,7 +16,8 @@ class ExpressionTest(unittest.TestCase):
         time.tzset()
 
     def test_version(self):
-        self.assertEqual(qc.version(), "1.5.0")
+        with open(os.path.join(os.path.dirname(__file__), "..", "..", "..", "VERSION")) as f:
+            self.assertEqual(qc.version(), f.read().strip())
 
     def test_invalid_expressions_raise_with_the_parsers_message(self):
         cases = {
