@@ -2,8 +2,7 @@
 # g++-mingw-w64-x86-64-posix). The posix thread model is required: the win32
 # one has no std::thread or std::mutex.
 #
-#   cmake -S . -B build/mingw -G Ninja \
-#         -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+#   cmake --preset mingw      (CMakePresets.json: build/mingw)
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 

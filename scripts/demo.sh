@@ -4,9 +4,8 @@
 # directory, one of them run by hand and then by the scheduler for a while.
 set -eu
 cd "$(dirname "$0")/.."
-cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQC_BUILD_TESTS=OFF -DQC_BUILD_BENCH=OFF \
-    -DQC_BUILD_EXAMPLES=OFF >/dev/null
-cmake --build build/demo -j "$(nproc)"
+cmake --preset demo >/dev/null
+cmake --build --preset demo -j "$(nproc)"
 tool=build/demo/tools/quilmarn-cron
 for expr in "*/15 9-17 * * MON-FRI" "@daily" "0 0 29 2 *" "@every 90s"; do
     echo "== $expr"

@@ -10,10 +10,8 @@ seconds=${1:-60}
 [ $# -gt 0 ] && shift
 targets=${*:-"fuzz_expr fuzz_env fuzz_store"}
 
-cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQC_BUILD_FUZZ=ON \
-    -DQC_BUILD_TESTS=OFF -DQC_BUILD_BENCH=OFF -DQC_BUILD_TOOLS=OFF >/dev/null
-cmake --build build/fuzz -j 2 --target $targets
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j 2 --target $targets
 
 corpus_of() {  # the seed directory of a target: fuzz_expr -> fuzz/corpus/expr
     echo "fuzz/corpus/${1#fuzz_}"

@@ -1,29 +1,28 @@
 #!/bin/sh
-# Builds and runs every test: a RelWithDebInfo build, an AddressSanitizer +
-# UndefinedBehaviorSanitizer build, and a ThreadSanitizer build of the
-# concurrency tests.
+# Builds and runs every test: a RelWithDebInfo build (which builds the
+# benchmarks too), an AddressSanitizer + UndefinedBehaviorSanitizer build, and
+# a ThreadSanitizer build of the concurrency tests; the presets of
+# CMakePresets.json of those names.
 set -eu
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
-build() {  # build <dir> <cmake args...>
-    dir=$1; shift
-    cmake -S . -B "$dir" -G Ninja -DQC_BUILD_BENCH=OFF "$@" >/dev/null
-    cmake --build "$dir" -j "$jobs"
+build() {  # build <preset>: configured and built in build/<preset>
+    cmake --preset "$1" >/dev/null
+    cmake --build --preset "$1" -j "$jobs"
 }
 
+# The test presets say which tests run and the sanitizers' options.
 echo "== release build"
-build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
-ctest --test-dir build/release --output-on-failure -j "$jobs" -LE soak
+build release
+ctest --preset release -j "$jobs"
 
 echo "== address,undefined build"
-build build/asan -DCMAKE_BUILD_TYPE=Debug -DQC_SANITIZE=address,undefined
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir build/asan --output-on-failure -j "$jobs" -LE soak
+build asan
+ctest --preset asan -j "$jobs"
 
 echo "== thread build (concurrency tests)"
-build build/tsan -DCMAKE_BUILD_TYPE=Debug -DQC_SANITIZE=thread
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-    ctest --test-dir build/tsan --output-on-failure -j "$jobs" -L concurrency
+build tsan
+ctest --preset tsan -j "$jobs"
 
 echo "== all tests passed"

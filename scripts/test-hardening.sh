@@ -11,19 +11,18 @@ jobs=$(nproc)
 
 scripts/fuzz.sh "$fuzz_seconds"
 
-soak_build() {  # soak_build <dir> <cmake args...>: the same configuration as test-all.sh
-    dir=$1; shift
-    cmake -S . -B "$dir" -G Ninja -DQC_BUILD_BENCH=OFF "$@" >/dev/null
-    cmake --build "$dir" -j "$jobs" --target soak_test
+soak_build() {  # soak_build <preset>: the same configuration as test-all.sh
+    cmake --preset "$1" >/dev/null
+    cmake --build --preset "$1" -j "$jobs" --target soak_test
 }
 
 echo "== soak under address,undefined for ${soak_seconds}s"
-soak_build build/asan -DCMAKE_BUILD_TYPE=Debug -DQC_SANITIZE=address,undefined
+soak_build asan
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     build/asan/tests/soak_test --seconds="$soak_seconds"
 
 echo "== soak under thread for ${soak_seconds}s"
-soak_build build/tsan -DCMAKE_BUILD_TYPE=Debug -DQC_SANITIZE=thread
+soak_build tsan
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     build/tsan/tests/soak_test --seconds="$soak_seconds"
 

@@ -11,8 +11,8 @@ trap 'rm -rf "$work"' EXIT
 prefix="$work/prefix"
 
 echo "== install into $prefix"
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/release -j "$jobs"
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$jobs"
 cmake --install build/release --prefix "$prefix" >/dev/null
 libdir=$(dirname "$(find "$prefix" -name quilmarn-crontab.pc)")/..
 libdir=$(cd "$libdir" && pwd)

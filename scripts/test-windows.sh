@@ -7,9 +7,8 @@ jobs=$(nproc)
 dir=build/mingw
 
 echo "== mingw-w64 build"
-cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-      -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$dir" -j "$jobs"
+cmake --preset mingw >/dev/null
+cmake --build --preset mingw -j "$jobs"
 
 # A prefix of our own under the build folder, no display, no prompts to
 # install Mono or Gecko, and no Wine diagnostics in the test output.
@@ -34,6 +33,6 @@ wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
 wineboot </dev/null >/dev/null 2>&1
 status=0
-ctest --test-dir "$dir" --output-on-failure -j "$jobs" -LE soak || status=$?
+ctest --preset mingw -j "$jobs" || status=$?
 [ "$status" -eq 0 ] && echo "== all Windows tests passed"
 exit "$status"
