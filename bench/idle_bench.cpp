@@ -1,11 +1,13 @@
 // Idle cost of a started instance: 128 enabled jobs, none due within the
-// next hour, for 20 s. Reports the process's CPU time and how often the job
-// store was rewritten, then how long a stop takes.
+// next hour, for 20 s (or the seconds given as the argument). Reports the
+// process's CPU time and how often the job store was rewritten, then how
+// long a stop takes.
 #include <sys/inotify.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <random>
@@ -19,11 +21,12 @@ namespace {
 namespace fs = std::filesystem;
 using clock_type = std::chrono::steady_clock;
 constexpr int kJobs = 128;
-constexpr int kSeconds = 20;
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const int seconds = argc > 1 ? std::atoi(argv[1]) : 20;
+    if (seconds < 1) return 2;
     fs::path dir = fs::temp_directory_path() / ("qc-idle-" + std::to_string(std::random_device{}()));
     crontab_t* ct = crontab_create(dir.c_str());
     if (ct == nullptr) return 1;
@@ -41,7 +44,7 @@ int main() {
 
     crontab_start(ct);
     const std::clock_t cpu0 = std::clock();
-    std::this_thread::sleep_for(std::chrono::seconds(kSeconds));
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const double cpu_ms = 1000.0 * static_cast<double>(std::clock() - cpu0) / CLOCKS_PER_SEC;
 
     const auto stop0 = clock_type::now();
@@ -67,9 +70,9 @@ int main() {
     crontab_destroy(ct);
     fs::remove_all(dir);
 
-    std::printf("idle cost, %d enabled jobs none due, %d s\n", kJobs, kSeconds);
+    std::printf("idle cost, %d enabled jobs none due, %d s\n", kJobs, seconds);
     std::printf("  CPU time %.1f ms = %.3f%% of one core\n", cpu_ms,
-                cpu_ms / (10.0 * kSeconds));
+                cpu_ms / (10.0 * seconds));
     std::printf("  store writes %d (a change afterwards counted %d)\n", writes, control);
     std::printf("  crontab_stop took %.2f ms\n", stop_ms);
     return 0;

@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 
+#include "bench_args.h"
 #include "proc/cron_proc.h"
 
 namespace {
@@ -55,10 +56,10 @@ void BM_BarePipe200MB(benchmark::State& state) {
 }
 
 // Side by side, alternating, so that load from other processes falls on both.
-BENCHMARK(BM_BareSpawnTrue)->UseRealTime()->Unit(benchmark::kMicrosecond)->MinTime(2.0);
-BENCHMARK(BM_RunnerTrue)->UseRealTime()->Unit(benchmark::kMicrosecond)->MinTime(2.0);
-BENCHMARK(BM_BarePipe200MB)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(3.0);
-BENCHMARK(BM_Runner200MB)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(3.0);
+BENCHMARK(BM_BareSpawnTrue)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RunnerTrue)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BarePipe200MB)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Runner200MB)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // Keeps each benchmark's real time per iteration for the ratios.
 class ratio_reporter : public benchmark::ConsoleReporter {
@@ -88,7 +89,7 @@ void print_ratio(const ratio_reporter& rep, const char* what, const char* runner
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
+    bench_initialize(argc, argv, "3");
     ratio_reporter rep;
     benchmark::RunSpecifiedBenchmarks(&rep);
     std::printf("\n");

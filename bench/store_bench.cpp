@@ -15,6 +15,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench_args.h"
 #include "quilmarn_crontab.h"
 
 namespace {
@@ -90,6 +91,12 @@ void BM_BareDurableReplace(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_BareDurableReplace)->Arg(1)->Arg(128)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK(BM_ExportWithSave)->Arg(1)->Arg(128)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
-BENCHMARK_MAIN();
+BENCHMARK(BM_BareDurableReplace)->Arg(1)->Arg(128)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ExportWithSave)->Arg(1)->Arg(128)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv) {
+    bench_initialize(argc, argv, "2");
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
