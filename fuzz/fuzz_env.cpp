@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "fuzz_check.h"
+#include "base/cron_text.h"
 #include "proc/cron_proc.h"
-#include "sched/cron_text.h"
 
 extern "C" char** environ;
 

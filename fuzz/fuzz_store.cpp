@@ -5,9 +5,9 @@
 #include <string>
 
 #include "fuzz_check.h"
+#include "base/cron_text.h"
 #include "proc/cron_os.h"
 #include "sched/cron_store.h"
-#include "sched/cron_text.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "sched/cron_text.h"
+#include "base/cron_text.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <rapidjson/writer.h>
 
 #include "api/cron_api.h"
+#include "base/cron_text.h"
 #include "sched/cron_job.h"
-#include "sched/cron_text.h"
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include <rapidjson/writer.h>
 
 #include "api/cron_api.h"
+#include "base/cron_text.h"
 #include "expr/cron_calc.h"
 #include "expr/cron_describer.h"
 #include "expr/cron_explain.h"
@@ -24,7 +25,6 @@
 #include "sched/cron_instance.h"
 #include "sched/cron_jobs_admin.h"
 #include "sched/cron_scheduler.h"
-#include "sched/cron_text.h"
 
 // ---- Expression services ----
 

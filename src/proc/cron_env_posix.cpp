@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/cron_text.h"
 #include "proc/cron_proc.h"
-#include "sched/cron_text.h"
 
 namespace {
 

@@ -18,25 +18,11 @@
 #include <string_view>
 #include <system_error>
 
+#include "base/cron_unique.h"
+
 namespace {
 
 std::atomic<int64_t> clock_shift_ms{0};  // see cron_os_set_clock_shift
-
-// Closes the descriptor on every way out, exceptions included.
-class unique_fd {
-public:
-    explicit unique_fd(int fd) : fd_(fd) {}
-    ~unique_fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    unique_fd(const unique_fd&) = delete;
-    unique_fd& operator=(const unique_fd&) = delete;
-    int get() const { return fd_; }
-    void release() { fd_ = -1; }
-
-private:
-    int fd_;
-};
 
 bool write_all(int fd, const char* data, size_t len) {
     while (len > 0) {
@@ -288,8 +274,7 @@ cron_os_lock_status cron_os_lock_file(const char* path, cron_os_lock_t* lock, in
     if (::ftruncate(fd.get(), 0) == 0) {
         [[maybe_unused]] ssize_t n = ::pwrite(fd.get(), pid.data(), pid.size(), 0);
     }
-    *lock = fd.get();
-    fd.release();
+    *lock = fd.release();
     return cron_os_lock_status::taken;
 }
 

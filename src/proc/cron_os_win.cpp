@@ -14,27 +14,12 @@
 #include <utility>
 #include <vector>
 
+#include "base/cron_unique.h"
 #include "proc/cron_win_text.h"
 
 namespace {
 
 std::atomic<int64_t> clock_shift_ms{0};  // see cron_os_set_clock_shift
-
-// Owns a file HANDLE.
-struct unique_file {
-    HANDLE h = INVALID_HANDLE_VALUE;
-    explicit unique_file(HANDLE handle) : h(handle) {}
-    unique_file(const unique_file&) = delete;
-    unique_file& operator=(const unique_file&) = delete;
-    ~unique_file() { close(); }
-    bool ok() const { return h != INVALID_HANDLE_VALUE; }
-    bool close() {
-        if (!ok()) return true;
-        bool closed = ::CloseHandle(h) != 0;
-        h = INVALID_HANDLE_VALUE;
-        return closed;
-    }
-};
 
 bool write_all(HANDLE h, const char* data, size_t len) {
     while (len > 0) {
@@ -70,7 +55,7 @@ int replace_file(const char* path, const char* data, size_t len) {
     if (target.empty()) return -1;
     std::wstring tmp = target + L".tmp." + std::to_wstring(::GetCurrentProcessId()) + L"." +
                        std::to_wstring(serial.fetch_add(1));
-    unique_file f(::CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    unique_handle f(::CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f.ok()) return -1;
     bool ok = write_all(f.h, data, len) && ::FlushFileBuffers(f.h);
@@ -95,7 +80,7 @@ bool read_file(const char* path, std::string* out, size_t limit) {
     std::wstring src = cron_win_widen(path);
     if (src.empty()) return false;
     // Delete sharing lets a concurrent save rename its new file over this one.
-    unique_file f(::CreateFileW(src.c_str(), GENERIC_READ,
+    unique_handle f(::CreateFileW(src.c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f.ok()) return false;
@@ -346,7 +331,7 @@ bool cron_os_dir_writable(const char* path) {
         std::wstring probe = cron_win_widen(path) + L"\\.crontab-probe." +
                              std::to_wstring(::GetCurrentProcessId()) + L"." +
                              std::to_wstring(::GetCurrentThreadId());
-        unique_file f(::CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        unique_handle f(::CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
         return f.ok();
     } catch (const std::bad_alloc&) {
@@ -459,7 +444,7 @@ cron_os_lock_status cron_os_lock_file(const char* path, cron_os_lock_t* lock, in
     *lock = CRON_OS_NO_LOCK;
     *holder = 0;
     // Not inheritable: a command cannot keep the directory locked after its host.
-    unique_file f(::CreateFileW(cron_win_widen(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+    unique_handle f(::CreateFileW(cron_win_widen(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f.ok()) {
@@ -487,8 +472,7 @@ cron_os_lock_status cron_os_lock_file(const char* path, cron_os_lock_t* lock, in
     DWORD written = 0;
     if (::SetFilePointer(f.h, 0, nullptr, FILE_BEGIN) == 0 && ::SetEndOfFile(f.h))
         ::WriteFile(f.h, pid.data(), static_cast<DWORD>(pid.size()), &written, nullptr);
-    *lock = reinterpret_cast<cron_os_lock_t>(f.h);
-    f.h = INVALID_HANDLE_VALUE;
+    *lock = reinterpret_cast<cron_os_lock_t>(f.release());
     return cron_os_lock_status::taken;
 }
 

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 
+#include "base/cron_unique.h"
 #include "proc/cron_os.h"
 #include "proc/cron_proc.h"
 
@@ -27,26 +28,6 @@ constexpr size_t kChunk = 65536;    // one read once the capture is full
 // pause cannot keep the loop from its time-limit and cancel checks.
 constexpr size_t kCycleBudget = 1 << 20;
 
-class unique_fd {
-public:
-    unique_fd() = default;
-    explicit unique_fd(int fd) : fd_(fd) {}
-    unique_fd(const unique_fd&) = delete;
-    unique_fd& operator=(const unique_fd&) = delete;
-    ~unique_fd() { reset(); }
-    int get() const { return fd_; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
-
-struct free_deleter {
-    void operator()(void* p) const { std::free(p); }
-};
 using heap_text = std::unique_ptr<char, free_deleter>;
 using env_block = std::unique_ptr<char*, free_deleter>;
 

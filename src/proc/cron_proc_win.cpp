@@ -12,6 +12,7 @@
 #include <new>
 #include <string>
 
+#include "base/cron_unique.h"
 #include "proc/cron_os.h"
 #include "proc/cron_win_text.h"
 
@@ -26,26 +27,8 @@ constexpr int64_t GRACE_MS = 3000;
 constexpr DWORD PIPE_SIZE = 65536;
 constexpr int DRAIN_ROUNDS = 64;
 
-struct free_deleter {
-    void operator()(void* p) const { std::free(p); }
-};
 using env_block_ptr = std::unique_ptr<wchar_t, free_deleter>;
 using buffer_ptr = std::unique_ptr<char, free_deleter>;
-
-// Owns a kernel HANDLE; both null and INVALID_HANDLE_VALUE mean none.
-struct unique_handle {
-    HANDLE h = nullptr;
-    unique_handle() = default;
-    explicit unique_handle(HANDLE handle) : h(handle) {}
-    unique_handle(const unique_handle&) = delete;
-    unique_handle& operator=(const unique_handle&) = delete;
-    ~unique_handle() { close(); }
-    bool ok() const { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-    void close() {
-        if (ok()) ::CloseHandle(h);
-        h = nullptr;
-    }
-};
 
 // The spawn of one run makes its pipe ends inheritable only for as long as
 // its own CreateProcessW needs them, under this lock: a run starting on

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "quilmarn_crontab.h"
-#include "sched/cron_text.h"
+#include "base/cron_text.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 #include "sched/cron_job_rules.h"
 
+#include "base/cron_text.h"
 #include "proc/cron_os.h"
 #include "proc/cron_proc.h"
 #include "sched/cron_error.h"
 #include "sched/cron_job.h"
-#include "sched/cron_text.h"
 
 namespace {
 

@@ -4,11 +4,11 @@
 #include <string_view>
 
 #include "quilmarn_crontab.h"
+#include "base/cron_text.h"
 #include "proc/cron_os.h"
 #include "sched/cron_error.h"
 #include "sched/cron_job_rules.h"
 #include "sched/cron_store.h"
-#include "sched/cron_text.h"
 
 namespace {
 

@@ -9,11 +9,11 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/cron_text.h"
 #include "expr/cron_calc.h"
 #include "proc/cron_os.h"
 #include "sched/cron_error.h"
 #include "sched/cron_job_rules.h"
-#include "sched/cron_text.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "sched/cron_text.h"
+#include "base/cron_text.h"
 
 #include <cstring>
 
