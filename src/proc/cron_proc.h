@@ -15,8 +15,8 @@ constexpr int CRON_EXIT_TIMEOUT = 3002;        // desktop exit code for a time-l
 constexpr int CRON_EXIT_CANCEL = 3003;         // desktop exit code for a cancel kill
 constexpr int CRON_ENV_MAX_VARS = 32;
 
-// Platform reference to a running child: a pidfd on POSIX, a process HANDLE on
-// the desktop platform. CRON_PROC_NONE when there is none.
+// The desktop platform's process HANDLE of a running child; CRON_PROC_NONE
+// when there is none.
 using cron_proc_handle_t = intptr_t;
 constexpr cron_proc_handle_t CRON_PROC_NONE = -1;
 
@@ -28,9 +28,10 @@ constexpr cron_proc_handle_t CRON_PROC_NONE = -1;
 struct cron_run_ctl_t {
     std::atomic<int32_t> cancel_requested{0};
     std::atomic<int32_t> proc_active{0};
-    std::atomic<int32_t> terminated{0};
-    cron_proc_handle_t proc_handle = CRON_PROC_NONE;
-    uint32_t proc_id = 0;
+#ifdef _WIN32
+    cron_proc_handle_t proc_handle = CRON_PROC_NONE;  // what a cancel terminates
+#endif
+    uint32_t proc_id = 0;  // on POSIX a cancel signals this process's group
     std::mutex mu;
 };
 
@@ -42,7 +43,6 @@ struct cron_proc_result_t {
     uint64_t stdout_len;  // at most CRON_CAPTURE_LIMIT
     uint64_t stderr_len;
     int32_t killed;       // ended by a time-limit or cancel termination
-    int32_t timed_out;    // ended by the time limit
 };
 
 // Runs `cmd` and blocks until the child has ended. 0: the child ran (the

@@ -158,10 +158,9 @@ bool prepare(spawn_setup& s, int out_w, int err_w, const char* workdir) {
                                                  POSIX_SPAWN_SETPGROUP) == 0;
 }
 
-void publish(cron_run_ctl_t* ctl, pid_t pid, int pidfd) {
+void publish(cron_run_ctl_t* ctl, pid_t pid) {
     if (ctl == nullptr) return;
     std::lock_guard<std::mutex> lk(ctl->mu);
-    ctl->proc_handle = pidfd >= 0 ? pidfd : CRON_PROC_NONE;
     ctl->proc_id = static_cast<uint32_t>(pid);
     ctl->proc_active.store(1);
 }
@@ -172,7 +171,6 @@ void unpublish(cron_run_ctl_t* ctl) {
     if (ctl == nullptr) return;
     std::lock_guard<std::mutex> lk(ctl->mu);
     ctl->proc_active.store(0);
-    ctl->proc_handle = CRON_PROC_NONE;
     ctl->proc_id = 0;
 }
 
@@ -214,7 +212,6 @@ run_end serve(pid_t pid, int pidfd, stream& out, stream& err, std::unique_ptr<ch
                 end.how = ending::timed_out;
             if (end.how != ending::none) {
                 signal_run(pid, SIGTERM);
-                if (ctl != nullptr) ctl->terminated.store(1);
                 kill_at = elapsed;
             }
         } else if (!killed_hard && elapsed - kill_at > kGraceMs) {
@@ -228,7 +225,6 @@ void fill_outcome(cron_proc_result_t* r, const run_end& end, cron_run_ctl_t* ctl
     if (end.how == ending::timed_out) {
         r->exit_code = CRONTAB_EXIT_TIME_LIMIT;
         r->killed = 1;
-        r->timed_out = 1;
         return;
     }
     if (end.how == ending::cancelled) {
@@ -250,7 +246,6 @@ void fill_outcome(cron_proc_result_t* r, const run_end& end, cron_run_ctl_t* ctl
     // that signal with the cancel recorded is the cancel's doing.
     int sig = end.info.si_status;
     if (ctl != nullptr && ctl->cancel_requested.load() != 0 && (sig == SIGTERM || sig == SIGKILL)) {
-        ctl->terminated.store(1);
         r->exit_code = CRONTAB_EXIT_CANCELLED;
         r->killed = 1;
         return;
@@ -295,7 +290,7 @@ int cron_proc_run(const char* cmd, cron_proc_result_t* result, int32_t max_runti
     // Without a pidfd (an old kernel, no descriptor left) the loop still ends
     // within one cycle of the child's end through the waitid check.
     unique_fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-    publish(ctl, pid, pidfd.get());
+    publish(ctl, pid);
 
     int64_t limit_ms = max_runtime_sec > 0 ? int64_t{max_runtime_sec} * 1000 : 0;
     std::unique_ptr<char[]> scratch;

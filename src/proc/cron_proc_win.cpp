@@ -188,12 +188,10 @@ int run(const char* cmd, cron_proc_result_t* result, int32_t max_runtime_sec,
             // cycle count as a cancel.
             if (ctl != nullptr && ctl->cancel_requested.load() != 0) {
                 terminate_run(process.h, job.h, CRON_EXIT_CANCEL);
-                ctl->terminated.store(1);
                 state = run_state::cancelled;
                 kill_ms = elapsed;
             } else if (limit_ms >= 0 && elapsed >= limit_ms) {
                 terminate_run(process.h, job.h, CRON_EXIT_TIMEOUT);
-                if (ctl != nullptr) ctl->terminated.store(1);
                 state = run_state::timed_out;
                 kill_ms = elapsed;
             }
@@ -230,7 +228,6 @@ int run(const char* cmd, cron_proc_result_t* result, int32_t max_runtime_sec,
     case run_state::timed_out:
         result->exit_code = CRONTAB_EXIT_TIME_LIMIT;
         result->killed = 1;
-        result->timed_out = 1;
         break;
     case run_state::cancelled:
         result->exit_code = CRONTAB_EXIT_CANCELLED;
