@@ -1,5 +1,7 @@
 // The command runner on POSIX: /bin/sh -c <command> started with posix_spawn,
-// both output pipes and the child served by one thread through poll.
+// both output pipes and the child served by one thread through poll. Written
+// for Linux with glibc 2.34 or later: pipe2, pidfd_open, and posix_spawn's
+// addclosefrom_np and addchdir_np file actions.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -18,17 +20,15 @@
 #include "base/cron_unique.h"
 #include "proc/cron_os.h"
 #include "proc/cron_proc.h"
+#include "proc/cron_proc_common.h"
 
 namespace {
 
-constexpr int kPollMs = 50;         // longest wait of one cycle
-constexpr int64_t kGraceMs = 3000;  // SIGTERM to SIGKILL
-constexpr size_t kChunk = 65536;    // one read once the capture is full
+constexpr size_t kChunk = 65536;  // one read once the capture is full
 // Most bytes taken from one pipe per cycle, so that a child writing without
 // pause cannot keep the loop from its time-limit and cancel checks.
 constexpr size_t kCycleBudget = 1 << 20;
 
-using heap_text = std::unique_ptr<char, free_deleter>;
 using env_block = std::unique_ptr<char*, free_deleter>;
 
 // A host that closed its standard descriptors would get pipe ends numbered
@@ -57,25 +57,23 @@ bool make_pipe(unique_fd& r, unique_fd& w) {
 // read and dropped so the child never stalls on a full pipe.
 struct stream {
     unique_fd fd;
-    heap_text buf;  // CRON_CAPTURE_LIMIT + 1 bytes, zero-filled
-    size_t len = 0;
+    cron_capture_t cap;
     bool open = true;
 };
 
 // Reads what the pipe holds now, up to about `budget` bytes. Captured bytes go
-// straight into the buffer; the zero after them is already there, since the
-// buffer was zero-filled and is written in order.
+// straight into the buffer, which keeps them zero-terminated.
 void pump(stream& s, std::unique_ptr<char[]>& scratch, size_t budget) {
     while (s.open && budget > 0) {
         ssize_t n;
-        if (s.len < CRON_CAPTURE_LIMIT) {
-            n = ::read(s.fd.get(), s.buf.get() + s.len, CRON_CAPTURE_LIMIT - s.len);
+        if (s.cap.len < CRON_CAPTURE_LIMIT) {
+            n = ::read(s.fd.get(), s.cap.buf.get() + s.cap.len, CRON_CAPTURE_LIMIT - s.cap.len);
         } else {
             if (!scratch) scratch.reset(new char[kChunk]);
             n = ::read(s.fd.get(), scratch.get(), kChunk);
         }
         if (n > 0) {
-            if (s.len < CRON_CAPTURE_LIMIT) s.len += static_cast<size_t>(n);
+            if (s.cap.len < CRON_CAPTURE_LIMIT) s.cap.len += static_cast<size_t>(n);
             budget -= std::min(budget, static_cast<size_t>(n));
         } else if (n < 0 && errno == EINTR) {
             continue;
@@ -117,8 +115,6 @@ child_state peek_end(pid_t pid, siginfo_t& info) {
     }
 }
 
-enum class ending { none, timed_out, cancelled };
-
 struct spawn_setup {
     posix_spawn_file_actions_t fa;
     posix_spawnattr_t attr;
@@ -158,99 +154,69 @@ bool prepare(spawn_setup& s, int out_w, int err_w, const char* workdir) {
                                                  POSIX_SPAWN_SETPGROUP) == 0;
 }
 
-void publish(cron_run_ctl_t* ctl, pid_t pid) {
-    if (ctl == nullptr) return;
-    std::lock_guard<std::mutex> lk(ctl->mu);
-    ctl->proc_id = static_cast<uint32_t>(pid);
-    ctl->proc_active.store(1);
-}
-
-// Under the lock the canceller holds while it signals: once this returns, no
-// cancel can reach the pid, and only then is it reaped.
-void unpublish(cron_run_ctl_t* ctl) {
-    if (ctl == nullptr) return;
-    std::lock_guard<std::mutex> lk(ctl->mu);
-    ctl->proc_active.store(0);
-    ctl->proc_id = 0;
-}
-
 // How a run ended, as the poll loop saw it.
 struct run_end {
     child_state st = child_state::running;
     siginfo_t info{};
-    ending how = ending::none;
+    cron_proc_ending how = cron_proc_ending::none;
 };
 
 // Serves both pipes and the child until the child has ended, and terminates
 // it for its time limit or a cancel request: SIGTERM, then SIGKILL after the
-// grace period. Only the 50 ms bound paces the loop.
+// grace period. Only the poll bound paces the loop.
 run_end serve(pid_t pid, int pidfd, stream& out, stream& err, std::unique_ptr<char[]>& scratch,
-              int64_t start, int64_t limit_ms, cron_run_ctl_t* ctl) {
+              int64_t start, int32_t max_runtime_sec, cron_run_ctl_t* ctl) {
     run_end end;
-    bool killed_hard = false;
-    int64_t kill_at = 0;
+    cron_proc_watch watch;
     for (;;) {
         pollfd fds[3] = {{out.open ? out.fd.get() : -1, POLLIN, 0},
                          {err.open ? err.fd.get() : -1, POLLIN, 0},
                          {pidfd, POLLIN, 0}};
-        int ready = ::poll(fds, 3, kPollMs);
+        int ready = ::poll(fds, 3, CRON_PROC_POLL_MS);
         if (ready > 0) {
             if (fds[0].revents != 0) pump(out, scratch, kCycleBudget);
             if (fds[1].revents != 0) pump(err, scratch, kCycleBudget);
         }
         if (pidfd < 0 || (ready > 0 && fds[2].revents != 0)) {
             end.st = peek_end(pid, end.info);
-            if (end.st != child_state::running) return end;
-        }
-
-        int64_t elapsed = cron_os_monotonic_ms() - start;
-        if (end.how == ending::none) {
-            // A cancel outranks a limit that expired in the same cycle.
-            if (ctl != nullptr && ctl->cancel_requested.load() != 0)
-                end.how = ending::cancelled;
-            else if (limit_ms > 0 && elapsed >= limit_ms)
-                end.how = ending::timed_out;
-            if (end.how != ending::none) {
-                signal_run(pid, SIGTERM);
-                kill_at = elapsed;
+            if (end.st != child_state::running) {
+                end.how = watch.how();
+                return end;
             }
-        } else if (!killed_hard && elapsed - kill_at > kGraceMs) {
+        }
+        switch (watch.next(ctl, max_runtime_sec, cron_os_monotonic_ms() - start)) {
+        case cron_proc_watch::step::wait:
+            break;
+        case cron_proc_watch::step::terminate:
+            signal_run(pid, SIGTERM);
+            break;
+        case cron_proc_watch::step::force:
             signal_run(pid, SIGKILL);
-            killed_hard = true;
+            break;
         }
     }
 }
 
-void fill_outcome(cron_proc_result_t* r, const run_end& end, cron_run_ctl_t* ctl) {
-    if (end.how == ending::timed_out) {
-        r->exit_code = CRONTAB_EXIT_TIME_LIMIT;
-        r->killed = 1;
-        return;
-    }
-    if (end.how == ending::cancelled) {
-        r->exit_code = CRONTAB_EXIT_CANCELLED;
-        r->killed = 1;
-        return;
-    }
+// How the run ended, and the code of one that ended by itself.
+cron_proc_ending classify(const run_end& end, const cron_run_ctl_t* ctl, int32_t* code) {
+    if (end.how != cron_proc_ending::none) return end.how;
     if (end.st != child_state::ended) {
         // Reaped by someone else (a host ignoring SIGCHLD or waiting for any
         // child): no code can be told, and guessing one would be a lie.
-        r->exit_code = CRONTAB_EXIT_STATUS_UNKNOWN;
-        return;
+        *code = CRONTAB_EXIT_STATUS_UNKNOWN;
+        return cron_proc_ending::none;
     }
     if (end.info.si_code == CLD_EXITED) {
-        r->exit_code = end.info.si_status;
-        return;
+        *code = end.info.si_status;
+        return cron_proc_ending::none;
     }
     // The canceller records the cancel before it sends SIGTERM, so a death by
     // that signal with the cancel recorded is the cancel's doing.
     int sig = end.info.si_status;
-    if (ctl != nullptr && ctl->cancel_requested.load() != 0 && (sig == SIGTERM || sig == SIGKILL)) {
-        r->exit_code = CRONTAB_EXIT_CANCELLED;
-        r->killed = 1;
-        return;
-    }
-    r->exit_code = 128 + sig;
+    if (ctl != nullptr && ctl->cancel_requested.load() != 0 && (sig == SIGTERM || sig == SIGKILL))
+        return cron_proc_ending::cancelled;
+    *code = 128 + sig;
+    return cron_proc_ending::none;
 }
 
 }  // namespace
@@ -266,10 +232,7 @@ int cron_proc_run(const char* cmd, cron_proc_result_t* result, int32_t max_runti
     unique_fd out_w;
     unique_fd err_w;
     if (!make_pipe(out.fd, out_w) || !make_pipe(err.fd, err_w)) return -1;
-    // Allocated before the start, so that no failure leaves a child behind.
-    out.buf.reset(static_cast<char*>(std::calloc(CRON_CAPTURE_LIMIT + 1, 1)));
-    err.buf.reset(static_cast<char*>(std::calloc(CRON_CAPTURE_LIMIT + 1, 1)));
-    if (!out.buf || !err.buf) return -1;
+    if (!cron_capture_alloc(out.cap, err.cap)) return -1;
 
     spawn_setup setup;
     if (!prepare(setup, out_w.get(), err_w.get(), workdir)) return -1;
@@ -290,31 +253,26 @@ int cron_proc_run(const char* cmd, cron_proc_result_t* result, int32_t max_runti
     // Without a pidfd (an old kernel, no descriptor left) the loop still ends
     // within one cycle of the child's end through the waitid check.
     unique_fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-    publish(ctl, pid);
+    cron_proc_publish(ctl, static_cast<uint32_t>(pid), CRON_PROC_NONE);
 
-    int64_t limit_ms = max_runtime_sec > 0 ? int64_t{max_runtime_sec} * 1000 : 0;
     std::unique_ptr<char[]> scratch;
-    run_end end = serve(pid, pidfd.get(), out, err, scratch, start, limit_ms, ctl);
+    run_end end = serve(pid, pidfd.get(), out, err, scratch, start, max_runtime_sec, ctl);
     drain(out, scratch);
     drain(err, scratch);
-    fill_outcome(result, end, ctl);
+    int32_t code = 0;
+    cron_proc_ending how = classify(end, ctl, &code);
     bool reapable = end.st == child_state::ended;
     // Nothing of a terminated run outlives it: the interpreter is unreaped, so
     // its group id still names this run's group.
-    if (result->killed != 0 && reapable) signal_run(pid, SIGKILL);
-    int64_t elapsed = cron_os_monotonic_ms() - start;
-    result->duration_ms = static_cast<int32_t>(std::min<int64_t>(elapsed, INT32_MAX));
+    if (how != cron_proc_ending::none && reapable) signal_run(pid, SIGKILL);
+    cron_proc_fill_result(result, how, code, cron_os_monotonic_ms() - start, out.cap, err.cap);
 
-    unpublish(ctl);
+    cron_proc_unpublish(ctl);
     if (reapable) {
         siginfo_t reaped{};
         while (::waitid(P_PID, static_cast<id_t>(pid), &reaped, WEXITED) != 0 && errno == EINTR) {
         }
     }
-    result->stdout_len = out.len;
-    result->stderr_len = err.len;
-    result->stdout_buf = out.buf.release();
-    result->stderr_buf = err.buf.release();
     return 0;
 }
 
