@@ -1,5 +1,10 @@
 // The few operating-system services the platform-neutral code needs: clocks,
 // local-time conversion and file-system operations of the job store.
+//
+// No function here catches: a failure of the system is its return value,
+// and std::bad_alloc from building a path or a text goes to the caller,
+// which builds texts of its own and catches at its thread's edge (every
+// export does).
 #pragma once
 
 #include <cstddef>

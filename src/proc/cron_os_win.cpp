@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -47,57 +46,6 @@ bool move_replacing(const std::wstring& from, const std::wstring& to) {
     }
 }
 
-int replace_file(const char* path, const char* data, size_t len) {
-    // A temporary name of its own per write, so two writers of one store
-    // never truncate each other's temporary file.
-    static std::atomic<uint32_t> serial{0};
-    std::wstring target = cron_win_widen(path);
-    if (target.empty()) return -1;
-    std::wstring tmp = target + L".tmp." + std::to_wstring(::GetCurrentProcessId()) + L"." +
-                       std::to_wstring(serial.fetch_add(1));
-    unique_handle f(::CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!f.ok()) return -1;
-    bool ok = write_all(f.h, data, len) && ::FlushFileBuffers(f.h);
-    DWORD err = ::GetLastError();
-    if (!f.close() && ok) {
-        ok = false;
-        err = ::GetLastError();
-    }
-    if (ok && !move_replacing(tmp, target)) {
-        ok = false;
-        err = ::GetLastError();
-    }
-    if (!ok) {
-        ::DeleteFileW(tmp.c_str());
-        ::SetLastError(err);  // the cause, for cron_os_error_text
-        return -1;
-    }
-    return 0;
-}
-
-bool read_file(const char* path, std::string* out, size_t limit) {
-    std::wstring src = cron_win_widen(path);
-    if (src.empty()) return false;
-    // Delete sharing lets a concurrent save rename its new file over this one.
-    unique_handle f(::CreateFileW(src.c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!f.ok()) return false;
-    out->clear();
-    char chunk[16384];
-    while (out->size() <= limit) {
-        // One byte past the limit tells a longer file.
-        const size_t left = limit - out->size();
-        const DWORD want = static_cast<DWORD>(left < sizeof chunk ? left + 1 : sizeof chunk);
-        DWORD n = 0;
-        if (!::ReadFile(f.h, chunk, want, &n, nullptr)) return false;
-        if (n == 0) return true;
-        out->append(chunk, n);
-    }
-    return true;
-}
-
 // Whether the process `pid` may still be running: only a writer known to
 // have ended is done with its temporary file.
 bool process_may_live(DWORD pid) {
@@ -108,28 +56,6 @@ bool process_may_live(DWORD pid) {
     bool live = !::GetExitCodeProcess(h, &code) || code == STILL_ACTIVE;
     ::CloseHandle(h);
     return live;
-}
-
-void remove_stale_temps(const char* path) {
-    std::wstring full = cron_win_widen(path);
-    size_t sep = full.find_last_of(L"/\\");
-    std::wstring dir = sep == std::wstring::npos ? L"." : full.substr(0, sep);
-    std::wstring prefix = (sep == std::wstring::npos ? full : full.substr(sep + 1)) + L".tmp.";
-    WIN32_FIND_DATAW fd;
-    HANDLE find = ::FindFirstFileW((dir + L"\\" + prefix + L"*").c_str(), &fd);
-    if (find == INVALID_HANDLE_VALUE) return;
-    do {
-        // "<prefix><pid>.<serial>"
-        std::wstring_view rest = std::wstring_view(fd.cFileName).substr(prefix.size());
-        uint64_t pid = 0;
-        size_t i = 0;
-        for (; i < rest.size() && rest[i] >= L'0' && rest[i] <= L'9' && pid < 0xFFFFFFFFu; ++i)
-            pid = pid * 10 + static_cast<uint64_t>(rest[i] - L'0');
-        if (i == 0 || i >= rest.size() || rest[i] != L'.' || pid == 0 || pid > 0xFFFFFFFFu) continue;
-        if (process_may_live(static_cast<DWORD>(pid))) continue;
-        ::DeleteFileW((dir + L"\\" + fd.cFileName).c_str());
-    } while (::FindNextFileW(find, &fd));
-    ::FindClose(find);
 }
 
 // The blocks cron_os_alloc_zeroed handed out: only their pages may be
@@ -210,17 +136,14 @@ int64_t cron_os_mktime(std::tm* tm) {
 
 void* cron_os_alloc_zeroed(size_t size) {
     if (size == 0) return nullptr;
+    zeroed_blocks& b = blocks();
+    std::lock_guard<std::mutex> lock(b.mu);
+    // Room first: once the pages are had, recording them cannot fail.
+    b.live.reserve(b.live.size() + 1);
     // Committed pages are zero and cost nothing until first touched.
     void* p = ::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
     if (p == nullptr) return nullptr;
-    try {
-        zeroed_blocks& b = blocks();
-        std::lock_guard<std::mutex> lock(b.mu);
-        b.live.emplace_back(reinterpret_cast<uintptr_t>(p), size);
-    } catch (const std::bad_alloc&) {
-        ::VirtualFree(p, 0, MEM_RELEASE);
-        return nullptr;
-    }
+    b.live.emplace_back(reinterpret_cast<uintptr_t>(p), size);
     return p;
 }
 
@@ -271,25 +194,22 @@ bool cron_os_path_valid(const char* path) {
 
 void cron_os_mkdirs(const char* path) {
     if (path == nullptr || *path == '\0') return;
-    try {
-        std::wstring p = cron_win_widen(path);
-        // Every prefix ending before a separator, then the whole path; the
-        // drive ("C:") and server parts of a path simply fail to be created.
-        DWORD cause = 0;
-        for (size_t i = 1; i <= p.size(); ++i) {
-            if ((i == p.size() || p[i] == L'/' || p[i] == L'\\') &&
-                !::CreateDirectoryW(p.substr(0, i).c_str(), nullptr)) {
-                DWORD err = ::GetLastError();
-                // The drive and server parts fail as access denied or a bad name.
-                if (err != ERROR_ALREADY_EXISTS && err != ERROR_ACCESS_DENIED &&
-                    err != ERROR_INVALID_NAME && cause == 0)
-                    cause = err;
-            }
+    std::wstring p = cron_win_widen(path);
+    // Every prefix ending before a separator, then the whole path; the
+    // drive ("C:") and server parts of a path simply fail to be created.
+    DWORD cause = 0;
+    for (size_t i = 1; i <= p.size(); ++i) {
+        if ((i == p.size() || p[i] == L'/' || p[i] == L'\\') &&
+            !::CreateDirectoryW(p.substr(0, i).c_str(), nullptr)) {
+            DWORD err = ::GetLastError();
+            // The drive and server parts fail as access denied or a bad name.
+            if (err != ERROR_ALREADY_EXISTS && err != ERROR_ACCESS_DENIED &&
+                err != ERROR_INVALID_NAME && cause == 0)
+                cause = err;
         }
-        // The first real failure is the cause; the ones after it follow from it.
-        if (cause != 0) ::SetLastError(cause);
-    } catch (const std::bad_alloc&) {
     }
+    // The first real failure is the cause; the ones after it follow from it.
+    if (cause != 0) ::SetLastError(cause);
 }
 
 bool cron_os_absolute(const char* path, std::string* out) {
@@ -304,39 +224,31 @@ bool cron_os_absolute(const char* path, std::string* out) {
         *out = path;
         return true;
     }
-    try {
-        std::wstring p = cron_win_widen(path);
-        DWORD n = ::GetFullPathNameW(p.c_str(), 0, nullptr, nullptr);
-        if (n == 0) return false;
-        std::wstring full(n, L'\0');
-        n = ::GetFullPathNameW(p.c_str(), n, full.data(), nullptr);
-        if (n == 0 || n >= full.size()) return false;
-        full.resize(n);
-        int len = ::WideCharToMultiByte(CP_UTF8, 0, full.data(), static_cast<int>(n), nullptr, 0,
-                                        nullptr, nullptr);
-        if (len <= 0) return false;
-        out->assign(static_cast<size_t>(len), '\0');
-        ::WideCharToMultiByte(CP_UTF8, 0, full.data(), static_cast<int>(n), out->data(), len, nullptr,
-                              nullptr);
-        return true;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    std::wstring p = cron_win_widen(path);
+    DWORD n = ::GetFullPathNameW(p.c_str(), 0, nullptr, nullptr);
+    if (n == 0) return false;
+    std::wstring full(n, L'\0');
+    n = ::GetFullPathNameW(p.c_str(), n, full.data(), nullptr);
+    if (n == 0 || n >= full.size()) return false;
+    full.resize(n);
+    int len = ::WideCharToMultiByte(CP_UTF8, 0, full.data(), static_cast<int>(n), nullptr, 0, nullptr,
+                                    nullptr);
+    if (len <= 0) return false;
+    out->assign(static_cast<size_t>(len), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, full.data(), static_cast<int>(n), out->data(), len, nullptr,
+                          nullptr);
+    return true;
 }
 
 bool cron_os_dir_writable(const char* path) {
     // Directory attributes say nothing about writing: create a file that
     // vanishes when it is closed.
-    try {
-        std::wstring probe = cron_win_widen(path) + L"\\.crontab-probe." +
-                             std::to_wstring(::GetCurrentProcessId()) + L"." +
-                             std::to_wstring(::GetCurrentThreadId());
-        unique_handle f(::CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-        return f.ok();
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    std::wstring probe = cron_win_widen(path) + L"\\.crontab-probe." +
+                         std::to_wstring(::GetCurrentProcessId()) + L"." +
+                         std::to_wstring(::GetCurrentThreadId());
+    unique_handle f(::CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    return f.ok();
 }
 
 std::string cron_os_error_text() {
@@ -365,57 +277,92 @@ std::string cron_os_error_text() {
 }
 
 bool cron_os_is_dir(const char* path) {
-    try {
-        DWORD a = attributes(path);
-        return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
+    DWORD a = attributes(path);
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool cron_os_file_exists(const char* path) {
-    try {
-        return attributes(path) != INVALID_FILE_ATTRIBUTES;
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-}
+bool cron_os_file_exists(const char* path) { return attributes(path) != INVALID_FILE_ATTRIBUTES; }
 
 int cron_os_replace_file(const char* path, const char* data, size_t len) {
     if (path == nullptr) return -1;
-    try {
-        return replace_file(path, data, len);
-    } catch (const std::bad_alloc&) {
+    // A temporary name of its own per write, so two writers of one store
+    // never truncate each other's temporary file.
+    static std::atomic<uint32_t> serial{0};
+    std::wstring target = cron_win_widen(path);
+    if (target.empty()) return -1;
+    std::wstring tmp = target + L".tmp." + std::to_wstring(::GetCurrentProcessId()) + L"." +
+                       std::to_wstring(serial.fetch_add(1));
+    unique_handle f(::CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!f.ok()) return -1;
+    bool ok = write_all(f.h, data, len) && ::FlushFileBuffers(f.h);
+    DWORD err = ::GetLastError();
+    if (!f.close() && ok) {
+        ok = false;
+        err = ::GetLastError();
+    }
+    if (ok && !move_replacing(tmp, target)) {
+        ok = false;
+        err = ::GetLastError();
+    }
+    if (!ok) {
+        ::DeleteFileW(tmp.c_str());
+        ::SetLastError(err);  // the cause, for cron_os_error_text
         return -1;
     }
+    return 0;
 }
 
 bool cron_os_read_file(const char* path, std::string* out, size_t limit) {
     if (path == nullptr || out == nullptr) return false;
-    try {
-        return read_file(path, out, limit);
-    } catch (const std::bad_alloc&) {
-        return false;
+    std::wstring src = cron_win_widen(path);
+    if (src.empty()) return false;
+    // Delete sharing lets a concurrent save rename its new file over this one.
+    unique_handle f(::CreateFileW(src.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!f.ok()) return false;
+    out->clear();
+    char chunk[16384];
+    while (out->size() <= limit) {
+        // One byte past the limit tells a longer file.
+        const size_t left = limit - out->size();
+        const DWORD want = static_cast<DWORD>(left < sizeof chunk ? left + 1 : sizeof chunk);
+        DWORD n = 0;
+        if (!::ReadFile(f.h, chunk, want, &n, nullptr)) return false;
+        if (n == 0) return true;
+        out->append(chunk, n);
     }
+    return true;
 }
 
 void cron_os_remove_stale_temps(const char* path) {
     if (path == nullptr || *path == '\0') return;
-    try {
-        remove_stale_temps(path);
-    } catch (const std::bad_alloc&) {
-    }
+    std::wstring full = cron_win_widen(path);
+    size_t sep = full.find_last_of(L"/\\");
+    std::wstring dir = sep == std::wstring::npos ? L"." : full.substr(0, sep);
+    std::wstring prefix = (sep == std::wstring::npos ? full : full.substr(sep + 1)) + L".tmp.";
+    WIN32_FIND_DATAW fd;
+    HANDLE find = ::FindFirstFileW((dir + L"\\" + prefix + L"*").c_str(), &fd);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        // "<prefix><pid>.<serial>"
+        std::wstring_view rest = std::wstring_view(fd.cFileName).substr(prefix.size());
+        uint64_t pid = 0;
+        size_t i = 0;
+        for (; i < rest.size() && rest[i] >= L'0' && rest[i] <= L'9' && pid < 0xFFFFFFFFu; ++i)
+            pid = pid * 10 + static_cast<uint64_t>(rest[i] - L'0');
+        if (i == 0 || i >= rest.size() || rest[i] != L'.' || pid == 0 || pid > 0xFFFFFFFFu) continue;
+        if (process_may_live(static_cast<DWORD>(pid))) continue;
+        ::DeleteFileW((dir + L"\\" + fd.cFileName).c_str());
+    } while (::FindNextFileW(find, &fd));
+    ::FindClose(find);
 }
 
 int cron_os_copy_file(const char* from, const char* to) {
-    if (from == nullptr || to == nullptr) return -1;
-    try {
-        std::string data;
-        if (!read_file(from, &data, SIZE_MAX)) return -1;
-        return replace_file(to, data.data(), data.size());
-    } catch (const std::bad_alloc&) {
-        return -1;
-    }
+    std::string data;
+    if (!cron_os_read_file(from, &data)) return -1;
+    return cron_os_replace_file(to, data.data(), data.size());
 }
 
 namespace {
@@ -445,8 +392,8 @@ cron_os_lock_status cron_os_lock_file(const char* path, cron_os_lock_t* lock, in
     *holder = 0;
     // Not inheritable: a command cannot keep the directory locked after its host.
     unique_handle f(::CreateFileW(cron_win_widen(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f.ok()) {
         *why = error_text(::GetLastError());
         return cron_os_lock_status::failed;
