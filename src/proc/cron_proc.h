@@ -48,7 +48,7 @@ struct cron_proc_result_t {
 // Runs `cmd` and blocks until the child has ended. 0: the child ran (the
 // result owns both buffers; release them with cron_proc_result_free). -1: no
 // child could be run (null cmd or result, bad workdir, no resources); the
-// result then owns nothing. ctl, workdir and env may be null.
+// result then owns nothing. ctl, workdir and env may be null. Never throws.
 int cron_proc_run(const char* cmd, cron_proc_result_t* result, int32_t max_runtime_sec,
                   cron_run_ctl_t* ctl, const char* workdir, const char* env);
 

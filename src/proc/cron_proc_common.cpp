@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 
 namespace {
 
@@ -25,6 +26,19 @@ cron_proc_watch::step cron_proc_watch::next(const cron_run_ctl_t* ctl, int32_t m
     if (forced_ || elapsed_ms - terminated_at_ <= GRACE_MS) return step::wait;
     forced_ = true;
     return step::force;
+}
+
+int cron_proc_run(const char* cmd, cron_proc_result_t* result, int32_t max_runtime_sec,
+                  cron_run_ctl_t* ctl, const char* workdir, const char* env) {
+    if (cmd == nullptr || result == nullptr) return -1;
+    *result = cron_proc_result_t{};
+    result->exit_code = CRONTAB_EXIT_NOT_STARTED;
+    try {
+        return cron_proc_run_child(cmd, result, max_runtime_sec, ctl, workdir, env);
+    } catch (const std::bad_alloc&) {
+        // No child exists yet, and the control block is untouched.
+        return -1;
+    }
 }
 
 bool cron_capture_alloc(cron_capture_t& out, cron_capture_t& err) {

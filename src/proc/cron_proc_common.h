@@ -42,6 +42,12 @@ struct cron_capture_t {
 // behind. False when one cannot be had.
 bool cron_capture_alloc(cron_capture_t& out, cron_capture_t& err);
 
+// The platform's part of cron_proc_run, called with both pointers checked and
+// the result initialised. Only its preparation may throw (std::bad_alloc):
+// nothing allocates once the child exists.
+int cron_proc_run_child(const char* cmd, cron_proc_result_t* result, int32_t max_runtime_sec,
+                        cron_run_ctl_t* ctl, const char* workdir, const char* env);
+
 // Makes the child reachable for cron_proc_cancel.
 void cron_proc_publish(cron_run_ctl_t* ctl, uint32_t pid, cron_proc_handle_t process);
 // Under the lock the canceller holds while it terminates: once this returns

@@ -24,7 +24,7 @@
 
 namespace {
 
-constexpr size_t kChunk = 65536;  // one read once the capture is full
+constexpr size_t kSink = 16384;  // one read once the capture is full
 // Most bytes taken from one pipe per cycle, so that a child writing without
 // pause cannot keep the loop from its time-limit and cancel checks.
 constexpr size_t kCycleBudget = 1 << 20;
@@ -62,16 +62,17 @@ struct stream {
 };
 
 // Reads what the pipe holds now, up to about `budget` bytes. Captured bytes go
-// straight into the buffer, which keeps them zero-terminated.
-void pump(stream& s, std::unique_ptr<char[]>& scratch, size_t budget) {
+// straight into the buffer, which keeps them zero-terminated; the rest is
+// dropped through the stack, as nothing may fail to be allocated once the
+// child runs.
+void pump(stream& s, size_t budget) {
+    char sink[kSink];
     while (s.open && budget > 0) {
         ssize_t n;
-        if (s.cap.len < CRON_CAPTURE_LIMIT) {
+        if (s.cap.len < CRON_CAPTURE_LIMIT)
             n = ::read(s.fd.get(), s.cap.buf.get() + s.cap.len, CRON_CAPTURE_LIMIT - s.cap.len);
-        } else {
-            if (!scratch) scratch.reset(new char[kChunk]);
-            n = ::read(s.fd.get(), scratch.get(), kChunk);
-        }
+        else
+            n = ::read(s.fd.get(), sink, sizeof sink);
         if (n > 0) {
             if (s.cap.len < CRON_CAPTURE_LIMIT) s.cap.len += static_cast<size_t>(n);
             budget -= std::min(budget, static_cast<size_t>(n));
@@ -87,10 +88,10 @@ void pump(stream& s, std::unique_ptr<char[]>& scratch, size_t budget) {
 
 // After the child has ended a grandchild may still hold the pipe open: take
 // only what it holds at this moment, never wait for it to close.
-void drain(stream& s, std::unique_ptr<char[]>& scratch) {
+void drain(stream& s) {
     int held = 0;
     if (s.open && ::ioctl(s.fd.get(), FIONREAD, &held) == 0 && held > 0)
-        pump(s, scratch, static_cast<size_t>(held));
+        pump(s, static_cast<size_t>(held));
 }
 
 // The run's process group, or the interpreter alone if it has left its group.
@@ -164,8 +165,8 @@ struct run_end {
 // Serves both pipes and the child until the child has ended, and terminates
 // it for its time limit or a cancel request: SIGTERM, then SIGKILL after the
 // grace period. Only the poll bound paces the loop.
-run_end serve(pid_t pid, int pidfd, stream& out, stream& err, std::unique_ptr<char[]>& scratch,
-              int64_t start, int32_t max_runtime_sec, cron_run_ctl_t* ctl) {
+run_end serve(pid_t pid, int pidfd, stream& out, stream& err, int64_t start,
+              int32_t max_runtime_sec, cron_run_ctl_t* ctl) {
     run_end end;
     cron_proc_watch watch;
     for (;;) {
@@ -174,8 +175,8 @@ run_end serve(pid_t pid, int pidfd, stream& out, stream& err, std::unique_ptr<ch
                          {pidfd, POLLIN, 0}};
         int ready = ::poll(fds, 3, CRON_PROC_POLL_MS);
         if (ready > 0) {
-            if (fds[0].revents != 0) pump(out, scratch, kCycleBudget);
-            if (fds[1].revents != 0) pump(err, scratch, kCycleBudget);
+            if (fds[0].revents != 0) pump(out, kCycleBudget);
+            if (fds[1].revents != 0) pump(err, kCycleBudget);
         }
         if (pidfd < 0 || (ready > 0 && fds[2].revents != 0)) {
             end.st = peek_end(pid, end.info);
@@ -221,12 +222,8 @@ cron_proc_ending classify(const run_end& end, const cron_run_ctl_t* ctl, int32_t
 
 }  // namespace
 
-int cron_proc_run(const char* cmd, cron_proc_result_t* result, int32_t max_runtime_sec,
-                  cron_run_ctl_t* ctl, const char* workdir, const char* env) {
-    if (cmd == nullptr || result == nullptr) return -1;
-    *result = cron_proc_result_t{};
-    result->exit_code = CRONTAB_EXIT_NOT_STARTED;
-
+int cron_proc_run_child(const char* cmd, cron_proc_result_t* result, int32_t max_runtime_sec,
+                        cron_run_ctl_t* ctl, const char* workdir, const char* env) {
     stream out;
     stream err;
     unique_fd out_w;
@@ -255,10 +252,9 @@ int cron_proc_run(const char* cmd, cron_proc_result_t* result, int32_t max_runti
     unique_fd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     cron_proc_publish(ctl, static_cast<uint32_t>(pid), CRON_PROC_NONE);
 
-    std::unique_ptr<char[]> scratch;
-    run_end end = serve(pid, pidfd.get(), out, err, scratch, start, max_runtime_sec, ctl);
-    drain(out, scratch);
-    drain(err, scratch);
+    run_end end = serve(pid, pidfd.get(), out, err, start, max_runtime_sec, ctl);
+    drain(out);
+    drain(err);
     int32_t code = 0;
     cron_proc_ending how = classify(end, ctl, &code);
     bool reapable = end.st == child_state::ended;

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <string>
 
 #include "base/cron_unique.h"
@@ -170,8 +169,10 @@ cron_proc_ending serve(const run_handles& h, cron_capture_t& out, cron_capture_t
     }
 }
 
-int run(const char* cmd, cron_proc_result_t* result, int32_t max_runtime_sec,
-        cron_run_ctl_t* ctl, const char* workdir, const char* env) {
+}  // namespace
+
+int cron_proc_run_child(const char* cmd, cron_proc_result_t* result, int32_t max_runtime_sec,
+                        cron_run_ctl_t* ctl, const char* workdir, const char* env) {
     run_handles h;
     cron_capture_t out, err;
     if (!prepare(h) || !cron_capture_alloc(out, err)) return -1;
@@ -201,21 +202,6 @@ int run(const char* cmd, cron_proc_result_t* result, int32_t max_runtime_sec,
     // Before the handle is closed at the return.
     cron_proc_unpublish(ctl);
     return 0;
-}
-
-}  // namespace
-
-int cron_proc_run(const char* cmd, cron_proc_result_t* result, int32_t max_runtime_sec,
-                  cron_run_ctl_t* ctl, const char* workdir, const char* env) {
-    if (cmd == nullptr || result == nullptr) return -1;
-    *result = cron_proc_result_t{};
-    result->exit_code = CRONTAB_EXIT_NOT_STARTED;
-    try {
-        return run(cmd, result, max_runtime_sec, ctl, workdir, env);
-    } catch (const std::bad_alloc&) {
-        // Only the preparation allocates: no child exists yet.
-        return -1;
-    }
 }
 
 int cron_proc_cancel(cron_run_ctl_t* ctl) {
