@@ -42,10 +42,10 @@ extern "C" {
 /* Opaque scheduler instance. */
 typedef struct crontab_t crontab_t;
 
-/* Results of the instance and job functions. */
+/* Results of the instance and job functions. CRONTAB_ERROR is a missing handle
+ * or text, a bad expression, a full table, an unknown id or a refused run. */
 #define CRONTAB_OK 0             /* success (crontab_add_job returns the new id) */
-#define CRONTAB_ERROR (-1)       /* missing handle or text, bad expression, full table,
-                                    unknown id, run refused */
+#define CRONTAB_ERROR (-1)
 #define CRONTAB_ERROR_SETTING (-2) /* a setting value was rejected */
 #define CRONTAB_ERROR_STORE (-3) /* the job store could not be saved; the change was undone */
 #define CRONTAB_NO_CHILD 1       /* crontab_cancel_job: the job exists, no child to terminate now */
