@@ -15,8 +15,8 @@
 
 namespace {
 
-const char* const expressions[] = {"* * * * *",  "*/15 9-17 * * MON-FRI", "0 0 13 * 5",
-                                   "0 0 29 2 *", "30 2 * * *",            "0 12 1 */3 *"};
+const char* const expressions[] = {"* * * * *",  "*/15 9-17 * * MON-FRI", "0 0 13 * 5", "0 0 29 2 *",
+                                   "30 2 * * *", "0 12 1 */3 *"};
 
 std::vector<int64_t> random_afters() {
     std::mt19937_64 rng(20250330);
@@ -27,8 +27,9 @@ std::vector<int64_t> random_afters() {
 }
 
 void report(benchmark::State& state, size_t calls) {
-    state.counters["per_call"] = benchmark::Counter(static_cast<double>(calls) * state.iterations(),
-                                                    benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["per_call"] =
+        benchmark::Counter(static_cast<double>(calls) * state.iterations(),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 void BM_Fast(benchmark::State& state, const char* expr) {

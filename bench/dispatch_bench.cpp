@@ -83,7 +83,8 @@ std::vector<double> scheduled(int jobs, int secs) {
     std::vector<double> ms;
     for (const auto& [key, child_ns] : seen) {
         const int64_t due = key.second;
-        if (due > begin && due < begin + secs) ms.push_back(static_cast<double>(child_ns - due * 1000000000) / 1e6);
+        if (due > begin && due < begin + secs)
+            ms.push_back(static_cast<double>(child_ns - due * 1000000000) / 1e6);
     }
     return ms;
 }

@@ -15,7 +15,8 @@ namespace {
 constexpr int64_t JUNE_2025 = 1748736000;   // 2025-06-01 00:00 UTC
 constexpr int64_t MARCH_2024 = 1709251200;  // 2024-03-01 00:00 UTC, just after a leap day
 
-const char* const expressions[] = {"* * * * *", "*/15 9-17 * * MON-FRI", "0 0 13 * 5", "0 0 29 2 *", "0 0 30 2 *"};
+const char* const expressions[] = {"* * * * *", "*/15 9-17 * * MON-FRI", "0 0 13 * 5", "0 0 29 2 *",
+                                   "0 0 30 2 *"};
 
 void use_berlin() {
     setenv("TZ", "Europe/Berlin", 1);
@@ -60,7 +61,8 @@ void BM_Explain(benchmark::State& state) {
 // no shared lock, so the time per call should stay flat as threads are added.
 void BM_CalcNextThreads(benchmark::State& state) {
     if (state.thread_index() == 0) use_berlin();
-    const char* expr = state.range(0) == 0 ? "*/15 9-17 * * MON-FRI" : "CRON_TZ=America/New_York */15 9-17 * * MON-FRI";
+    const char* expr =
+        state.range(0) == 0 ? "*/15 9-17 * * MON-FRI" : "CRON_TZ=America/New_York */15 9-17 * * MON-FRI";
     state.SetLabel(expr);
     int64_t after = JUNE_2025 + state.thread_index() * 7919;
     for (auto _ : state) {
@@ -74,7 +76,12 @@ void BM_CalcNextThreads(benchmark::State& state) {
 
 BENCHMARK(BM_Parse)->DenseRange(0, 4);
 BENCHMARK(BM_Explain)->DenseRange(0, 4);
-BENCHMARK(BM_CalcNextThreads)->DenseRange(0, 1)->Threads(1)->Threads(8)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CalcNextThreads)
+    ->DenseRange(0, 1)
+    ->Threads(1)
+    ->Threads(8)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Describe)->DenseRange(0, 4);
 BENCHMARK(BM_NextTime)->DenseRange(0, 4)->Unit(benchmark::kMicrosecond);
 

@@ -71,8 +71,7 @@ int main(int argc, char** argv) {
     fs::remove_all(dir);
 
     std::printf("idle cost, %d enabled jobs none due, %d s\n", kJobs, seconds);
-    std::printf("  CPU time %.1f ms = %.3f%% of one core\n", cpu_ms,
-                cpu_ms / (10.0 * seconds));
+    std::printf("  CPU time %.1f ms = %.3f%% of one core\n", cpu_ms, cpu_ms / (10.0 * seconds));
     std::printf("  store writes %d (a change afterwards counted %d)\n", writes, control);
     std::printf("  crontab_stop took %.2f ms\n", stop_ms);
     return 0;

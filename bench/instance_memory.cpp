@@ -46,9 +46,10 @@ int main() {
     long warm = measure(&second);
     if (cold < 0 || warm < 0) return 1;
     std::printf("instance size: %zu bytes\n", sizeof(crontab_t));
-    std::printf("resident growth, create + 10 adds + job list: first %ld bytes (%.2f MB), "
-                "second %ld bytes (%.2f MB)\n",
-                cold, cold / (1024.0 * 1024.0), warm, warm / (1024.0 * 1024.0));
+    std::printf(
+        "resident growth, create + 10 adds + job list: first %ld bytes (%.2f MB), "
+        "second %ld bytes (%.2f MB)\n",
+        cold, cold / (1024.0 * 1024.0), warm, warm / (1024.0 * 1024.0));
     crontab_destroy(first);
     crontab_destroy(second);
     return cold < kLimit && warm < kLimit ? 0 : 1;

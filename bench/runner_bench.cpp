@@ -27,8 +27,7 @@ void run_or_fail(benchmark::State& state, const char* cmd) {
 }
 
 void spawn_and_wait(benchmark::State& state, const char* cmd) {
-    char* const argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(cmd),
-                          nullptr};
+    char* const argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(cmd), nullptr};
     pid_t pid = 0;
     int status = 0;
     if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, argv, environ) != 0 ||
@@ -82,8 +81,7 @@ void print_ratio(const ratio_reporter& rep, const char* what, const char* runner
     auto b = rep.times.find(bare);
     if (a == rep.times.end() || b == rep.times.end() || b->second <= 0) return;
     double ratio = a->second / b->second;
-    std::printf("%-34s %.3f  (bound %.1f: %s)\n", what, ratio, bound,
-                ratio <= bound ? "met" : "NOT met");
+    std::printf("%-34s %.3f  (bound %.1f: %s)\n", what, ratio, bound, ratio <= bound ? "met" : "NOT met");
 }
 
 }  // namespace

@@ -42,7 +42,8 @@ void BM_ExportWithSave(benchmark::State& state) {
     const std::string cmd(900, 'c');
     const std::string env = "A=" + std::string(200, 'v') + "\nB=" + std::string(200, 'w');
     for (int i = 0; i < state.range(0); ++i) {
-        int id = crontab_add_job(ct, ("job " + std::to_string(i)).c_str(), "*/5 9-17 * * MON-FRI", cmd.c_str(), 1);
+        int id =
+            crontab_add_job(ct, ("job " + std::to_string(i)).c_str(), "*/5 9-17 * * MON-FRI", cmd.c_str(), 1);
         crontab_set_job_paths(ct, id, "/", env.c_str());
     }
     std::vector<double> ms;
@@ -54,7 +55,8 @@ void BM_ExportWithSave(benchmark::State& state) {
             state.SkipWithError(crontab_last_error());
             break;
         }
-        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+        ms.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
     }
     crontab_destroy(ct);
     if (ms.empty()) return;
@@ -70,14 +72,16 @@ void BM_BareDurableReplace(benchmark::State& state) {
     crontab_t* ct = crontab_create(dir.path.c_str());
     if (ct == nullptr) return;
     const std::string cmd(900, 'c');
-    for (int i = 0; i < state.range(0); ++i) crontab_add_job(ct, "job", "*/5 9-17 * * MON-FRI", cmd.c_str(), 1);
+    for (int i = 0; i < state.range(0); ++i)
+        crontab_add_job(ct, "job", "*/5 9-17 * * MON-FRI", cmd.c_str(), 1);
     crontab_destroy(ct);
     const std::string target = (dir.path / "crontab.json").string();
     const std::string tmp = target + ".tmp";
     const std::string text(fs::file_size(target), 'x');
     for (auto _ : state) {
         int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0 || ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) || ::fsync(fd) != 0) {
+        if (fd < 0 || ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
+            ::fsync(fd) != 0) {
             state.SkipWithError("write failed");
             break;
         }

@@ -54,7 +54,8 @@ strings model(std::string_view text, const strings& parent, bool* any) {
     for (const std::string& p : parent) {
         entry* hit = nullptr;
         for (entry& e : entries) {
-            if (p.size() > e.name.size() && p[e.name.size()] == '=' && p.compare(0, e.name.size(), e.name) == 0) {
+            if (p.size() > e.name.size() && p[e.name.size()] == '=' &&
+                p.compare(0, e.name.size(), e.name) == 0) {
                 hit = &e;
                 break;
             }

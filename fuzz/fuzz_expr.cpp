@@ -26,8 +26,9 @@ namespace {
 
 // Zones with a skipped day (Apia, 2011), half-hour DST (Lord Howe), a
 // quarter-hour offset (Kathmandu) and seconds in old offsets (Berlin LMT).
-constexpr const char* zones[] = {"UTC", "Europe/Berlin", "America/New_York", "Australia/Lord_Howe",
-                                 "Asia/Kathmandu", "Pacific/Apia", "America/Santiago", "Antarctica/Troll"};
+constexpr const char* zones[] = {
+    "UTC",          "Europe/Berlin",    "America/New_York", "Australia/Lord_Howe", "Asia/Kathmandu",
+    "Pacific/Apia", "America/Santiago", "Antarctica/Troll"};
 constexpr int64_t base_2025 = 1735689600;
 
 const char* current_zone = nullptr;
@@ -166,7 +167,8 @@ void check_next_runs(const char* text, int parse_rc, int count) {
     for (const auto& item : d.GetArray()) {
         FUZZ_CHECK(item.IsObject() && item.HasMember("unix") && item["unix"].IsInt64());
         FUZZ_CHECK(item.HasMember("iso") && item["iso"].IsString() && item["iso"].GetStringLength() == 19);
-        FUZZ_CHECK(item.HasMember("offset") && item["offset"].IsString() && item["offset"].GetStringLength() == 6);
+        FUZZ_CHECK(item.HasMember("offset") && item["offset"].IsString() &&
+                   item["offset"].GetStringLength() == 6);
         FUZZ_CHECK(item["unix"].GetInt64() > prev);
         prev = item["unix"].GetInt64();
     }

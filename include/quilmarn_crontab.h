@@ -24,15 +24,15 @@
 #include <stdint.h>
 
 #if defined(_WIN32) && !defined(QUILMARN_CRONTAB_STATIC)
-#  if defined(QUILMARN_CRONTAB_BUILD)
-#    define CRONTAB_API __declspec(dllexport)
-#  else
-#    define CRONTAB_API __declspec(dllimport)
-#  endif
+#    if defined(QUILMARN_CRONTAB_BUILD)
+#        define CRONTAB_API __declspec(dllexport)
+#    else
+#        define CRONTAB_API __declspec(dllimport)
+#    endif
 #elif defined(__GNUC__)
-#  define CRONTAB_API __attribute__((visibility("default")))
+#    define CRONTAB_API __attribute__((visibility("default")))
 #else
-#  define CRONTAB_API
+#    define CRONTAB_API
 #endif
 
 #ifdef __cplusplus
@@ -44,11 +44,11 @@ typedef struct crontab_t crontab_t;
 
 /* Results of the instance and job functions. CRONTAB_ERROR is a missing handle
  * or text, a bad expression, a full table, an unknown id or a refused run. */
-#define CRONTAB_OK 0             /* success (crontab_add_job returns the new id) */
+#define CRONTAB_OK 0 /* success (crontab_add_job returns the new id) */
 #define CRONTAB_ERROR (-1)
 #define CRONTAB_ERROR_SETTING (-2) /* a setting value was rejected */
-#define CRONTAB_ERROR_STORE (-3) /* the job store could not be saved; the change was undone */
-#define CRONTAB_NO_CHILD 1       /* crontab_cancel_job: the job exists, no child to terminate now */
+#define CRONTAB_ERROR_STORE (-3)   /* the job store could not be saved; the change was undone */
+#define CRONTAB_NO_CHILD 1         /* crontab_cancel_job: the job exists, no child to terminate now */
 
 /* Exit codes of run records besides the command's own (0..255). */
 #define CRONTAB_EXIT_NOT_STARTED (-1)    /* no child process could be started */
@@ -182,14 +182,14 @@ CRONTAB_API int crontab_is_running(crontab_t *ct);
  * that is not UTF-8, an expression that does not parse or is longer than 127
  * bytes, a command longer than 1023 bytes, or a full table (128 jobs), or -3
  * when the job could not be saved (it is not added). */
-CRONTAB_API int crontab_add_job(crontab_t *ct, const char *name, const char *expr,
-                                const char *cmd, int enabled);
+CRONTAB_API int crontab_add_job(crontab_t *ct, const char *name, const char *expr, const char *cmd,
+                                int enabled);
 
 /* Replaces name, expression, command and enabled flag of job `id`, keeping
  * its settings and run records. 0, or -1 as for crontab_add_job or for an
  * unknown id. */
-CRONTAB_API int crontab_update_job(crontab_t *ct, int id, const char *name, const char *expr,
-                                   const char *cmd, int enabled);
+CRONTAB_API int crontab_update_job(crontab_t *ct, int id, const char *name, const char *expr, const char *cmd,
+                                   int enabled);
 
 /* Deletes job `id`; a command it is running goes on to its end. 0 or -1. */
 CRONTAB_API int crontab_delete_job(crontab_t *ct, int id);

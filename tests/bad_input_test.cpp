@@ -211,7 +211,8 @@ TEST_F(BadInput, IdsCountsAndLimits) {
         EXPECT_EQ(crontab_cancel_job(ct, bad), -1);
         EXPECT_STREQ(crontab_get_job_logs_json(ct, bad, 5), "[]");
     }
-    for (int policy : {INT_MIN, -1, 3, INT_MAX}) EXPECT_EQ(crontab_set_job_overlap_policy(ct, id, policy), -2);
+    for (int policy : {INT_MIN, -1, 3, INT_MAX})
+        EXPECT_EQ(crontab_set_job_overlap_policy(ct, id, policy), -2);
     for (int n : {INT_MIN, -1, 11, INT_MAX}) EXPECT_EQ(crontab_set_job_retry(ct, id, n, 0), -2);
     for (int s : {INT_MIN, -1, 3601, INT_MAX}) EXPECT_EQ(crontab_set_job_retry(ct, id, 0, s), -2);
     expect_unchanged();
@@ -238,7 +239,8 @@ TEST(BadInputThreads, EveryExportAtOnce) {
     crontab_t* ct = crontab_create(dir.c_str());
     ASSERT_NE(ct, nullptr);
     for (int i = 0; i < 16; ++i) {
-        ASSERT_GT(crontab_add_job(ct, "j", i % 2 ? "@every 1s" : "* * * * *", i % 3 ? "true" : "sleep 0.2", 1), 0);
+        ASSERT_GT(
+            crontab_add_job(ct, "j", i % 2 ? "@every 1s" : "* * * * *", i % 3 ? "true" : "sleep 0.2", 1), 0);
     }
     std::mutex report_mu;  // the report text is shared by the instance's report calls
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
@@ -254,67 +256,69 @@ TEST(BadInputThreads, EveryExportAtOnce) {
             while (std::chrono::steady_clock::now() < end) {
                 int id = pick(ids), n = pick(nums), rc = 0;
                 switch (rng() % 21) {
-                case 0: EXPECT_STREQ(crontab_version(), QC_VERSION); break;
-                case 1: {
-                    char err[40];
-                    rc = crontab_validate_expr(pick(exprs), err, static_cast<int>(rng() % 40) - 4);
-                    EXPECT_TRUE(rc == 0 || rc == -1);
-                    break;
-                }
-                case 2: {
-                    int64_t out;
-                    rc = crontab_calc_next(pick(exprs), static_cast<int64_t>(rng()) << (rng() % 32), &out);
-                    EXPECT_TRUE(rc == 0 || rc == -1);
-                    break;
-                }
-                case 3: EXPECT_TRUE(valid_json(crontab_get_next_runs_json(pick(exprs), n % 5))); break;
-                case 4: EXPECT_NE(crontab_describe_expr(pick(exprs)), nullptr); break;
-                case 5: {  // an instance of its own, made and ended beside the shared one
-                    crontab_t* other = crontab_create(nullptr);
-                    ASSERT_NE(other, nullptr);
-                    EXPECT_GT(crontab_add_job(other, "o", "@daily", "true", 1), 0);
-                    crontab_destroy(other);
-                    break;
-                }
-                case 6: rc = crontab_add_job(ct, pick(texts), pick(exprs), "true", n); break;
-                case 7: rc = crontab_update_job(ct, id, "u", pick(exprs), pick(texts), n); break;
-                case 8: rc = crontab_delete_job(ct, id); break;
-                case 9: rc = crontab_set_job_timeout(ct, id, n); break;
-                case 10:
-                    rc = crontab_set_job_paths(ct, id, rng() % 2 ? dir.c_str() : pick(texts), pick(texts));
-                    EXPECT_TRUE(rc == 0 || rc == -1 || rc == -2);
-                    rc = 0;
-                    break;
-                case 11:
-                    rc = crontab_set_job_overlap_policy(ct, id, n);
-                    EXPECT_TRUE(rc == 0 || rc == -1 || rc == -2);
-                    rc = 0;
-                    break;
-                case 12:
-                    rc = crontab_set_job_retry(ct, id, n, pick(nums));
-                    EXPECT_TRUE(rc == 0 || rc == -1 || rc == -2);
-                    rc = 0;
-                    break;
-                case 13: rc = crontab_start(ct); break;
-                case 14: rc = crontab_stop(ct); break;
-                case 15: rc = crontab_is_running(ct) == 1 ? 0 : -1; break;
-                case 16: rc = crontab_run_now(ct, id); break;
-                case 17:
-                    rc = crontab_cancel_job(ct, id);
-                    EXPECT_TRUE(rc == 0 || rc == 1 || rc == -1);
-                    rc = 0;
-                    break;
-                case 18: {
-                    std::lock_guard<std::mutex> lk(report_mu);
-                    EXPECT_TRUE(valid_json(crontab_get_jobs_json(ct)));
-                    break;
-                }
-                case 19: {
-                    std::lock_guard<std::mutex> lk(report_mu);
-                    EXPECT_TRUE(valid_json(crontab_get_job_logs_json(ct, id, n)));
-                    break;
-                }
-                default: crontab_destroy(nullptr); break;
+                    case 0: EXPECT_STREQ(crontab_version(), QC_VERSION); break;
+                    case 1: {
+                        char err[40];
+                        rc = crontab_validate_expr(pick(exprs), err, static_cast<int>(rng() % 40) - 4);
+                        EXPECT_TRUE(rc == 0 || rc == -1);
+                        break;
+                    }
+                    case 2: {
+                        int64_t out;
+                        rc =
+                            crontab_calc_next(pick(exprs), static_cast<int64_t>(rng()) << (rng() % 32), &out);
+                        EXPECT_TRUE(rc == 0 || rc == -1);
+                        break;
+                    }
+                    case 3: EXPECT_TRUE(valid_json(crontab_get_next_runs_json(pick(exprs), n % 5))); break;
+                    case 4: EXPECT_NE(crontab_describe_expr(pick(exprs)), nullptr); break;
+                    case 5: {  // an instance of its own, made and ended beside the shared one
+                        crontab_t* other = crontab_create(nullptr);
+                        ASSERT_NE(other, nullptr);
+                        EXPECT_GT(crontab_add_job(other, "o", "@daily", "true", 1), 0);
+                        crontab_destroy(other);
+                        break;
+                    }
+                    case 6: rc = crontab_add_job(ct, pick(texts), pick(exprs), "true", n); break;
+                    case 7: rc = crontab_update_job(ct, id, "u", pick(exprs), pick(texts), n); break;
+                    case 8: rc = crontab_delete_job(ct, id); break;
+                    case 9: rc = crontab_set_job_timeout(ct, id, n); break;
+                    case 10:
+                        rc =
+                            crontab_set_job_paths(ct, id, rng() % 2 ? dir.c_str() : pick(texts), pick(texts));
+                        EXPECT_TRUE(rc == 0 || rc == -1 || rc == -2);
+                        rc = 0;
+                        break;
+                    case 11:
+                        rc = crontab_set_job_overlap_policy(ct, id, n);
+                        EXPECT_TRUE(rc == 0 || rc == -1 || rc == -2);
+                        rc = 0;
+                        break;
+                    case 12:
+                        rc = crontab_set_job_retry(ct, id, n, pick(nums));
+                        EXPECT_TRUE(rc == 0 || rc == -1 || rc == -2);
+                        rc = 0;
+                        break;
+                    case 13: rc = crontab_start(ct); break;
+                    case 14: rc = crontab_stop(ct); break;
+                    case 15: rc = crontab_is_running(ct) == 1 ? 0 : -1; break;
+                    case 16: rc = crontab_run_now(ct, id); break;
+                    case 17:
+                        rc = crontab_cancel_job(ct, id);
+                        EXPECT_TRUE(rc == 0 || rc == 1 || rc == -1);
+                        rc = 0;
+                        break;
+                    case 18: {
+                        std::lock_guard<std::mutex> lk(report_mu);
+                        EXPECT_TRUE(valid_json(crontab_get_jobs_json(ct)));
+                        break;
+                    }
+                    case 19: {
+                        std::lock_guard<std::mutex> lk(report_mu);
+                        EXPECT_TRUE(valid_json(crontab_get_job_logs_json(ct, id, n)));
+                        break;
+                    }
+                    default: crontab_destroy(nullptr); break;
                 }
                 if (rc > 0) rc = 0;  // a new id
                 EXPECT_TRUE(rc == 0 || rc == -1) << rc;

@@ -28,8 +28,14 @@ constexpr int DEFAULT_CASES = 100000;
 
 // The last is a POSIX rule text, which the process zone leaves to the C
 // library; the named ones are also given as CRON_TZ= prefixes.
-const char* const zones[] = {"UTC",           "America/New_York", "Europe/Berlin", "Australia/Lord_Howe",
-                             "America/Sao_Paulo", "Pacific/Chatham", "Asia/Kolkata", "EST5EDT,M3.2.0,M11.1.0"};
+const char* const zones[] = {"UTC",
+                             "America/New_York",
+                             "Europe/Berlin",
+                             "Australia/Lord_Howe",
+                             "America/Sao_Paulo",
+                             "Pacific/Chatham",
+                             "Asia/Kolkata",
+                             "EST5EDT,M3.2.0,M11.1.0"};
 constexpr int ZONE_COUNT = 8, NAMED_ZONES = 7;
 
 const int64_t RANGE_START = utc(1971, 1, 1);
@@ -74,12 +80,12 @@ public:
         if (kind <= 4) return "@every " + std::to_string(uniform(1, 5000)) + "smh"[uniform(0, 2)];
         // Stars are common, so that most expressions fire often enough for the
         // reference to stay quick; the rest restrict every kind of field.
-        return field(0, 59, 35, nullptr) + " " + field(0, 23, 50, nullptr) + " " + field(1, 31, 90, nullptr) + " " +
-               field(1, 12, 65, month_names) + " " + field(0, 7, 78, day_names);
+        return field(0, 59, 35, nullptr) + " " + field(0, 23, 50, nullptr) + " " + field(1, 31, 90, nullptr) +
+               " " + field(1, 12, 65, month_names) + " " + field(0, 7, 78, day_names);
     }
 
 private:
-    static constexpr const char* month_names[] = {"", "JAN", "FEB", "MAR", "APR", "MAY", "JUN",
+    static constexpr const char* month_names[] = {"",    "JAN", "FEB", "MAR", "APR", "MAY", "JUN",
                                                   "jul", "Aug", "SEP", "OCT", "NOV", "dec"};
     static constexpr const char* day_names[] = {"SUN", "mon", "TUE", "Wed", "THU", "FRI", "SAT", "SUN"};
 
@@ -148,7 +154,8 @@ TEST(CalcDiff, FastSearchMatchesTheMinuteSteppingSearch) {
         if (named) expr = std::string("CRON_TZ=") + zones[z] + " " + expr;
         cron_expr_t e;
         char err[CRON_ERRBUF_SIZE];
-        ASSERT_EQ(cron_parse(expr.c_str(), &e, err, sizeof err), 0) << expr << ": " << err << " (seed " << seed << ")";
+        ASSERT_EQ(cron_parse(expr.c_str(), &e, err, sizeof err), 0)
+            << expr << ": " << err << " (seed " << seed << ")";
 
         // Afters cluster around DST transitions and month ends, where the
         // searches can part ways.
@@ -177,8 +184,8 @@ TEST(CalcDiff, FastSearchMatchesTheMinuteSteppingSearch) {
         fired += ref != -1;
         if (fast != ref) {
             ++failures;
-            ADD_FAILURE() << "seed " << seed << " case " << i << ": TZ=" << zones[z] << " '" << expr << "' after "
-                          << after << ": fast " << fast << ", reference " << ref;
+            ADD_FAILURE() << "seed " << seed << " case " << i << ": TZ=" << zones[z] << " '" << expr
+                          << "' after " << after << ": fast " << fast << ", reference " << ref;
         }
     }
     // Guards the generator: most cases must fire, or the test proves little.
@@ -198,10 +205,10 @@ TEST(CalcDiff, StrayBitsAgree) {
     cron_expr_t base{};
     ASSERT_EQ(cron_parse("* * * * *", &base, nullptr, 0), 0);
     cron_expr_t no_month = base, late_hours = base, day_zero = base, stray_minutes = base;
-    no_month.month_bits = 0x8001;         // only bits that name no month
-    late_hours.hour_bits = 0xFF000000u;   // hours 24..31
-    day_zero.dom_bits = 1;                // "day 0": restricted, so weekdays decide
-    day_zero.dow_bits = 0x82;             // Monday and the unused bit 7
+    no_month.month_bits = 0x8001;        // only bits that name no month
+    late_hours.hour_bits = 0xFF000000u;  // hours 24..31
+    day_zero.dom_bits = 1;               // "day 0": restricted, so weekdays decide
+    day_zero.dow_bits = 0x82;            // Monday and the unused bit 7
     stray_minutes.minute_bits = uint64_t{0xF} << 60 | uint64_t{1} << 59;
     const int64_t after = utc(2025, 3, 14, 10, 7, 3);
     for (const cron_expr_t& e : {no_month, late_hours, day_zero, stray_minutes})

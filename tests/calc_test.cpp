@@ -151,7 +151,8 @@ TEST(Calc, NamedZones) {
         {"", "CRON_TZ=America/New_York 0 9 * * *", utc(2025, 6, 2), utc(2025, 6, 2, 13)},
         {"", "0 9 * * *", utc(2025, 6, 2), utc(2025, 6, 3, 0)},
     };
-    for (const next_case& c : cases) EXPECT_EQ(next(c.expr, c.after), c.expected) << c.expr << " after " << c.after;
+    for (const next_case& c : cases)
+        EXPECT_EQ(next(c.expr, c.after), c.expected) << c.expr << " after " << c.after;
 }
 
 TEST(Calc, EveryAlignsToTheEpoch) {

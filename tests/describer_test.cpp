@@ -107,17 +107,21 @@ TEST(Explain, OneSentencePerShape) {
         {"0 9-17 * * *", "Every hour from 09:00 through 17:00"},
         {"30 */2 * * *", "Every 2 hours from 00:30 through 22:30"},
         {"0 1,3,5,7,9,11,13 * * *", "Every 2 hours from 01:00 through 13:00"},
-        {"0 0-3,9,12-15 * * *", "At 00:00, 01:00, 02:00, 03:00, 09:00, 12:00, 13:00, 14:00 and 15:00"
-                                " every day"},
+        {"0 0-3,9,12-15 * * *",
+         "At 00:00, 01:00, 02:00, 03:00, 09:00, 12:00, 13:00, 14:00 and 15:00"
+         " every day"},
         {"*/15 9-17 * * *", "Every 15 minutes, from 09:00 through 17:59"},
         {"* 9 * * *", "Every minute, from 09:00 through 09:59"},
-        {"10-20 9-11,14-17 * * *", "Every minute from minute 10 through minute 20 of each hour, from 09:00 through"
-                                   " 11:59 and from 14:00 through 17:59"},
-        {"5-30/10 */8 * * *", "Every 10 minutes from minute 5 through minute 25 of each hour, from 00:00 through"
-                              " 00:59, from 08:00 through 08:59 and from 16:00 through 16:59"},
+        {"10-20 9-11,14-17 * * *",
+         "Every minute from minute 10 through minute 20 of each hour, from 09:00 through"
+         " 11:59 and from 14:00 through 17:59"},
+        {"5-30/10 */8 * * *",
+         "Every 10 minutes from minute 5 through minute 25 of each hour, from 00:00 through"
+         " 00:59, from 08:00 through 08:59 and from 16:00 through 16:59"},
         {"0,30 8-10,17 * * *", "Every 30 minutes, from 08:00 through 10:59 and from 17:00 through 17:59"},
-        {"0,45 8-10,17 * * *", "At minutes 0 and 45 of each hour, from 08:00 through 10:59 and from 17:00"
-                               " through 17:59"},
+        {"0,45 8-10,17 * * *",
+         "At minutes 0 and 45 of each hour, from 08:00 through 10:59 and from 17:00"
+         " through 17:59"},
         // Days of the week.
         {"*/15 9-17 * * MON-FRI", "Every 15 minutes, from 09:00 through 17:59, Monday through Friday"},
         {"* * * * 1-5", "Every minute, Monday through Friday"},
@@ -137,7 +141,8 @@ TEST(Explain, OneSentencePerShape) {
         {"0 0 13 * *", "At 00:00 on day 13 of the month"},
         {"15 8 1,15 * *", "At 08:15 on days 1 and 15 of the month"},
         {"0 0 1-7 * *", "At 00:00 on days 1 through 7 of the month"},
-        {"0 0 */2 * *", "At 00:00 on days 1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29 and 31 of the month"},
+        {"0 0 */2 * *",
+         "At 00:00 on days 1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29 and 31 of the month"},
         {"0 0 29 2 *", "At 00:00 on February 29"},
         {"59 23 31 12 *", "At 23:59 on December 31"},
         {"0 0 24-26 12 *", "At 00:00 on December 24 through 26"},
@@ -148,8 +153,9 @@ TEST(Explain, OneSentencePerShape) {
         {"0 0 * jan,Mar,DEC *", "At 00:00 every day in January, March and December"},
         {"0 0 * 1-6,9 *", "At 00:00 every day in January through June and September"},
         {"0 0 * 3-5 1-5", "At 00:00, Monday through Friday, in March through May"},
-        {"*/5 9-17 * 3-5 MON-FRI", "Every 5 minutes, from 09:00 through 17:59, Monday through Friday, in March"
-                                   " through May"},
+        {"*/5 9-17 * 3-5 MON-FRI",
+         "Every 5 minutes, from 09:00 through 17:59, Monday through Friday, in March"
+         " through May"},
         // Both day fields restricted: either one matches.
         {"0 0 13 * 5", "At 00:00 on day 13 of the month, or on Friday"},
         {"0 0 1,15 * MON", "At 00:00 on days 1 and 15 of the month, or on Monday"},

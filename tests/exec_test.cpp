@@ -209,8 +209,8 @@ TEST_F(ExecTest, RunNowWhileRunningFollowsThePolicy) {
     struct {
         int policy;
         bool second_runs;
-    } cases[] = {{CRONTAB_OVERLAP_SKIP, false}, {CRONTAB_OVERLAP_QUEUE, false},
-                 {CRONTAB_OVERLAP_ALLOW, true}};
+    } cases[] = {
+        {CRONTAB_OVERLAP_SKIP, false}, {CRONTAB_OVERLAP_QUEUE, false}, {CRONTAB_OVERLAP_ALLOW, true}};
     for (const auto& c : cases) {
         std::string p = dir.file("p" + std::to_string(c.policy));
         fs::create_directory(p);
@@ -294,7 +294,8 @@ TEST(ExecDestroyTest, WaitsForARunThatEndsByItself) {
     std::string started = dir.file("started"), done = dir.file("done");
     crontab_t* ct = crontab_create(nullptr);
     ASSERT_NE(ct, nullptr);
-    int id = crontab_add_job(ct, "j", "@daily", std::string(job_cmd().touch(started).sleep_ms(1000).touch(done)).c_str(), 0);
+    int id = crontab_add_job(ct, "j", "@daily",
+                             std::string(job_cmd().touch(started).sleep_ms(1000).touch(done)).c_str(), 0);
     background_run run(ct, id);
     ASSERT_TRUE(wait_until([&] { return exists(started); }));
     crontab_destroy(ct);
@@ -311,14 +312,14 @@ TEST(ExecDestroyTest, CancelsEveryRunStillGoingAfterTheGrace) {
     // cancel of the job, both must end. A third job waits in a retry pause.
     std::string p = dir.file("pids");
     fs::create_directory(p);
-    int allow = crontab_add_job(ct, "a", "@daily", std::string(job_cmd().pid_file(p).sleep_ms(600000)).c_str(), 0);
+    int allow =
+        crontab_add_job(ct, "a", "@daily", std::string(job_cmd().pid_file(p).sleep_ms(600000)).c_str(), 0);
     ASSERT_EQ(crontab_set_job_overlap_policy(ct, allow, CRONTAB_OVERLAP_ALLOW), 0);
     int retry = crontab_add_job(ct, "r", "@daily", "exit 1", 0);
     ASSERT_EQ(crontab_set_job_retry(ct, retry, 10, 3600), 0);
     background_run a1(ct, allow), a2(ct, allow), r(ct, retry);
-    ASSERT_TRUE(wait_until([&] {
-        return std::distance(fs::directory_iterator(p), fs::directory_iterator()) == 2;
-    }));
+    ASSERT_TRUE(
+        wait_until([&] { return std::distance(fs::directory_iterator(p), fs::directory_iterator()) == 2; }));
     ASSERT_TRUE(wait_until([&] { return log_count(ct, retry) == 1; }));
     std::vector<std::string> pids;
     for (const auto& e : fs::directory_iterator(p)) pids.push_back(e.path().filename().string());

@@ -138,7 +138,8 @@ TEST(ExprApi, ProcessZoneFollowsTzWhileOtherThreadsCompute) {
         threads.emplace_back([&] {
             while (!stop) {
                 int64_t t = 0;
-                if (crontab_calc_next("0 12 * * *", after, &t) != 0 || (t != berlin && t != new_york)) ++wrong;
+                if (crontab_calc_next("0 12 * * *", after, &t) != 0 || (t != berlin && t != new_york))
+                    ++wrong;
                 ++(t == berlin ? seen_berlin : seen_new_york);
             }
         });

@@ -7,20 +7,18 @@
 #include <string>
 
 #ifdef _WIN32
-#include "win/win_util.h"
+#    include "win/win_util.h"
 #else
-#include <signal.h>
+#    include <signal.h>
 
-#include <fstream>
-#include <iterator>
+#    include <fstream>
+#    include <iterator>
 #endif
 
 class job_cmd {
 public:
     job_cmd& print(const std::string& text) { return add("echo " + text, "print " + text); }
-    job_cmd& print_err(const std::string& text) {
-        return add("echo " + text + " >&2", "print-err " + text);
-    }
+    job_cmd& print_err(const std::string& text) { return add("echo " + text + " >&2", "print-err " + text); }
     // These exact bytes, whatever they are, on standard output or error.
     job_cmd& raw(const std::string& bytes, bool to_err = false) {
         std::string octal, hex;
@@ -31,8 +29,7 @@ public:
             std::snprintf(b, sizeof b, "%02x", c);
             hex += b;
         }
-        return add("printf '" + octal + "'" + (to_err ? " >&2" : ""),
-                   (to_err ? "raw-err " : "raw ") + hex);
+        return add("printf '" + octal + "'" + (to_err ? " >&2" : ""), (to_err ? "raw-err " : "raw ") + hex);
     }
     // `bytes` bytes of "a" on standard output or error.
     job_cmd& output(long bytes, bool to_err = false) {

@@ -12,7 +12,9 @@ inline std::string job_definitions(const rapidjson::Document& jobs) {
         for (const char* key : {"id", "name", "expr", "cmd", "enabled", "max_runtime_sec", "workdir", "env",
                                 "overlap_policy", "retry_max", "retry_backoff_sec"}) {
             const auto& v = j[key];
-            out += v.IsString() ? v.GetString() : v.IsBool() ? (v.GetBool() ? "T" : "F") : std::to_string(v.GetInt64());
+            out += v.IsString() ? v.GetString()
+                   : v.IsBool() ? (v.GetBool() ? "T" : "F")
+                                : std::to_string(v.GetInt64());
             out += '|';
         }
         out += '\n';

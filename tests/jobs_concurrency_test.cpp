@@ -9,9 +9,9 @@
 #include <vector>
 
 #ifdef _WIN32
-#include <process.h>
+#    include <process.h>
 #else
-#include <unistd.h>
+#    include <unistd.h>
 #endif
 
 #include <gtest/gtest.h>

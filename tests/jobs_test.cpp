@@ -20,7 +20,10 @@ namespace {
 
 class Jobs : public ::testing::Test {
 protected:
-    void SetUp() override { ct = crontab_create(dir.c_str()); ASSERT_NE(ct, nullptr); }
+    void SetUp() override {
+        ct = crontab_create(dir.c_str());
+        ASSERT_NE(ct, nullptr);
+    }
     void TearDown() override { crontab_destroy(ct); }
 
     cron_job_t& job(int id) {
@@ -65,8 +68,10 @@ TEST_F(Jobs, LastErrorNamesTheCause) {
          "Invalid minute field '61': value must be between 0 and 59"},
         {[&] { return crontab_add_job(ct, "a", "@daily", long_cmd.c_str(), 1); }, -1,
          "command is 1204 bytes long; at most 1023 fit"},
-        {[&] { return crontab_update_job(ct, 1, nullptr, "@daily", "c", 1); }, -1, "the name is missing (null)"},
-        {[&] { return crontab_set_job_paths(ct, 1, nullptr, "=x"); }, -2, "environment line 1 has an empty name"},
+        {[&] { return crontab_update_job(ct, 1, nullptr, "@daily", "c", 1); }, -1,
+         "the name is missing (null)"},
+        {[&] { return crontab_set_job_paths(ct, 1, nullptr, "=x"); }, -2,
+         "environment line 1 has an empty name"},
         {[&] { return crontab_set_job_overlap_policy(ct, 1, 3); }, -2,
          "overlap policy 3 is not 0 (skip), 1 (queue) or 2 (allow)"},
         {[&] { return crontab_set_job_retry(ct, 1, 11, 0); }, -2, "retry count 11 is outside 0 to 10"},
@@ -95,12 +100,8 @@ TEST_F(Jobs, AddRejectsWithoutChangeOrSave) {
     struct {
         const char *name, *expr, *cmd;
     } cases[] = {
-        {nullptr, "@daily", "c"},
-        {"n", nullptr, "c"},
-        {"n", "@daily", nullptr},
-        {"n", "not an expression", "c"},
-        {bad_utf8, "@daily", "c"},
-        {"n", "@daily", bad_utf8},
+        {nullptr, "@daily", "c"},          {"n", nullptr, "c"},       {"n", "@daily", nullptr},
+        {"n", "not an expression", "c"},   {bad_utf8, "@daily", "c"}, {"n", "@daily", bad_utf8},
         {"n", long_expr.c_str(), "c"},  // parses, but would be stored cut
         {"n", "@daily", long_cmd.c_str()},
     };
@@ -238,8 +239,8 @@ TEST_F(Jobs, EnvironmentRules) {
         return t;
     };
     // Four lines of 255 bytes: 1023 bytes with their line feeds.
-    std::string four = "A=" + std::string(253, 'v') + "\nB=" + std::string(253, 'v') + "\nC=" +
-                       std::string(253, 'v') + "\nD=" + std::string(253, 'v');
+    std::string four = "A=" + std::string(253, 'v') + "\nB=" + std::string(253, 'v') +
+                       "\nC=" + std::string(253, 'v') + "\nD=" + std::string(253, 'v');
     struct {
         std::string env;
         int result;
@@ -313,7 +314,7 @@ TEST(JobTable, RingKeepsTheLastTwentyRecords) {
 
 TEST_F(Jobs, LookupAndNextRun) {
     ASSERT_EQ(crontab_add_job(ct, "a", "0 0 30 2 *", "c", 1), 1);
-    EXPECT_EQ(job(1).next_run, -1);  // February 30th never comes
+    EXPECT_EQ(job(1).next_run, -1);            // February 30th never comes
     EXPECT_EQ(cron_job_find(ct, 0), nullptr);  // free slots hold id 0
     EXPECT_EQ(cron_job_find(nullptr, 1), nullptr);
     cron_recompute_next(&ct->jobs[5], 1000);

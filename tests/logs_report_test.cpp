@@ -62,7 +62,7 @@ TEST_F(LogsReportTest, NewestFirstWithinTheLimit) {
         int limit;
         int64_t first, last;
         size_t count;
-    } cases[] = {{0, 25, 6, 20}, {-1, 25, 6, 20}, {21, 25, 6, 20},
+    } cases[] = {{0, 25, 6, 20},  {-1, 25, 6, 20}, {21, 25, 6, 20},
                  {20, 25, 6, 20}, {5, 25, 21, 5},  {1, 25, 25, 1}};
     for (const auto& c : cases) {
         auto log = logs(ct.get(), id, c.limit);
@@ -141,12 +141,18 @@ TEST_F(LogsReportTest, SharesTheBufferWithTheJobList) {
 
 TEST(LogsReportRunTest, BinaryOutputOfARealRun) {
     auto ct = make_instance();
-    std::string cmd = job_cmd().raw("A\xFF\xFE" "B").raw("\x1b[1m", true);
+    std::string cmd = job_cmd()
+                          .raw(
+                              "A\xFF\xFE"
+                              "B")
+                          .raw("\x1b[1m", true);
     int id = crontab_add_job(ct.get(), "bin", "@daily", cmd.c_str(), 0);
     ASSERT_EQ(crontab_run_now(ct.get(), id), 0);
     auto log = logs(ct.get(), id);
     ASSERT_EQ(log.Size(), 1u);
-    EXPECT_STREQ(log[0]["stdout"].GetString(), "A\xEF\xBF\xBD\xEF\xBF\xBD" "B");
+    EXPECT_STREQ(log[0]["stdout"].GetString(),
+                 "A\xEF\xBF\xBD\xEF\xBF\xBD"
+                 "B");
     EXPECT_STREQ(log[0]["stderr"].GetString(), "\x1b[1m");
 }
 

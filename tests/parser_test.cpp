@@ -140,7 +140,8 @@ TEST(Parser, MessageQuotingALongExpressionIsCutToTheBuffer) {
 }
 
 TEST(Parser, FullSetsAndWhiteSpace) {
-    for (const char* expr : {"* * * * *", "  0-59\t0-23   1-31 \t 1-12 0-6 \n", "*/1 * * * 1-7", "* * * * 0-6"}) {
+    for (const char* expr :
+         {"* * * * *", "  0-59\t0-23   1-31 \t 1-12 0-6 \n", "*/1 * * * 1-7", "* * * * 0-6"}) {
         cron_expr_t e = parsed(expr);
         EXPECT_EQ(e.minute_bits, CRON_FULL_MINUTES) << expr;
         EXPECT_EQ(e.hour_bits, CRON_FULL_HOURS) << expr;
@@ -168,13 +169,14 @@ TEST(Parser, FieldValues) {
         {"*/15 9-17 * * MON-FRI", bits({0, 15, 30, 45}), range(9, 17), D, M, bits({1, 2, 3, 4, 5})},
         // A single value with a step runs to the field's end, as "*/n" does.
         {"5/15 * * * *", bits({5, 20, 35, 50}), H, D, M, W},
-        {"0 20/2 5/10 2/5 MON/2", bits({0}), bits({20, 22}), bits({5, 15, 25}), bits({2, 7, 12}), bits({1, 3, 5})},
+        {"0 20/2 5/10 2/5 MON/2", bits({0}), bits({20, 22}), bits({5, 15, 25}), bits({2, 7, 12}),
+         bits({1, 3, 5})},
         {"0 0 * * 7/3", bits({0}), bits({0}), D, M, bits({0, 3, 6})},
         {"0 0 * * 6/2", bits({0}), bits({0}), D, M, bits({6})},
         {"5-30/10 0 * * 5-1/2", bits({5, 15, 25}), bits({0}), D, M, bits({5, 0})},
         {"1,,3 * * * *", bits({1, 3}), H, D, M, W},
-        {"59-59/100 0-23/7 */10 2-12/5 *", bits({59}), bits({0, 7, 14, 21}), bits({1, 11, 21, 31}), bits({2, 7, 12}),
-         W},
+        {"59-59/100 0-23/7 */10 2-12/5 *", bits({59}), bits({0, 7, 14, 21}), bits({1, 11, 21, 31}),
+         bits({2, 7, 12}), W},
         {"0 0 * jan,Mar,DECEMBER *", bits({0}), bits({0}), D, bits({1, 3, 12}), W},
         {"0 0 * * 7", bits({0}), bits({0}), D, M, bits({0})},
         {"0 0 * * SUN", bits({0}), bits({0}), D, M, bits({0})},
@@ -231,10 +233,17 @@ TEST(Parser, MacrosParseAsTheirExpansion) {
 
 TEST(Parser, EveryIntervals) {
     const std::pair<const char*, int> cases[] = {
-        {"@every 90s", 90},        {"@every 5M", 300},           {"@every 1 h", 3600},
-        {"@EVERY5m", 300},         {"@every 5min", 300},         {"@every 2hours", 7200},
-        {"@every 7s  ", 7},        {"@every 7s trailing", 7},    {"@every +3s", 3},
-        {"@every 2147483647s", 2147483647}, {"@every 35791394m", 2147483640},
+        {"@every 90s", 90},
+        {"@every 5M", 300},
+        {"@every 1 h", 3600},
+        {"@EVERY5m", 300},
+        {"@every 5min", 300},
+        {"@every 2hours", 7200},
+        {"@every 7s  ", 7},
+        {"@every 7s trailing", 7},
+        {"@every +3s", 3},
+        {"@every 2147483647s", 2147483647},
+        {"@every 35791394m", 2147483640},
     };
     for (const auto& [expr, seconds] : cases) {
         cron_expr_t e = parsed(expr);
@@ -243,7 +252,8 @@ TEST(Parser, EveryIntervals) {
         EXPECT_EQ(e.dow_bits, CRON_FULL_DOW) << expr;
     }
     // Intervals that do not fit in 32-bit seconds are refused, not clamped.
-    for (const char* expr : {"@every 40000000m", "@every 596524h", "@every 2147483648s", "@every 99999999999999999999h"})
+    for (const char* expr :
+         {"@every 40000000m", "@every 596524h", "@every 2147483648s", "@every 99999999999999999999h"})
         EXPECT_EQ(message_of(expr), "Invalid @every: interval must be a positive integer") << expr;
 }
 
@@ -265,7 +275,8 @@ TEST(Parser, ZonePrefix) {
     };
     for (const message_case& c : cases) EXPECT_EQ(message_of(c.expr.c_str()), c.message) << c.expr;
     // The prefix changes the zone only: the same bits as without it.
-    for (const char* expr : {"CRON_TZ=Europe/Berlin 30 2 * * 1-5", "  TZ=Asia/Tokyo\t 30 2 * * 1-5 ", "CRON_TZ=UTC @daily"}) {
+    for (const char* expr :
+         {"CRON_TZ=Europe/Berlin 30 2 * * 1-5", "  TZ=Asia/Tokyo\t 30 2 * * 1-5 ", "CRON_TZ=UTC @daily"}) {
         cron_expr_t zoned = parsed(expr), plain = parsed(std::strchr(expr, '@') ? "@daily" : "30 2 * * 1-5");
         EXPECT_NE(zoned.zone, nullptr) << expr;
         EXPECT_EQ(zoned.minute_bits, plain.minute_bits) << expr;

@@ -18,7 +18,8 @@ TEST(ReapedChildTest, StatusIsUnknownAndNeverRetried) {
     auto log = logs(ct.get(), id);
     ASSERT_EQ(log.Size(), 1u);
     EXPECT_EQ(log[0]["exit_code"].GetInt(), -4);
-    EXPECT_STREQ(log[0]["stderr"].GetString(), "exit status not available: the host reaps child processes\nerr\n");
+    EXPECT_STREQ(log[0]["stderr"].GetString(),
+                 "exit status not available: the host reaps child processes\nerr\n");
     EXPECT_STREQ(log[0]["stdout"].GetString(), "out\n");
 }
 

@@ -57,14 +57,22 @@ TEST(JobList, SeventeenMembersInOrderWithTheirTypes) {
         const char* name;
         rapidjson::Type type;
     } expected[] = {
-        {"id", rapidjson::kNumberType},          {"name", rapidjson::kStringType},
-        {"expr", rapidjson::kStringType},        {"cmd", rapidjson::kStringType},
-        {"enabled", rapidjson::kTrueType},       {"next_run", rapidjson::kNumberType},
-        {"last_run", rapidjson::kNumberType},    {"log_count", rapidjson::kNumberType},
-        {"max_runtime_sec", rapidjson::kNumberType}, {"running", rapidjson::kFalseType},
-        {"workdir", rapidjson::kStringType},     {"envSet", rapidjson::kFalseType},
-        {"env", rapidjson::kStringType},         {"overlap_policy", rapidjson::kNumberType},
-        {"queued_count", rapidjson::kNumberType}, {"retry_max", rapidjson::kNumberType},
+        {"id", rapidjson::kNumberType},
+        {"name", rapidjson::kStringType},
+        {"expr", rapidjson::kStringType},
+        {"cmd", rapidjson::kStringType},
+        {"enabled", rapidjson::kTrueType},
+        {"next_run", rapidjson::kNumberType},
+        {"last_run", rapidjson::kNumberType},
+        {"log_count", rapidjson::kNumberType},
+        {"max_runtime_sec", rapidjson::kNumberType},
+        {"running", rapidjson::kFalseType},
+        {"workdir", rapidjson::kStringType},
+        {"envSet", rapidjson::kFalseType},
+        {"env", rapidjson::kStringType},
+        {"overlap_policy", rapidjson::kNumberType},
+        {"queued_count", rapidjson::kNumberType},
+        {"retry_max", rapidjson::kNumberType},
         {"retry_backoff_sec", rapidjson::kNumberType},
     };
     ASSERT_EQ(job.MemberCount(), 17u);
@@ -120,8 +128,7 @@ TEST(JobList, LiveState) {
     EXPECT_EQ(b["overlap_policy"].GetInt(), 2);
     EXPECT_EQ(b["retry_max"].GetInt(), 3);
     EXPECT_EQ(b["retry_backoff_sec"].GetInt(), 15);
-    EXPECT_NE(std::string(crontab_get_jobs_json(in.ct)).find("\"env\":\"A=1\\nB=2\""),
-              std::string::npos);
+    EXPECT_NE(std::string(crontab_get_jobs_json(in.ct)).find("\"env\":\"A=1\\nB=2\""), std::string::npos);
 }
 
 TEST(JobList, LongerThan64KiBStaysWhole) {

@@ -57,8 +57,7 @@ TEST(RunnerPosix, SignalDeathIsReportedAsTheShellDoes) {
         const char* cmd;
         int code;
     } cases[] = {
-        {"kill -9 $$", 137},
-        {"kill -TERM $$", 143},  // not sent by the library: a plain signal death
+        {"kill -9 $$", 137}, {"kill -TERM $$", 143},  // not sent by the library: a plain signal death
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.cmd);

@@ -171,8 +171,8 @@ TEST(Runner, ChildEnvironment) {
     ::setenv("QC_RUNNER_INHERITED", "host", 1);
     {
         run_result r;
-        run_cmd(r, job_cmd().env("QC_RUNNER_INHERITED").raw("|").env("QC_A").raw("|").env("QC_B"),
-                0, nullptr, nullptr, "QC_A=one\nQC_RUNNER_INHERITED=job\nQC_B=a b=c\n");
+        run_cmd(r, job_cmd().env("QC_RUNNER_INHERITED").raw("|").env("QC_A").raw("|").env("QC_B"), 0, nullptr,
+                nullptr, "QC_A=one\nQC_RUNNER_INHERITED=job\nQC_B=a b=c\n");
         ASSERT_EQ(r.rc, 0);
         EXPECT_EQ(r.out(), "job|one|a b=c");
     }

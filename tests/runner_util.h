@@ -36,9 +36,8 @@ inline void run_cmd(run_result& res, const char* cmd, int32_t limit = 0, cron_ru
                     const char* workdir = nullptr, const char* env = nullptr) {
     res.rc = cron_proc_run(cmd, &res.r, limit, ctl, workdir, env);
 }
-inline void run_cmd(run_result& res, const std::string& cmd, int32_t limit = 0,
-                    cron_run_ctl_t* ctl = nullptr, const char* workdir = nullptr,
-                    const char* env = nullptr) {
+inline void run_cmd(run_result& res, const std::string& cmd, int32_t limit = 0, cron_run_ctl_t* ctl = nullptr,
+                    const char* workdir = nullptr, const char* env = nullptr) {
     run_cmd(res, cmd.c_str(), limit, ctl, workdir, env);
 }
 

@@ -36,7 +36,7 @@ TEST(RunnerWin, ExitCodesAndTheirMapping) {
         {"exit /b 3", 3, 0},
         {"exit /b 3002", CRONTAB_EXIT_TIME_LIMIT, 1},  // how a time-limit kill is reported
         {"exit /b 3003", CRONTAB_EXIT_CANCELLED, 1},   // how a kill by crontab_cancel_job is reported
-        {"exit /b -1", -1, 0},  // only the return value tells it from no child
+        {"exit /b -1", -1, 0},                         // only the return value tells it from no child
     };
     for (const auto& c : cases) {
         run_result res;

@@ -103,7 +103,8 @@ inline int64_t job_int(crontab_t* ct, int id, const char* member) {
 // A member of the job's newest run record, as text or number.
 inline std::string newest_text(crontab_t* ct, int id, const char* member) {
     rapidjson::Document log = logs(ct, id);
-    return log.Empty() ? std::string() : std::string(log[0][member].GetString(), log[0][member].GetStringLength());
+    return log.Empty() ? std::string()
+                       : std::string(log[0][member].GetString(), log[0][member].GetStringLength());
 }
 inline int64_t newest_int(crontab_t* ct, int id, const char* member) {
     rapidjson::Document log = logs(ct, id);

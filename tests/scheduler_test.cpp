@@ -148,10 +148,12 @@ TEST_F(SchedulerTest, SkipNeverOverlapsAndRunsAMissedFireTimeRightAfter) {
     int id = add(job_cmd().sleep_ms(2500), "@every 2s", CRONTAB_OVERLAP_SKIP);
     ASSERT_EQ(crontab_start(ct.get()), 0);
     int most = 0;
-    ASSERT_TRUE(wait_until([&] {
-        most = std::max(most, active_runs(ct.get()));
-        return log_count(ct.get(), id) >= 2;
-    }, 60s));
+    ASSERT_TRUE(wait_until(
+        [&] {
+            most = std::max(most, active_runs(ct.get()));
+            return log_count(ct.get(), id) >= 2;
+        },
+        60s));
     ASSERT_EQ(crontab_stop(ct.get()), 0);
     ASSERT_TRUE(settled(id));
     EXPECT_LE(most, 1);
@@ -168,11 +170,13 @@ TEST_F(SchedulerTest, QueueHoldsOneLaterFireTime) {
     ASSERT_EQ(crontab_start(ct.get()), 0);
     int most = 0;
     bool seen_queued = false;
-    ASSERT_TRUE(wait_until([&] {
-        most = std::max(most, active_runs(ct.get()));
-        seen_queued = seen_queued || job_int(ct.get(), id, "queued_count") == 1;
-        return log_count(ct.get(), id) >= 2;
-    }, 60s));
+    ASSERT_TRUE(wait_until(
+        [&] {
+            most = std::max(most, active_runs(ct.get()));
+            seen_queued = seen_queued || job_int(ct.get(), id, "queued_count") == 1;
+            return log_count(ct.get(), id) >= 2;
+        },
+        60s));
     ASSERT_EQ(crontab_stop(ct.get()), 0);
     // A waiting run still starts when the execution ends, scheduler or not.
     ASSERT_TRUE(settled(id));
@@ -226,9 +230,12 @@ TEST_F(SchedulerTest, MoreDueThanTheLimitAllRunInTurn) {
         std::vector<int> ids;
         for (int i = 0; i < 40; ++i) ids.push_back(add(job_cmd().sleep_ms(2000), "@every 1s", policy));
         ASSERT_EQ(crontab_start(ct.get()), 0);
-        EXPECT_TRUE(wait_until([&] {
-            return std::all_of(ids.begin(), ids.end(), [&](int id) { return log_count(ct.get(), id) >= 1; });
-        }, 60s));
+        EXPECT_TRUE(wait_until(
+            [&] {
+                return std::all_of(ids.begin(), ids.end(),
+                                   [&](int id) { return log_count(ct.get(), id) >= 1; });
+            },
+            60s));
         ct.reset();
     }
 }
@@ -272,7 +279,8 @@ TEST_F(SchedulerTest, TickThatThrowsIsRetried) {
     cron_scheduler_fail_conversion(2);
     ASSERT_EQ(crontab_start(ct.get()), 0);
     // The admitted run was started, and the thread goes on ticking.
-    ASSERT_TRUE(wait_until([&] { return log_count(ct.get(), first) >= 2 && log_count(ct.get(), second) >= 2; }));
+    ASSERT_TRUE(
+        wait_until([&] { return log_count(ct.get(), first) >= 2 && log_count(ct.get(), second) >= 2; }));
     cron_scheduler_fail_conversion(0);
     EXPECT_EQ(crontab_is_running(ct.get()), 1);
     ASSERT_EQ(crontab_stop(ct.get()), 0);

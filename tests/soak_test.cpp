@@ -153,42 +153,38 @@ struct soak {
             int id = any_id(rng);
             int rc = 0;
             switch (op) {
-            case 0: {  // replace a job: the table stays near full
-                if (crontab_delete_job(ct, id) == 0) {
-                    std::lock_guard<std::mutex> lk(ids_mu);
-                    std::erase(ids, id);
+                case 0: {  // replace a job: the table stays near full
+                    if (crontab_delete_job(ct, id) == 0) {
+                        std::lock_guard<std::mutex> lk(ids_mu);
+                        std::erase(ids, id);
+                    }
+                    rc = add(rng) > 0 ? 0 : -1;
+                    break;
                 }
-                rc = add(rng) > 0 ? 0 : -1;
-                break;
-            }
-            case 1:
-            case 2: {  // enable or disable, with a new command of some kind
-                const kind& k = kinds[rng() % kind_count];
-                std::string cmd = "printf . >>'" + counter + "'; " + k.cmd;
-                rc = crontab_update_job(ct, id, k.name, rng() % 2 ? "@every 1s" : "* * * * *", cmd.c_str(),
-                                        op == 1);
-                break;
-            }
-            case 3:
-                rc = crontab_run_now(ct, id);
-                break;
-            case 4:
-                rc = crontab_cancel_job(ct, id);
-                EXPECT_TRUE(rc == 0 || rc == 1 || rc == -1) << rc;
-                rc = 0;
-                break;
-            case 5:
-                rc = crontab_set_job_overlap_policy(ct, id, static_cast<int>(rng() % 3));
-                break;
-            case 6:
-                rc = crontab_set_job_retry(ct, id, static_cast<int>(rng() % 3), static_cast<int>(rng() % 2));
-                break;
-            case 7:
-                rc = crontab_set_job_paths(ct, id, rng() % 2 ? "/tmp" : nullptr, rng() % 2 ? "SOAK=1\nX=y" : "");
-                break;
-            default:
-                check_reports(id, static_cast<int>(rng() % 25) - 2);
-                break;
+                case 1:
+                case 2: {  // enable or disable, with a new command of some kind
+                    const kind& k = kinds[rng() % kind_count];
+                    std::string cmd = "printf . >>'" + counter + "'; " + k.cmd;
+                    rc = crontab_update_job(ct, id, k.name, rng() % 2 ? "@every 1s" : "* * * * *",
+                                            cmd.c_str(), op == 1);
+                    break;
+                }
+                case 3: rc = crontab_run_now(ct, id); break;
+                case 4:
+                    rc = crontab_cancel_job(ct, id);
+                    EXPECT_TRUE(rc == 0 || rc == 1 || rc == -1) << rc;
+                    rc = 0;
+                    break;
+                case 5: rc = crontab_set_job_overlap_policy(ct, id, static_cast<int>(rng() % 3)); break;
+                case 6:
+                    rc = crontab_set_job_retry(ct, id, static_cast<int>(rng() % 3),
+                                               static_cast<int>(rng() % 2));
+                    break;
+                case 7:
+                    rc = crontab_set_job_paths(ct, id, rng() % 2 ? "/tmp" : nullptr,
+                                               rng() % 2 ? "SOAK=1\nX=y" : "");
+                    break;
+                default: check_reports(id, static_cast<int>(rng() % 25) - 2); break;
             }
             EXPECT_TRUE(rc == 0 || rc == -1) << "op " << op << " gave " << rc;
             ++ops[op];
@@ -275,13 +271,14 @@ TEST(Soak, ManyJobsUnderLoad) {
     const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     long total = 0;
     for (auto& o : s.ops) total += o;
-    std::printf("soak: %.0f s, %ld child runs, %ld host calls (replace %ld, enable/disable %ld, run-now %ld, "
-                "cancel %ld, settings %ld, report pairs %ld), %ld report texts, peak active runs %d, "
-                "orphans reaped %d, peak RSS %ld KB, fds %d, threads %d\n",
-                secs, static_cast<long>(fs::exists(s.counter) ? fs::file_size(s.counter) : 0), total,
-                s.ops[0].load(), s.ops[1] + s.ops[2], s.ops[3].load(), s.ops[4].load(),
-                s.ops[5] + s.ops[6] + s.ops[7], s.ops[8] + s.ops[9], s.reports.load(), peak_active, zombies,
-                peak_rss_kb(), fds_before, threads_before);
+    std::printf(
+        "soak: %.0f s, %ld child runs, %ld host calls (replace %ld, enable/disable %ld, run-now %ld, "
+        "cancel %ld, settings %ld, report pairs %ld), %ld report texts, peak active runs %d, "
+        "orphans reaped %d, peak RSS %ld KB, fds %d, threads %d\n",
+        secs, static_cast<long>(fs::exists(s.counter) ? fs::file_size(s.counter) : 0), total, s.ops[0].load(),
+        s.ops[1] + s.ops[2], s.ops[3].load(), s.ops[4].load(), s.ops[5] + s.ops[6] + s.ops[7],
+        s.ops[8] + s.ops[9], s.reports.load(), peak_active, zombies, peak_rss_kb(), fds_before,
+        threads_before);
 }
 
 }  // namespace

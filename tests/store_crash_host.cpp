@@ -54,39 +54,44 @@ int main(int argc, char** argv) {
 
     for (unsigned n = 0;; ++n) {
         crash_table next = t;
-        int op = t.jobs.size() < 8 ? 0 : t.jobs.size() >= 40 ? 2 : std::uniform_int_distribution<int>(0, 3)(rng);
+        int op = t.jobs.size() < 8     ? 0
+                 : t.jobs.size() >= 40 ? 2
+                                       : std::uniform_int_distribution<int>(0, 3)(rng);
         const std::string tag = std::to_string(n) + "-" + std::to_string(rng() % 100000);
         const char* expr = exprs[rng() % 5];
         bool enabled = rng() % 2;
         int rc = 0, id = 0;
         switch (op) {
-        case 0:  // add: the id is next_id, never one used before
-            id = next.next_id++;
-            next.jobs[id] = {"job " + tag, expr, "echo " + tag, enabled, 0};
-            say('P', next);
-            rc = crontab_add_job(ct, ("job " + tag).c_str(), expr, ("echo " + tag).c_str(), enabled) == id ? 0 : -1;
-            break;
-        case 1:  // update: the settings stay
-            id = pick_id(t, rng);
-            next.jobs[id].name = "upd " + tag;
-            next.jobs[id].expr = expr;
-            next.jobs[id].cmd = "true " + tag;
-            next.jobs[id].enabled = enabled;
-            say('P', next);
-            rc = crontab_update_job(ct, id, ("upd " + tag).c_str(), expr, ("true " + tag).c_str(), enabled);
-            break;
-        case 2:
-            id = pick_id(t, rng);
-            next.jobs.erase(id);
-            say('P', next);
-            rc = crontab_delete_job(ct, id);
-            break;
-        default:
-            id = pick_id(t, rng);
-            next.jobs[id].timeout = 1 + static_cast<int>(rng() % 1000);
-            say('P', next);
-            rc = crontab_set_job_timeout(ct, id, next.jobs[id].timeout);
-            break;
+            case 0:  // add: the id is next_id, never one used before
+                id = next.next_id++;
+                next.jobs[id] = {"job " + tag, expr, "echo " + tag, enabled, 0};
+                say('P', next);
+                rc = crontab_add_job(ct, ("job " + tag).c_str(), expr, ("echo " + tag).c_str(), enabled) == id
+                         ? 0
+                         : -1;
+                break;
+            case 1:  // update: the settings stay
+                id = pick_id(t, rng);
+                next.jobs[id].name = "upd " + tag;
+                next.jobs[id].expr = expr;
+                next.jobs[id].cmd = "true " + tag;
+                next.jobs[id].enabled = enabled;
+                say('P', next);
+                rc = crontab_update_job(ct, id, ("upd " + tag).c_str(), expr, ("true " + tag).c_str(),
+                                        enabled);
+                break;
+            case 2:
+                id = pick_id(t, rng);
+                next.jobs.erase(id);
+                say('P', next);
+                rc = crontab_delete_job(ct, id);
+                break;
+            default:
+                id = pick_id(t, rng);
+                next.jobs[id].timeout = 1 + static_cast<int>(rng() % 1000);
+                say('P', next);
+                rc = crontab_set_job_timeout(ct, id, next.jobs[id].timeout);
+                break;
         }
         if (rc != 0) fail("a job change failed");
         t = next;

@@ -6,14 +6,14 @@
 #include <gtest/gtest.h>
 
 #ifdef _WIN32
-#include <windows.h>
+#    include <windows.h>
 
-#include "win/win_util.h"
+#    include "win/win_util.h"
 #else
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#    include <signal.h>
+#    include <spawn.h>
+#    include <sys/wait.h>
+#    include <unistd.h>
 
 extern "C" char** environ;
 #endif
@@ -52,8 +52,8 @@ public:
         si.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
         std::string line = "\"" + win_test::bin_dir() + "\\store_crash_host.exe\" \"" + dir + "\" " + seed;
         PROCESS_INFORMATION pi{};
-        EXPECT_TRUE(::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                     nullptr, &si, &pi));
+        EXPECT_TRUE(
+            ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi));
         ::CloseHandle(out_w);
         ::CloseHandle(pi.hThread);
         process_ = pi.hProcess;

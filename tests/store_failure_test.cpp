@@ -114,7 +114,8 @@ TEST(StoreFailure, ReadOnlyDirectory) {
     // Nor does create take a directory it cannot write to.
     if (ro.mounted) {
         EXPECT_EQ(crontab_create(dir.c_str()), nullptr);
-        EXPECT_EQ(crontab_last_error(), "data directory " + dir.str() + " cannot be written: Read-only file system");
+        EXPECT_EQ(crontab_last_error(),
+                  "data directory " + dir.str() + " cannot be written: Read-only file system");
     }
 }
 
@@ -153,7 +154,8 @@ TEST(StoreFailure, CreateRefusesDirectoriesNoSaveCouldWrite) {
         std::string reason;
     } cases[] = {
         {dir.str(), "crontab.json could not be read: Is a directory"},
-        {dir.file("file/sub"), "data directory " + dir.file("file/sub") + " could not be created: Not a directory"},
+        {dir.file("file/sub"),
+         "data directory " + dir.file("file/sub") + " could not be created: Not a directory"},
         {dir.file(std::string(256, 'n')),
          "data directory " + dir.file(std::string(256, 'n')) + " could not be created: File name too long"},
     };

@@ -25,9 +25,7 @@ namespace {
 struct scratch {
     crontab_t* ct = cron_instance_create(nullptr);
     ~scratch() { cron_instance_destroy(ct); }
-    bool load(const std::string& text, int64_t now = 1700000000) {
-        return cron_store_parse(ct, text, now);
-    }
+    bool load(const std::string& text, int64_t now = 1700000000) { return cron_store_parse(ct, text, now); }
     std::vector<int> ids() const {
         std::vector<int> out;
         for (const cron_job_t& job : ct->jobs) {
@@ -39,8 +37,8 @@ struct scratch {
 };
 
 std::string job_text(const std::string& extra = "", const std::string& name = "a") {
-    return R"({"name":")" + name + R"(","expr":"* * * * *","cmd":"c")" +
-           (extra.empty() ? "" : "," + extra) + "}";
+    return R"({"name":")" + name + R"(","expr":"* * * * *","cmd":"c")" + (extra.empty() ? "" : "," + extra) +
+           "}";
 }
 
 std::string store_text(const std::vector<std::string>& jobs, const std::string& head = "") {
@@ -101,7 +99,9 @@ TEST(StoreLayout, JobsByteForByte) {
         "            \"cmd\": \"true\",\n"
         "            \"enabled\": false,\n"
         "            \"max_runtime_sec\": 30,\n"
-        "            \"workdir\": \"" + workdir + "\",\n"
+        "            \"workdir\": \"" +
+        workdir +
+        "\",\n"
         "            \"env\": \"A=1\\nB=2\\n\",\n"
         "            \"overlap_policy\": 1,\n"
         "            \"retry_max\": 3,\n"
@@ -204,10 +204,10 @@ TEST(StoreLoad, UnreadableTextsLeaveTheTableEmpty) {
 // A damaged or hostile store nested a million levels deep once overflowed
 // the stack of the host calling crontab_create.
 TEST(StoreLoad, DeepNestingIsReadWithoutRecursion) {
-    for (const std::string& text : {R"({"next_id":3,"jobs":)" + std::string(1000000, '['),
-                                    std::string(1000000, '[') + std::string(1000000, ']'),
-                                    store_text({job_text(R"("x":)" + std::string(500000, '[') +
-                                                         std::string(500000, ']'))})}) {
+    for (const std::string& text :
+         {R"({"next_id":3,"jobs":)" + std::string(1000000, '['),
+          std::string(1000000, '[') + std::string(1000000, ']'),
+          store_text({job_text(R"("x":)" + std::string(500000, '[') + std::string(500000, ']'))})}) {
         scratch s;
         EXPECT_FALSE(s.load(text));
     }
@@ -233,23 +233,31 @@ TEST(StoreLoad, IdsAndNextId) {
         {"no jobs member", "{\"next_id\":9}", {}, 9, true},
         {"jobs not an array", "{\"next_id\":9,\"jobs\":{}}", {}, 9, false},
         {"stored ids raise next_id",
-         store_text({job_text("\"id\":3"), job_text("\"id\":7")}), {3, 7}, 8, true},
-        {"missing id takes next_id",
-         store_text({job_text()}, "\"next_id\":5"), {5}, 6, true},
-        {"id 0 takes next_id",
-         store_text({job_text("\"id\":0")}, "\"next_id\":5"), {5}, 6, false},
+         store_text({job_text("\"id\":3"), job_text("\"id\":7")}),
+         {3, 7},
+         8,
+         true},
+        {"missing id takes next_id", store_text({job_text()}, "\"next_id\":5"), {5}, 6, true},
+        {"id 0 takes next_id", store_text({job_text("\"id\":0")}, "\"next_id\":5"), {5}, 6, false},
         {"id as string takes next_id",
-         store_text({job_text("\"id\":\"2\"")}, "\"next_id\":5"), {5}, 6, false},
+         store_text({job_text("\"id\":\"2\"")}, "\"next_id\":5"),
+         {5},
+         6,
+         false},
         // One id must name one job: the first wins, and the file is kept.
         {"duplicate ids: the first loads",
-         store_text({job_text("\"id\":4"), job_text("\"id\":4")}), {4}, 5, false},
+         store_text({job_text("\"id\":4"), job_text("\"id\":4")}),
+         {4},
+         5,
+         false},
         // A new id comes from above every id in the file.
-        {"assigned after the stored ids",
-         store_text({job_text(), job_text("\"id\":1")}), {2, 1}, 3, true},
+        {"assigned after the stored ids", store_text({job_text(), job_text("\"id\":1")}), {2, 1}, 3, true},
         {"ids of jobs not loaded stay used",
-         store_text({job_text("\"id\":2"), R"({"id":9,"name":"x","expr":"bad","cmd":"c"})"}), {2}, 10, false},
-        {"low 32 bits of a large id",
-         store_text({job_text("\"id\":4294967298")}), {2}, 3, false},
+         store_text({job_text("\"id\":2"), R"({"id":9,"name":"x","expr":"bad","cmd":"c"})"}),
+         {2},
+         10,
+         false},
+        {"low 32 bits of a large id", store_text({job_text("\"id\":4294967298")}), {2}, 3, false},
     };
     for (const auto& c : cases) {
         scratch s;
@@ -300,8 +308,7 @@ TEST(StoreLoad, SettingsTakeIntegersInRangeOnly) {
     for (const auto& c : cases) {
         scratch s;
         std::string what = std::string(c.member) + ": " + c.value;
-        EXPECT_EQ(s.load(store_text({job_text("\"" + std::string(c.member) + "\":" + c.value)})),
-                  c.whole)
+        EXPECT_EQ(s.load(store_text({job_text("\"" + std::string(c.member) + "\":" + c.value)})), c.whole)
             << what;
         ASSERT_EQ(s.ids().size(), 1u) << what;
         EXPECT_EQ(s.job(0).*c.field, c.expected) << what;
@@ -384,8 +391,7 @@ TEST(StoreLoad, NextRunFromTheMomentOfLoading) {
     set_tz("UTC");
     scratch s;
     int64_t now = utc(2024, 3, 1, 10, 17);
-    ASSERT_TRUE(s.load(store_text({R"({"name":"a","expr":"0 * * * *","cmd":"c","enabled":false})"}),
-                       now));
+    ASSERT_TRUE(s.load(store_text({R"({"name":"a","expr":"0 * * * *","cmd":"c","enabled":false})"}), now));
     EXPECT_EQ(s.job(0).next_run, utc(2024, 3, 1, 11, 0));
     EXPECT_EQ(s.job(0).last_run, 0);
 }
@@ -440,8 +446,10 @@ TEST(StoreSave, InvalidTextNeverReachesTheFile) {
 TEST(StoreSave, OnlyJobExportsWrite) {
     test_dir dir;
     // Compact, and with more jobs than the table takes: any rewrite shows.
-    std::string original = R"({"next_id":4,"jobs":[{"id":3,"name":"a","expr":"@every 1s","cmd":"true","enabled":true})";
-    for (int id = 4; id < 203; ++id) original += R"(,{"id":)" + std::to_string(id) + R"(,"name":"b","expr":"@daily","cmd":"c"})";
+    std::string original =
+        R"({"next_id":4,"jobs":[{"id":3,"name":"a","expr":"@every 1s","cmd":"true","enabled":true})";
+    for (int id = 4; id < 203; ++id)
+        original += R"(,{"id":)" + std::to_string(id) + R"(,"name":"b","expr":"@daily","cmd":"c"})";
     original += "]}";
     write_file(dir.store(), original);
     crontab_t* ct = crontab_create(dir.c_str());

@@ -17,8 +17,8 @@ public:
         static std::atomic<int> serial{0};
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string leaf = std::string("qc-") + (info ? info->name() : "test") + "-" +
-                           std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                           "-" + std::to_string(serial++);
+                           std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                           std::to_string(serial++);
         path_ = std::filesystem::temp_directory_path() / leaf;
         std::filesystem::remove_all(path_);
         std::filesystem::create_directories(path_);

@@ -24,8 +24,7 @@ using report_writer = rapidjson::Writer<rapidjson::StringBuffer>;
 // in a cut character.
 bool put_string(report_writer& w, const char* key, const char* text) {
     std::string_view s(text);
-    return cron_utf8_valid(s) && w.Key(key) &&
-           w.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
+    return cron_utf8_valid(s) && w.Key(key) && w.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
 }
 
 }  // namespace
@@ -36,15 +35,13 @@ namespace {
 
 bool put_job_entry(report_writer& w, const cron_job_t& job) {
     return w.StartObject() && w.Key("id") && w.Int(job.id) && put_string(w, "name", job.name) &&
-           put_string(w, "expr", job.expr) && put_string(w, "cmd", job.cmd) &&
-           w.Key("enabled") && w.Bool(job.enabled != 0) && w.Key("next_run") &&
-           w.Int64(job.next_run) && w.Key("last_run") && w.Int64(job.last_run) &&
-           w.Key("log_count") && w.Int(job.log_count) && w.Key("max_runtime_sec") &&
+           put_string(w, "expr", job.expr) && put_string(w, "cmd", job.cmd) && w.Key("enabled") &&
+           w.Bool(job.enabled != 0) && w.Key("next_run") && w.Int64(job.next_run) && w.Key("last_run") &&
+           w.Int64(job.last_run) && w.Key("log_count") && w.Int(job.log_count) && w.Key("max_runtime_sec") &&
            w.Int(job.max_runtime_sec) && w.Key("running") && w.Bool(job.running_count != 0) &&
-           put_string(w, "workdir", job.workdir) && w.Key("envSet") &&
-           w.Bool(job.env[0] != '\0') && put_string(w, "env", job.env) &&
-           w.Key("overlap_policy") && w.Int(job.overlap_policy) && w.Key("queued_count") &&
-           w.Int(job.queued ? 1 : 0) && w.Key("retry_max") && w.Int(job.retry_max) &&
+           put_string(w, "workdir", job.workdir) && w.Key("envSet") && w.Bool(job.env[0] != '\0') &&
+           put_string(w, "env", job.env) && w.Key("overlap_policy") && w.Int(job.overlap_policy) &&
+           w.Key("queued_count") && w.Int(job.queued ? 1 : 0) && w.Key("retry_max") && w.Int(job.retry_max) &&
            w.Key("retry_backoff_sec") && w.Int(job.retry_backoff_sec) && w.EndObject();
 }
 

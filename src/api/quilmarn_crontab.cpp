@@ -77,10 +77,11 @@ std::string next_runs_list(const cron_expr_t* expr, int count) {
         if (t < 0) break;
         std::tm tm{};
         char iso[64], offset[16];
-        if (!cron_tz_localtime(tz, t, &tm) || std::strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%S", &tm) == 0) break;
+        if (!cron_tz_localtime(tz, t, &tm) || std::strftime(iso, sizeof iso, "%Y-%m-%dT%H:%M:%S", &tm) == 0)
+            break;
         format_offset(cron_utc_offset(t, tm), offset, sizeof offset);
-        ok = w.StartObject() && w.Key("unix") && w.Int64(t) && w.Key("iso") && w.String(iso) && w.Key("offset") &&
-             w.String(offset) && w.EndObject();
+        ok = w.StartObject() && w.Key("unix") && w.Int64(t) && w.Key("iso") && w.String(iso) &&
+             w.Key("offset") && w.String(offset) && w.EndObject();
     }
     ok = ok && w.EndArray();
     if (!ok) return "[]";
@@ -179,16 +180,14 @@ const char* crontab_describe_expr(const char* expr) {
 
 const char* crontab_explain_expr(const char* expr) {
     thread_local char buf[CRON_EXPLAIN_MAX];
-    return expr_text(expr, buf, [](const cron_expr_t& e, char* out, size_t size) {
-        return cron_explain(&e, out, size);
-    });
+    return expr_text(
+        expr, buf, [](const cron_expr_t& e, char* out, size_t size) { return cron_explain(&e, out, size); });
 }
 
 // ---- Instance lifecycle ----
 
 crontab_t* crontab_create(const char* data_dir) {
-    return cron_api_guard(static_cast<crontab_t*>(nullptr),
-                          [&] { return cron_instance_create(data_dir); });
+    return cron_api_guard(static_cast<crontab_t*>(nullptr), [&] { return cron_instance_create(data_dir); });
 }
 
 void crontab_destroy(crontab_t* ct) {
@@ -218,8 +217,7 @@ int crontab_is_running(crontab_t* ct) {
 
 // ---- Job management ----
 
-int crontab_add_job(crontab_t* ct, const char* name, const char* expr, const char* cmd,
-                    int enabled) {
+int crontab_add_job(crontab_t* ct, const char* name, const char* expr, const char* cmd, int enabled) {
     return cron_api_guard(CRONTAB_ERROR, [&] { return cron_jobs_add(ct, name, expr, cmd, enabled); });
 }
 

@@ -2,7 +2,7 @@
 
 #ifdef _WIN32
 
-#include <windows.h>
+#    include <windows.h>
 
 bool unique_handle::ok() const { return h != nullptr && h != INVALID_HANDLE_VALUE; }
 
@@ -15,7 +15,7 @@ bool unique_handle::close() {
 
 #else
 
-#include <unistd.h>
+#    include <unistd.h>
 
 void unique_fd::reset(int fd) {
     if (fd_ >= 0) ::close(fd_);

@@ -37,8 +37,8 @@ int64_t days_from_civil(int64_t y, int m, int d) {
 
 // Local wall-clock time as seconds on the local time line.
 int64_t local_seconds(const std::tm& tm) {
-    return days_from_civil(tm.tm_year + int64_t{1900}, tm.tm_mon + 1, tm.tm_mday) * 86400 + tm.tm_hour * 3600 +
-           tm.tm_min * 60 + tm.tm_sec;
+    return days_from_civil(tm.tm_year + int64_t{1900}, tm.tm_mon + 1, tm.tm_mday) * 86400 +
+           tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec;
 }
 
 // UTC offset in effect at t, derived from the fields so that any conversion
@@ -102,7 +102,8 @@ int64_t minutes_to_target(const cron_expr_t* e, const std::tm& tm, bool* found) 
     *found = true;
     if (((days >> tm.tm_mday) & 1u) && next_time_of_day(e, tm.tm_hour, tm.tm_min, &h, &m))
         return int64_t{tm.tm_mday} * 1440 + h * 60 + m - now;
-    if (uint64_t later = days & ~((uint64_t{2} << tm.tm_mday) - 1); later != 0 && next_time_of_day(e, 0, 0, &h, &m))
+    if (uint64_t later = days & ~((uint64_t{2} << tm.tm_mday) - 1);
+        later != 0 && next_time_of_day(e, 0, 0, &h, &m))
         return int64_t{std::countr_zero(later)} * 1440 + h * 60 + m - now;
     *found = false;
     return int64_t{length + 1} * 1440 - now;

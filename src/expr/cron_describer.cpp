@@ -8,7 +8,8 @@
 
 namespace {
 
-constexpr const char* day_names[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
+constexpr const char* day_names[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                     "Thursday", "Friday", "Saturday"};
 
 bool single_bit(uint64_t bits) { return std::has_single_bit(bits); }
 int lowest_bit(uint64_t bits) { return std::countr_zero(bits); }

@@ -9,9 +9,11 @@
 
 namespace {
 
-constexpr const char* day_names[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
-constexpr const char* month_names[] = {"",     "January", "February",  "March",   "April",    "May",     "June",
-                                       "July", "August",  "September", "October", "November", "December"};
+constexpr const char* day_names[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                     "Thursday", "Friday", "Saturday"};
+constexpr const char* month_names[] = {"",        "January",  "February", "March",  "April",
+                                       "May",     "June",     "July",     "August", "September",
+                                       "October", "November", "December"};
 
 // Appends to a fixed buffer; text beyond its end is dropped.
 struct text_out {
@@ -101,7 +103,8 @@ void write_weekdays(text_out& out, uint8_t dow) {
     for (int i = 0; i < n; ++i) {
         if (i > 0) out.add(i == n - 1 ? " and " : ", ");
         out.add("%s", day_names[parts[i].first]);
-        if (parts[i].length > 1) out.add(" through %s", day_names[(parts[i].first + parts[i].length - 1) % 7]);
+        if (parts[i].length > 1)
+            out.add(" through %s", day_names[(parts[i].first + parts[i].length - 1) % 7]);
     }
 }
 
@@ -187,14 +190,16 @@ bool write_times(text_out& out, uint64_t minutes, uint32_t hours) {
     if (minutes == CRON_FULL_MINUTES) {
         out.add("Every minute");
         if (!all_hours) out.add(", ");
-    } else if (int step = even_step(minutes); step != 0 && lowest(minutes) == 0 && highest(minutes) + step == 60) {
+    } else if (int step = even_step(minutes);
+               step != 0 && lowest(minutes) == 0 && highest(minutes) + step == 60) {
         out.add("Every %d minutes", step);
         if (!all_hours) out.add(", ");
     } else if (step == 1) {
-        out.add("Every minute from minute %d through minute %d%s", lowest(minutes), highest(minutes), of_hours);
-    } else if (step != 0 && nm >= 3) {
-        out.add("Every %d minutes from minute %d through minute %d%s", step, lowest(minutes), highest(minutes),
+        out.add("Every minute from minute %d through minute %d%s", lowest(minutes), highest(minutes),
                 of_hours);
+    } else if (step != 0 && nm >= 3) {
+        out.add("Every %d minutes from minute %d through minute %d%s", step, lowest(minutes),
+                highest(minutes), of_hours);
     } else {
         out.add("At minutes ");
         write_list(out, minutes, 0, 59, write_number);

@@ -28,9 +28,8 @@ struct macro {
     const char* expansion;
 };
 constexpr macro macros[] = {
-    {"@yearly", "0 0 1 1 *"}, {"@annually", "0 0 1 1 *"}, {"@monthly", "0 0 1 * *"},
-    {"@weekly", "0 0 * * 0"}, {"@daily", "0 0 * * *"},    {"@midnight", "0 0 * * *"},
-    {"@hourly", "0 * * * *"},
+    {"@yearly", "0 0 1 1 *"}, {"@annually", "0 0 1 1 *"}, {"@monthly", "0 0 1 * *"}, {"@weekly", "0 0 * * 0"},
+    {"@daily", "0 0 * * *"},  {"@midnight", "0 0 * * *"}, {"@hourly", "0 * * * *"},
 };
 
 // The expression language is ASCII; the C library's locale-dependent
@@ -159,8 +158,7 @@ int parse_item(std::string_view item, int field, cron_expr_t* out, char* err, in
         if (base.size() > BASE_MAX_LEN || step_text.size() > STEP_MAX_LEN)
             return fail(err, size, "Invalid %s field '%.*s'", name, n, text);
         if (!whole_integer(step_text, &step) || step < 1)
-            return fail(err, size, "Invalid %s field '%.*s': step must be a positive integer", name, n,
-                        text);
+            return fail(err, size, "Invalid %s field '%.*s': step must be a positive integer", name, n, text);
     } else if (base.size() > BASE_MAX_LEN) {
         // A longer item would be examined only in part and could read as a
         // different value; refuse it like an over-long base.
@@ -190,7 +188,8 @@ int parse_item(std::string_view item, int field, cron_expr_t* out, char* err, in
 
     if (field == CRON_FIELD_DOW) {
         if (start < 0 || start > 7 || end < 0 || end > 7)
-            return fail(err, size, "Invalid day-of-week field '%.*s': value must be between 0 and 7", n, text);
+            return fail(err, size, "Invalid day-of-week field '%.*s': value must be between 0 and 7", n,
+                        text);
         set_dow(&out->dow_bits, start, end, step);
         return 0;
     }
@@ -234,7 +233,8 @@ int parse_every(std::string_view text, cron_expr_t* out, char* err, int size) {
     // Saturate well above what any unit can accept, so that too large a count
     // is refused rather than clamped into a different interval.
     size_t used = read_integer(text.substr(i), int64_t{1} << 40, &count);
-    if (used == 0 || count <= 0) return fail(err, size, "Invalid @every: interval must be a positive integer");
+    if (used == 0 || count <= 0)
+        return fail(err, size, "Invalid @every: interval must be a positive integer");
     i += used;
     while (i < text.size() && is_space(text[i])) ++i;
     if (i == text.size()) return fail(err, size, "Invalid @every: missing unit (s, m, or h)");
@@ -264,7 +264,8 @@ int parse_macro(std::string_view text, cron_expr_t* out, char* err, int size) {
     for (const macro& m : macros) {
         if (equal_nocase(text, m.name)) return parse_schedule(m.expansion, out, err, size);
     }
-    if (text.size() >= 6 && equal_nocase(text.substr(0, 6), "@every")) return parse_every(text, out, err, size);
+    if (text.size() >= 6 && equal_nocase(text.substr(0, 6), "@every"))
+        return parse_every(text, out, err, size);
     return fail(err, size, "Unknown macro '%.*s'", static_cast<int>(text.size()), text.data());
 }
 
@@ -285,7 +286,8 @@ int parse_zone_prefix(std::string_view* text, const cron_zone** zone, char* err,
     const int n = static_cast<int>(name.size());
     switch (cron_zone_find(name, zone)) {
         case 0: break;
-        case CRON_ZONE_UNSUPPORTED: return fail(err, size, "Time zones by name are not available on this platform");
+        case CRON_ZONE_UNSUPPORTED:
+            return fail(err, size, "Time zones by name are not available on this platform");
         default: return fail(err, size, "Unknown time zone '%.*s'", n, name.data());
     }
     while (end < text->size() && is_blank((*text)[end])) ++end;
@@ -336,7 +338,8 @@ int cron_parse(const char* expr, cron_expr_t* out, char* err, int err_size) {
     while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
     while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
     if (text.empty()) return fail(err, err_size, "Expression is empty");
-    if (text.size() > static_cast<size_t>(CRON_EXPR_MAX_LEN)) return fail(err, err_size, "Expression is too long");
+    if (text.size() > static_cast<size_t>(CRON_EXPR_MAX_LEN))
+        return fail(err, err_size, "Expression is too long");
     const cron_zone* zone = nullptr;
     if (parse_zone_prefix(&text, &zone, err, err_size) != 0) return -1;
     if (parse_schedule(text, out, err, err_size) != 0) return -1;

@@ -7,14 +7,14 @@
 struct cron_zone;
 
 struct cron_expr_t {
-    uint64_t minute_bits;  // bit m: minute m (0..59)
-    uint32_t hour_bits;    // bit h: hour h (0..23)
-    uint32_t dom_bits;     // bit d: day of month d (1..31)
-    uint16_t month_bits;   // bit m: month m (1..12)
-    uint8_t dow_bits;      // bit w: weekday w (0 = Sunday .. 6)
-    int32_t interval_sec;  // "@every" interval, 0 for calendar expressions
-    int32_t valid;         // 1 after a successful parse
-    const cron_zone* zone; // of a CRON_TZ= prefix; null: the process's own zone
+    uint64_t minute_bits;   // bit m: minute m (0..59)
+    uint32_t hour_bits;     // bit h: hour h (0..23)
+    uint32_t dom_bits;      // bit d: day of month d (1..31)
+    uint16_t month_bits;    // bit m: month m (1..12)
+    uint8_t dow_bits;       // bit w: weekday w (0 = Sunday .. 6)
+    int32_t interval_sec;   // "@every" interval, 0 for calendar expressions
+    int32_t valid;          // 1 after a successful parse
+    const cron_zone* zone;  // of a CRON_TZ= prefix; null: the process's own zone
 };
 
 constexpr int CRON_FIELD_MINUTE = 0;

@@ -30,8 +30,8 @@ constexpr int64_t TIME_LIMIT = int64_t{1} << 55;  // about a billion years
 bool plausible_name(std::string_view name) {
     if (name.empty() || name.size() > CRON_ZONE_NAME_MAX || name.front() == '/') return false;
     for (char c : name) {
-        const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '/' ||
-                        c == '_' || c == '-' || c == '+' || c == '.';
+        const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                        c == '/' || c == '_' || c == '-' || c == '+' || c == '.';
         if (!ok) return false;
     }
     return name.find("..") == std::string_view::npos;
@@ -65,8 +65,8 @@ const cron_zone* find_shared(std::string_view name) {
     // cctz remembers every name it was asked for, the unknown ones too: ask
     // only for names whose file exists, so that bogus names cost nothing.
     const char* dir = std::getenv("TZDIR");
-    const std::string file = std::string(dir != nullptr && *dir != '\0' ? dir : "/usr/share/zoneinfo") + "/" +
-                             std::string(name);
+    const std::string file =
+        std::string(dir != nullptr && *dir != '\0' ? dir : "/usr/share/zoneinfo") + "/" + std::string(name);
     if (name != "UTC" && !cron_os_file_exists(file.c_str())) return nullptr;
     auto* z = new cron_zone{};
     if (!cctz::load_time_zone(std::string(name), &z->tz)) {

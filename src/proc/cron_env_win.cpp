@@ -27,8 +27,7 @@ struct env_entry {
 
 size_t widen_into(const char* s, size_t len, wchar_t* dst) {
     if (len == 0) return 0;
-    int n = ::MultiByteToWideChar(CP_UTF8, 0, s, static_cast<int>(len), dst,
-                                  static_cast<int>(ENV_ROOM - 1));
+    int n = ::MultiByteToWideChar(CP_UTF8, 0, s, static_cast<int>(len), dst, static_cast<int>(ENV_ROOM - 1));
     size_t units = n > 0 ? static_cast<size_t>(n) : 0;
     dst[units] = L'\0';
     return units;
@@ -47,8 +46,7 @@ int parse_env(const char* text, env_entry* table) {
             env_entry& e = table[count++];
             std::string_view value = line.substr(eq + 1);
             e.name_len = widen_into(line.data(), std::min(eq, ENV_TEXT_CUT), e.name);
-            e.value_len =
-                widen_into(value.data(), std::min(value.size(), ENV_TEXT_CUT), e.value);
+            e.value_len = widen_into(value.data(), std::min(value.size(), ENV_TEXT_CUT), e.value);
             e.used = false;
         }
         p = lf != nullptr ? lf + 1 : p + line.size();
@@ -61,8 +59,7 @@ int parse_env(const char* text, env_entry* table) {
 bool names_match(const wchar_t* s, const env_entry& e) {
     for (size_t k = 0; k < e.name_len; ++k) {
         if (s[k] == L'\0' || s[k] == L'=') return false;
-        if (static_cast<wchar_t>(std::towlower(s[k])) !=
-            static_cast<wchar_t>(std::towlower(e.name[k])))
+        if (static_cast<wchar_t>(std::towlower(s[k])) != static_cast<wchar_t>(std::towlower(e.name[k])))
             return false;
     }
     return s[e.name_len] == L'=';

@@ -112,8 +112,7 @@ void cron_os_zero(void* p, size_t size) {
     uintptr_t end = begin + size;
     uintptr_t first = (begin + page - 1) / page * page;
     uintptr_t last = end / page * page;
-    if (first >= last ||
-        ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED) != 0) {
+    if (first >= last || ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED) != 0) {
         std::memset(p, 0, size);
         return;
     }
@@ -159,12 +158,12 @@ bool cron_os_dir_writable(const char* path) {
 std::string cron_os_error_text() { return std::generic_category().message(errno); }
 
 bool cron_os_is_dir(const char* path) {
-    struct stat st{};
+    struct stat st {};
     return path != nullptr && ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool cron_os_file_exists(const char* path) {
-    struct stat st{};
+    struct stat st {};
     return path != nullptr && ::stat(path, &st) == 0;
 }
 
@@ -172,8 +171,8 @@ int cron_os_replace_file(const char* path, const char* data, size_t len) {
     // A name of its own per write: two writers of one target (two instances
     // on one data directory) must never share and truncate a temporary file.
     static std::atomic<unsigned> serial{0};
-    std::string tmp = std::string(path) + ".tmp." + std::to_string(::getpid()) + "." +
-                      std::to_string(serial.fetch_add(1));
+    std::string tmp =
+        std::string(path) + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(serial.fetch_add(1));
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return -1;
     bool ok = write_all(fd, data, len) && ::fsync(fd) == 0;

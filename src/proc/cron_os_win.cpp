@@ -35,12 +35,11 @@ bool write_all(HANDLE h, const char* data, size_t len) {
 // moment without delete sharing; the rename then fails only transiently.
 bool move_replacing(const std::wstring& from, const std::wstring& to) {
     for (int attempt = 0;; ++attempt) {
-        if (::MoveFileExW(from.c_str(), to.c_str(),
-                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
             return true;
         DWORD err = ::GetLastError();
-        bool transient = err == ERROR_SHARING_VIOLATION || err == ERROR_ACCESS_DENIED ||
-                         err == ERROR_LOCK_VIOLATION;
+        bool transient =
+            err == ERROR_SHARING_VIOLATION || err == ERROR_ACCESS_DENIED || err == ERROR_LOCK_VIOLATION;
         if (!transient || attempt == 4) return false;
         ::Sleep(10);
     }
@@ -176,8 +175,7 @@ void cron_os_zero(void* p, size_t size) {
     // and makes them read as zero.
     if (first >= last || !inside_zeroed_block(begin, end) ||
         !::VirtualFree(reinterpret_cast<void*>(first), last - first, MEM_DECOMMIT) ||
-        ::VirtualAlloc(reinterpret_cast<void*>(first), last - first, MEM_COMMIT,
-                       PAGE_READWRITE) == nullptr) {
+        ::VirtualAlloc(reinterpret_cast<void*>(first), last - first, MEM_COMMIT, PAGE_READWRITE) == nullptr) {
         std::memset(p, 0, size);
         return;
     }
@@ -203,8 +201,8 @@ void cron_os_mkdirs(const char* path) {
             !::CreateDirectoryW(p.substr(0, i).c_str(), nullptr)) {
             DWORD err = ::GetLastError();
             // The drive and server parts fail as access denied or a bad name.
-            if (err != ERROR_ALREADY_EXISTS && err != ERROR_ACCESS_DENIED &&
-                err != ERROR_INVALID_NAME && cause == 0)
+            if (err != ERROR_ALREADY_EXISTS && err != ERROR_ACCESS_DENIED && err != ERROR_INVALID_NAME &&
+                cause == 0)
                 cause = err;
         }
     }
@@ -231,12 +229,11 @@ bool cron_os_absolute(const char* path, std::string* out) {
     n = ::GetFullPathNameW(p.c_str(), n, full.data(), nullptr);
     if (n == 0 || n >= full.size()) return false;
     full.resize(n);
-    int len = ::WideCharToMultiByte(CP_UTF8, 0, full.data(), static_cast<int>(n), nullptr, 0, nullptr,
-                                    nullptr);
+    int len =
+        ::WideCharToMultiByte(CP_UTF8, 0, full.data(), static_cast<int>(n), nullptr, 0, nullptr, nullptr);
     if (len <= 0) return false;
     out->assign(static_cast<size_t>(len), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, full.data(), static_cast<int>(n), out->data(), len, nullptr,
-                          nullptr);
+    ::WideCharToMultiByte(CP_UTF8, 0, full.data(), static_cast<int>(n), out->data(), len, nullptr, nullptr);
     return true;
 }
 
@@ -254,23 +251,21 @@ bool cron_os_dir_writable(const char* path) {
 std::string cron_os_error_text() {
     DWORD err = ::GetLastError();
     wchar_t* text = nullptr;
-    DWORD n = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                   FORMAT_MESSAGE_IGNORE_INSERTS,
-                               nullptr, err, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    DWORD n = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        err, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::string out;
     if (n > 0 && text != nullptr) {
-        int len = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), nullptr, 0, nullptr,
-                                        nullptr);
+        int len = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
         if (len > 0) {
             out.assign(static_cast<size_t>(len), '\0');
-            ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), out.data(), len, nullptr,
-                                  nullptr);
+            ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), out.data(), len, nullptr, nullptr);
         }
     }
     if (text != nullptr) ::LocalFree(text);
     // The system's texts end in a full stop and a line end.
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.' ||
-                            out.back() == ' '))
+    while (!out.empty() &&
+           (out.back() == '\n' || out.back() == '\r' || out.back() == '.' || out.back() == ' '))
         out.pop_back();
     if (out.empty()) out = "system error " + std::to_string(err);
     return out;
@@ -292,8 +287,8 @@ int cron_os_replace_file(const char* path, const char* data, size_t len) {
     if (target.empty()) return -1;
     std::wstring tmp = target + L".tmp." + std::to_wstring(::GetCurrentProcessId()) + L"." +
                        std::to_wstring(serial.fetch_add(1));
-    unique_handle f(::CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    unique_handle f(
+        ::CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!f.ok()) return -1;
     bool ok = write_all(f.h, data, len) && ::FlushFileBuffers(f.h);
     DWORD err = ::GetLastError();
@@ -370,10 +365,9 @@ namespace {
 // The system's own sentence for an error code, in English where it has one.
 std::string error_text(DWORD err) {
     char* text = nullptr;
-    DWORD n = ::FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                   FORMAT_MESSAGE_IGNORE_INSERTS,
-                               nullptr, err, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
-                               reinterpret_cast<char*>(&text), 0, nullptr);
+    DWORD n = ::FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        err, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<char*>(&text), 0, nullptr);
     std::string out = n > 0 && text != nullptr ? std::string(text, n) : "error " + std::to_string(err);
     if (text != nullptr) ::LocalFree(text);
     while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.')) out.pop_back();

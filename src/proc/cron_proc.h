@@ -11,8 +11,8 @@
 #include "quilmarn_crontab.h"
 
 constexpr size_t CRON_CAPTURE_LIMIT = 65536;  // bytes kept per stream
-constexpr int CRON_EXIT_TIMEOUT = 3002;        // desktop exit code for a time-limit kill
-constexpr int CRON_EXIT_CANCEL = 3003;         // desktop exit code for a cancel kill
+constexpr int CRON_EXIT_TIMEOUT = 3002;       // desktop exit code for a time-limit kill
+constexpr int CRON_EXIT_CANCEL = 3003;        // desktop exit code for a cancel kill
 constexpr int CRON_ENV_MAX_VARS = 32;
 
 // The desktop platform's process HANDLE of a running child; CRON_PROC_NONE
@@ -42,15 +42,15 @@ struct cron_proc_result_t {
     char* stderr_buf;
     uint64_t stdout_len;  // at most CRON_CAPTURE_LIMIT
     uint64_t stderr_len;
-    int32_t killed;       // ended by a time-limit or cancel termination
+    int32_t killed;  // ended by a time-limit or cancel termination
 };
 
 // Runs `cmd` and blocks until the child has ended. 0: the child ran (the
 // result owns both buffers; release them with cron_proc_result_free). -1: no
 // child could be run (null cmd or result, bad workdir, no resources); the
 // result then owns nothing. ctl, workdir and env may be null. Never throws.
-int cron_proc_run(const char* cmd, cron_proc_result_t* result, int32_t max_runtime_sec,
-                  cron_run_ctl_t* ctl, const char* workdir, const char* env);
+int cron_proc_run(const char* cmd, cron_proc_result_t* result, int32_t max_runtime_sec, cron_run_ctl_t* ctl,
+                  const char* workdir, const char* env);
 
 // Releases the capture buffers; safe on null and when called twice.
 void cron_proc_result_free(cron_proc_result_t* result);

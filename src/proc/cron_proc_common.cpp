@@ -28,8 +28,8 @@ cron_proc_watch::step cron_proc_watch::next(const cron_run_ctl_t* ctl, int32_t m
     return step::force;
 }
 
-int cron_proc_run(const char* cmd, cron_proc_result_t* result, int32_t max_runtime_sec,
-                  cron_run_ctl_t* ctl, const char* workdir, const char* env) {
+int cron_proc_run(const char* cmd, cron_proc_result_t* result, int32_t max_runtime_sec, cron_run_ctl_t* ctl,
+                  const char* workdir, const char* env) {
     if (cmd == nullptr || result == nullptr) return -1;
     *result = cron_proc_result_t{};
     result->exit_code = CRONTAB_EXIT_NOT_STARTED;
@@ -67,20 +67,18 @@ void cron_proc_unpublish(cron_run_ctl_t* ctl) {
     ctl->proc_id = 0;
 }
 
-void cron_proc_fill_result(cron_proc_result_t* r, cron_proc_ending how, int32_t code,
-                           int64_t duration_ms, cron_capture_t& out, cron_capture_t& err) {
+void cron_proc_fill_result(cron_proc_result_t* r, cron_proc_ending how, int32_t code, int64_t duration_ms,
+                           cron_capture_t& out, cron_capture_t& err) {
     switch (how) {
-    case cron_proc_ending::timed_out:
-        r->exit_code = CRONTAB_EXIT_TIME_LIMIT;
-        r->killed = 1;
-        break;
-    case cron_proc_ending::cancelled:
-        r->exit_code = CRONTAB_EXIT_CANCELLED;
-        r->killed = 1;
-        break;
-    case cron_proc_ending::none:
-        r->exit_code = code;
-        break;
+        case cron_proc_ending::timed_out:
+            r->exit_code = CRONTAB_EXIT_TIME_LIMIT;
+            r->killed = 1;
+            break;
+        case cron_proc_ending::cancelled:
+            r->exit_code = CRONTAB_EXIT_CANCELLED;
+            r->killed = 1;
+            break;
+        case cron_proc_ending::none: r->exit_code = code; break;
     }
     r->duration_ms = static_cast<int32_t>(std::min<int64_t>(duration_ms, INT32_MAX));
     r->stdout_len = out.len;

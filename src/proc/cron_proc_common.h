@@ -57,5 +57,5 @@ void cron_proc_unpublish(cron_run_ctl_t* ctl);
 
 // The result of a run that ended as `how` says, or by itself with `code`;
 // takes over both captures.
-void cron_proc_fill_result(cron_proc_result_t* r, cron_proc_ending how, int32_t code,
-                           int64_t duration_ms, cron_capture_t& out, cron_capture_t& err);
+void cron_proc_fill_result(cron_proc_result_t* r, cron_proc_ending how, int32_t code, int64_t duration_ms,
+                           cron_capture_t& out, cron_capture_t& err);

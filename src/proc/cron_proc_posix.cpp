@@ -90,8 +90,7 @@ void pump(stream& s, size_t budget) {
 // only what it holds at this moment, never wait for it to close.
 void drain(stream& s) {
     int held = 0;
-    if (s.open && ::ioctl(s.fd.get(), FIONREAD, &held) == 0 && held > 0)
-        pump(s, static_cast<size_t>(held));
+    if (s.open && ::ioctl(s.fd.get(), FIONREAD, &held) == 0 && held > 0) pump(s, static_cast<size_t>(held));
 }
 
 // The run's process group, or the interpreter alone if it has left its group.
@@ -141,18 +140,16 @@ bool prepare(spawn_setup& s, int out_w, int err_w, const char* workdir) {
         posix_spawn_file_actions_adddup2(&s.fa, err_w, 2) != 0 ||
         posix_spawn_file_actions_addclosefrom_np(&s.fa, 3) != 0)
         return false;
-    if (workdir != nullptr && *workdir != '\0' &&
-        posix_spawn_file_actions_addchdir_np(&s.fa, workdir) != 0)
+    if (workdir != nullptr && *workdir != '\0' && posix_spawn_file_actions_addchdir_np(&s.fa, workdir) != 0)
         return false;
     sigset_t none;
     sigset_t all;
     sigemptyset(&none);
     sigfillset(&all);
     return posix_spawnattr_setsigmask(&s.attr, &none) == 0 &&
-           posix_spawnattr_setsigdefault(&s.attr, &all) == 0 &&
-           posix_spawnattr_setpgroup(&s.attr, 0) == 0 &&
-           posix_spawnattr_setflags(&s.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                                                 POSIX_SPAWN_SETPGROUP) == 0;
+           posix_spawnattr_setsigdefault(&s.attr, &all) == 0 && posix_spawnattr_setpgroup(&s.attr, 0) == 0 &&
+           posix_spawnattr_setflags(
+               &s.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP) == 0;
 }
 
 // How a run ended, as the poll loop saw it.
@@ -165,8 +162,8 @@ struct run_end {
 // Serves both pipes and the child until the child has ended, and terminates
 // it for its time limit or a cancel request: SIGTERM, then SIGKILL after the
 // grace period. Only the poll bound paces the loop.
-run_end serve(pid_t pid, int pidfd, stream& out, stream& err, int64_t start,
-              int32_t max_runtime_sec, cron_run_ctl_t* ctl) {
+run_end serve(pid_t pid, int pidfd, stream& out, stream& err, int64_t start, int32_t max_runtime_sec,
+              cron_run_ctl_t* ctl) {
     run_end end;
     cron_proc_watch watch;
     for (;;) {
@@ -186,14 +183,9 @@ run_end serve(pid_t pid, int pidfd, stream& out, stream& err, int64_t start,
             }
         }
         switch (watch.next(ctl, max_runtime_sec, cron_os_monotonic_ms() - start)) {
-        case cron_proc_watch::step::wait:
-            break;
-        case cron_proc_watch::step::terminate:
-            signal_run(pid, SIGTERM);
-            break;
-        case cron_proc_watch::step::force:
-            signal_run(pid, SIGKILL);
-            break;
+            case cron_proc_watch::step::wait: break;
+            case cron_proc_watch::step::terminate: signal_run(pid, SIGTERM); break;
+            case cron_proc_watch::step::force: signal_run(pid, SIGKILL); break;
         }
     }
 }
@@ -236,8 +228,7 @@ int cron_proc_run_child(const char* cmd, cron_proc_result_t* result, int32_t max
     env_block envp(cron_build_env_block(env));
     static char* const empty_env[] = {nullptr};
     char* const* child_env = envp ? envp.get() : (environ != nullptr ? environ : empty_env);
-    char* const argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(cmd),
-                          nullptr};
+    char* const argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(cmd), nullptr};
 
     int64_t start = cron_os_monotonic_ms();
     pid_t pid = 0;

@@ -50,8 +50,7 @@ std::wstring interpreter_path() {
 // child never stalls on a full pipe. True when bytes were read.
 bool read_available(HANDLE pipe, cron_capture_t& c) {
     DWORD avail = 0;
-    if (!::PeekNamedPipe(pipe, nullptr, 0, nullptr, &avail, nullptr) || avail == 0)
-        return false;
+    if (!::PeekNamedPipe(pipe, nullptr, 0, nullptr, &avail, nullptr) || avail == 0) return false;
     char discard[8192];
     bool got = false;
     while (avail > 0) {
@@ -93,8 +92,8 @@ bool prepare(run_handles& h) {
     if (!::CreatePipe(&h.out_r.h, &h.out_w.h, &sa, PIPE_SIZE)) return false;
     if (!::CreatePipe(&h.err_r.h, &h.err_w.h, &sa, PIPE_SIZE)) return false;
     // A job never reads the host's own input.
-    h.in.h = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                           OPEN_EXISTING, 0, nullptr);
+    h.in.h = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0,
+                           nullptr);
     if (!h.in.ok()) return false;
     // Commands the interpreter starts join its job object, so a time limit or
     // a cancel ends them too. Without one (a host job that forbids nesting)
@@ -153,8 +152,8 @@ bool start(run_handles& h, const char* cmd, const char* workdir, const char* env
 // Reads both pipes until the child has ended, and terminates it for its time
 // limit or a cancel request, once more after the grace period. Returns how
 // the runner ended it.
-cron_proc_ending serve(const run_handles& h, cron_capture_t& out, cron_capture_t& err,
-                       int64_t start_ms, int32_t max_runtime_sec, const cron_run_ctl_t* ctl) {
+cron_proc_ending serve(const run_handles& h, cron_capture_t& out, cron_capture_t& err, int64_t start_ms,
+                       int32_t max_runtime_sec, const cron_run_ctl_t* ctl) {
     cron_proc_watch watch;
     for (;;) {
         bool got = read_available(h.out_r.h, out);

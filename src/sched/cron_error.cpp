@@ -54,7 +54,9 @@ int cron_error_fail(int code, const char* fmt, ...) {
     return code;
 }
 
-int cron_error_no_instance() { return cron_error_fail(CRONTAB_ERROR, "no instance given: the handle is null"); }
+int cron_error_no_instance() {
+    return cron_error_fail(CRONTAB_ERROR, "no instance given: the handle is null");
+}
 
 void cron_error_clear() { error_text[0] = '\0'; }
 

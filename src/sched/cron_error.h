@@ -5,11 +5,11 @@
 
 #if defined(__MINGW32__)
 // The C++ runtime there formats through mingw's own C99 printf.
-#define CRON_PRINTF_LIKE(f, a) __attribute__((format(gnu_printf, f, a)))
+#    define CRON_PRINTF_LIKE(f, a) __attribute__((format(gnu_printf, f, a)))
 #elif defined(__GNUC__)
-#define CRON_PRINTF_LIKE(f, a) __attribute__((format(printf, f, a)))
+#    define CRON_PRINTF_LIKE(f, a) __attribute__((format(printf, f, a)))
 #else
-#define CRON_PRINTF_LIKE(f, a)
+#    define CRON_PRINTF_LIKE(f, a)
 #endif
 
 // Sets the text: one English sentence without a final full stop, naming the

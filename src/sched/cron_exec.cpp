@@ -65,7 +65,7 @@ const char* run_command(const settings& s, cron_run_ctl_t* ctl, cron_proc_result
     try {
         if (attempts_to_fail.load() > 0 && attempts_to_fail.fetch_sub(1) > 0) throw std::bad_alloc();
         return cron_proc_run(s.cmd, res, s.max_runtime_sec, ctl, s.workdir, s.env) == 0 ? nullptr
-                                                                                          : SPAWN_FAILED;
+                                                                                        : SPAWN_FAILED;
     } catch (const std::bad_alloc&) {
         return RUN_NO_MEMORY;
     } catch (...) {
@@ -179,8 +179,8 @@ int finish(crontab_t* ct, cron_job_t* job, cron_run_ctl_t* ctl, int64_t t0,
         sh.wake.notify_all();
     }
     const int32_t id = job->id;
-    const bool start_queued = job->queued && job->running_count == 0 &&
-                              ct->active_runs < CRON_MAX_ACTIVE && !sh.destroying;
+    const bool start_queued =
+        job->queued && job->running_count == 0 && ct->active_runs < CRON_MAX_ACTIVE && !sh.destroying;
     if (start_queued) {
         job->queued = 0;
         cron_exec_admit(ct, job);

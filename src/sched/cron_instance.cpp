@@ -23,8 +23,7 @@ bool lock_dir(crontab_t* ct) {
     int64_t holder = 0;
     std::string why;
     switch (cron_os_lock_file(path.c_str(), &ct->shared->dir_lock, &holder, &why)) {
-        case cron_os_lock_status::taken:
-            return true;
+        case cron_os_lock_status::taken: return true;
         case cron_os_lock_status::held:
             if (holder > 0)
                 cron_error_set("data directory %s is in use by process %lld", ct->data_dir,
@@ -32,8 +31,7 @@ bool lock_dir(crontab_t* ct) {
             else
                 cron_error_set("data directory %s is in use by another instance", ct->data_dir);
             return false;
-        case cron_os_lock_status::failed:
-            break;
+        case cron_os_lock_status::failed: break;
     }
     cron_error_set("data directory %s cannot be locked: %s: %s", ct->data_dir, path.c_str(), why.c_str());
     return false;
@@ -71,8 +69,8 @@ bool prepare_dir(const char* data_dir, std::string* out) {
     }
     // A longer path cut to the field would name another directory.
     if (out->size() >= CRON_DATA_DIR_SIZE) {
-        cron_error_set("data directory %s is %zu bytes long as an absolute path; at most %zu fit",
-                       data_dir, out->size(), CRON_DATA_DIR_SIZE - 1);
+        cron_error_set("data directory %s is %zu bytes long as an absolute path; at most %zu fit", data_dir,
+                       out->size(), CRON_DATA_DIR_SIZE - 1);
         return false;
     }
     cron_os_mkdirs(out->c_str());
@@ -86,8 +84,7 @@ bool prepare_dir(const char* data_dir, std::string* out) {
         return false;
     }
     if (!cron_os_dir_writable(out->c_str())) {
-        cron_error_set("data directory %s cannot be written: %s", out->c_str(),
-                       cron_os_error_text().c_str());
+        cron_error_set("data directory %s cannot be written: %s", out->c_str(), cron_os_error_text().c_str());
         return false;
     }
     return true;

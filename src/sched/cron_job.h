@@ -83,20 +83,20 @@ struct cron_job_t : cron_job_def_t {
 // constructor. Created by crontab_create, released last by crontab_destroy.
 struct cron_shared_t {
     std::mutex lock;
-    std::mutex stop_lock;          // serialises stops; taken before `lock`, never inside it
-    std::condition_variable wake;  // ends the scheduler's pause early on stop
-    std::condition_variable idle;  // notified when active_runs or live_execs drops
-    std::thread sched_thread;      // joinable while `running` is 1
-    std::string jobs_json_buf;     // text of the last report call
-    std::string last_saved;        // last store text that reached the disk
-    bool keep_backup = false;      // the loaded store was not taken whole
-    bool destroying = false;       // no new executions may begin
-    int32_t live_execs = 0;        // executions that may still touch the instance;
-                                   // lowering it is an execution's last touch
+    std::mutex stop_lock;                 // serialises stops; taken before `lock`, never inside it
+    std::condition_variable wake;         // ends the scheduler's pause early on stop
+    std::condition_variable idle;         // notified when active_runs or live_execs drops
+    std::thread sched_thread;             // joinable while `running` is 1
+    std::string jobs_json_buf;            // text of the last report call
+    std::string last_saved;               // last store text that reached the disk
+    bool keep_backup = false;             // the loaded store was not taken whole
+    bool destroying = false;              // no new executions may begin
+    int32_t live_execs = 0;               // executions that may still touch the instance;
+                                          // lowering it is an execution's last touch
     std::vector<cron_run_ctl_t*> active;  // control blocks of executions in progress
-    bool rescan = false;           // a finished run may have made a job admissible
-    int64_t clock_offset_ms = 0;   // wall minus monotonic clock when last looked at
-    intptr_t dir_lock = -1;        // the data directory's lock (cron_os_lock_t), or -1
+    bool rescan = false;                  // a finished run may have made a job admissible
+    int64_t clock_offset_ms = 0;          // wall minus monotonic clock when last looked at
+    intptr_t dir_lock = -1;               // the data directory's lock (cron_os_lock_t), or -1
     // How long destroy waits for runs to end by themselves before it cancels
     // them; only tests shorten it.
     std::chrono::milliseconds runs_grace{std::chrono::seconds(60)};

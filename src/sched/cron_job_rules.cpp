@@ -49,8 +49,7 @@ bool cron_rule_cmd(std::string_view cmd) {
 }
 
 bool cron_rule_workdir(std::string_view workdir) {
-    return well_formed(workdir, "working directory") &&
-           fits(workdir, CRON_WORKDIR_SIZE, "working directory");
+    return well_formed(workdir, "working directory") && fits(workdir, CRON_WORKDIR_SIZE, "working directory");
 }
 
 bool cron_rule_workdir_exists(const char* workdir) {
@@ -60,8 +59,7 @@ bool cron_rule_workdir_exists(const char* workdir) {
 }
 
 bool cron_rule_env(std::string_view env) {
-    if (!well_formed(env, "environment text") || !fits(env, CRON_ENV_SIZE, "environment text"))
-        return false;
+    if (!well_formed(env, "environment text") || !fits(env, CRON_ENV_SIZE, "environment text")) return false;
     int vars = 0;
     int line_no = 0;
     // Lines split only at line feeds, as the child's environment is built:

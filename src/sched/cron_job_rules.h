@@ -10,7 +10,7 @@
 
 #include "expr/cron_parser.h"
 
-constexpr int CRON_RETRY_MAX = 10;         // further attempts after a failed one
+constexpr int CRON_RETRY_MAX = 10;          // further attempts after a failed one
 constexpr int CRON_BACKOFF_MAX_SEC = 3600;  // pause before each further attempt
 constexpr size_t CRON_ENV_CUT_BYTES = 255;  // longest name or value a child receives
 

@@ -20,8 +20,8 @@ bool check_definition(const char* name, const char* expr, const char* cmd, cron_
     return cron_rule_name(name) && cron_rule_expr(expr, sched) && cron_rule_cmd(cmd);
 }
 
-void write_definition(cron_job_t* job, const char* name, const char* expr, const char* cmd,
-                      int enabled, const cron_expr_t& sched) {
+void write_definition(cron_job_t* job, const char* name, const char* expr, const char* cmd, int enabled,
+                      const cron_expr_t& sched) {
     cron_copy_text(job->name, sizeof job->name, name);
     cron_copy_text(job->expr, sizeof job->expr, expr);
     cron_copy_text(job->cmd, sizeof job->cmd, cmd);
@@ -78,9 +78,7 @@ int cron_jobs_update(crontab_t* ct, int id, const char* name, const char* expr, 
     if (ct == nullptr) return cron_error_no_instance();
     cron_expr_t sched{};
     if (!check_definition(name, expr, cmd, &sched)) return CRONTAB_ERROR;
-    return with_job(ct, id, [&](cron_job_t* job) {
-        write_definition(job, name, expr, cmd, enabled, sched);
-    });
+    return with_job(ct, id, [&](cron_job_t* job) { write_definition(job, name, expr, cmd, enabled, sched); });
 }
 
 int cron_jobs_delete(crontab_t* ct, int id) {
@@ -133,7 +131,8 @@ int cron_jobs_set_overlap(crontab_t* ct, int id, int policy) {
 
 int cron_jobs_set_retry(crontab_t* ct, int id, int retry_max, int retry_backoff_sec) {
     if (ct == nullptr) return cron_error_no_instance();
-    if (!cron_rule_retry_max(retry_max) || !cron_rule_backoff(retry_backoff_sec)) return CRONTAB_ERROR_SETTING;
+    if (!cron_rule_retry_max(retry_max) || !cron_rule_backoff(retry_backoff_sec))
+        return CRONTAB_ERROR_SETTING;
     return with_job(ct, id, [&](cron_job_t* job) {
         job->retry_max = retry_max;
         job->retry_backoff_sec = retry_backoff_sec;

@@ -10,8 +10,7 @@
 #include "sched/cron_job.h"
 
 int cron_jobs_add(crontab_t* ct, const char* name, const char* expr, const char* cmd, int enabled);
-int cron_jobs_update(crontab_t* ct, int id, const char* name, const char* expr, const char* cmd,
-                     int enabled);
+int cron_jobs_update(crontab_t* ct, int id, const char* name, const char* expr, const char* cmd, int enabled);
 int cron_jobs_delete(crontab_t* ct, int id);
 int cron_jobs_set_timeout(crontab_t* ct, int id, int max_runtime_sec);
 int cron_jobs_set_paths(crontab_t* ct, int id, const char* workdir, const char* env);

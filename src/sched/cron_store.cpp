@@ -23,16 +23,15 @@ using store_writer = rapidjson::PrettyWriter<rapidjson::StringBuffer>;
 
 // Standard JSON only: no comments, no trailing commas, strings checked for
 // UTF-8. Iterative, so a deeply nested file cannot overflow the host's stack.
-constexpr unsigned kParseFlags =
-    rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
+constexpr unsigned kParseFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag;
 
 // Far above the text 128 jobs can make (about 400 KiB with every field
 // full), and small enough to read whole into memory.
 constexpr size_t kMaxStoreBytes = 8 * 1024 * 1024;
 
 constexpr const char* kJobKeys[] = {
-    "id", "name", "expr", "cmd", "enabled", "max_runtime_sec", "workdir", "env",
-    "overlap_policy", "retry_max", "retry_backoff_sec",
+    "id",      "name", "expr",           "cmd",       "enabled",           "max_runtime_sec",
+    "workdir", "env",  "overlap_policy", "retry_max", "retry_backoff_sec",
 };
 constexpr int kJobKeyCount = sizeof kJobKeys / sizeof kJobKeys[0];
 
@@ -40,8 +39,7 @@ constexpr int kJobKeyCount = sizeof kJobKeys / sizeof kJobKeys[0];
 // broken. (This PrettyWriter ignores the writer's validation flag.)
 bool put_string(store_writer& w, const char* key, const char* text) {
     std::string_view s(text);
-    return cron_utf8_valid(s) && w.Key(key) &&
-           w.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
+    return cron_utf8_valid(s) && w.Key(key) && w.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
 }
 
 bool put_job(store_writer& w, const cron_job_t& job) {
@@ -130,8 +128,8 @@ struct loader {
         // get as written would run the command somewhere else or with other
         // values.
         if (name == nullptr || !name->IsString() || !cron_rule_name(view(*name)) || expr == nullptr ||
-            !expr->IsString() || !cron_rule_expr(view(*expr), &sched) || cmd == nullptr ||
-            !cmd->IsString() || !cron_rule_cmd(view(*cmd)) ||
+            !expr->IsString() || !cron_rule_expr(view(*expr), &sched) || cmd == nullptr || !cmd->IsString() ||
+            !cron_rule_cmd(view(*cmd)) ||
             (workdir != nullptr && workdir->IsString() && !cron_rule_workdir(view(*workdir))) ||
             (env != nullptr && env->IsString() && !cron_rule_env(view(*env)))) {
             whole = false;
@@ -240,7 +238,8 @@ struct loader {
         if (doc.HasParseError()) {
             std::string what = rapidjson::GetParseError_En(doc.GetParseError());
             if (!what.empty() && what.back() == '.') what.pop_back();
-            if (!what.empty() && what[0] >= 'A' && what[0] <= 'Z') what[0] = static_cast<char>(what[0] - 'A' + 'a');
+            if (!what.empty() && what[0] >= 'A' && what[0] <= 'Z')
+                what[0] = static_cast<char>(what[0] - 'A' + 'a');
             return place(text, doc.GetErrorOffset()) + ": " + what;
         }
         if (!doc.IsObject()) return "crontab.json does not hold a JSON object";
@@ -296,16 +295,13 @@ struct loader {
 
 }  // namespace
 
-std::string cron_store_path(const crontab_t* ct) {
-    return std::string(ct->data_dir) + "/crontab.json";
-}
+std::string cron_store_path(const crontab_t* ct) { return std::string(ct->data_dir) + "/crontab.json"; }
 
 bool cron_store_format(const crontab_t* ct, std::string* out) {
     rapidjson::StringBuffer buf;
     store_writer w(buf);
     w.SetIndent(' ', 4);
-    bool ok = w.StartObject() && w.Key("next_id") && w.Int(ct->next_id) && w.Key("jobs") &&
-              w.StartArray();
+    bool ok = w.StartObject() && w.Key("next_id") && w.Int(ct->next_id) && w.Key("jobs") && w.StartArray();
     for (const cron_job_t& job : ct->jobs) {
         if (ok && job.in_use) ok = put_job(w, job);
     }

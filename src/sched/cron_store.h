@@ -32,8 +32,7 @@ bool cron_store_format(const crontab_t* ct, std::string* out);
 // text is unreadable or something in it was dropped or changed. For a text
 // unreadable as a whole, *unreadable (when given) receives the reason, with
 // line and column where there is one, and the table stays empty.
-bool cron_store_parse(crontab_t* ct, const std::string& text, int64_t now,
-                      std::string* unreadable = nullptr);
+bool cron_store_parse(crontab_t* ct, const std::string& text, int64_t now, std::string* unreadable = nullptr);
 
 // "<data_dir>/crontab.json"
 std::string cron_store_path(const crontab_t* ct);

@@ -46,13 +46,13 @@ int print_env(const char* name) {
     std::string out = "<unset>";
     if (n > 0 || ::GetLastError() != ERROR_ENVVAR_NOT_FOUND) {
         char utf8[16384];
-        int len = ::WideCharToMultiByte(CP_UTF8, 0, value, static_cast<int>(n), utf8,
-                                        sizeof utf8, nullptr, nullptr);
+        int len = ::WideCharToMultiByte(CP_UTF8, 0, value, static_cast<int>(n), utf8, sizeof utf8, nullptr,
+                                        nullptr);
         out.assign(utf8, len > 0 ? static_cast<size_t>(len) : 0);
     }
     DWORD written = 0;
-    ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), out.data(), static_cast<DWORD>(out.size()),
-                &written, nullptr);
+    ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), out.data(), static_cast<DWORD>(out.size()), &written,
+                nullptr);
     return 0;
 }
 
@@ -72,9 +72,7 @@ int spawn(const char* pidfile, const char* ms, bool wait) {
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (!::CreateProcessW(self, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
-                          &pi))
-        return 2;
+    if (!::CreateProcessW(self, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) return 2;
     int rc = write_file(pidfile, std::to_string(pi.dwProcessId) + "\n");
     if (rc == 0 && wait) ::WaitForSingleObject(pi.hProcess, INFINITE);
     ::CloseHandle(pi.hThread);
@@ -85,8 +83,7 @@ int spawn(const char* pidfile, const char* ms, bool wait) {
 int print_line(DWORD which, const std::string& text) {
     std::string line = text + "\n";
     DWORD written = 0;
-    return ::WriteFile(::GetStdHandle(which), line.data(), static_cast<DWORD>(line.size()),
-                       &written, nullptr)
+    return ::WriteFile(::GetStdHandle(which), line.data(), static_cast<DWORD>(line.size()), &written, nullptr)
                ? 0
                : 1;
 }
@@ -98,15 +95,13 @@ int write_hex(DWORD which, const char* hex) {
         bytes += static_cast<char>(std::strtoul(pair, nullptr, 16));
     }
     DWORD written = 0;
-    return ::WriteFile(::GetStdHandle(which), bytes.data(), static_cast<DWORD>(bytes.size()),
-                       &written, nullptr)
+    return ::WriteFile(::GetStdHandle(which), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                       nullptr)
                ? 0
                : 1;
 }
 
-bool file_exists(const char* path) {
-    return ::GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
-}
+bool file_exists(const char* path) { return ::GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
 
 }  // namespace
 
@@ -149,4 +144,3 @@ int main(int argc, char** argv) {
     }
     return argc > 1 ? 0 : 100;
 }
-

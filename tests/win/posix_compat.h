@@ -4,11 +4,11 @@
 
 // localtime_r and gmtime_r from the C library's headers.
 #ifndef _POSIX_THREAD_SAFE_FUNCTIONS
-#define _POSIX_THREAD_SAFE_FUNCTIONS 200112L
+#    define _POSIX_THREAD_SAFE_FUNCTIONS 200112L
 #endif
 
 #ifdef __cplusplus
-#include <cstdlib>
+#    include <cstdlib>
 
 inline int setenv(const char* name, const char* value, int overwrite) {
     if (overwrite == 0 && std::getenv(name) != nullptr) return 0;

@@ -73,8 +73,8 @@ int parse_args(cmd_ctx& ctx, const command& c, int argc, char** argv, std::vecto
             for (const cmd_option& k : c.options) names.push_back(k.name);
             const char* near = closest(name, names);
             if (near != nullptr) {
-                return ctx.usage_error("unknown option '%s' for '%s'; did you mean '%s'?", name.c_str(), c.name,
-                                       near);
+                return ctx.usage_error("unknown option '%s' for '%s'; did you mean '%s'?", name.c_str(),
+                                       c.name, near);
             }
             return ctx.usage_error("unknown option '%s' for '%s' (see 'quilmarn-cron help %s')", name.c_str(),
                                    c.name, c.name);
@@ -91,16 +91,17 @@ int parse_args(cmd_ctx& ctx, const command& c, int argc, char** argv, std::vecto
     }
     int n = static_cast<int>(positional->size());
     if (n < c.min_args) {
-        return ctx.usage_error("'%s' needs %s%s (usage: quilmarn-cron %s %s)", c.name,
-                               c.min_args == c.max_args ? "" : "at least ",
-                               c.min_args == 1 ? "an argument" : (std::to_string(c.min_args) + " arguments").c_str(),
-                               c.name, c.usage);
+        return ctx.usage_error(
+            "'%s' needs %s%s (usage: quilmarn-cron %s %s)", c.name,
+            c.min_args == c.max_args ? "" : "at least ",
+            c.min_args == 1 ? "an argument" : (std::to_string(c.min_args) + " arguments").c_str(), c.name,
+            c.usage);
     }
     if (c.max_args >= 0 && n > c.max_args) {
-        return ctx.usage_error("'%s' takes %s%d argument%s; '%s' is one too many (usage: quilmarn-cron %s %s)",
-                               c.name, c.min_args == c.max_args ? "" : "at most ", c.max_args,
-                               c.max_args == 1 ? "" : "s", (*positional)[static_cast<size_t>(c.max_args)],
-                               c.name, c.usage);
+        return ctx.usage_error(
+            "'%s' takes %s%d argument%s; '%s' is one too many (usage: quilmarn-cron %s %s)", c.name,
+            c.min_args == c.max_args ? "" : "at most ", c.max_args, c.max_args == 1 ? "" : "s",
+            (*positional)[static_cast<size_t>(c.max_args)], c.name, c.usage);
     }
     return EXIT_OK;
 }
@@ -196,8 +197,8 @@ int cmd_ctx::lib_fail(const char* what) {
 std::span<const command> cron_cmd_table() {
     static const std::vector<command> table = [] {
         std::vector<command> t;
-        for (auto part : {cron_cmds_expr(), cron_cmds_jobs(), cron_cmds_import(), cron_cmds_runs(),
-                           cron_cmds_daemon()}) {
+        for (auto part :
+             {cron_cmds_expr(), cron_cmds_jobs(), cron_cmds_import(), cron_cmds_runs(), cron_cmds_daemon()}) {
             t.insert(t.end(), part.begin(), part.end());
         }
         return t;
@@ -234,8 +235,8 @@ void cron_cmd_help(FILE* out) {
 }
 
 void cron_cmd_help(FILE* out, const command& c) {
-    std::fprintf(out, "usage: quilmarn-cron %s%s %s\n\n%s\n", (c.flags & CMD_NEEDS_DIR) != 0 ? "--dir DIR " : "",
-                 c.name, c.usage, c.summary);
+    std::fprintf(out, "usage: quilmarn-cron %s%s %s\n\n%s\n",
+                 (c.flags & CMD_NEEDS_DIR) != 0 ? "--dir DIR " : "", c.name, c.usage, c.summary);
     if (c.details != nullptr) std::fprintf(out, "\n%s", c.details);
     std::fprintf(out, "\noptions:\n");
     {
@@ -257,7 +258,8 @@ int cron_cmd_unknown(cmd_ctx& ctx, const char* name) {
 
 bool cron_warn_if_never_fires(cmd_ctx& ctx, const char* expr) {
     int64_t t = 0;
-    if (crontab_validate_expr(expr, nullptr, 0) != 0 || crontab_calc_next(expr, std::time(nullptr), &t) == 0) {
+    if (crontab_validate_expr(expr, nullptr, 0) != 0 ||
+        crontab_calc_next(expr, std::time(nullptr), &t) == 0) {
         return false;
     }
     std::fprintf(ctx.err, "quilmarn-cron: warning: '%s' never fires within the next five years\n", expr);
@@ -346,7 +348,8 @@ bool cron_arg_int(cmd_ctx& ctx, const char* what, const char* text, int64_t lo, 
     return true;
 }
 
-bool cron_arg_duration(cmd_ctx& ctx, const char* what, const char* text, int64_t lo, int64_t hi, int64_t* out) {
+bool cron_arg_duration(cmd_ctx& ctx, const char* what, const char* text, int64_t lo, int64_t hi,
+                       int64_t* out) {
     char* end = nullptr;
     errno = 0;
     long long n = std::strtoll(text, &end, 10);

@@ -48,8 +48,8 @@ enum cmd_flags : unsigned {
 
 struct command {
     const char* name;
-    const char* usage;    // the arguments after the name, for help texts
-    const char* summary;  // one line
+    const char* usage;       // the arguments after the name, for help texts
+    const char* summary;     // one line
     int min_args, max_args;  // positional arguments; max -1 for any number
     unsigned flags;
     cmd_handler run;

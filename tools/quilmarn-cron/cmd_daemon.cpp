@@ -83,11 +83,13 @@ int cmd_daemon(cmd_ctx& ctx, int, char**) {
     if (const char* cmd = ctx.args.value("--on-failure"); cmd != nullptr) o.on_failure = cmd;
     if (const char* t = ctx.args.value("--on-failure-timeout"); t != nullptr) {
         int64_t limit = 0;
-        if (!cron_arg_duration(ctx, "the time limit of --on-failure", t, 1, HOOK_LIMIT_MAX, &limit)) return EXIT_USAGE;
+        if (!cron_arg_duration(ctx, "the time limit of --on-failure", t, 1, HOOK_LIMIT_MAX, &limit))
+            return EXIT_USAGE;
         o.on_failure_limit_sec = static_cast<int>(limit);
     }
     const std::string dir = ctx.dir;
-    return cron_daemon_main(dir, o, [dir](crontab_t* ct, const ctl_request& req) { return execute(dir, ct, req); });
+    return cron_daemon_main(dir, o,
+                            [dir](crontab_t* ct, const ctl_request& req) { return execute(dir, ct, req); });
 }
 
 // Local time, or "-" for none.
@@ -141,8 +143,8 @@ int cmd_status(cmd_ctx& ctx, int, char**) {
         std::fprintf(ctx.out, "no daemon runs the jobs of %s\n", ctx.dir);
     }
     if (!json) {
-        std::fprintf(ctx.out, "%-5s %-8s %-19s %-11s %-19s %s\n", "ID", "STATE", "LAST RUN", "LAST EXIT", "NEXT RUN",
-                     "NAME");
+        std::fprintf(ctx.out, "%-5s %-8s %-19s %-11s %-19s %s\n", "ID", "STATE", "LAST RUN", "LAST EXIT",
+                     "NEXT RUN", "NAME");
     }
     for (const job_info& j : jobs) {
         run_record r;
@@ -200,15 +202,15 @@ const cmd_option status_options[] = {{"--json", nullptr, "one JSON object"}};
 
 const command commands[] = {
     {"init", "", "create the data directory", 0, 0, CMD_NEEDS_DIR, cmd_init},
-    {"daemon", "[--log-format text|json] [--on-failure CMD]", "run due jobs and serve the other commands", 0, 0,
-     CMD_NEEDS_DIR, cmd_daemon, daemon_options_table,
+    {"daemon", "[--log-format text|json] [--on-failure CMD]", "run due jobs and serve the other commands", 0,
+     0, CMD_NEEDS_DIR, cmd_daemon, daemon_options_table,
      "Runs until SIGTERM or SIGINT; a second one cancels the runs still going.\n"
      "SIGHUP is logged and changes nothing. While it runs, the other commands\n"
      "are carried out by it, through quilmarn-cron.sock in the directory.\n"
      "CMD gets QUILMARN_JOB_ID, QUILMARN_JOB_NAME, QUILMARN_EXIT_CODE and\n"
      "QUILMARN_ATTEMPTS, and the last attempt's output on standard input.\n"},
-    {"status", "[--json]", "each job's state, last run and exit, and next run", 0, 0, CMD_NEEDS_DIR | CMD_FORWARD,
-     cmd_status, status_options},
+    {"status", "[--json]", "each job's state, last run and exit, and next run", 0, 0,
+     CMD_NEEDS_DIR | CMD_FORWARD, cmd_status, status_options},
 };
 
 }  // namespace

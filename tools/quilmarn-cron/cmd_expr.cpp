@@ -11,7 +11,7 @@
 #include "job_list.h"
 
 #ifndef QC_TOOL_VERSION
-#define QC_TOOL_VERSION "unknown"
+#    define QC_TOOL_VERSION "unknown"
 #endif
 
 namespace {
@@ -48,7 +48,8 @@ int cmd_validate(cmd_ctx& ctx, int, char** argv) {
 int cmd_next(cmd_ctx& ctx, int, char** argv) {
     const char* expr = argv[0];
     int64_t count = 5;
-    if (const char* n = ctx.args.value("-n"); n != nullptr && !cron_arg_int(ctx, "COUNT", n, 1, 100, &count)) {
+    if (const char* n = ctx.args.value("-n");
+        n != nullptr && !cron_arg_int(ctx, "COUNT", n, 1, 100, &count)) {
         return EXIT_USAGE;
     }
     char err[256];
@@ -61,7 +62,8 @@ int cmd_next(cmd_ctx& ctx, int, char** argv) {
     // The library's list: each time in the expression's zone, with its offset.
     const char* text = crontab_get_next_runs_json(expr, static_cast<int>(count));
     rapidjson::Document doc;
-    if (!cron_json_parse(text, std::strlen(text), &doc) || !doc.IsArray()) return ctx.fail("cannot read the next times");
+    if (!cron_json_parse(text, std::strlen(text), &doc) || !doc.IsArray())
+        return ctx.fail("cannot read the next times");
     for (const auto& t : doc.GetArray()) {
         if (!t.IsObject() || !t.HasMember("iso") || !t["iso"].IsString() || !t.HasMember("offset") ||
             !t["offset"].IsString()) {
@@ -77,7 +79,8 @@ int cmd_next(cmd_ctx& ctx, int, char** argv) {
 
 int cmd_describe(cmd_ctx& ctx, int, char** argv) {
     const bool short_text = ctx.args.has("--short");
-    std::fprintf(ctx.out, "%s\n", short_text ? crontab_describe_expr(argv[0]) : crontab_explain_expr(argv[0]));
+    std::fprintf(ctx.out, "%s\n",
+                 short_text ? crontab_describe_expr(argv[0]) : crontab_explain_expr(argv[0]));
     return crontab_validate_expr(argv[0], nullptr, 0) == 0 ? EXIT_OK : EXIT_FAILED;
 }
 
@@ -93,7 +96,14 @@ const cmd_option describe_options[] = {
 const command commands[] = {
     {"help", "[COMMAND]", "this overview, or the help of one command", 0, 1, 0, cmd_help},
     {"version", "", "the tool's and the library's version", 0, 0, 0, cmd_version},
-    {"validate", "EXPR", "check a schedule expression", 1, 1, 0, cmd_validate, {},
+    {"validate",
+     "EXPR",
+     "check a schedule expression",
+     1,
+     1,
+     0,
+     cmd_validate,
+     {},
      "Prints \"valid\", or the parser's message with exit status 1. Warns when the\n"
      "expression never fires within five years.\n"},
     {"next", "EXPR [-n COUNT] [--json]", "the next fire times, with their UTC offsets", 1, 1, 0, cmd_next,

@@ -41,7 +41,8 @@ bool read_input(cmd_ctx& ctx, const char* path, std::string* text) {
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return ctx.refuse("cannot read %s: %s", path, std::strerror(errno));
     if (!S_ISREG(st.st_mode)) {
-        return ctx.refuse("refusing %s: %s", path, S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file");
+        return ctx.refuse("refusing %s: %s", path,
+                          S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a regular file");
     }
     if (static_cast<unsigned long long>(st.st_size) > CRONTAB_TEXT_MAX) {
         return ctx.refuse("refusing %s: it is longer than 1 MiB", path);
@@ -85,7 +86,8 @@ int add_def(crontab_t* ct, const job_def& d, std::string* why) {
 }
 
 bool change_def(crontab_t* ct, int id, const job_def& d, const job_def* old) {
-    return crontab_update_job(ct, id, d.name.c_str(), d.expr.c_str(), d.cmd.c_str(), d.enabled) == CRONTAB_OK &&
+    return crontab_update_job(ct, id, d.name.c_str(), d.expr.c_str(), d.cmd.c_str(), d.enabled) ==
+               CRONTAB_OK &&
            set_settings(ct, id, d, old);
 }
 
@@ -136,16 +138,18 @@ bool make_plan(cmd_ctx& ctx, const char* file, const std::vector<job_info>& jobs
             continue;
         }
         if (it->second.size() > 1) {
-            std::fprintf(ctx.err, "%s:%d: the name '%s' is taken by jobs %d and %d in the directory\n", file, d.line,
-                         d.name.c_str(), it->second[0]->id, it->second[1]->id);
+            std::fprintf(ctx.err, "%s:%d: the name '%s' is taken by jobs %d and %d in the directory\n", file,
+                         d.line, d.name.c_str(), it->second[0]->id, it->second[1]->id);
             ++*bad;
         } else if (cron_same_def(cron_job_def(*it->second[0]), d)) {
             ++p->unchanged;
         } else if (replace) {
             p->changed.emplace_back(it->second[0]->id, &d);
         } else {
-            std::fprintf(ctx.err, "%s:%d: job %d is already named '%s', with other settings (--replace applies the "
-                                  "text)\n", file, d.line, it->second[0]->id, d.name.c_str());
+            std::fprintf(ctx.err,
+                         "%s:%d: job %d is already named '%s', with other settings (--replace applies the "
+                         "text)\n",
+                         file, d.line, it->second[0]->id, d.name.c_str());
             ++*bad;
         }
     }
@@ -168,7 +172,8 @@ bool apply(cmd_ctx& ctx, crontab_t* ct, const std::vector<job_info>& jobs, const
     const bool remove_first = jobs.size() + p.added.size() > MAX_JOBS;
     auto remove_all = [&] {
         for (const job_info& j : p.removed) {
-            if (crontab_delete_job(ct, j.id) != CRONTAB_OK) return ctx.refuse("cannot delete job %d: %s", j.id, crontab_last_error());
+            if (crontab_delete_job(ct, j.id) != CRONTAB_OK)
+                return ctx.refuse("cannot delete job %d: %s", j.id, crontab_last_error());
         }
         return true;
     };
@@ -205,8 +210,8 @@ bool apply(cmd_ctx& ctx, crontab_t* ct, const std::vector<job_info>& jobs, const
             if (old != nullptr) change_def(ct, id, cron_job_def(*old), nullptr);
         }
         if (remove_first && !p.removed.empty()) {
-            return ctx.refuse("stopped at %s; taken back but for the %zu removed job%s", why.c_str(), p.removed.size(),
-                              p.removed.size() == 1 ? "" : "s");
+            return ctx.refuse("stopped at %s; taken back but for the %zu removed job%s", why.c_str(),
+                              p.removed.size(), p.removed.size() == 1 ? "" : "s");
         }
         return ctx.refuse("nothing imported: %s", why.c_str());
     }
@@ -307,8 +312,8 @@ int cmd_edit(cmd_ctx& ctx, int, char**) {
     } cleanup{path};
     std::string text = before;
     for (;;) {
-        if (FILE* f = std::fopen(path.c_str(), "wb"); f == nullptr || std::fputs(text.c_str(), f) < 0 ||
-                                                         std::fclose(f) != 0) {
+        if (FILE* f = std::fopen(path.c_str(), "wb");
+            f == nullptr || std::fputs(text.c_str(), f) < 0 || std::fclose(f) != 0) {
             return ctx.fail("cannot write %s", path.c_str());
         }
         int status = run_editor(path);
@@ -348,19 +353,33 @@ const cmd_option import_options[] = {
 };
 
 const command commands[] = {
-    {"import", "FILE [--replace] [--skip-bad] [--system]", "add the jobs of a crontab-style file (- for standard input)",
-     1, 1, CMD_NEEDS_DIR | CMD_FORWARD, cmd_import, import_options,
+    {"import", "FILE [--replace] [--skip-bad] [--system]",
+     "add the jobs of a crontab-style file (- for standard input)", 1, 1, CMD_NEEDS_DIR | CMD_FORWARD,
+     cmd_import, import_options,
      "Environment lines (NAME=VALUE) apply to the jobs after them; a \"#:\" line\n"
      "sets the name and settings of the job line after it (see export). Jobs\n"
      "already there by name with the same definition are left alone, so a file\n"
      "imported twice changes nothing. A line that cannot be taken is reported\n"
      "with its number; then nothing is imported. FILE is a regular file of at\n"
      "most 1 MiB.\n"},
-    {"export", "", "the jobs as a crontab-style text that import reads back", 0, 0, CMD_NEEDS_DIR | CMD_FORWARD,
-     cmd_export, {},
+    {"export",
+     "",
+     "the jobs as a crontab-style text that import reads back",
+     0,
+     0,
+     CMD_NEEDS_DIR | CMD_FORWARD,
+     cmd_export,
+     {},
      "Every setting is kept: \"#: name=... timeout=... retries=... backoff=...\n"
      "overlap=... workdir=... env=NAME=VALUE enabled=no\" before each job line.\n"},
-    {"edit", "", "edit the jobs in $VISUAL or $EDITOR (default vi), as crontab -e", 0, 0, CMD_NEEDS_DIR, cmd_edit, {},
+    {"edit",
+     "",
+     "edit the jobs in $VISUAL or $EDITOR (default vi), as crontab -e",
+     0,
+     0,
+     CMD_NEEDS_DIR,
+     cmd_edit,
+     {},
      "The whole text is checked when the editor ends, then applied by job name\n"
      "(added, changed, removed), as import --replace. On an error it names the\n"
      "line and offers to edit again; nothing is changed until the text is right.\n"},

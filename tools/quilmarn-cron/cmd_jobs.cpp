@@ -46,7 +46,8 @@ crontab_t* open_job(cmd_ctx& ctx, const char* text, int* id) {
 // add NAME EXPR COMMAND: prints the new id.
 int cmd_add(cmd_ctx& ctx, int, char** argv) {
     const char* name = argv[0];
-    if (all_digits(name)) return ctx.usage_error("a job name must not be a number, which reads as an id: '%s'", name);
+    if (all_digits(name))
+        return ctx.usage_error("a job name must not be a number, which reads as an id: '%s'", name);
     crontab_t* ct = ctx.instance();
     std::vector<job_info> jobs;
     if (ct == nullptr || !ctx.read_jobs(&jobs)) return EXIT_FAILED;
@@ -72,7 +73,8 @@ int cmd_update(cmd_ctx& ctx, int, char** argv) {
     crontab_t* ct = open_job(ctx, argv[0], &id);
     if (ct == nullptr) return EXIT_FAILED;
     const char* name = argv[1];
-    if (all_digits(name)) return ctx.usage_error("a job name must not be a number, which reads as an id: '%s'", name);
+    if (all_digits(name))
+        return ctx.usage_error("a job name must not be a number, which reads as an id: '%s'", name);
     std::vector<job_info> jobs;
     if (!ctx.read_jobs(&jobs)) return EXIT_FAILED;
     if (int other = name_taken(jobs, name, id); other != 0) {
@@ -119,14 +121,16 @@ int cmd_set_timeout(cmd_ctx& ctx, int, char** argv) {
     int id = 0;
     crontab_t* ct = open_job(ctx, argv[0], &id);
     if (ct == nullptr) return EXIT_FAILED;
-    if (crontab_set_job_timeout(ct, id, static_cast<int>(seconds)) != 0) return ctx.lib_fail("cannot set the time limit");
+    if (crontab_set_job_timeout(ct, id, static_cast<int>(seconds)) != 0)
+        return ctx.lib_fail("cannot set the time limit");
     return EXIT_OK;
 }
 
 int cmd_set_paths(cmd_ctx& ctx, int, char** argv) {
     std::string env;
     for (const std::string& e : ctx.args.values("--env")) {
-        if (e.find('=') == std::string::npos) return ctx.usage_error("--env takes NAME=VALUE, not '%s'", e.c_str());
+        if (e.find('=') == std::string::npos)
+            return ctx.usage_error("--env takes NAME=VALUE, not '%s'", e.c_str());
         env += (env.empty() ? "" : "\n") + e;
     }
     int id = 0;
@@ -142,11 +146,13 @@ int cmd_set_overlap(cmd_ctx& ctx, int, char** argv) {
     for (int p = 0; p < 3; ++p) {
         if (std::strcmp(argv[1], policy_names[p]) == 0) policy = p;
     }
-    if (policy < 0) return ctx.usage_error("the overlap policy must be skip, queue or allow, not '%s'", argv[1]);
+    if (policy < 0)
+        return ctx.usage_error("the overlap policy must be skip, queue or allow, not '%s'", argv[1]);
     int id = 0;
     crontab_t* ct = open_job(ctx, argv[0], &id);
     if (ct == nullptr) return EXIT_FAILED;
-    if (crontab_set_job_overlap_policy(ct, id, policy) != 0) return ctx.lib_fail("cannot set the overlap policy");
+    if (crontab_set_job_overlap_policy(ct, id, policy) != 0)
+        return ctx.lib_fail("cannot set the overlap policy");
     return EXIT_OK;
 }
 
@@ -175,15 +181,14 @@ int cmd_list(cmd_ctx& ctx, int, char**) {
     }
     std::vector<job_info> jobs;
     if (!ctx.read_jobs(&jobs)) return EXIT_FAILED;
-    std::fprintf(ctx.out, "%-5s %-3s %-19s %-7s %-5s %-20s %-16s %s\n", "ID", "ON", "NEXT RUN", "OVERLAP", "RETRY",
-                 "EXPR", "NAME", "COMMAND");
+    std::fprintf(ctx.out, "%-5s %-3s %-19s %-7s %-5s %-20s %-16s %s\n", "ID", "ON", "NEXT RUN", "OVERLAP",
+                 "RETRY", "EXPR", "NAME", "COMMAND");
     for (const job_info& j : jobs) {
         const std::string next = j.next_run > 0 ? cron_local_time(j.next_run) : "never";
         int p = j.overlap_policy;
         std::fprintf(ctx.out, "%-5d %-3s %-19s %-7s %-5d %-20s %-16s %s\n", j.id, j.enabled ? "yes" : "no",
-                     next.c_str(),
-                     p >= 0 && p < 3 ? policy_names[p] : "?", j.retry_max, j.expr.c_str(), j.name.c_str(),
-                     j.cmd.c_str());
+                     next.c_str(), p >= 0 && p < 3 ? policy_names[p] : "?", j.retry_max, j.expr.c_str(),
+                     j.name.c_str(), j.cmd.c_str());
     }
     return EXIT_OK;
 }
@@ -216,8 +221,8 @@ const command commands[] = {
      cmd_set_paths, paths_options, "Replaces both; omitted ones are cleared.\n"},
     {"set-overlap", "JOB skip|queue|allow", "what a due run does while the job still runs", 2, 2, JOB,
      cmd_set_overlap},
-    {"set-retry", "JOB COUNT BACKOFF", "retries (0 to 10) after a failed attempt, BACKOFF apart (up to 1h)", 3, 3,
-     JOB, cmd_set_retry},
+    {"set-retry", "JOB COUNT BACKOFF", "retries (0 to 10) after a failed attempt, BACKOFF apart (up to 1h)",
+     3, 3, JOB, cmd_set_retry},
     {"list", "[--json]", "the jobs", 0, 0, JOB, cmd_list, list_options},
 };
 

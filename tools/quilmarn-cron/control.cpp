@@ -115,7 +115,8 @@ struct channel {
     }
 
     bool write_text(const std::string& s) {
-        return s.size() <= UINT32_MAX && write_u32(static_cast<uint32_t>(s.size())) && write(s.data(), s.size());
+        return s.size() <= UINT32_MAX && write_u32(static_cast<uint32_t>(s.size())) &&
+               write(s.data(), s.size());
     }
 
     bool magic(const char (&m)[4]) {

@@ -68,7 +68,8 @@ bool env_assignment(std::string_view line, std::string& name, std::string& value
     if (i == line.size() || line[i] != '=') return false;
     name.assign(line.substr(0, name_end));
     std::string_view v = trim(line.substr(i + 1));
-    if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) v = v.substr(1, v.size() - 2);
+    if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+        v = v.substr(1, v.size() - 2);
     value.assign(v);
     return true;
 }
@@ -117,7 +118,8 @@ void env_set(env_list& env, const std::string& name, const std::string& value) {
 
 // The words of a "#:" line: key=value, the value bare or in double quotes
 // with \" \\ \n \t. False with `why` for a malformed line.
-bool directive_words(std::string_view s, std::vector<std::pair<std::string, std::string>>* out, std::string* why) {
+bool directive_words(std::string_view s, std::vector<std::pair<std::string, std::string>>* out,
+                     std::string* why) {
     for (s = trim(s); !s.empty(); s = trim(s)) {
         size_t eq = 0;
         while (eq < s.size() && s[eq] != '=' && !blank(s[eq])) ++eq;
@@ -161,16 +163,20 @@ std::string quote(const std::string& v) {
     std::string out = "\"";
     for (char c : v) {
         if (c == '"' || c == '\\') out += '\\';
-        if (c == '\n') out += "\\n";
-        else if (c == '\t') out += "\\t";
-        else out += c;
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\t')
+            out += "\\t";
+        else
+            out += c;
     }
     return out + "\"";
 }
 
 class reader {
 public:
-    reader(const char* file, const crontab_read_options& opts, FILE* err) : file_(file), opts_(opts), err_(err) {}
+    reader(const char* file, const crontab_read_options& opts, FILE* err)
+        : file_(file), opts_(opts), err_(err) {}
 
     crontab_parsed read(const std::string& text) {
         int line = 0;
@@ -249,8 +255,8 @@ private:
         return true;
     }
 
-    bool number(int line, const std::string& key, const std::string& value, int64_t lo, int64_t hi, bool duration,
-                int* out) {
+    bool number(int line, const std::string& key, const std::string& value, int64_t lo, int64_t hi,
+                bool duration, int* out) {
         char* end = nullptr;
         long long n = std::strtoll(value.c_str(), &end, 10);
         int64_t unit = 1;
@@ -270,13 +276,15 @@ private:
     bool setting(int line, const std::string& key, const std::string& value) {
         job_def& d = pending_def_;
         if (key == "name") {
-            if (value.empty() || value.size() > NAME_MAX_BYTES) return error(line, "a name is 1 to 127 bytes");
+            if (value.empty() || value.size() > NAME_MAX_BYTES)
+                return error(line, "a name is 1 to 127 bytes");
             char* end = nullptr;
             std::strtol(value.c_str(), &end, 10);
             if (*end == '\0') return error(line, "a job name must not be a number, which reads as an id");
             d.name = value;
         } else if (key == "enabled") {
-            if (value != "yes" && value != "no") return error(line, "enabled must be yes or no, not '" + value + "'");
+            if (value != "yes" && value != "no")
+                return error(line, "enabled must be yes or no, not '" + value + "'");
             d.enabled = value == "yes";
         } else if (key == "timeout") {
             if (value != "none" && !number(line, key, value, 0, INT32_MAX, true, &d.timeout)) return false;
@@ -293,21 +301,24 @@ private:
             d.workdir = value;
         } else if (key == "env") {
             size_t eq = value.find('=');
-            if (eq == 0 || eq == std::string::npos) return error(line, "env takes NAME=VALUE, not '" + value + "'");
+            if (eq == 0 || eq == std::string::npos)
+                return error(line, "env takes NAME=VALUE, not '" + value + "'");
             pending_env_.push_back(value);
         } else {
-            static const char* const keys[] = {"name", "enabled", "timeout", "retries", "backoff", "overlap",
-                                               "workdir", "env"};
+            static const char* const keys[] = {"name",    "enabled", "timeout", "retries",
+                                               "backoff", "overlap", "workdir", "env"};
             std::string near;
             for (const char* k : keys) near = cron_edit_distance(key, k) <= 2 ? k : near;
-            return error(line, "unknown setting '" + key + "'" + (near.empty() ? "" : "; did you mean '" + near + "'?"));
+            return error(line, "unknown setting '" + key + "'" +
+                                   (near.empty() ? "" : "; did you mean '" + near + "'?"));
         }
         return true;
     }
 
     bool set_env(int line, const std::string& name, const std::string& value) {
         if ((name == "CRON_TZ" || name == "TZ") && zones_known()) {
-            if (!value.empty() && crontab_validate_expr(("CRON_TZ=" + value + " 0 0 * * *").c_str(), nullptr, 0) != 0) {
+            if (!value.empty() &&
+                crontab_validate_expr(("CRON_TZ=" + value + " 0 0 * * *").c_str(), nullptr, 0) != 0) {
                 return error(line, "unknown time zone '" + value + "'");
             }
             zone_ = value;
@@ -353,8 +364,9 @@ private:
         }
         if (rest.empty()) return error(line, "no command after the schedule");
         if (!unescape_percent(rest, job.cmd)) {
-            return error(line, "'%' would start the command's standard input, which jobs do not have; "
-                               "write '\\%' for a percent sign");
+            return error(line,
+                         "'%' would start the command's standard input, which jobs do not have; "
+                         "write '\\%' for a percent sign");
         }
         return true;
     }
@@ -375,7 +387,8 @@ private:
 
     bool claim_name(int line, const std::string& name) {
         auto [it, fresh] = names_.emplace(name, line);
-        if (!fresh) return error(line, "the name '" + name + "' is also on line " + std::to_string(it->second));
+        if (!fresh)
+            return error(line, "the name '" + name + "' is also on line " + std::to_string(it->second));
         return true;
     }
 
@@ -415,8 +428,8 @@ job_def cron_job_def(const job_info& j) {
 }
 
 bool cron_same_def(const job_def& a, const job_def& b) {
-    return a.name == b.name && a.expr == b.expr && a.cmd == b.cmd && a.workdir == b.workdir && a.env == b.env &&
-           a.enabled == b.enabled && a.timeout == b.timeout && a.retry_max == b.retry_max &&
+    return a.name == b.name && a.expr == b.expr && a.cmd == b.cmd && a.workdir == b.workdir &&
+           a.env == b.env && a.enabled == b.enabled && a.timeout == b.timeout && a.retry_max == b.retry_max &&
            a.retry_backoff == b.retry_backoff && a.overlap == b.overlap;
 }
 
@@ -438,7 +451,8 @@ std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<st
             if (expr.rfind(prefix, 0) != 0) continue;
             size_t end = expr.find_first_of(" \t");
             job_zone = expr.substr(std::strlen(prefix), end - std::strlen(prefix));
-            expr = std::string(trim(std::string_view(expr).substr(end == std::string::npos ? expr.size() : end)));
+            expr = std::string(
+                trim(std::string_view(expr).substr(end == std::string::npos ? expr.size() : end)));
         }
         if (job_zone != zone) {
             text += "\nCRON_TZ=" + job_zone + "\n";

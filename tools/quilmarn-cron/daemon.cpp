@@ -27,8 +27,8 @@ namespace {
 using namespace std::chrono_literals;
 using clock_type = std::chrono::steady_clock;
 
-constexpr int MAX_CLIENTS = 32;            // served at once; more are turned away
-constexpr auto CANCEL_REACH = 10s;         // after a cancel, runs still going are left to destroy
+constexpr int MAX_CLIENTS = 32;     // served at once; more are turned away
+constexpr auto CANCEL_REACH = 10s;  // after a cancel, runs still going are left to destroy
 constexpr auto CANCEL_AGAIN = 1s;
 
 void wake();
@@ -74,8 +74,8 @@ private:
     bool closed_ = false;
 };
 
-tracker clients;  // client connections and runs started for `run --no-wait`
-tracker hooks;    // --on-failure commands
+tracker clients;   // client connections and runs started for `run --no-wait`
+tracker hooks;     // --on-failure commands
 int wake_fd = -1;  // written when a look at the jobs is due
 
 void wake() {
@@ -86,7 +86,7 @@ void wake() {
 // Commands that only read: not logged, so that polling `status` does not
 // fill the log.
 bool read_only(const std::string& name) {
-    static const std::set<std::string> names = {"list", "status", "logs", "export", "help",
+    static const std::set<std::string> names = {"list",    "status",   "logs", "export",  "help",
                                                 "version", "validate", "next", "describe"};
     return names.count(name) != 0;
 }
@@ -182,8 +182,9 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
     struct stat st;
     const bool found = ::stat(dir.c_str(), &st) == 0;
     if (!found || !S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "quilmarn-cron: %s is not a data directory (%s); create one with "
-                             "'quilmarn-cron --dir %s init'\n",
+        std::fprintf(stderr,
+                     "quilmarn-cron: %s is not a data directory (%s); create one with "
+                     "'quilmarn-cron --dir %s init'\n",
                      dir.c_str(), found ? "not a directory" : std::strerror(errno), dir.c_str());
         return 1;
     }
@@ -236,13 +237,15 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
                 if (si.ssi_signo == SIGHUP) {
                     // Every change reaches the daemon through its socket, so
                     // there is nothing to read again.
-                    cron_event_write(event("hangup").text("reason", "ignored: changes reach the daemon directly"));
+                    cron_event_write(
+                        event("hangup").text("reason", "ignored: changes reach the daemon directly"));
                 } else if (!stopping) {
                     stopping = true;
                     sd_notify(0, "STOPPING=1");
                     crontab_stop(in.ct);
                     cron_event_write(
-                        event("stopping").text("reason", "waiting for runs in progress; signal again to cancel them"));
+                        event("stopping")
+                            .text("reason", "waiting for runs in progress; signal again to cancel them"));
                 } else if (cancelled_at == clock_type::time_point{}) {
                     cron_event_write(event("cancelling").text("reason", "second stop signal"));
                     cancel_running(in.ct);

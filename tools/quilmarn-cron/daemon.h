@@ -13,7 +13,7 @@
 
 struct daemon_options {
     log_format format = log_format::text;
-    std::string on_failure;        // shell command; empty for none
+    std::string on_failure;         // shell command; empty for none
     int on_failure_limit_sec = 60;  // its time limit
 };
 

@@ -22,7 +22,8 @@ void append_pair(std::string* line, const char* key, const std::string& v) {
     *line += '=';
     bool plain = !v.empty();
     for (char c : v) {
-        if (c == ' ' || c == '"' || c == '=' || c == '\\' || static_cast<unsigned char>(c) < 0x20) plain = false;
+        if (c == ' ' || c == '"' || c == '=' || c == '\\' || static_cast<unsigned char>(c) < 0x20)
+            plain = false;
     }
     if (plain) {
         *line += v;

@@ -28,7 +28,8 @@ bool read_input(cmd_ctx& ctx, std::string* text) {
     while ((n = std::fread(buf, 1, sizeof buf, ctx.in)) > 0) {
         text->append(buf, n);
         if (text->size() > CTL_MAX_INPUT) {
-            return ctx.refuse("standard input is larger than the %zu MiB a daemon takes", CTL_MAX_INPUT >> 20);
+            return ctx.refuse("standard input is larger than the %zu MiB a daemon takes",
+                              CTL_MAX_INPUT >> 20);
         }
     }
     return true;
@@ -57,8 +58,8 @@ int forward(cmd_ctx& ctx, const command& c, int fd, int argc, char** argv) {
         // The daemon's working directory is not ours: a file to import is
         // named from the root. The daemon may read no more than we may:
         // only root and its own user reach it.
-        if (i > 0 && std::strcmp(c.name, "import") == 0 && !value && a != "-" && (positional || a[0] != '-') &&
-            a[0] != '/') {
+        if (i > 0 && std::strcmp(c.name, "import") == 0 && !value && a != "-" &&
+            (positional || a[0] != '-') && a[0] != '/') {
             std::error_code ec;
             a = (std::filesystem::current_path(ec) / a).string();
         }
@@ -67,7 +68,8 @@ int forward(cmd_ctx& ctx, const command& c, int fd, int argc, char** argv) {
     }
     ctl_response resp;
     std::string why;
-    if (!cron_ctl_call(conn.get(), req, &resp, &why)) return ctx.fail("%s (the daemon of %s)", why.c_str(), ctx.dir);
+    if (!cron_ctl_call(conn.get(), req, &resp, &why))
+        return ctx.fail("%s (the daemon of %s)", why.c_str(), ctx.dir);
     std::fwrite(resp.out.data(), 1, resp.out.size(), ctx.out);
     std::fwrite(resp.err.data(), 1, resp.err.size(), ctx.err);
     return resp.status;
@@ -77,7 +79,8 @@ int forward(cmd_ctx& ctx, const command& c, int fd, int argc, char** argv) {
 
 int cron_cmd_invoke(cmd_ctx& ctx, int argc, char** argv) {
     const command* c = argc > 0 ? cron_cmd_find(argv[0]) : nullptr;
-    if (c == nullptr || (c->flags & CMD_FORWARD) == 0 || ctx.in_daemon || ctx.ct != nullptr || ctx.dir == nullptr) {
+    if (c == nullptr || (c->flags & CMD_FORWARD) == 0 || ctx.in_daemon || ctx.ct != nullptr ||
+        ctx.dir == nullptr) {
         return cron_cmd_dispatch(ctx, argc, argv);
     }
     const auto until = std::chrono::steady_clock::now() + DAEMON_START;
@@ -86,8 +89,8 @@ int cron_cmd_invoke(cmd_ctx& ctx, int argc, char** argv) {
         int fd = cron_ctl_connect(ctx.dir, &server);
         if (fd >= 0) return forward(ctx, *c, fd, argc, argv);
         if (errno == EPERM) {
-            return ctx.fail("refusing %s/%s: it is served by user %u, neither root nor you", ctx.dir, CTL_SOCKET_NAME,
-                            static_cast<unsigned>(server.uid));
+            return ctx.fail("refusing %s/%s: it is served by user %u, neither root nor you", ctx.dir,
+                            CTL_SOCKET_NAME, static_cast<unsigned>(server.uid));
         }
         if (!cron_owner_is_daemon(ctx.dir) || std::chrono::steady_clock::now() > until) break;
         std::this_thread::sleep_for(50ms);

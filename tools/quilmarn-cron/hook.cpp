@@ -76,9 +76,11 @@ pid_t start(const std::string& cmd, const hook_call& c, unique_fd* in_w, unique_
     if (posix_spawn_file_actions_adddup2(&s.fa, in_r.get(), 0) != 0 ||
         posix_spawn_file_actions_adddup2(&s.fa, out_w.get(), 1) != 0 ||
         posix_spawn_file_actions_adddup2(&s.fa, out_w.get(), 2) != 0 ||
-        posix_spawn_file_actions_addclosefrom_np(&s.fa, 3) != 0 || posix_spawnattr_setsigmask(&s.attr, &none) != 0 ||
+        posix_spawn_file_actions_addclosefrom_np(&s.fa, 3) != 0 ||
+        posix_spawnattr_setsigmask(&s.attr, &none) != 0 ||
         posix_spawnattr_setsigdefault(&s.attr, &all) != 0 || posix_spawnattr_setpgroup(&s.attr, 0) != 0 ||
-        posix_spawnattr_setflags(&s.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP) != 0) {
+        posix_spawnattr_setflags(
+            &s.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP) != 0) {
         return -1;
     }
     std::vector<std::string> env = hook_environment(c);
@@ -100,9 +102,10 @@ void cron_hook_run(const std::string& cmd, int limit_sec, const hook_call& call)
     unique_fd in_w, out_r;
     const pid_t pid = start(cmd, call, &in_w, &out_r);
     if (pid < 0) {
-        cron_event_write(event("on-failure-failed", call.job_id, call.job_name)
-                             .num("exit_code", -1)
-                             .text("reason", std::string("could not start /bin/sh: ") + std::strerror(errno)));
+        cron_event_write(
+            event("on-failure-failed", call.job_id, call.job_name)
+                .num("exit_code", -1)
+                .text("reason", std::string("could not start /bin/sh: ") + std::strerror(errno)));
         return;
     }
     std::string output;
@@ -110,7 +113,8 @@ void cron_hook_run(const std::string& cmd, int limit_sec, const hook_call& call)
     bool timed_out = false;
     // Feed its input and read its output until it closes its output.
     while (out_r) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now()).count();
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now()).count();
         if (left <= 0) {
             timed_out = true;
             break;
@@ -137,7 +141,9 @@ void cron_hook_run(const std::string& cmd, int limit_sec, const hook_call& call)
         if (!timed_out && clock_type::now() >= deadline) timed_out = true;
         if (timed_out) break;
         siginfo_t info{};
-        if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 && errno != EINTR) break;
+        if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 &&
+            errno != EINTR)
+            break;
         if (info.si_pid == pid) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

@@ -100,7 +100,8 @@ open_instance::open_instance(const char* dir, dir_access access, FILE* err) {
             return;
         }
         if (std::chrono::steady_clock::now() > until) {
-            std::fprintf(err, "quilmarn-cron: %s%s%s\n", why.c_str(), known ? "; it " : "", known ? doing(role) : "");
+            std::fprintf(err, "quilmarn-cron: %s%s%s\n", why.c_str(), known ? "; it " : "",
+                         known ? doing(role) : "");
             return;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -42,7 +42,8 @@ int main(int argc, char** argv) {
             return ctx.usage_error("unknown option '%s' (see 'quilmarn-cron --help')", a);
         }
     }
-    if (ctx.dir != nullptr && ctx.dir[0] == '\0') return ctx.usage_error("--dir needs a directory, not an empty text");
+    if (ctx.dir != nullptr && ctx.dir[0] == '\0')
+        return ctx.usage_error("--dir needs a directory, not an empty text");
     if (i >= argc) {
         cron_cmd_help(ctx.err);
         return EXIT_USAGE;

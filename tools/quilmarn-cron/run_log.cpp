@@ -53,7 +53,8 @@ bool load(int dirfd, records_by_id* all, std::string* why) {
     for (const auto& m : doc.GetObject()) {
         int id = 0;
         std::vector<run_record> records;
-        if (!m.name.IsString() || !parse_key(m.name.GetString(), &id) || !cron_records_from_json(m.value, &records)) {
+        if (!m.name.IsString() || !parse_key(m.name.GetString(), &id) ||
+            !cron_records_from_json(m.value, &records)) {
             *why = "a member that is not a job's records";
             return false;
         }
@@ -88,7 +89,8 @@ bool runs_file_prepend(FILE* err, const std::string& dir, int id, const std::vec
                        const std::vector<int>& live_ids) {
     unique_fd dirfd = cron_dir_open(dir);
     if (!dirfd) {
-        std::fprintf(err, "quilmarn-cron: cannot keep the run records in %s: %s\n", dir.c_str(), std::strerror(errno));
+        std::fprintf(err, "quilmarn-cron: cannot keep the run records in %s: %s\n", dir.c_str(),
+                     std::strerror(errno));
         return false;
     }
     records_by_id all;
@@ -101,15 +103,16 @@ bool runs_file_prepend(FILE* err, const std::string& dir, int id, const std::vec
         }
         // Kept for a look, never read again; the records start afresh.
         if (::renameat(dirfd.get(), kRunsFile, dirfd.get(), kDamaged) != 0) {
-            std::fprintf(err, "quilmarn-cron: %s/%s is damaged (%s) and cannot be set aside: %s\n", dir.c_str(),
-                         kRunsFile, why.c_str(), std::strerror(errno));
+            std::fprintf(err, "quilmarn-cron: %s/%s is damaged (%s) and cannot be set aside: %s\n",
+                         dir.c_str(), kRunsFile, why.c_str(), std::strerror(errno));
             return false;
         }
-        std::fprintf(err, "quilmarn-cron: warning: %s/%s was damaged (%s); kept as %s, starting afresh\n", dir.c_str(),
-                     kRunsFile, why.c_str(), kDamaged);
+        std::fprintf(err, "quilmarn-cron: warning: %s/%s was damaged (%s); kept as %s, starting afresh\n",
+                     dir.c_str(), kRunsFile, why.c_str(), kDamaged);
         all.clear();
     }
-    std::vector<run_record> merged(records.begin(), records.begin() + static_cast<long>(std::min(kKeep, records.size())));
+    std::vector<run_record> merged(records.begin(),
+                                   records.begin() + static_cast<long>(std::min(kKeep, records.size())));
     for (const run_record& r : all[id]) {
         if (merged.size() < kKeep) merged.push_back(r);
     }
@@ -121,7 +124,8 @@ bool runs_file_prepend(FILE* err, const std::string& dir, int id, const std::vec
     }
     int rc = cron_dir_replace(dirfd.get(), kRunsFile, to_text(all));
     if (rc != 0) {
-        std::fprintf(err, "quilmarn-cron: cannot keep the run records: %s\n", cron_dir_error(dir, kRunsFile, rc).c_str());
+        std::fprintf(err, "quilmarn-cron: cannot keep the run records: %s\n",
+                     cron_dir_error(dir, kRunsFile, rc).c_str());
         return false;
     }
     return true;
@@ -144,11 +148,11 @@ void runs_file_read(FILE* err, const std::string& dir, int id, std::vector<run_r
 
 std::string record_line(const std::string& name, const run_record& r) {
     const int code = r.exit_code;
-    const char* why = code == CRONTAB_EXIT_NOT_STARTED    ? " (not started)"
-                      : code == CRONTAB_EXIT_TIME_LIMIT   ? " (time limit)"
-                      : code == CRONTAB_EXIT_CANCELLED    ? " (cancelled)"
+    const char* why = code == CRONTAB_EXIT_NOT_STARTED      ? " (not started)"
+                      : code == CRONTAB_EXIT_TIME_LIMIT     ? " (time limit)"
+                      : code == CRONTAB_EXIT_CANCELLED      ? " (cancelled)"
                       : code == CRONTAB_EXIT_STATUS_UNKNOWN ? " (status unknown)"
-                                                          : "";
+                                                            : "";
     std::string line = cron_local_time(r.finished_at) + "  " + name + "  exit " + std::to_string(code) + why +
                        "  " + std::to_string(r.duration_ms) + " ms";
     if (r.attempt > 1) line += "  attempt " + std::to_string(r.attempt);

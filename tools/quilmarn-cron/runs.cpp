@@ -30,7 +30,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kCancelAnswer = 5s;      // longest wait for the running process
+constexpr auto kCancelAnswer = 5s;  // longest wait for the running process
 const char kCancelPrefix[] = "quilmarn-cron.cancel.";
 const char kStore[] = "crontab.json";
 constexpr size_t kStoreMax = 8u << 20;  // far above any store 128 jobs make
@@ -49,7 +49,8 @@ void serve_cancels(crontab_t* ct, const std::string& dir) {
     if (DIR* d = ::fdopendir(::dup(dirfd.get())); d != nullptr) {
         while (const dirent* e = ::readdir(d)) {
             std::string name = e->d_name;
-            if (name.rfind(kCancelPrefix, 0) == 0 && name.find('.', sizeof kCancelPrefix - 1) != std::string::npos &&
+            if (name.rfind(kCancelPrefix, 0) == 0 &&
+                name.find('.', sizeof kCancelPrefix - 1) != std::string::npos &&
                 name.find(".done") == std::string::npos && name.find(".tmp") == std::string::npos) {
                 requests.push_back(name);
             }
@@ -60,7 +61,8 @@ void serve_cancels(crontab_t* ct, const std::string& dir) {
         int id = 0;
         long pid = 0;
         if (std::sscanf(name.c_str() + sizeof kCancelPrefix - 1, "%d.%ld", &id, &pid) == 2) {
-            cron_dir_replace(dirfd.get(), (name + ".done").c_str(), std::to_string(crontab_cancel_job(ct, id)));
+            cron_dir_replace(dirfd.get(), (name + ".done").c_str(),
+                             std::to_string(crontab_cancel_job(ct, id)));
         }
         ::unlinkat(dirfd.get(), name.c_str(), 0);
     }
@@ -79,7 +81,8 @@ int request_cancel(cmd_ctx& ctx, int id) {
     }
     auto until = std::chrono::steady_clock::now() + kCancelAnswer;
     std::string answer;
-    while (cron_dir_read(dirfd.get(), done.c_str(), 16, &answer) != 0 && std::chrono::steady_clock::now() < until) {
+    while (cron_dir_read(dirfd.get(), done.c_str(), 16, &answer) != 0 &&
+           std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(20ms);
     }
     ::unlinkat(dirfd.get(), name.c_str(), 0);
@@ -115,20 +118,23 @@ bool job_from_store(cmd_ctx& ctx, const char* text, int* id, std::string* name) 
     unique_fd dirfd = cron_dir_open(ctx.dir);
     std::string store;
     rapidjson::Document doc;
-    if (!dirfd || cron_dir_read(dirfd.get(), kStore, kStoreMax, &store) != 0 || !cron_json_parse(store, &doc) ||
-        !doc.IsObject() || !doc.HasMember("jobs") || !doc["jobs"].IsArray()) {
+    if (!dirfd || cron_dir_read(dirfd.get(), kStore, kStoreMax, &store) != 0 ||
+        !cron_json_parse(store, &doc) || !doc.IsObject() || !doc.HasMember("jobs") ||
+        !doc["jobs"].IsArray()) {
         if (by_id) return true;  // the records may outlive the store
         return ctx.refuse("cannot read the job names in %s; name the job by its id", ctx.dir);
     }
     int found = 0;
     for (const auto& j : doc["jobs"].GetArray()) {
-        if (!j.IsObject() || !j.HasMember("name") || !j["name"].IsString() || !j.HasMember("id") || !j["id"].IsInt()) {
+        if (!j.IsObject() || !j.HasMember("name") || !j["name"].IsString() || !j.HasMember("id") ||
+            !j["id"].IsInt()) {
             continue;
         }
         const int jid = j["id"].GetInt();
         if (by_id ? jid != *id : std::strcmp(j["name"].GetString(), text) != 0) continue;
         if (found != 0) {
-            return ctx.refuse("the name '%s' is taken by jobs %d and %d; name the job by its id", text, found, jid);
+            return ctx.refuse("the name '%s' is taken by jobs %d and %d; name the job by its id", text, found,
+                              jid);
         }
         found = jid;
         *name = j["name"].GetString();
@@ -267,18 +273,13 @@ int cmd_cancel(cmd_ctx& ctx, int, char** argv) {
         std::this_thread::sleep_for(50ms);
     }
     switch (rc) {
-        case CRONTAB_OK:
-            std::fprintf(ctx.out, "cancelled the command of job %d\n", id);
-            return EXIT_OK;
+        case CRONTAB_OK: std::fprintf(ctx.out, "cancelled the command of job %d\n", id); return EXIT_OK;
         case CRONTAB_NO_CHILD:
             return ctx.fail("job %d has no command running now%s", id,
                             asked ? " (a run waiting to retry is ended)" : "");
-        case CRONTAB_ERROR:
-            return ctx.fail("no job %d in %s", id, ctx.dir);
-        case -8:
-            return EXIT_FAILED;
-        default:
-            return ctx.fail("process %ld, which runs the jobs, did not answer", holder);
+        case CRONTAB_ERROR: return ctx.fail("no job %d in %s", id, ctx.dir);
+        case -8: return EXIT_FAILED;
+        default: return ctx.fail("process %ld, which runs the jobs, did not answer", holder);
     }
 }
 
@@ -297,7 +298,8 @@ const command commands[] = {
      "command could not be started, 130 when cancelled; 1 when the run is refused.\n"},
     {"logs", "JOB [-n N] [--json]", "the records kept by daemon and run", 1, 1, CMD_NEEDS_DIR | CMD_FORWARD,
      cmd_logs, logs_options},
-    {"cancel", "JOB", "cancel the job's run in the daemon or a run", 1, 1, CMD_NEEDS_DIR | CMD_FORWARD, cmd_cancel},
+    {"cancel", "JOB", "cancel the job's run in the daemon or a run", 1, 1, CMD_NEEDS_DIR | CMD_FORWARD,
+     cmd_cancel},
 };
 
 }  // namespace

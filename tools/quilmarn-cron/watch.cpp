@@ -15,8 +15,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto LOOK_BUSY = 200ms;  // while a job runs: its attempts, retries, skips
-constexpr auto LOOK_SOON = 100ms;  // the least wait for a fire time
+constexpr auto LOOK_BUSY = 200ms;   // while a job runs: its attempts, retries, skips
+constexpr auto LOOK_SOON = 100ms;   // the least wait for a fire time
 constexpr auto LOOK_IDLE = 5000ms;  // the most, whatever the schedule says
 constexpr int LOG_CAPACITY = 20;
 
@@ -26,7 +26,8 @@ bool same(const run_record& a, const run_record& b) {
 }
 
 int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
@@ -100,7 +101,8 @@ void job_watch::look_at(const job_info& j, seen& s, int64_t now) {
     const bool held = j.overlap_policy == CRONTAB_OVERLAP_QUEUE && j.queued_count == 0;
     if (j.running && j.enabled && j.overlap_policy != CRONTAB_OVERLAP_ALLOW && !held && j.next_run > 0 &&
         j.next_run <= now && s.skip_told != j.next_run) {
-        cron_event_write(event("skipped", j.id, j.name).text("reason", "still running").num("due", j.next_run));
+        cron_event_write(
+            event("skipped", j.id, j.name).text("reason", "still running").num("due", j.next_run));
         s.skip_told = j.next_run;
     }
     if (j.log_count != s.log_count || j.last_run != s.last_run || j.running || s.running || s.pending) {
@@ -192,7 +194,8 @@ void job_watch::look_at_store() {
     const std::string path = dir_ + "/crontab.json";
     if (::fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) st = {};
     const bool changed = st.st_ino != store_.st_ino || st.st_size != store_.st_size ||
-                         st.st_mtim.tv_sec != store_.st_mtim.tv_sec || st.st_mtim.tv_nsec != store_.st_mtim.tv_nsec;
+                         st.st_mtim.tv_sec != store_.st_mtim.tv_sec ||
+                         st.st_mtim.tv_nsec != store_.st_mtim.tv_nsec;
     if (store_known_ && changed && st.st_ino != 0) {
         cron_event_write(event("saved").text("file", "crontab.json").num("bytes", st.st_size));
     }

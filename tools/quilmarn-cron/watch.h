@@ -69,5 +69,5 @@ private:
     std::vector<int> live_ids_;
     bool busy_ = false;
     bool store_known_ = false;
-    struct stat store_{};
+    struct stat store_ {};
 };
