@@ -1,9 +1,9 @@
 #!/bin/sh
 # Installs what a build needs on Debian 12 (run as root); quiet when all is there.
-# The last line: the Debian packages (dpkg-dev, file), pip install . and the
-# man page check.
+# clang-format checks the layout of the sources. The last line: the Debian
+# packages (dpkg-dev, file), pip install . and the man page check.
 set -eu
 exec "$(dirname "$0")/apt-install.sh" build-essential cmake ninja-build rapidjson-dev googletest \
-    libgtest-dev libbenchmark-dev libcctz-dev clang libclang-rt-14-dev binutils pkg-config python3 tzdata \
+    libgtest-dev libbenchmark-dev libcctz-dev clang clang-format libclang-rt-14-dev binutils pkg-config python3 tzdata \
     libsystemd-dev \
     dpkg-dev file python3-pip python3-setuptools python3-wheel python3-venv groff-base man-db
