@@ -48,7 +48,9 @@ struct cron_proc_result_t {
 // Runs `cmd` and blocks until the child has ended. 0: the child ran (the
 // result owns both buffers; release them with cron_proc_result_free). -1: no
 // child could be run (null cmd or result, bad workdir, no resources); the
-// result then owns nothing. ctl, workdir and env may be null. Never throws.
+// result then owns nothing. ctl, workdir and env may be null. May throw
+// std::bad_alloc while it prepares, before any child exists and with ctl
+// untouched, so the caller can say why nothing ran.
 int cron_proc_run(const char* cmd, cron_proc_result_t* result, int32_t max_runtime_sec, cron_run_ctl_t* ctl,
                   const char* workdir, const char* env);
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <mutex>
-#include <new>
 
 namespace {
 
@@ -33,12 +32,7 @@ int cron_proc_run(const char* cmd, cron_proc_result_t* result, int32_t max_runti
     if (cmd == nullptr || result == nullptr) return -1;
     *result = cron_proc_result_t{};
     result->exit_code = CRONTAB_EXIT_NOT_STARTED;
-    try {
-        return cron_proc_run_child(cmd, result, max_runtime_sec, ctl, workdir, env);
-    } catch (const std::bad_alloc&) {
-        // No child exists yet, and the control block is untouched.
-        return -1;
-    }
+    return cron_proc_run_child(cmd, result, max_runtime_sec, ctl, workdir, env);
 }
 
 bool cron_capture_alloc(cron_capture_t& out, cron_capture_t& err) {
