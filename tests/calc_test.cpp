@@ -103,6 +103,9 @@ TEST(Calc, DaylightSavingTransitions) {
         {"America/New_York", "30 0 1 4 *", utc(2025, 3, 1), utc(2025, 4, 1, 4, 30)},
         {"America/New_York", "30 0 1 11 *", utc(2025, 10, 15), utc(2025, 11, 1, 4, 30)},
         {"America/New_York", "30 0 1 12 *", utc(2025, 11, 1, 5), utc(2025, 12, 1, 5, 30)},
+        // Monrovia left its mean time of -00:44:30 for GMT on 1972-01-07: minutes start on the half minute
+        // before and on the minute after.
+        {"Africa/Monrovia", "0 12 7 1 *", utc(1972, 1, 1), utc(1972, 1, 7, 12)},
     };
     check(cases, std::size(cases));
 }
@@ -146,6 +149,7 @@ TEST(Calc, NamedZones) {
         {"", "CRON_TZ=Asia/Kolkata 30 5 * * *", utc(2025, 1, 1), utc(2025, 1, 2)},
         {"", "CRON_TZ=Asia/Kolkata 0 0 1 7 *", utc(2025, 1, 1), utc(2025, 6, 30, 18, 30)},
         {"", "CRON_TZ=UTC 0 12 * * *", utc(2025, 3, 30), utc(2025, 3, 30, 12)},
+        {"", "CRON_TZ=Africa/Monrovia 0 12 * * *", utc(1972, 1, 6, 13), utc(1972, 1, 7, 12)},
         // The same schedule in two zones, and in the process's own.
         {"", "CRON_TZ=Europe/Berlin 0 9 * * *", utc(2025, 6, 2), utc(2025, 6, 2, 7)},
         {"", "CRON_TZ=America/New_York 0 9 * * *", utc(2025, 6, 2), utc(2025, 6, 2, 13)},

@@ -181,6 +181,12 @@ int64_t calendar_search(const cron_expr_t* e, int64_t after) {
         tm = landing;
         t = first_minute_past_transition(tz, t, offset, n, &tm);
         if (t == -1) return -1;
+        // An old local mean time has seconds in its offset, so the minutes of
+        // the new offset start elsewhere: go on from the first one.
+        if (tm.tm_sec != 0) {
+            t += 60 - tm.tm_sec;
+            if (!cron_tz_localtime(tz, t, &tm)) return -1;
+        }
     }
     return -1;
 }
