@@ -150,6 +150,8 @@ TEST(Calc, NamedZones) {
         {"", "CRON_TZ=Asia/Kolkata 0 0 1 7 *", utc(2025, 1, 1), utc(2025, 6, 30, 18, 30)},
         {"", "CRON_TZ=UTC 0 12 * * *", utc(2025, 3, 30), utc(2025, 3, 30, 12)},
         {"", "CRON_TZ=Africa/Monrovia 0 12 * * *", utc(1972, 1, 6, 13), utc(1972, 1, 7, 12)},
+        // In the last years the calendar converts (2^55 s, about year 1.14e9), the 1st of a month is found.
+        {"", "CRON_TZ=America/New_York 0 0 1 4 *", 36026761305244095, 36026761305268800},
         // The same schedule in two zones, and in the process's own.
         {"", "CRON_TZ=Europe/Berlin 0 9 * * *", utc(2025, 6, 2), utc(2025, 6, 2, 7)},
         {"", "CRON_TZ=America/New_York 0 9 * * *", utc(2025, 6, 2), utc(2025, 6, 2, 13)},

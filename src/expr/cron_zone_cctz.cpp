@@ -174,8 +174,11 @@ int64_t cron_tz_mktime(cron_tz_t tz, std::tm* tm) {
         tm->tm_isdst = -1;
         return cron_os_mktime(tm);
     }
+    // Every year with instants inside TIME_LIMIT passes, so that what
+    // localtime gives converts back; the instant itself is checked below.
+    constexpr int64_t year_limit = TIME_LIMIT / (365 * 86400) + 1;
     const int64_t year = int64_t{tm->tm_year} + 1900;
-    if (year > TIME_LIMIT / 31622400 || year < -TIME_LIMIT / 31622400) return -1;
+    if (year > year_limit || year < -year_limit) return -1;
     const auto* zone = static_cast<const cctz::time_zone*>(tz.impl);
     const cctz::civil_second cs(year, tm->tm_mon + 1, tm->tm_mday, tm->tm_hour, tm->tm_min, tm->tm_sec);
     const auto cl = zone->lookup(cs);
