@@ -135,7 +135,7 @@ TEST(Explain, OneSentencePerShape) {
         {"0 0 * * SAT-SUN", "At 00:00, Saturday and Sunday"},
         {"0 0 * * 5-1/2", "At 00:00, Sunday and Friday"},
         {"0 0 * * 7", "At 00:00, Sunday"},
-        {"0 0 * * 0-7", "At 00:00, Sunday"},
+        {"0 0 * * 0-7", "At 00:00 every day"},
         {"0 0 * * 1-7", "At 00:00 every day"},
         // Days of the month and months.
         {"0 0 13 * *", "At 00:00 on day 13 of the month"},

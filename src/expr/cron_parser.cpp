@@ -128,14 +128,14 @@ void set_dow(uint8_t* bits, int s, int e, int step) {
         *bits |= 1;
         return;
     }
-    if (s == 7) s = 0;
-    if (e == 7) {
-        e = 0;
-        if (s == 0) {  // "0-7" is Sunday alone, not the whole week
-            *bits |= 1;
-            return;
-        }
+    if (s == 0 && e == 7) {
+        // "0-7" is the whole week, as every cron reads it; 7 is Sunday again,
+        // already in the run from 0.
+        set_run(bits, 0, 6, step);
+        return;
     }
+    if (s == 7) s = 0;
+    if (e == 7) e = 0;
     if (s > e) {
         set_run(bits, s, 6, step);
         set_run(bits, 0, e, step);
