@@ -309,7 +309,9 @@ CRONTAB_API void crontab_free(void *text);
 
 /* ---- Events ----
  * Each instance tells what it decides as events, in the order it decides
- * them, numbered 1, 2, 3 ... (64-bit, never reused while the instance lives).
+ * them, numbered 1, 2, 3 ... (64-bit, never reused while the instance lives;
+ * a new instance counts from 1 again, so a number kept across instances
+ * means nothing).
  * The library calls nothing back: the host drains the feed. It keeps the
  * newest CRONTAB_EVENT_CAPACITY (4096) events, and beside them up to
  * CRONTAB_EVENT_TEXT_BYTES (2 MiB) of their texts (a finished attempt's

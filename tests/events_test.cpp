@@ -10,6 +10,7 @@
 #endif
 
 #include "job_cmd.h"
+#include "proc/cron_os.h"
 #include "sched/cron_events.h"
 #include "sched/cron_exec.h"
 #include "sched_util.h"
@@ -89,6 +90,7 @@ protected:
         ct = make_instance();
     }
     void TearDown() override {
+        cron_os_set_clock_shift(0);
         cron_exec_fail_spawns(0);
         cron_exec_fail_attempts(0);
     }
@@ -259,6 +261,26 @@ TEST_F(EventsTest, RunningJobQueuesOrSkipsItsFireTime) {
     ASSERT_GE(admitted, 0);
     EXPECT_EQ(f[admitted]["fire_time"].GetInt64(), f[queued]["fire_time"].GetInt64());
     ASSERT_EQ(crontab_stop(ct.get()), 0);
+}
+
+// After a step of the clock the run of the first fire time in the gap serves
+// the others too: they are told as one skip with their number.
+TEST_F(EventsTest, LateRunTellsTheFireTimesItServes) {
+    int id = add("true", "* * * * *", 1);
+    feed_reader f(ct.get());
+    cron_os_set_clock_shift(600 * 1000);
+    ASSERT_EQ(crontab_start(ct.get()), 0);
+    int skipped = f.wait_for("skipped", [&](const value& e) { return e["job_id"].GetInt() == id; });
+    ASSERT_EQ(crontab_stop(ct.get()), 0);
+    cron_os_set_clock_shift(0);
+    ASSERT_GE(skipped, 1);
+    const value& admitted = f[skipped - 1];
+    ASSERT_STREQ(admitted["kind"].GetString(), "admitted");
+    EXPECT_STREQ(f[skipped]["reason"].GetString(), "late");
+    EXPECT_EQ(f[skipped]["fire_time"].GetInt64(), admitted["fire_time"].GetInt64() + 60);
+    // Ten minutes on, from a first fire time less than a minute ahead.
+    EXPECT_GE(f[skipped]["count"].GetInt(), 9);
+    EXPECT_LE(f[skipped]["count"].GetInt(), 10);
 }
 
 // Every due job finds the 32 places taken by runs started by hand.

@@ -454,7 +454,10 @@ int cron_exec_run_now(crontab_t* ct, int32_t id) {
     }
     cron_exec_leave(ct);
     if (rc == 0) return CRONTAB_OK;
-    if (!cron_error_is_set()) cron_error_set_code(CRONTAB_E_NOT_FOUND, "job %d was deleted while it ran", id);
+    if (!cron_error_is_set()) {
+        cron_error_set_code(CRONTAB_E_NOT_FOUND, "job %d was deleted while it ran", id);
+        cron_error_set_value(id);
+    }
     return CRONTAB_ERROR;
 }
 
