@@ -15,7 +15,8 @@
  *   missing handle or text, an expression that does not parse, a full table
  *   or an unknown id, -2 a rejected setting value, -3 a change that could not
  *   be saved to the job store (and was undone). After any call,
- *   crontab_last_error() says in one sentence why it failed.
+ *   crontab_last_error() says in one sentence why it failed and
+ *   crontab_last_error_code() gives its CRONTAB_E_* code to branch on.
  * - Times are signed 64-bit seconds since the Unix epoch.
  */
 #ifndef QUILMARN_CRONTAB_H
@@ -66,7 +67,46 @@ typedef struct crontab_t crontab_t;
 #define CRONTAB_OVERLAP_QUEUE 1 /* one due run waits and starts when the job's runs end */
 #define CRONTAB_OVERLAP_ALLOW 2 /* runs of the job may execute side by side */
 
+/* ---- Limits ----
+ * Text sizes are in bytes without the terminating zero. */
+#define CRONTAB_MAX_JOBS 128                       /* jobs in one instance */
+#define CRONTAB_LOG_CAPACITY 20                    /* run records kept per job */
+#define CRONTAB_MAX_ACTIVE 32                      /* runs going on at once */
+#define CRONTAB_RETRY_MAX 10                       /* further attempts after a failed one */
+#define CRONTAB_BACKOFF_MAX_SEC 3600               /* pause before each further attempt */
+#define CRONTAB_NAME_MAX 127                       /* a job's name (longer names are cut) */
+#define CRONTAB_EXPR_MAX 127                       /* an expression */
+#define CRONTAB_CMD_MAX 1023                       /* a command */
+#define CRONTAB_WORKDIR_MAX 511                    /* a working directory */
+#define CRONTAB_ENV_MAX 1023                       /* a job's environment text */
+#define CRONTAB_ENV_VARS_MAX 32                    /* variables in it */
+#define CRONTAB_DATA_DIR_MAX 511                   /* a data directory, made absolute */
+#define CRONTAB_OUTPUT_MAX 4095                    /* stdout or stderr kept in a run record */
+#define CRONTAB_EVENT_CAPACITY 4096                /* events an instance keeps (see Events) */
+#define CRONTAB_EVENT_TEXT_BYTES (2 * 1024 * 1024) /* bytes of event output kept */
+
 /* ---- Errors ---- */
+
+/* Codes of crontab_last_error_code(): the class of the last failure. */
+#define CRONTAB_E_NONE 0              /* the last call succeeded */
+#define CRONTAB_E_OTHER 1             /* a failure no code below names */
+#define CRONTAB_E_NO_INSTANCE 2       /* the handle is null */
+#define CRONTAB_E_NOT_FOUND 3         /* no job has that id (value: the id) */
+#define CRONTAB_E_BAD_ARGUMENT 4      /* a text is null, not UTF-8 or too long; a null result pointer */
+#define CRONTAB_E_BAD_EXPRESSION 5    /* the expression does not parse or has no fire time */
+#define CRONTAB_E_TABLE_FULL 6        /* 128 jobs, or no id left */
+#define CRONTAB_E_REFUSED_RUN 7       /* crontab_run_now: running already, 32 runs active, destroying */
+#define CRONTAB_E_BAD_SETTING 8       /* a setting value was rejected (result -2) */
+#define CRONTAB_E_NOT_SAVED 9         /* the job store could not be saved (result -3) */
+#define CRONTAB_E_DIR_IN_USE 10       /* the data directory is in use (value: owner's pid, 0 unknown) */
+#define CRONTAB_E_DIR_UNUSABLE 11     /* the data directory cannot be made, locked or written */
+#define CRONTAB_E_STORE_UNREADABLE 12 /* crontab.json exists but cannot be read as a whole */
+#define CRONTAB_E_NO_MEMORY 13        /* memory could not be obtained */
+#define CRONTAB_E_NO_CHILD 14         /* crontab_cancel_job: no child to terminate now (result 1) */
+#define CRONTAB_E_BAD_STATE 15        /* the scheduler already runs, or the instance is being destroyed */
+#define CRONTAB_E_SYSTEM 16           /* the system refused a resource (a thread) */
+#define CRONTAB_E_NOT_AVAILABLE 17    /* not offered on this platform */
+#define CRONTAB_E_INTERNAL 18         /* a fault inside the library */
 
 /* The outcome of the most recent crontab_* call on the calling thread (every
  * function sets it except this one and crontab_version): "" after a success,
@@ -74,6 +114,15 @@ typedef struct crontab_t crontab_t;
  * as "no job with id 7". The text lives in a per-thread buffer, valid until
  * the next crontab_* call on the same thread; it is valid UTF-8. */
 CRONTAB_API const char *crontab_last_error(void);
+
+/* The CRONTAB_E_* code of the same outcome on the calling thread:
+ * CRONTAB_E_NONE after a success. Branch on this, never on the sentence. */
+CRONTAB_API int crontab_last_error_code(void);
+
+/* The number the last failure on the calling thread names, else 0: the
+ * owner's process id for CRONTAB_E_DIR_IN_USE (0 when unknown), the id asked
+ * for with CRONTAB_E_NOT_FOUND. */
+CRONTAB_API int64_t crontab_last_error_value(void);
 
 /* ---- Expression services: no instance needed, no state kept ---- */
 
@@ -242,8 +291,101 @@ CRONTAB_API const char *crontab_get_jobs_json(crontab_t *ct);
 
 /* The newest `limit` run records of job `id` (1..20; anything else means
  * 20) as a compact JSON array, newest first. "exit_code" is the command's
- * own code or one of the CRONTAB_EXIT_* codes. */
+ * own code or one of the CRONTAB_EXIT_* codes; "execution" the id of the
+ * execution the attempt belongs to (see Events). */
 CRONTAB_API const char *crontab_get_job_logs_json(crontab_t *ct, int id, int limit);
+
+/* ---- Copies for threaded hosts ----
+ * The same texts as the two reports above, in memory of their own that the
+ * caller releases with crontab_free: no other call overwrites them, so
+ * threads need no lock of their own. A null handle (or an unknown id) gives
+ * "[]" with the error set; null only when memory cannot be obtained. */
+CRONTAB_API char *crontab_copy_jobs_json(crontab_t *ct);
+CRONTAB_API char *crontab_copy_job_logs_json(crontab_t *ct, int id, int limit);
+
+/* Releases a text returned by a crontab_copy_* or crontab_read_events_json
+ * call. Null is ignored. */
+CRONTAB_API void crontab_free(void *text);
+
+/* ---- Events ----
+ * Each instance tells what it decides as events, in the order it decides
+ * them, numbered 1, 2, 3 ... (64-bit, never reused while the instance lives;
+ * a new instance counts from 1 again, so a number kept across instances
+ * means nothing).
+ * The library calls nothing back: the host drains the feed. It keeps the
+ * newest CRONTAB_EVENT_CAPACITY (4096) events, and beside them up to
+ * CRONTAB_EVENT_TEXT_BYTES (2 MiB) of their texts (a finished attempt's
+ * output, a failed save's sentence): about 3 MiB per instance at most, in
+ * pages that stay untouched until events reach them. An event nobody reads
+ * costs its memory and no more.
+ *
+ * crontab_read_events_json gives a compact JSON array of objects. Every
+ * object has "seq", "time_ms" (wall time in milliseconds when it happened)
+ * and "kind"; events of a job have "job_id" and "job_name"; events of one
+ * execution (one admitted start of a job, with its attempts) have
+ * "execution", an id that increases per instance and that the job's run
+ * records carry as well. By kind:
+ *   admitted     "trigger": "schedule", "queue" (a queued run starts) or
+ *                "hand" (crontab_run_now); "fire_time" (epoch seconds) for
+ *                the first two
+ *   skipped      a due fire time not started now: "fire_time", "count" (of
+ *                fire times) and "reason": "running" (the job runs and its
+ *                policy does not allow another; told once per fire time, which
+ *                stays due), "limit" (32 runs go on; the same), "late" (a run
+ *                admitted late also serves these later fire times)
+ *   queued       "fire_time" the waiting run serves (policy QUEUE)
+ *   started      one per attempt whose child started: "attempt", "pid"
+ *   not_started  an attempt without a child: "attempt", "reason":
+ *                "no_thread" or "no_child"
+ *   finished     one per attempt: "attempt", "record" (the run record as
+ *                crontab_get_job_logs_json writes it) and "output_lost":
+ *                true when later texts have overwritten this attempt's
+ *                output, which "record" then gives as ""
+ *   retrying     "attempt" (the next one's number), "retry_at_ms"
+ *   ended        one per execution: "outcome" ("succeeded", "failed",
+ *                "timed_out", "cancelled", "not_started", "status_unknown"),
+ *                "attempts", "exit_code" (of the last attempt) and
+ *                "retries_exhausted": true when it failed and will not be
+ *                tried again (not for a cancel or an unknown status)
+ *   cancelled    crontab_cancel_job reached the execution:
+ *                "child_signalled"
+ *   added, removed, changed ("change": "definition", "timeout", "paths",
+ *                "overlap_policy" or "retry"): a job export saved it
+ *   save_failed  a job export could not save: "error" (its sentence),
+ *                "output_lost"
+ *   scheduler_started, scheduler_stopped
+ *   lost         "count" events after the reader's `after` that the ring
+ *                dropped before they were read (the oldest go first); it
+ *                takes the number of the last of them, so the numbers a
+ *                reader sees still go up by one.
+ * New kinds and members may be added; hosts ignore what they do not know. */
+
+/* Up to max_events (1..4096; anything else means 4096) events numbered
+ * after `after`, oldest first, as a JSON array ("[]" when none). Pass 0 for
+ * the oldest kept, crontab_get_last_event_seq() to begin from now. The
+ * text is the caller's, released with crontab_free. Null for a null handle
+ * or when memory cannot be obtained. */
+CRONTAB_API char *crontab_read_events_json(crontab_t *ct, uint64_t after, int max_events);
+
+/* The number of the newest event, 0 before the first (also for null). */
+CRONTAB_API uint64_t crontab_get_last_event_seq(crontab_t *ct);
+
+/* Blocks until an event numbered after `after` exists (1) or timeout_ms
+ * milliseconds have passed (0); a negative timeout waits without limit. -1
+ * for a null handle. Every platform. The instance must not be destroyed
+ * while a thread waits in it. */
+CRONTAB_API int crontab_wait_events(crontab_t *ct, uint64_t after, int timeout_ms);
+
+/* A descriptor for poll, epoll, asyncio's add_reader or libuv's uv_poll: it
+ * is readable while events newer than the last read exist. The last read is
+ * the highest number that any crontab_read_events_json call on the instance
+ * has returned or been given as `after`, so a single reader that drains
+ * until the array is shorter than asked leaves it not readable. Read the
+ * events, never the descriptor. The instance owns it (one per instance, the
+ * same on every call) and closes it in crontab_destroy: remove it from the
+ * host's loop before. -1 for a null handle, and always on the desktop
+ * platform (CRONTAB_E_NOT_AVAILABLE), where hosts use crontab_wait_events. */
+CRONTAB_API int crontab_get_events_fd(crontab_t *ct);
 
 #ifdef __cplusplus
 }

@@ -281,7 +281,7 @@ TEST_F(ExecTest, ExecutionOfAVanishedJobGivesBackItsAdmission) {
         cron_exec_admit(ct.get(), cron_job_find(ct.get(), id));
     }
     ASSERT_EQ(crontab_delete_job(ct.get(), id), 0);
-    EXPECT_EQ(cron_scheduler_execute_job(ct.get(), id), -1);
+    EXPECT_EQ(cron_scheduler_execute_job(ct.get(), id, 1), -1);
     cron_exec_leave(ct.get());
     EXPECT_EQ(active_runs(ct.get()), 0);
     EXPECT_EQ(live_execs(ct.get()), 0);

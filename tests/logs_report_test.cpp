@@ -19,7 +19,7 @@ protected:
     }
     // Appends a record as an execution would; started_at tells them apart.
     void push(int64_t started_at, const std::string& out = "", const std::string& err = "",
-              int32_t attempt = 1) {
+              int32_t attempt = 1, uint64_t execution = 0) {
         cron_log_entry_t e{};
         e.started_at = started_at;
         e.finished_at = started_at + 1;
@@ -30,6 +30,7 @@ protected:
         e.truncated = started_at % 2;
         e.cancelled = started_at % 3 == 0;
         e.attempt = attempt;
+        e.execution = execution;
         std::lock_guard<std::mutex> lk(ct->shared->lock);
         cron_job_push_log(cron_job_find(ct.get(), id), &e);
     }
@@ -37,12 +38,12 @@ protected:
     int id = 0;
 };
 
-TEST_F(LogsReportTest, CompactTextWithNineMembersInOrder) {
-    push(5, "o", "e", 2);
+TEST_F(LogsReportTest, CompactTextWithTenMembersInOrder) {
+    push(5, "o", "e", 2, 7);
     EXPECT_STREQ(crontab_get_job_logs_json(ct.get(), id, 0),
                  "[{\"started_at\":5,\"finished_at\":6,\"duration_ms\":1000,\"exit_code\":2,"
                  "\"stdout\":\"o\",\"stderr\":\"e\",\"truncated\":true,\"cancelled\":false,"
-                 "\"attempt\":2}]");
+                 "\"attempt\":2,\"execution\":7}]");
 }
 
 TEST_F(LogsReportTest, EscapesAndFullValues) {

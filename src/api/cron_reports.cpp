@@ -3,6 +3,7 @@
 #include "quilmarn_crontab.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -12,12 +13,13 @@
 #include <rapidjson/writer.h>
 
 #include "api/cron_api.h"
+#include "api/cron_report_json.h"
 #include "base/cron_text.h"
 #include "sched/cron_job.h"
 
 namespace {
 
-using report_writer = rapidjson::Writer<rapidjson::StringBuffer>;
+using report_writer = cron_report_writer;
 
 // Invalid UTF-8 fails the report instead of producing a text no parser takes.
 // Checked here: the writer's own check reads past the end of a text that ends
@@ -28,6 +30,14 @@ bool put_string(report_writer& w, const char* key, const char* text) {
 }
 
 }  // namespace
+
+char* cron_report_copy(std::string_view text) {
+    char* out = static_cast<char*>(std::malloc(text.size() + 1));
+    if (out == nullptr) throw std::bad_alloc();
+    std::memcpy(out, text.data(), text.size());
+    out[text.size()] = '\0';
+    return out;
+}
 
 // ---- Job list ----
 
@@ -51,6 +61,23 @@ const char* empty_job_list() {
     return buf;
 }
 
+// The job list into `out`; the lock is held.
+void jobs_text(const crontab_t* ct, std::string* out) {
+    rapidjson::StringBuffer text;
+    report_writer w(text);
+    bool ok = w.StartArray();
+    for (const cron_job_t& job : ct->jobs) {
+        if (ok && job.in_use) ok = put_job_entry(w, job);
+    }
+    ok = ok && w.EndArray();
+    if (ok) {
+        out->assign(text.GetString(), text.GetSize());
+    } else {
+        cron_error_set_code(CRONTAB_E_INTERNAL, "the job list could not be written");
+        *out = "[]";
+    }
+}
+
 }  // namespace
 
 const char* crontab_get_jobs_json(crontab_t* ct) {
@@ -60,21 +87,23 @@ const char* crontab_get_jobs_json(crontab_t* ct) {
             return empty_job_list();
         }
         std::lock_guard<std::mutex> lk(ct->shared->lock);
-        rapidjson::StringBuffer text;
-        report_writer w(text);
-        bool ok = w.StartArray();
-        for (const cron_job_t& job : ct->jobs) {
-            if (ok && job.in_use) ok = put_job_entry(w, job);
+        jobs_text(ct, &ct->shared->jobs_json_buf);
+        return ct->shared->jobs_json_buf.c_str();
+    });
+}
+
+char* crontab_copy_jobs_json(crontab_t* ct) {
+    return cron_api_guard(static_cast<char*>(nullptr), [&]() -> char* {
+        if (ct == nullptr) {
+            cron_error_no_instance();
+            return cron_report_copy("[]");
         }
-        ok = ok && w.EndArray();
-        std::string& out = ct->shared->jobs_json_buf;
-        if (ok) {
-            out.assign(text.GetString(), text.GetSize());
-        } else {
-            cron_error_set("the job list could not be written");
-            out = "[]";
+        std::string text;
+        {
+            std::lock_guard<std::mutex> lk(ct->shared->lock);
+            jobs_text(ct, &text);
         }
-        return out.c_str();
+        return cron_report_copy(text);
     });
 }
 
@@ -90,8 +119,7 @@ const char* no_logs() {
 
 // Captured output is raw bytes: binary output, or a character cut at the
 // record's size, becomes U+FFFD so the report stays valid JSON.
-void write_output(report_writer& w, const char* text) {
-    std::string_view s(text, strnlen(text, CRON_LOG_TEXT_SIZE));
+void write_output(report_writer& w, std::string_view s) {
     if (cron_utf8_valid(s)) {
         w.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
         return;
@@ -100,7 +128,35 @@ void write_output(report_writer& w, const char* text) {
     w.String(clean.data(), static_cast<rapidjson::SizeType>(clean.size()));
 }
 
-void write_record(report_writer& w, const cron_log_entry_t& e) {
+// The newest `limit` records of job `id` into `out`; the lock is held. False
+// when there is no such job.
+bool logs_text(crontab_t* ct, int id, int limit, std::string* out) {
+    if (limit <= 0 || limit > CRON_LOG_CAPACITY) limit = CRON_LOG_CAPACITY;
+    const cron_job_t* job = cron_job_find(ct, id);
+    if (job == nullptr) {
+        cron_error_not_found(id);
+        return false;
+    }
+    rapidjson::StringBuffer text;
+    report_writer w(text);
+    w.StartArray();
+    // Newest first: the newest record sits just before log_head.
+    const int n = std::min(job->log_count, limit);
+    for (int i = 0; i < n; ++i) {
+        int slot = (job->log_head - 1 - i + 2 * CRON_LOG_CAPACITY) % CRON_LOG_CAPACITY;
+        const cron_log_entry_t& e = job->logs[slot];
+        cron_report_record(w, e, std::string_view(e.stdout_text, strnlen(e.stdout_text, CRON_LOG_TEXT_SIZE)),
+                           std::string_view(e.stderr_text, strnlen(e.stderr_text, CRON_LOG_TEXT_SIZE)));
+    }
+    w.EndArray();
+    out->assign(text.GetString(), text.GetSize());
+    return true;
+}
+
+}  // namespace
+
+void cron_report_record(cron_report_writer& w, const cron_log_entry_t& e, std::string_view out,
+                        std::string_view err) {
     w.StartObject();
     w.Key("started_at");
     w.Int64(e.started_at);
@@ -111,19 +167,19 @@ void write_record(report_writer& w, const cron_log_entry_t& e) {
     w.Key("exit_code");
     w.Int(e.exit_code);
     w.Key("stdout");
-    write_output(w, e.stdout_text);
+    write_output(w, out);
     w.Key("stderr");
-    write_output(w, e.stderr_text);
+    write_output(w, err);
     w.Key("truncated");
     w.Bool(e.truncated != 0);
     w.Key("cancelled");
     w.Bool(e.cancelled != 0);
     w.Key("attempt");
     w.Int(e.attempt > 0 ? e.attempt : 1);
+    w.Key("execution");
+    w.Uint64(e.execution);
     w.EndObject();
 }
-
-}  // namespace
 
 const char* crontab_get_job_logs_json(crontab_t* ct, int id, int limit) {
     return cron_api_guard(no_logs(), [&]() -> const char* {
@@ -131,25 +187,27 @@ const char* crontab_get_job_logs_json(crontab_t* ct, int id, int limit) {
             cron_error_no_instance();
             return no_logs();
         }
-        if (limit <= 0 || limit > CRON_LOG_CAPACITY) limit = CRON_LOG_CAPACITY;
         cron_shared_t& sh = *ct->shared;
         std::lock_guard<std::mutex> lk(sh.lock);
-        const cron_job_t* job = cron_job_find(ct, id);
-        if (job == nullptr) {
-            cron_error_set("no job with id %d", id);
-            return no_logs();
-        }
-        rapidjson::StringBuffer out;
-        report_writer w(out);
-        w.StartArray();
-        // Newest first: the newest record sits just before log_head.
-        const int n = std::min(job->log_count, limit);
-        for (int i = 0; i < n; ++i) {
-            int slot = (job->log_head - 1 - i + 2 * CRON_LOG_CAPACITY) % CRON_LOG_CAPACITY;
-            write_record(w, job->logs[slot]);
-        }
-        w.EndArray();
-        sh.jobs_json_buf.assign(out.GetString(), out.GetSize());
+        if (!logs_text(ct, id, limit, &sh.jobs_json_buf)) return no_logs();
         return sh.jobs_json_buf.c_str();
     });
 }
+
+char* crontab_copy_job_logs_json(crontab_t* ct, int id, int limit) {
+    return cron_api_guard(static_cast<char*>(nullptr), [&]() -> char* {
+        if (ct == nullptr) {
+            cron_error_no_instance();
+            return cron_report_copy("[]");
+        }
+        std::string text;
+        bool found;
+        {
+            std::lock_guard<std::mutex> lk(ct->shared->lock);
+            found = logs_text(ct, id, limit, &text);
+        }
+        return cron_report_copy(found ? std::string_view(text) : std::string_view("[]"));
+    });
+}
+
+void crontab_free(void* text) { std::free(text); }

@@ -88,13 +88,19 @@ std::string next_runs_list(const cron_expr_t* expr, int count) {
     return std::string(out.GetString(), out.GetSize());
 }
 
-int no_result_pointer() { return cron_error_fail(CRONTAB_ERROR, "the result pointer is null"); }
+int no_result_pointer() {
+    return cron_error_fail_code(CRONTAB_ERROR, CRONTAB_E_BAD_ARGUMENT, "the result pointer is null");
+}
 
 }  // namespace
 
 const char* crontab_version(void) { return QC_VERSION; }
 
 const char* crontab_last_error(void) { return cron_error_text(); }
+
+int crontab_last_error_code(void) { return cron_error_code(); }
+
+int64_t crontab_last_error_value(void) { return cron_error_value(); }
 
 int crontab_validate_expr(const char* expr, char* errbuf, int errbuf_size) {
     return cron_api_guard(CRONTAB_ERROR, [&] {
@@ -103,7 +109,7 @@ int crontab_validate_expr(const char* expr, char* errbuf, int errbuf_size) {
             // The caller's buffer may be small or absent; this text is whole.
             char err[CRON_ERRBUF_SIZE];
             cron_validate(expr, err, sizeof err);
-            cron_error_set("%s", err);
+            cron_error_set_code(CRONTAB_E_BAD_EXPRESSION, "%s", err);
         }
         return rc;
     });
@@ -115,13 +121,14 @@ int crontab_calc_next(const char* expr, int64_t after, int64_t* out) {
         cron_expr_t parsed;
         char err[CRON_ERRBUF_SIZE];
         if (cron_parse(expr, &parsed, err, sizeof err) != 0) {
-            cron_error_set("%s", err);
+            cron_error_set_code(CRONTAB_E_BAD_EXPRESSION, "%s", err);
             return CRONTAB_ERROR;
         }
         int64_t t = cron_next_time(&parsed, after);
         if (t < 0) {
-            cron_error_set("expression '%s' has no fire time within five years after %lld", expr,
-                           static_cast<long long>(after));
+            cron_error_set_code(CRONTAB_E_BAD_EXPRESSION,
+                                "expression '%s' has no fire time within five years after %lld", expr,
+                                static_cast<long long>(after));
             return CRONTAB_ERROR;
         }
         *out = t;
@@ -137,7 +144,7 @@ const char* crontab_get_next_runs_json(const char* expr, int count) {
         cron_expr_t parsed;
         char err[CRON_ERRBUF_SIZE];
         if (cron_parse(expr, &parsed, err, sizeof err) != 0) {
-            cron_error_set("%s", err);
+            cron_error_set_code(CRONTAB_E_BAD_EXPRESSION, "%s", err);
             return put_text(buf, sizeof buf, next_runs_error(err));
         }
         if (count > CRON_NEXT_RUNS_MAX) count = CRON_NEXT_RUNS_MAX;
@@ -145,7 +152,7 @@ const char* crontab_get_next_runs_json(const char* expr, int count) {
         return put_text(buf, sizeof buf, next_runs_list(&parsed, count));
     } catch (...) {
         // Only building the text allocates, so this is an allocation failure.
-        cron_error_set("out of memory");
+        cron_error_set_code(CRONTAB_E_NO_MEMORY, "out of memory");
         return put_text(buf, sizeof buf, R"({"error":"oom"})");
     }
 }
@@ -161,7 +168,7 @@ const char* expr_text(const char* expr, char (&buf)[N], Write write) {
         cron_expr_t parsed;
         char err[CRON_ERRBUF_SIZE];
         if (cron_parse(expr, &parsed, err, sizeof err) != 0) {
-            cron_error_set("%s", err);
+            cron_error_set_code(CRONTAB_E_BAD_EXPRESSION, "%s", err);
             std::snprintf(buf, N, "Invalid expression: %s", err);
             return buf;
         }

@@ -33,6 +33,10 @@ struct cron_run_ctl_t {
 #endif
     uint32_t proc_id = 0;  // on POSIX a cancel signals this process's group
     std::mutex mu;
+    uint64_t execution = 0;  // the owner's execution id; the runner does not read it
+    // Called by the runner on its own thread once a child exists, without
+    // `mu` held, so the owner may take its own lock to tell of the start.
+    void (*on_child)(cron_run_ctl_t* ctl, uint32_t pid) = nullptr;
 };
 
 struct cron_proc_result_t {

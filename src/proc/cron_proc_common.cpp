@@ -43,12 +43,17 @@ bool cron_capture_alloc(cron_capture_t& out, cron_capture_t& err) {
 
 void cron_proc_publish(cron_run_ctl_t* ctl, uint32_t pid, [[maybe_unused]] cron_proc_handle_t process) {
     if (ctl == nullptr) return;
-    std::lock_guard<std::mutex> lk(ctl->mu);
+    {
+        std::lock_guard<std::mutex> lk(ctl->mu);
 #ifdef _WIN32
-    ctl->proc_handle = process;
+        ctl->proc_handle = process;
 #endif
-    ctl->proc_id = pid;
-    ctl->proc_active.store(1);
+        ctl->proc_id = pid;
+        ctl->proc_active.store(1);
+    }
+    // A canceller holds the owner's lock while it takes `mu`: the owner's
+    // lock is taken only after `mu` is released.
+    if (ctl->on_child != nullptr) ctl->on_child(ctl, pid);
 }
 
 void cron_proc_unpublish(cron_run_ctl_t* ctl) {

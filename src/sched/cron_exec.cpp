@@ -31,6 +31,7 @@ std::atomic<int> attempts_to_fail{0};  // see cron_exec_fail_attempts
 // What an execution copies from its job when it begins: a change to the job
 // applies to executions that begin afterwards.
 struct settings {
+    char name[CRON_NAME_SIZE];
     char cmd[CRON_CMD_SIZE];
     char workdir[CRON_WORKDIR_SIZE];
     char env[CRON_ENV_SIZE];
@@ -40,6 +41,8 @@ struct settings {
 };
 
 void copy_settings(const cron_job_t& job, settings* s) {
+    std::memcpy(s->name, job.name, sizeof s->name);
+    s->name[sizeof s->name - 1] = '\0';
     std::memcpy(s->cmd, job.cmd, sizeof s->cmd);
     s->cmd[sizeof s->cmd - 1] = '\0';
     std::memcpy(s->workdir, job.workdir, sizeof s->workdir);
@@ -58,6 +61,78 @@ void copy_text(char* dst, const char* src, uint64_t len) {
     dst[n] = '\0';
 }
 
+// The control block of one execution, with what its events name.
+struct exec_ctl : cron_run_ctl_t {
+    crontab_t* ct = nullptr;
+    int32_t job_id = 0;
+    int32_t attempt = 0;
+    const char* name = "";
+};
+
+// The runner's call once the attempt's child exists: its start is told with
+// the pid, before anything of its end can be.
+void tell_start(cron_run_ctl_t* base, uint32_t pid) {
+    auto* c = static_cast<exec_ctl*>(base);
+    try {
+        std::lock_guard<std::mutex> lk(c->ct->shared->lock);
+        cron_event_t* ev = cron_event_push_as(c->ct, cron_event_kind::started, c->job_id, c->name);
+        ev->execution = c->execution;
+        ev->attempt = c->attempt;
+        ev->pid = pid;
+    } catch (...) {
+        // The lock cannot be had: the run goes on untold rather than not at all.
+    }
+}
+
+// The finished event of one attempt (after not_started when no child ran),
+// with the record's texts in the feed's byte ring. The lock is held.
+void tell_attempt(crontab_t* ct, int32_t job_id, const char* name, const cron_log_entry_t& rec,
+                  int32_t no_start) {
+    if (no_start >= 0) {
+        cron_event_t* ev = cron_event_push_as(ct, cron_event_kind::not_started, job_id, name);
+        ev->execution = rec.execution;
+        ev->attempt = rec.attempt;
+        ev->detail = no_start;
+    }
+    cron_event_t* ev = cron_event_push_as(ct, cron_event_kind::finished, job_id, name);
+    ev->execution = rec.execution;
+    ev->attempt = rec.attempt;
+    ev->started_at = rec.started_at;
+    ev->finished_at = rec.finished_at;
+    ev->duration_ms = rec.duration_ms;
+    ev->exit_code = rec.exit_code;
+    ev->truncated = rec.truncated;
+    ev->cancelled = rec.cancelled;
+    cron_event_put_text(ct, ev, rec.stdout_text, strnlen(rec.stdout_text, CRON_LOG_TEXT_SIZE),
+                        rec.stderr_text, strnlen(rec.stderr_text, CRON_LOG_TEXT_SIZE));
+}
+
+int32_t outcome_of(int32_t exit_code) {
+    switch (exit_code) {
+        case 0: return CRON_OUTCOME_SUCCEEDED;
+        case CRONTAB_EXIT_TIME_LIMIT: return CRON_OUTCOME_TIMED_OUT;
+        case CRONTAB_EXIT_CANCELLED: return CRON_OUTCOME_CANCELLED;
+        case CRONTAB_EXIT_NOT_STARTED: return CRON_OUTCOME_NOT_STARTED;
+        case CRONTAB_EXIT_STATUS_UNKNOWN: return CRON_OUTCOME_STATUS_UNKNOWN;
+        default: return CRON_OUTCOME_FAILED;
+    }
+}
+
+// The ended event: the last attempt's outcome, and whether the execution
+// failed with nothing left to try (not cancelled, not an unknown status,
+// which is never retried since the command may have succeeded).
+void tell_end(crontab_t* ct, int32_t job_id, const char* name, uint64_t execution, int32_t attempts,
+              int32_t exit_code, bool cancel_requested) {
+    cron_event_t* ev = cron_event_push_as(ct, cron_event_kind::ended, job_id, name);
+    const int32_t outcome = outcome_of(exit_code);
+    ev->execution = execution;
+    ev->detail = outcome;
+    ev->count = attempts;
+    ev->exit_code = exit_code;
+    ev->flag = !cancel_requested && (outcome == CRON_OUTCOME_FAILED || outcome == CRON_OUTCOME_TIMED_OUT ||
+                                     outcome == CRON_OUTCOME_NOT_STARTED);
+}
+
 // The runner's result, or the text of why it ran nothing. What it throws
 // (it allocates the child's environment and its capture buffers) stops here,
 // so the attempt is recorded as failed and the execution ends as any other.
@@ -73,7 +148,8 @@ const char* run_command(const settings& s, cron_run_ctl_t* ctl, cron_proc_result
     }
 }
 
-void run_attempt(const settings& s, cron_run_ctl_t* ctl, int32_t attempt, cron_log_entry_t* rec) {
+// True when a child ran; false when none could be started.
+bool run_attempt(const settings& s, cron_run_ctl_t* ctl, int32_t attempt, cron_log_entry_t* rec) {
     std::memset(rec, 0, sizeof *rec);
     rec->started_at = cron_os_now();
     rec->attempt = attempt;
@@ -83,7 +159,7 @@ void run_attempt(const settings& s, cron_run_ctl_t* ctl, int32_t attempt, cron_l
         rec->finished_at = cron_os_now();
         rec->exit_code = CRONTAB_EXIT_NOT_STARTED;
         copy_text(rec->stderr_text, failure, std::strlen(failure));
-        return;
+        return false;
     }
     rec->finished_at = cron_os_now();
     rec->duration_ms = res.duration_ms;
@@ -107,6 +183,7 @@ void run_attempt(const settings& s, cron_run_ctl_t* ctl, int32_t attempt, cron_l
     // record's size is visible from the record itself.
     rec->truncated = res.stdout_len >= CRON_CAPTURE_LIMIT || res.stderr_len >= CRON_CAPTURE_LIMIT;
     cron_proc_result_free(&res);
+    return true;
 }
 
 void backoff_cancelled(int32_t skipped_attempt, cron_log_entry_t* rec) {
@@ -154,9 +231,10 @@ void release_active(crontab_t* ct) {
 
 // The end of an execution whose job still exists; the lock is held and is
 // released here.
-int finish(crontab_t* ct, cron_job_t* job, cron_run_ctl_t* ctl, int64_t t0,
+int finish(crontab_t* ct, cron_job_t* job, exec_ctl* ctl, int64_t t0, const cron_log_entry_t& rec,
            std::unique_lock<std::mutex>& lk) {
     cron_shared_t& sh = *ct->shared;
+    tell_end(ct, job->id, job->name, ctl->execution, rec.attempt, rec.exit_code, ctl->cancel_requested != 0);
     job->last_run = t0;
     // Admission has already moved next_run past the fire time it used; keep a
     // later value so one fire time never starts two executions. A start that
@@ -181,16 +259,23 @@ int finish(crontab_t* ct, cron_job_t* job, cron_run_ctl_t* ctl, int64_t t0,
     const int32_t id = job->id;
     const bool start_queued =
         job->queued && job->running_count == 0 && ct->active_runs < CRON_MAX_ACTIVE && !sh.destroying;
+    uint64_t queued_execution = 0;
     if (start_queued) {
         job->queued = 0;
-        cron_exec_admit(ct, job);
+        queued_execution = cron_exec_admit(ct, job);
+        cron_event_t* ev = cron_event_push(ct, cron_event_kind::admitted, job);
+        ev->execution = queued_execution;
+        ev->detail = CRON_TRIGGER_QUEUE;
+        ev->fire_time = job->queued_fire;
     }
     lk.unlock();
-    if (start_queued) sched_spawn_worker(ct, id);
+    if (start_queued) sched_spawn_worker(ct, id, queued_execution);
     return 0;
 }
 
-int job_gone(crontab_t* ct, cron_run_ctl_t* ctl) {
+int job_gone(crontab_t* ct, exec_ctl* ctl, const cron_log_entry_t& rec) {
+    tell_end(ct, ctl->job_id, ctl->name, ctl->execution, rec.attempt, rec.exit_code,
+             ctl->cancel_requested != 0);
     forget(*ct->shared, ctl);
     release_active(ct);
     return -1;
@@ -199,7 +284,7 @@ int job_gone(crontab_t* ct, cron_run_ctl_t* ctl) {
 void worker_main(cron_worker_arg_t* arg) {
     crontab_t* ct = arg->instance;
     try {
-        cron_scheduler_execute_job(ct, arg->job_id);
+        cron_scheduler_execute_job(ct, arg->job_id, arg->execution);
     } catch (...) {
         // Nothing may end the host from here; the thread must still leave.
     }
@@ -209,10 +294,11 @@ void worker_main(cron_worker_arg_t* arg) {
 
 }  // namespace
 
-void cron_exec_admit(crontab_t* ct, cron_job_t* job) {
+uint64_t cron_exec_admit(crontab_t* ct, cron_job_t* job) {
     ++job->running_count;
     ++ct->active_runs;
     ++ct->shared->live_execs;
+    return ++ct->last_execution;
 }
 
 void cron_exec_leave(crontab_t* ct) {
@@ -223,65 +309,82 @@ void cron_exec_leave(crontab_t* ct) {
     sh.idle.notify_all();
 }
 
-int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id) {
+int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution) {
     if (ct == nullptr || ct->shared == nullptr) return -1;
     cron_shared_t& sh = *ct->shared;
     const int64_t t0 = cron_os_now();
-    cron_run_ctl_t ctl;
+    exec_ctl ctl;
+    ctl.ct = ct;
+    ctl.job_id = job_id;
+    ctl.execution = execution;
     settings s;
 
     std::unique_lock<std::mutex> lk(sh.lock);
     cron_job_t* job = cron_job_find(ct, job_id);
-    if (job == nullptr) {
-        release_active(ct);
-        return -1;
+    // Deleted since its admission, or admitted before destroy began: it
+    // never begins.
+    const bool begins = job != nullptr && !sh.destroying;
+    if (begins) {
+        try {
+            sh.active.push_back(&ctl);
+        } catch (...) {
+            tell_end(ct, job_id, job->name, execution, 0, CRONTAB_EXIT_NOT_STARTED, false);
+            cron_decrement(job->running_count);
+            release_active(ct);
+            return -1;
+        }
     }
-    if (sh.destroying) {
-        // Admitted before destroy began but not begun: it never begins.
-        cron_decrement(job->running_count);
-        release_active(ct);
-        return -1;
-    }
-    try {
-        sh.active.push_back(&ctl);
-    } catch (...) {
-        cron_decrement(job->running_count);
+    if (!begins) {
+        tell_end(ct, job_id, job != nullptr ? job->name : nullptr, execution, 0, CRONTAB_EXIT_NOT_STARTED,
+                 true);
+        if (job != nullptr) cron_decrement(job->running_count);
         release_active(ct);
         return -1;
     }
     copy_settings(*job, &s);
+    ctl.name = s.name;
+    ctl.on_child = tell_start;
     job->run_ctl = &ctl;
     lk.unlock();
 
     cron_log_entry_t rec;
     for (int32_t attempt = 1;; ++attempt) {
-        run_attempt(s, &ctl, attempt, &rec);
+        ctl.attempt = attempt;
+        const bool child = run_attempt(s, &ctl, attempt, &rec);
+        rec.execution = execution;
         lk.lock();
+        tell_attempt(ct, job_id, s.name, rec, child ? -1 : CRON_NO_START_CHILD);
         job = cron_job_find(ct, job_id);
-        if (job == nullptr) return job_gone(ct, &ctl);
+        if (job == nullptr) return job_gone(ct, &ctl, rec);
         cron_job_push_log(job, &rec);
         if (!retry_due(ctl, rec, s)) break;
+        cron_event_t* ev = cron_event_push(ct, cron_event_kind::retrying, job);
+        ev->execution = execution;
+        ev->attempt = attempt + 1;
+        ev->fire_time = ev->time_ms + s.backoff_ms;
         lk.unlock();
         pause(s.backoff_ms, ctl);
         if (ctl.cancel_requested) {
             backoff_cancelled(attempt + 1, &rec);
+            rec.execution = execution;
             lk.lock();
+            tell_attempt(ct, job_id, s.name, rec, -1);
             job = cron_job_find(ct, job_id);
-            if (job == nullptr) return job_gone(ct, &ctl);
+            if (job == nullptr) return job_gone(ct, &ctl, rec);
             cron_job_push_log(job, &rec);
             break;
         }
     }
-    return finish(ct, job, &ctl, t0, lk);
+    return finish(ct, job, &ctl, t0, rec, lk);
 }
 
 void cron_exec_fail_spawns(int count) { spawns_to_fail.store(count); }
 
 void cron_exec_fail_attempts(int count) { attempts_to_fail.store(count); }
 
-void sched_spawn_worker(crontab_t* ct, int32_t job_id) {
+void sched_spawn_worker(crontab_t* ct, int32_t job_id, uint64_t execution) {
     const bool fail = spawns_to_fail.load() > 0 && spawns_to_fail.fetch_sub(1) > 0;
-    auto* arg = fail ? nullptr : new (std::nothrow) cron_worker_arg_t{ct, job_id};
+    auto* arg = fail ? nullptr : new (std::nothrow) cron_worker_arg_t{ct, job_id, execution};
     if (arg != nullptr) {
         try {
             std::thread(worker_main, arg).detach();
@@ -300,10 +403,15 @@ void sched_spawn_worker(crontab_t* ct, int32_t job_id) {
     rec.started_at = rec.finished_at = cron_os_now();
     rec.exit_code = CRONTAB_EXIT_NOT_STARTED;
     rec.attempt = 1;
+    rec.execution = execution;
     copy_text(rec.stderr_text, NO_WORKER, sizeof NO_WORKER - 1);
     cron_shared_t& sh = *ct->shared;
     std::lock_guard<std::mutex> lk(sh.lock);
-    if (cron_job_t* job = cron_job_find(ct, job_id)) {
+    cron_job_t* job = cron_job_find(ct, job_id);
+    const char* name = job != nullptr ? job->name : nullptr;
+    tell_attempt(ct, job_id, name, rec, CRON_NO_START_THREAD);
+    tell_end(ct, job_id, name, execution, 1, rec.exit_code, false);
+    if (job != nullptr) {
         cron_decrement(job->running_count);
         cron_job_push_log(job, &rec);
     }
@@ -314,45 +422,60 @@ void sched_spawn_worker(crontab_t* ct, int32_t job_id) {
 
 int cron_exec_run_now(crontab_t* ct, int32_t id) {
     cron_shared_t& sh = *ct->shared;
+    uint64_t execution = 0;
     {
         std::lock_guard<std::mutex> lk(sh.lock);
         cron_job_t* job = cron_job_find(ct, id);
-        if (job == nullptr) return cron_error_fail(CRONTAB_ERROR, "no job with id %d", id);
-        if (sh.destroying) return cron_error_fail(CRONTAB_ERROR, "the instance is being destroyed");
+        if (job == nullptr) return cron_error_not_found(id);
+        if (sh.destroying)
+            return cron_error_fail_code(CRONTAB_ERROR, CRONTAB_E_REFUSED_RUN,
+                                        "the instance is being destroyed");
         // Nothing is queued by hand, whatever the policy.
         if (job->running_count != 0 && job->overlap_policy != CRON_OVERLAP_ALLOW) {
-            return cron_error_fail(CRONTAB_ERROR, "job %d is already running and its overlap policy is %s",
-                                   id, job->overlap_policy == CRON_OVERLAP_QUEUE ? "queue" : "skip");
+            return cron_error_fail_code(CRONTAB_ERROR, CRONTAB_E_REFUSED_RUN,
+                                        "job %d is already running and its overlap policy is %s", id,
+                                        job->overlap_policy == CRON_OVERLAP_QUEUE ? "queue" : "skip");
         }
         if (ct->active_runs >= CRON_MAX_ACTIVE) {
-            return cron_error_fail(CRONTAB_ERROR, "%d runs are active; no more may start until one ends",
-                                   CRON_MAX_ACTIVE);
+            return cron_error_fail_code(CRONTAB_ERROR, CRONTAB_E_REFUSED_RUN,
+                                        "%d runs are active; no more may start until one ends",
+                                        CRON_MAX_ACTIVE);
         }
-        cron_exec_admit(ct, job);
+        execution = cron_exec_admit(ct, job);
+        cron_event_t* ev = cron_event_push(ct, cron_event_kind::admitted, job);
+        ev->execution = execution;
+        ev->detail = CRON_TRIGGER_HAND;
     }
     int rc = -1;
     try {
-        rc = cron_scheduler_execute_job(ct, id);
+        rc = cron_scheduler_execute_job(ct, id, execution);
     } catch (...) {
         rc = -1;
     }
     cron_exec_leave(ct);
     if (rc == 0) return CRONTAB_OK;
-    if (!cron_error_is_set()) cron_error_set("job %d was deleted while it ran", id);
+    if (!cron_error_is_set()) {
+        cron_error_set_code(CRONTAB_E_NOT_FOUND, "job %d was deleted while it ran", id);
+        cron_error_set_value(id);
+    }
     return CRONTAB_ERROR;
 }
 
 int cron_exec_cancel(crontab_t* ct, int32_t id) {
     std::lock_guard<std::mutex> lk(ct->shared->lock);
     cron_job_t* job = cron_job_find(ct, id);
-    if (job == nullptr) return cron_error_fail(CRONTAB_ERROR, "no job with id %d", id);
+    if (job == nullptr) return cron_error_not_found(id);
     if (job->running_count == 0 || job->run_ctl == nullptr)
-        return cron_error_fail(CRONTAB_NO_CHILD, "job %d is not running", id);
+        return cron_error_fail_code(CRONTAB_NO_CHILD, CRONTAB_E_NO_CHILD, "job %d is not running", id);
     // Under the instance lock the control block cannot go away: its execution
     // clears run_ctl under this lock before its thread leaves.
-    if (cron_proc_cancel(job->run_ctl) == 0) return CRONTAB_OK;
-    return cron_error_fail(CRONTAB_NO_CHILD,
-                           "job %d has no child process at this moment; its retries are stopped", id);
+    const bool signalled = cron_proc_cancel(job->run_ctl) == 0;
+    cron_event_t* ev = cron_event_push(ct, cron_event_kind::cancelled, job);
+    ev->execution = job->run_ctl->execution;
+    ev->flag = signalled;
+    if (signalled) return CRONTAB_OK;
+    return cron_error_fail_code(CRONTAB_NO_CHILD, CRONTAB_E_NO_CHILD,
+                                "job %d has no child process at this moment; its retries are stopped", id);
 }
 
 void cron_exec_shutdown(crontab_t* ct) {

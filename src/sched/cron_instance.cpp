@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "quilmarn_crontab.h"
 #include "proc/cron_os.h"
 #include "sched/cron_error.h"
 #include "sched/cron_exec.h"
@@ -26,10 +27,12 @@ bool lock_dir(crontab_t* ct) {
         case cron_os_lock_status::taken: return true;
         case cron_os_lock_status::held:
             if (holder > 0)
-                cron_error_set("data directory %s is in use by process %lld", ct->data_dir,
-                               static_cast<long long>(holder));
+                cron_error_set_code(CRONTAB_E_DIR_IN_USE, "data directory %s is in use by process %lld",
+                                    ct->data_dir, static_cast<long long>(holder));
             else
-                cron_error_set("data directory %s is in use by another instance", ct->data_dir);
+                cron_error_set_code(CRONTAB_E_DIR_IN_USE, "data directory %s is in use by another instance",
+                                    ct->data_dir);
+            cron_error_set_value(holder);
             return false;
         case cron_os_lock_status::failed: break;
     }
@@ -94,10 +97,14 @@ bool prepare_dir(const char* data_dir, std::string* out) {
 
 crontab_t* cron_instance_create(const char* data_dir) {
     std::string dir;
-    if (data_dir != nullptr && *data_dir != '\0' && !prepare_dir(data_dir, &dir)) return nullptr;
+    if (data_dir != nullptr && *data_dir != '\0' && !prepare_dir(data_dir, &dir)) {
+        cron_error_refine(CRONTAB_E_DIR_UNUSABLE);
+        return nullptr;
+    }
     void* mem = cron_os_alloc_zeroed(sizeof(crontab_t));
     if (mem == nullptr) {
-        cron_error_set("out of memory: an instance needs %zu bytes", sizeof(crontab_t));
+        cron_error_set_code(CRONTAB_E_NO_MEMORY, "out of memory: an instance needs %zu bytes",
+                            sizeof(crontab_t));
         return nullptr;
     }
     // Default-initialisation constructs the atomics and leaves the arrays as
@@ -112,16 +119,18 @@ crontab_t* cron_instance_create(const char* data_dir) {
         ct->shared->clock_offset_ms = cron_os_now_ms() - cron_os_monotonic_ms();
         std::memcpy(ct->data_dir, dir.c_str(), dir.size() + 1);
         if (!dir.empty() && !lock_dir(ct)) {
+            cron_error_refine(CRONTAB_E_DIR_UNUSABLE);
             release(ct);
             return nullptr;
         }
         if (!cron_persist_load(ct)) {
+            cron_error_refine(CRONTAB_E_STORE_UNREADABLE);
             release(ct);
             return nullptr;
         }
     } catch (...) {
         release(ct);
-        cron_error_set("out of memory");
+        cron_error_set_code(CRONTAB_E_NO_MEMORY, "out of memory");
         return nullptr;
     }
     // What the load left out is kept in the file; creating succeeded.

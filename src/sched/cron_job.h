@@ -13,7 +13,9 @@
 
 #include "expr/cron_parser.h"
 #include "proc/cron_proc.h"
+#include "proc/cron_signal.h"
 #include "quilmarn_crontab.h"
+#include "sched/cron_events.h"
 
 constexpr int CRON_MAX_JOBS = 128;
 constexpr int CRON_LOG_CAPACITY = 20;
@@ -32,6 +34,13 @@ constexpr size_t CRON_WORKDIR_SIZE = 512;
 constexpr size_t CRON_ENV_SIZE = 1024;
 constexpr size_t CRON_DATA_DIR_SIZE = 512;
 constexpr size_t CRON_LOG_TEXT_SIZE = 4096;
+// The header's limits are these; hosts use the header's names.
+static_assert(CRON_MAX_JOBS == CRONTAB_MAX_JOBS && CRON_LOG_CAPACITY == CRONTAB_LOG_CAPACITY &&
+              CRON_MAX_ACTIVE == CRONTAB_MAX_ACTIVE);
+static_assert(CRON_NAME_SIZE == CRONTAB_NAME_MAX + 1 && CRON_EXPR_SIZE == CRONTAB_EXPR_MAX + 1 &&
+              CRON_CMD_SIZE == CRONTAB_CMD_MAX + 1 && CRON_WORKDIR_SIZE == CRONTAB_WORKDIR_MAX + 1 &&
+              CRON_ENV_SIZE == CRONTAB_ENV_MAX + 1 && CRON_DATA_DIR_SIZE == CRONTAB_DATA_DIR_MAX + 1 &&
+              CRON_LOG_TEXT_SIZE == CRONTAB_OUTPUT_MAX + 1);
 
 // One run record: one attempt of an execution. The stream members are not
 // called stdout/stderr because those are macros in some C libraries.
@@ -45,6 +54,7 @@ struct cron_log_entry_t {
     int32_t truncated;
     int32_t cancelled;
     int32_t attempt;
+    uint64_t execution;  // the execution the attempt belongs to
 };
 
 // The part of a slot a job export may change: the definition, the settings
@@ -77,6 +87,8 @@ struct cron_job_t : cron_job_def_t {
     int32_t in_use;
     int32_t running_count;
     cron_run_ctl_t* run_ctl;  // the execution that started last, while it runs
+    int64_t queued_fire;      // the fire time a queued run serves
+    int64_t skip_noted;       // the last due fire time told as skipped
 };
 
 // The heap part of an instance: the lock and everything that needs a
@@ -100,6 +112,15 @@ struct cron_shared_t {
     // How long destroy waits for runs to end by themselves before it cancels
     // them; only tests shorten it.
     std::chrono::milliseconds runs_grace{std::chrono::seconds(60)};
+    std::condition_variable events_cv;           // notified on each event while event_waiters > 0
+    int32_t event_waiters = 0;                   // threads in crontab_wait_events
+    cron_signal_t events_fd = CRON_SIGNAL_NONE;  // made by the first crontab_get_events_fd
+    bool events_fd_raised = false;               // events_fd is readable
+
+    cron_shared_t() = default;
+    cron_shared_t(const cron_shared_t&) = delete;
+    cron_shared_t& operator=(const cron_shared_t&) = delete;
+    ~cron_shared_t() { cron_signal_close(events_fd); }
 };
 
 struct crontab_t {
@@ -110,6 +131,8 @@ struct crontab_t {
     std::atomic<int32_t> stop_requested;  // scheduler thread must leave
     int32_t active_runs;                  // admitted, unfinished runs
     cron_shared_t* shared;
+    uint64_t last_execution;  // id of the newest execution, 0 before the first
+    cron_feed_t feed;         // last in the mapping: its unreached pages stay untouched
 };
 
 // The in-use slot holding `id`, or null. Search again after every re-lock:

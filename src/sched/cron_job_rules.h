@@ -9,10 +9,14 @@
 #include <string_view>
 
 #include "expr/cron_parser.h"
+#include "proc/cron_proc.h"
+#include "quilmarn_crontab.h"
 
 constexpr int CRON_RETRY_MAX = 10;          // further attempts after a failed one
 constexpr int CRON_BACKOFF_MAX_SEC = 3600;  // pause before each further attempt
 constexpr size_t CRON_ENV_CUT_BYTES = 255;  // longest name or value a child receives
+static_assert(CRON_RETRY_MAX == CRONTAB_RETRY_MAX && CRON_BACKOFF_MAX_SEC == CRONTAB_BACKOFF_MAX_SEC &&
+              CRON_ENV_MAX_VARS == CRONTAB_ENV_VARS_MAX);
 
 // A name is cut to its field, so only its encoding matters.
 bool cron_rule_name(std::string_view name);

@@ -26,6 +26,7 @@ int64_t seconds_of(int64_t ms) { return ms >= 0 ? ms / 1000 : -((-ms + 999) / 10
 struct tick_result {
     int64_t earliest = 0;  // earliest future next_run, 0 for none
     int32_t ids[CRON_MAX_ACTIVE];
+    uint64_t executions[CRON_MAX_ACTIVE];
     int count = 0;
 };
 
@@ -40,6 +41,39 @@ std::atomic<int> conversion_to_fail{0};  // see cron_scheduler_fail_conversion
 int64_t next_fire(const cron_job_t& job, int64_t now) {
     if (conversion_to_fail.load() > 0 && conversion_to_fail.fetch_sub(1) == 1) throw std::bad_alloc();
     return cron_next_time(&job.sched, now);
+}
+
+// A due fire time that does not start now is told once, with why.
+void tell_skip(crontab_t* ct, cron_job_t& job, int32_t reason) {
+    if (job.skip_noted == job.next_run) return;
+    job.skip_noted = job.next_run;
+    cron_event_t* ev = cron_event_push(ct, cron_event_kind::skipped, &job);
+    ev->fire_time = job.next_run;
+    ev->count = 1;
+    ev->detail = reason;
+}
+
+// Admission of a fire time some seconds late (after a run, a full table of
+// runs or a step of the clock) serves the fire times since then as well:
+// they are told as one skip. Capped, so a long gap costs a bounded search;
+// the search is the plain one, and what it throws only leaves them untold.
+void tell_folded(crontab_t* ct, cron_job_t& job, int64_t served, int64_t now) {
+    constexpr int MAX_COUNTED = 1000;
+    try {
+        int64_t first = 0;
+        int count = 0;
+        for (int64_t t = served; count < MAX_COUNTED; ++count) {
+            t = cron_next_time(&job.sched, t);
+            if (t <= 0 || t > now) break;
+            if (first == 0) first = t;
+        }
+        if (count == 0) return;
+        cron_event_t* ev = cron_event_push(ct, cron_event_kind::skipped, &job);
+        ev->fire_time = first;
+        ev->count = count;
+        ev->detail = CRON_SKIP_LATE;
+    } catch (...) {
+    }
 }
 
 // One pass over the table in slot order; the lock is held. Admission uses up
@@ -63,10 +97,15 @@ void scan(crontab_t* ct, int64_t now, tick_result* t) {
         } else if (job.overlap_policy == CRON_OVERLAP_QUEUE && !job.queued) {
             const int64_t next = next_fire(job, now);
             job.queued = 1;
+            job.queued_fire = job.next_run;
+            cron_event_t* ev = cron_event_push(ct, cron_event_kind::queued, &job);
+            ev->fire_time = job.next_run;
             job.next_run = next;
             if (next > 0) note_future(t, next);
+        } else {
+            // Skipped while it runs; due again when its run ends.
+            tell_skip(ct, job, CRON_SKIP_RUNNING);
         }
-        // Otherwise skipped while it runs; due again when its run ends.
     }
     // More due than the limit has room for: the jobs due longest go first,
     // ties in slot order, so a job in a late slot cannot be kept waiting by
@@ -75,14 +114,22 @@ void scan(crontab_t* ct, int64_t now, tick_result* t) {
     std::sort(due, due + due_count, [](const cron_job_t* a, const cron_job_t* b) {
         return a->next_run != b->next_run ? a->next_run < b->next_run : a < b;
     });
-    for (int i = 0; i < due_count && ct->active_runs < CRON_MAX_ACTIVE; ++i) {
+    int i = 0;
+    for (; i < due_count && ct->active_runs < CRON_MAX_ACTIVE; ++i) {
         cron_job_t& job = *due[i];
         const int64_t next = next_fire(job, now);
-        cron_exec_admit(ct, &job);
-        t->ids[t->count++] = job.id;
+        const uint64_t execution = cron_exec_admit(ct, &job);
+        cron_event_t* ev = cron_event_push(ct, cron_event_kind::admitted, &job);
+        ev->execution = execution;
+        ev->detail = CRON_TRIGGER_SCHEDULE;
+        ev->fire_time = job.next_run;
+        if (now > job.next_run) tell_folded(ct, job, job.next_run, now);
+        t->ids[t->count] = job.id;
+        t->executions[t->count++] = execution;
         job.next_run = next;
         if (next > 0) note_future(t, next);
     }
+    for (; i < due_count; ++i) tell_skip(ct, *due[i], CRON_SKIP_LIMIT);
 }
 
 // A step of the wall clock shows as a change of its distance to the monotonic
@@ -141,7 +188,7 @@ void scheduler_thread(crontab_t* ct) {
         tick_result t;
         const bool whole = tick(ct, &t);
         lk.unlock();
-        for (int i = 0; i < t.count; ++i) sched_spawn_worker(ct, t.ids[i]);
+        for (int i = 0; i < t.count; ++i) sched_spawn_worker(ct, t.ids[i], t.executions[i]);
         const auto pause = std::chrono::milliseconds(whole ? pause_ms(t.earliest) : PAUSE_DUE_MS);
         lk.lock();
         // A stop ends the pause at once; so does a run that has ended and
@@ -155,16 +202,20 @@ void scheduler_thread(crontab_t* ct) {
 int cron_scheduler_start(crontab_t* ct) {
     if (ct == nullptr || ct->shared == nullptr) return cron_error_no_instance();
     cron_shared_t& sh = *ct->shared;
-    if (ct->running) return cron_error_fail(CRONTAB_ERROR, "the scheduler is already running");
-    if (sh.destroying) return cron_error_fail(CRONTAB_ERROR, "the instance is being destroyed");
+    if (ct->running)
+        return cron_error_fail_code(CRONTAB_ERROR, CRONTAB_E_BAD_STATE, "the scheduler is already running");
+    if (sh.destroying)
+        return cron_error_fail_code(CRONTAB_ERROR, CRONTAB_E_BAD_STATE, "the instance is being destroyed");
     ct->stop_requested = 0;
     try {
         sh.sched_thread = std::thread(scheduler_thread, ct);
     } catch (const std::system_error& e) {
-        return cron_error_fail(CRONTAB_ERROR, "the scheduler thread could not be created: %s",
-                               e.code().message().c_str());
+        return cron_error_fail_code(CRONTAB_ERROR, CRONTAB_E_SYSTEM,
+                                    "the scheduler thread could not be created: %s",
+                                    e.code().message().c_str());
     }
     ct->running = 1;
+    cron_event_push(ct, cron_event_kind::scheduler_started, nullptr);
     return CRONTAB_OK;
 }
 
@@ -184,6 +235,8 @@ int cron_scheduler_stop(crontab_t* ct) {
     }
     sh.wake.notify_all();
     if (sh.sched_thread.joinable()) sh.sched_thread.join();
+    std::lock_guard<std::mutex> lk(sh.lock);
     ct->running = 0;
+    cron_event_push(ct, cron_event_kind::scheduler_stopped, nullptr);
     return CRONTAB_OK;
 }
