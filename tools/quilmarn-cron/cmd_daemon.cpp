@@ -210,7 +210,7 @@ const command commands[] = {
      "CMD gets QUILMARN_JOB_ID, QUILMARN_JOB_NAME, QUILMARN_EXIT_CODE and\n"
      "QUILMARN_ATTEMPTS, and the last attempt's output on standard input.\n"},
     {"status", "[--json]", "each job's state, last run and exit, and next run", 0, 0,
-     CMD_NEEDS_DIR | CMD_FORWARD, cmd_status, status_options},
+     CMD_NEEDS_DIR | CMD_FORWARD | CMD_READ_ONLY, cmd_status, status_options},
 };
 
 }  // namespace
