@@ -166,8 +166,11 @@ int cron_ctl_connect(const std::string& dir, ctl_peer* server) {
         rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) return -1;
-    // A socket planted by another user must not be told our commands.
-    if (!peer_of(fd.get(), server) || !uid_allowed(server->uid)) {
+    // A socket planted by another user must not be told our commands; the
+    // directory's owner is the user its daemon runs as.
+    struct stat dir_st;
+    if (!peer_of(fd.get(), server) || ::fstat(dir_fd.get(), &dir_st) != 0 ||
+        !(uid_allowed(server->uid) || server->uid == dir_st.st_uid)) {
         errno = EPERM;
         return -1;
     }

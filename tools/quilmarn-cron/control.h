@@ -30,8 +30,10 @@ struct ctl_peer {
 };
 
 // A connection to the daemon of `dir`, or -1 with errno set: ENOENT or
-// ECONNREFUSED when no daemon serves there. A server of another user (not
-// root) is refused with EPERM.
+// ECONNREFUSED when no daemon serves there. A server other than root, our
+// own user or the owner of the directory is refused with EPERM: the owner
+// runs the directory's daemon in a service with User=, and root may talk to
+// it; any other server could be a socket planted to hear our commands.
 int cron_ctl_connect(const std::string& dir, ctl_peer* server);
 
 enum class ctl_result {

@@ -94,8 +94,9 @@ int cron_cmd_invoke(cmd_ctx& ctx, int argc, char** argv) {
         int fd = cron_ctl_connect(ctx.dir, &server);
         if (fd >= 0) return forward(ctx, *c, fd, argc, argv);
         if (errno == EPERM) {
-            return ctx.fail("refusing %s/%s: it is served by user %u, neither root nor you", ctx.dir,
-                            CTL_SOCKET_NAME, static_cast<unsigned>(server.uid));
+            return ctx.fail(
+                "refusing %s/%s: it is served by user %u, neither root, you nor the directory's owner",
+                ctx.dir, CTL_SOCKET_NAME, static_cast<unsigned>(server.uid));
         }
         if (!cron_owner_is_daemon(ctx.dir) || std::chrono::steady_clock::now() > until) break;
         std::this_thread::sleep_for(50ms);
