@@ -25,8 +25,8 @@ namespace {
 constexpr int64_t HOOK_LIMIT_MAX = 24 * 3600;
 
 // One command at a time changes the jobs, so the checks a handler makes
-// (a name not taken yet) still hold when it acts. A run only waits, and
-// must not hold up the others.
+// (a name not taken yet) still hold when it acts. A run only waits, and a
+// read changes nothing: neither holds up the others nor waits for them.
 std::mutex change_mutex;
 
 ctl_response execute(const std::string& dir, crontab_t* ct, const ctl_request& req) {
@@ -55,7 +55,7 @@ ctl_response execute(const std::string& dir, crontab_t* ct, const ctl_request& r
         std::vector<std::string> args = req.argv;
         std::vector<char*> argv = cron_c_strings(args);
         std::unique_lock<std::mutex> lk(change_mutex, std::defer_lock);
-        if (std::strcmp(c->name, "run") != 0) lk.lock();
+        if ((c->flags & (CMD_READ_ONLY | CMD_WAITS)) == 0) lk.lock();
         resp.status = cron_cmd_dispatch(ctx, static_cast<int>(args.size()), argv.data());
     } else {
         resp.status = EXIT_FAILED;
