@@ -204,11 +204,13 @@ const command commands[] = {
     {"init", "", "create the data directory", 0, 0, CMD_NEEDS_DIR, cmd_init},
     {"daemon", "[--log-format text|json] [--on-failure CMD]", "run due jobs and serve the other commands", 0,
      0, CMD_NEEDS_DIR, cmd_daemon, daemon_options_table,
-     "Runs until SIGTERM or SIGINT; a second one cancels the runs still going.\n"
+     "Runs until SIGTERM or SIGINT; a second one cancels the runs still going\n"
+     "and kills the CMDs still running (at most 4 run at once, 32 wait).\n"
      "SIGHUP is logged and changes nothing. While it runs, the other commands\n"
      "are carried out by it, through quilmarn-cron.sock in the directory.\n"
      "CMD gets QUILMARN_JOB_ID, QUILMARN_JOB_NAME, QUILMARN_EXIT_CODE and\n"
-     "QUILMARN_ATTEMPTS, and the last attempt's output on standard input.\n"},
+     "QUILMARN_ATTEMPTS, and the last attempt's output on standard input.\n"
+     "A command it has no place for exits with status 75: nothing was done.\n"},
     {"status", "[--json]", "each job's state, last run and exit, and next run", 0, 0,
      CMD_NEEDS_DIR | CMD_FORWARD | CMD_READ_ONLY, cmd_status, status_options},
 };
