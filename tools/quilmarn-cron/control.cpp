@@ -30,15 +30,16 @@ unique_fd open_dir(const std::string& dir) {
     return unique_fd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
-// A socket address for a name in `dir`. A path too long for sun_path goes
-// through the descriptor of the directory instead.
+// A socket address for the name in `dir`, through the descriptor of the
+// directory (as every file of the tool there is reached), so that the
+// socket is the one in the directory checked, whatever happens to the path
+// meanwhile. Without /proc, the path.
 bool socket_address(const std::string& dir, int dir_fd, sockaddr_un* addr) {
     std::memset(addr, 0, sizeof *addr);
     addr->sun_family = AF_UNIX;
-    std::string path = dir + "/" + CTL_SOCKET_NAME;
-    if (path.size() >= sizeof addr->sun_path) {
-        path = "/proc/self/fd/" + std::to_string(dir_fd) + "/" + CTL_SOCKET_NAME;
-    }
+    const std::string fd_dir = "/proc/self/fd/" + std::to_string(dir_fd);
+    std::string path = fd_dir + "/" + CTL_SOCKET_NAME;
+    if (::access(fd_dir.c_str(), F_OK) != 0) path = dir + "/" + CTL_SOCKET_NAME;
     if (path.size() >= sizeof addr->sun_path) return false;
     std::memcpy(addr->sun_path, path.c_str(), path.size() + 1);
     return true;
