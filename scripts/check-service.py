@@ -44,7 +44,7 @@ def main():
     unit, instance = sys.argv[1], sys.argv[2]
     command = exec_start(unit, instance)
     data = command[command.index("--dir") + 1]
-    os.makedirs(data, exist_ok=False)  # systemd's StateDirectory=
+    os.makedirs(data, mode=0o700, exist_ok=False)  # systemd's StateDirectory=, StateDirectoryMode=
     work = tempfile.mkdtemp()
     try:
         sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)

@@ -246,5 +246,20 @@ class DaemonTest(tool_util.ToolTest):
         self.stop(d)
 
 
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root to switch users")
+    def test_root_talks_to_the_daemon_of_the_directory_owner(self):
+        os.chmod(self.tmp, 0o755)
+        os.chown(self.data, 65534, 65534)  # as systemd's StateDirectory= with User=
+        os.chmod(self.data, 0o700)
+        d = subprocess.Popen(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", self.TOOL, "--dir",
+                              self.data, "daemon"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.addCleanup(d.stdout.close)
+        self.addCleanup(lambda: d.poll() is None and (d.kill(), d.wait()))
+        self.assertIn(" daemon pid=", d.stdout.readline())
+        self.ok("add", "x", "@daily", "true")
+        self.assertIn("daemon %d runs" % d.pid, self.ok("status"))
+        self.stop(d)
+
+
 if __name__ == "__main__":
     tool_util.main()

@@ -6,6 +6,7 @@ Usage: tool_files_test.py PATH_TO_QUILMARN_CRON [unittest options]
 
 import json
 import os
+import stat
 import subprocess
 import time
 
@@ -111,6 +112,39 @@ class FilesTest(tool_util.ToolTest):
         self.assertFalse(os.path.exists(request))  # served
         self.assert_victim_untouched()
         self.assertEqual(run.wait(timeout=WAIT), 130)  # the planted request did cancel it
+
+
+    def test_a_fifo_or_a_file_of_another_user_at_the_runs_file_is_refused(self):
+        self.assertEqual(self.tool("add", "j", "@daily", "true").returncode, 0)
+        runs = self.path("quilmarn-cron.runs.json")
+        cases = [("fifo", "it is not a regular file")]
+        if os.geteuid() == 0:
+            cases.append(("foreign", "it belongs to another user"))
+        for kind, says in cases:
+            if kind == "fifo":
+                os.mkfifo(runs, 0o600)
+            else:
+                with open(runs, "w") as f:
+                    f.write("{}")
+                os.chown(runs, 65534, 65534)
+            r = self.tool("run", "j")  # finishes: a FIFO is never waited on
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertIn("refusing %s: %s" % (runs, says), r.stderr)
+            r = self.tool("logs", "j")
+            self.assertIn("refusing %s: %s" % (runs, says), r.stderr)
+            st = os.lstat(runs)
+            self.assertEqual((stat.S_ISFIFO(st.st_mode), st.st_uid), (kind == "fifo", 0 if kind == "fifo" else 65534))
+            os.remove(runs)
+
+    def test_files_are_private_and_stale_temporaries_go(self):
+        stale = [self.path("quilmarn-cron.runs.json.tmp.999999"), self.path("quilmarn-cron.lock.tmp.999998")]
+        for name in stale:
+            open(name, "w").close()
+        self.assertEqual(self.tool("add", "j", "@daily", "true", preexec_fn=lambda: os.umask(0)).returncode, 0)
+        self.assertEqual([os.path.exists(name) for name in stale], [False, False])
+        self.assertEqual(self.tool("run", "j", preexec_fn=lambda: os.umask(0)).returncode, 0)
+        for name in ("quilmarn-cron.runs.json", "quilmarn-cron.lock"):
+            self.assertEqual(stat.S_IMODE(os.stat(self.path(name)).st_mode), 0o600, name)
 
 
 if __name__ == "__main__":

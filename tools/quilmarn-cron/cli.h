@@ -19,6 +19,9 @@
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILED = 1;  // the operation or the job failed
 constexpr int EXIT_USAGE = 2;   // the command line was wrong
+// The daemon was too busy to take the command: nothing was done (as
+// sysexits' EX_TEMPFAIL).
+constexpr int EXIT_TEMPFAIL = 75;
 
 // An option of a command: "--json", or "-n COUNT" when `value` names a value.
 struct cmd_option {
@@ -44,6 +47,12 @@ using cmd_handler = int (*)(cmd_ctx& ctx, int argc, char** argv);
 enum cmd_flags : unsigned {
     CMD_NEEDS_DIR = 1u,  // works on the data directory given with --dir
     CMD_FORWARD = 2u,    // beside a running daemon, carried out by the daemon
+    // Changes nothing: the daemon keeps places for these, and does not log
+    // them, so polling `status` neither waits behind changes nor fills the log.
+    CMD_READ_ONLY = 4u,
+    // May wait long (for a run to end): the daemon serves it from a bounded
+    // set of its own, beside the others, without the lock on changes.
+    CMD_WAITS = 8u,
 };
 
 struct command {

@@ -25,8 +25,8 @@ namespace {
 constexpr int64_t HOOK_LIMIT_MAX = 24 * 3600;
 
 // One command at a time changes the jobs, so the checks a handler makes
-// (a name not taken yet) still hold when it acts. A run only waits, and
-// must not hold up the others.
+// (a name not taken yet) still hold when it acts. A run only waits, and a
+// read changes nothing: neither holds up the others nor waits for them.
 std::mutex change_mutex;
 
 ctl_response execute(const std::string& dir, crontab_t* ct, const ctl_request& req) {
@@ -55,7 +55,7 @@ ctl_response execute(const std::string& dir, crontab_t* ct, const ctl_request& r
         std::vector<std::string> args = req.argv;
         std::vector<char*> argv = cron_c_strings(args);
         std::unique_lock<std::mutex> lk(change_mutex, std::defer_lock);
-        if (std::strcmp(c->name, "run") != 0) lk.lock();
+        if ((c->flags & (CMD_READ_ONLY | CMD_WAITS)) == 0) lk.lock();
         resp.status = cron_cmd_dispatch(ctx, static_cast<int>(args.size()), argv.data());
     } else {
         resp.status = EXIT_FAILED;
@@ -204,13 +204,15 @@ const command commands[] = {
     {"init", "", "create the data directory", 0, 0, CMD_NEEDS_DIR, cmd_init},
     {"daemon", "[--log-format text|json] [--on-failure CMD]", "run due jobs and serve the other commands", 0,
      0, CMD_NEEDS_DIR, cmd_daemon, daemon_options_table,
-     "Runs until SIGTERM or SIGINT; a second one cancels the runs still going.\n"
+     "Runs until SIGTERM or SIGINT; a second one cancels the runs still going\n"
+     "and kills the CMDs still running (at most 4 run at once, 32 wait).\n"
      "SIGHUP is logged and changes nothing. While it runs, the other commands\n"
      "are carried out by it, through quilmarn-cron.sock in the directory.\n"
      "CMD gets QUILMARN_JOB_ID, QUILMARN_JOB_NAME, QUILMARN_EXIT_CODE and\n"
-     "QUILMARN_ATTEMPTS, and the last attempt's output on standard input.\n"},
+     "QUILMARN_ATTEMPTS, and the last attempt's output on standard input.\n"
+     "A command it has no place for exits with status 75: nothing was done.\n"},
     {"status", "[--json]", "each job's state, last run and exit, and next run", 0, 0,
-     CMD_NEEDS_DIR | CMD_FORWARD, cmd_status, status_options},
+     CMD_NEEDS_DIR | CMD_FORWARD | CMD_READ_ONLY, cmd_status, status_options},
 };
 
 }  // namespace

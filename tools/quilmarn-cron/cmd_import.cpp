@@ -367,7 +367,7 @@ const command commands[] = {
      "the jobs as a crontab-style text that import reads back",
      0,
      0,
-     CMD_NEEDS_DIR | CMD_FORWARD,
+     CMD_NEEDS_DIR | CMD_FORWARD | CMD_READ_ONLY,
      cmd_export,
      {},
      "Every setting is kept: \"#: name=... timeout=... retries=... backoff=...\n"

@@ -223,7 +223,7 @@ const command commands[] = {
      cmd_set_overlap},
     {"set-retry", "JOB COUNT BACKOFF", "retries (0 to 10) after a failed attempt, BACKOFF apart (up to 1h)",
      3, 3, JOB, cmd_set_retry},
-    {"list", "[--json]", "the jobs", 0, 0, JOB, cmd_list, list_options},
+    {"list", "[--json]", "the jobs", 0, 0, JOB | CMD_READ_ONLY, cmd_list, list_options},
 };
 
 }  // namespace

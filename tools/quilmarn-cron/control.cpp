@@ -13,19 +13,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "control_frame.h"
 #include "dir_files.h"
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-constexpr char REQUEST_MAGIC[4] = {'Q', 'C', 'R', 'Q'};
 constexpr char RESPONSE_MAGIC[4] = {'Q', 'C', 'R', 'S'};
-constexpr uint32_t MAX_ARGS = 256;
-constexpr uint32_t MAX_ARG = 64u << 10;
+constexpr char BUSY_MAGIC[4] = {'Q', 'C', 'R', 'B'};
 constexpr uint32_t MAX_ANSWER = 64u << 20;  // one text of an answer
-// A peer gets this long for its whole request, and for taking the answer.
-constexpr auto PEER_TIME = std::chrono::seconds(10);
 
 // The directory as the place the socket is named in (O_PATH: nothing is
 // read from it).
@@ -33,15 +30,16 @@ unique_fd open_dir(const std::string& dir) {
     return unique_fd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
-// A socket address for a name in `dir`. A path too long for sun_path goes
-// through the descriptor of the directory instead.
+// A socket address for the name in `dir`, through the descriptor of the
+// directory (as every file of the tool there is reached), so that the
+// socket is the one in the directory checked, whatever happens to the path
+// meanwhile. Without /proc, the path.
 bool socket_address(const std::string& dir, int dir_fd, sockaddr_un* addr) {
     std::memset(addr, 0, sizeof *addr);
     addr->sun_family = AF_UNIX;
-    std::string path = dir + "/" + CTL_SOCKET_NAME;
-    if (path.size() >= sizeof addr->sun_path) {
-        path = "/proc/self/fd/" + std::to_string(dir_fd) + "/" + CTL_SOCKET_NAME;
-    }
+    const std::string fd_dir = "/proc/self/fd/" + std::to_string(dir_fd);
+    std::string path = fd_dir + "/" + CTL_SOCKET_NAME;
+    if (::access(fd_dir.c_str(), F_OK) != 0) path = dir + "/" + CTL_SOCKET_NAME;
     if (path.size() >= sizeof addr->sun_path) return false;
     std::memcpy(addr->sun_path, path.c_str(), path.size() + 1);
     return true;
@@ -118,14 +116,18 @@ struct channel {
         return s.size() <= UINT32_MAX && write_u32(static_cast<uint32_t>(s.size())) &&
                write(s.data(), s.size());
     }
-
-    bool magic(const char (&m)[4]) {
-        char got[4];
-        return read(got, 4) && std::memcmp(got, m, 4) == 0;
-    }
 };
 
-channel peer_channel(int fd) { return {fd, true, clock_type::now() + PEER_TIME}; }
+void put_u32(std::string* out, uint32_t v) {
+    const char b[4] = {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 24)};
+    out->append(b, 4);
+}
+
+void put_text(std::string* out, const std::string& s) {
+    put_u32(out, static_cast<uint32_t>(s.size()));
+    out->append(s);
+}
 
 bool peer_of(int fd, ctl_peer* peer) {
     ucred cred{};
@@ -138,6 +140,12 @@ bool peer_of(int fd, ctl_peer* peer) {
 
 bool uid_allowed(uid_t uid) { return uid == 0 || uid == ::geteuid(); }
 
+// The socket names a socket, not a link to one elsewhere.
+bool is_socket(int dir_fd) {
+    struct stat st;
+    return ::fstatat(dir_fd, CTL_SOCKET_NAME, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(st.st_mode);
+}
+
 }  // namespace
 
 int cron_ctl_connect(const std::string& dir, ctl_peer* server) {
@@ -148,6 +156,10 @@ int cron_ctl_connect(const std::string& dir, ctl_peer* server) {
         errno = ENAMETOOLONG;
         return -1;
     }
+    if (!is_socket(dir_fd.get())) {
+        errno = ENOENT;  // nothing, or something else: no daemon serves there
+        return -1;
+    }
     unique_fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!fd) return -1;
     int rc;
@@ -155,30 +167,39 @@ int cron_ctl_connect(const std::string& dir, ctl_peer* server) {
         rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) return -1;
-    // A socket planted by another user must not be told our commands.
-    if (!peer_of(fd.get(), server) || !uid_allowed(server->uid)) {
+    // A socket planted by another user must not be told our commands; the
+    // directory's owner is the user its daemon runs as.
+    struct stat dir_st;
+    if (!peer_of(fd.get(), server) || ::fstat(dir_fd.get(), &dir_st) != 0 ||
+        !(uid_allowed(server->uid) || server->uid == dir_st.st_uid)) {
         errno = EPERM;
         return -1;
     }
     return fd.release();
 }
 
-bool cron_ctl_call(int fd, const ctl_request& req, ctl_response* resp, std::string* why) {
+ctl_result cron_ctl_call(int fd, const ctl_request& req, ctl_response* resp, std::string* why) {
     channel c{fd, false, {}};
-    bool sent = c.write(REQUEST_MAGIC, 4) && c.write_u32(static_cast<uint32_t>(req.argv.size()));
+    bool sent = c.write(CTL_REQUEST_MAGIC, 4) && c.write_u32(static_cast<uint32_t>(req.argv.size()));
     for (const std::string& a : req.argv) sent = sent && c.write_text(a);
-    if (!(sent && c.write_text(req.input))) {
+    sent = sent && c.write_text(req.input);
+    // A busy daemon may answer before it has read the request, and close.
+    char magic[4];
+    if (c.read(magic, 4) && std::memcmp(magic, BUSY_MAGIC, 4) == 0 && c.read_text(why, MAX_ANSWER)) {
+        return ctl_result::busy;
+    }
+    if (!sent) {
         *why = "the daemon did not take the request";
-        return false;
+        return ctl_result::failed;
     }
     uint32_t status = 0;
-    if (!(c.magic(RESPONSE_MAGIC) && c.read_u32(&status) && c.read_text(&resp->out, MAX_ANSWER) &&
-          c.read_text(&resp->err, MAX_ANSWER))) {
+    if (!(std::memcmp(magic, RESPONSE_MAGIC, 4) == 0 && c.read_u32(&status) &&
+          c.read_text(&resp->out, MAX_ANSWER) && c.read_text(&resp->err, MAX_ANSWER))) {
         *why = "the daemon closed the connection without an answer";
-        return false;
+        return ctl_result::failed;
     }
     resp->status = static_cast<int>(status);
-    return true;
+    return ctl_result::answered;
 }
 
 int cron_ctl_listen(const std::string& dir, std::string* why) {
@@ -199,6 +220,9 @@ int cron_ctl_listen(const std::string& dir, std::string* why) {
         ::unlinkat(dir_fd.get(), CTL_SOCKET_NAME, 0);
     }
     unique_fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    // The socket's mode, less the umask, is the new name's mode: never one
+    // that lets others connect, not even until the chmod below.
+    if (fd) ::fchmod(fd.get(), 0600);
     if (!fd || ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
         *why = std::string("cannot create ") + CTL_SOCKET_NAME + ": " + std::strerror(errno);
         return -1;
@@ -225,19 +249,31 @@ void cron_ctl_unlink(const std::string& dir) {
 
 bool cron_ctl_peer_allowed(int fd, ctl_peer* peer) { return peer_of(fd, peer) && uid_allowed(peer->uid); }
 
-bool cron_ctl_read_request(int fd, ctl_request* req) {
-    channel c = peer_channel(fd);
-    uint32_t argc = 0;
-    if (!c.magic(REQUEST_MAGIC) || !c.read_u32(&argc) || argc == 0 || argc > MAX_ARGS) return false;
-    req->argv.resize(argc);
-    for (std::string& a : req->argv) {
-        if (!c.read_text(&a, MAX_ARG) || a.find('\0') != std::string::npos) return false;
-    }
-    return c.read_text(&req->input, CTL_MAX_INPUT);
+std::string cron_ctl_answer_frame(const ctl_response& resp) {
+    std::string f(RESPONSE_MAGIC, 4);
+    put_u32(&f, static_cast<uint32_t>(resp.status));
+    put_text(&f, resp.out.size() <= MAX_ANSWER ? resp.out : resp.out.substr(0, MAX_ANSWER));
+    put_text(&f, resp.err.size() <= MAX_ANSWER ? resp.err : resp.err.substr(0, MAX_ANSWER));
+    return f;
 }
 
-bool cron_ctl_write_response(int fd, const ctl_response& resp) {
-    channel c = peer_channel(fd);
-    return c.write(RESPONSE_MAGIC, 4) && c.write_u32(static_cast<uint32_t>(resp.status)) &&
-           c.write_text(resp.out) && c.write_text(resp.err);
+std::string cron_ctl_busy_frame(const std::string& reason) {
+    std::string f(BUSY_MAGIC, 4);
+    put_text(&f, reason);
+    return f;
+}
+
+bool cron_ctl_send(int fd, const std::string& frame, int wait_ms) {
+    const auto deadline = clock_type::now() + std::chrono::milliseconds(wait_ms);
+    const char* p = frame.data();
+    size_t left = frame.size();
+    while (left > 0) {
+        ssize_t put = ::send(fd, p, left, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0 && errno == EAGAIN && wait_for(fd, POLLOUT, true, deadline)) continue;
+        if (put <= 0) return false;
+        p += put;
+        left -= static_cast<size_t>(put);
+    }
+    return true;
 }

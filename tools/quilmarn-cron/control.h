@@ -30,13 +30,21 @@ struct ctl_peer {
 };
 
 // A connection to the daemon of `dir`, or -1 with errno set: ENOENT or
-// ECONNREFUSED when no daemon serves there. A server of another user (not
-// root) is refused with EPERM.
+// ECONNREFUSED when no daemon serves there. A server other than root, our
+// own user or the owner of the directory is refused with EPERM: the owner
+// runs the directory's daemon in a service with User=, and root may talk to
+// it; any other server could be a socket planted to hear our commands.
 int cron_ctl_connect(const std::string& dir, ctl_peer* server);
 
+enum class ctl_result {
+    answered,  // *resp holds the daemon's answer
+    busy,      // the daemon took nothing: try again (*why says why)
+    failed,    // the connection failed; the command may or may not have been done
+};
+
 // Sends the request and waits (without a bound: a run may take long) for the
-// answer. False, with a reason in *why, when the connection failed.
-bool cron_ctl_call(int fd, const ctl_request& req, ctl_response* resp, std::string* why);
+// answer.
+ctl_result cron_ctl_call(int fd, const ctl_request& req, ctl_response* resp, std::string* why);
 
 // Listens on the socket of `dir`, mode 0600. A socket left by a daemon that
 // died is replaced; anything else of that name is refused. -1 with the
@@ -50,11 +58,15 @@ void cron_ctl_unlink(const std::string& dir);
 // daemon's own user).
 bool cron_ctl_peer_allowed(int fd, ctl_peer* peer);
 
-// Reads one request, bounded in size and time; false for anything else.
-bool cron_ctl_read_request(int fd, ctl_request* req);
+// The bytes of an answer, and of the answer that says the daemon is too busy
+// to take the request: a frame of its own, so that a client can tell
+// "nothing was done" from a command's own failure and from a lost connection.
+std::string cron_ctl_answer_frame(const ctl_response& resp);
+std::string cron_ctl_busy_frame(const std::string& reason);
 
-// Writes the answer, bounded in time; false when the client is gone.
-bool cron_ctl_write_response(int fd, const ctl_response& resp);
+// Writes a frame, waiting at most `wait_ms` for a slow reader (0: only what
+// the socket takes at once). False when it was not written whole.
+bool cron_ctl_send(int fd, const std::string& frame, int wait_ms);
 
 // The most a request's input may hold: well above the largest file import
 // reads.

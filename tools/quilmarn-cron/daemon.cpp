@@ -9,17 +9,21 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <list>
 #include <mutex>
-#include <set>
 #include <thread>
 
-#include "instance.h"
+#include "cli.h"
+#include "control_frame.h"
 #include "dir_files.h"
+#include "instance.h"
 #include "watch.h"
 
 namespace {
@@ -27,9 +31,33 @@ namespace {
 using namespace std::chrono_literals;
 using clock_type = std::chrono::steady_clock;
 
-constexpr int MAX_CLIENTS = 32;     // served at once; more are turned away
 constexpr auto CANCEL_REACH = 10s;  // after a cancel, runs still going are left to destroy
 constexpr auto CANCEL_AGAIN = 1s;
+
+// A connection is a request being read: it costs a descriptor and its bytes,
+// no thread. A client that has not sent its whole request within
+// REQUEST_TIME is dropped, so idle connections hold nothing for long.
+constexpr size_t READING_MAX = 64;
+constexpr auto REQUEST_TIME = 2s;
+// All requests held at once, read or being carried out: eight of the
+// largest, however many clients send them.
+constexpr size_t REQUESTS_BYTES_MAX = 8 * (CTL_MAX_INPUT + (1u << 20));
+// A client that does not take its answer within this is dropped.
+constexpr int ANSWER_MS = 5000;
+// Out of descriptors, accept waits this long before it tries again.
+constexpr auto ACCEPT_BACKOFF = 100ms;
+// Hooks at once, and failures waiting for one; more are dropped and counted.
+constexpr int HOOKS_MAX = 4;
+constexpr size_t HOOKS_QUEUED_MAX = 32;
+// Runs started by `run --no-wait` going at once.
+constexpr int DETACHED_MAX = 64;
+
+// Places for requests being carried out, by what the command does: one kind
+// filling up never keeps out another, so `status`, `list`, `logs` and
+// `cancel` are answered while changes and waiting runs are many.
+enum place { READ_PLACE, CHANGE_PLACE, WAITING_PLACE, PLACE_KINDS };
+constexpr int PLACES[PLACE_KINDS] = {8, 8, 16};
+const char* const PLACE_NAMES[PLACE_KINDS] = {"commands that read", "changes", "waiting runs"};
 
 void wake();
 
@@ -51,20 +79,17 @@ public:
         if (wake_main) wake();
         cv_.notify_all();
     }
-    int count() {
-        std::lock_guard<std::mutex> lk(mu_);
-        return count_;
-    }
     // Closes when none is inside; true then.
     bool close_if_idle() {
         std::lock_guard<std::mutex> lk(mu_);
         if (count_ == 0) closed_ = true;
         return closed_;
     }
-    void close_and_wait() {
+    // Closes, and waits up to `most` for the last to leave; true when none is inside.
+    bool close_and_wait(std::chrono::milliseconds most) {
         std::unique_lock<std::mutex> lk(mu_);
         closed_ = true;
-        cv_.wait(lk, [&] { return count_ == 0; });
+        return cv_.wait_for(lk, most, [&] { return count_ == 0; });
     }
 
 private:
@@ -74,65 +99,112 @@ private:
     bool closed_ = false;
 };
 
-tracker clients;   // client connections and runs started for `run --no-wait`
+tracker clients;   // requests carried out, and runs started for `run --no-wait`
 tracker hooks;     // --on-failure commands
 int wake_fd = -1;  // written when a look at the jobs is due
+
+// Taken by the main loop, given back by the threads; the main loop alone
+// takes, so a count it reads is never too low to trust.
+std::atomic<int> places_used[PLACE_KINDS];
+std::atomic<int> detached{0};
+std::atomic<size_t> requests_bytes{0};  // of requests being carried out
 
 void wake() {
     const uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(wake_fd, &one, sizeof one);
 }
 
-// Commands that only read: not logged, so that polling `status` does not
-// fill the log.
-bool read_only(const std::string& name) {
-    static const std::set<std::string> names = {"list",    "status",   "logs", "export",  "help",
-                                                "version", "validate", "next", "describe"};
-    return names.count(name) != 0;
+struct connection {
+    unique_fd fd;
+    ctl_peer peer;
+    bool allowed = false;
+    clock_type::time_point deadline;
+    ctl_request_reader reader;
+};
+
+place place_of(const command* c) {
+    if (c == nullptr || (c->flags & CMD_READ_ONLY) != 0) return READ_PLACE;  // refused at once
+    return (c->flags & CMD_WAITS) != 0 ? WAITING_PLACE : CHANGE_PLACE;
 }
 
-void serve_client(int fd, crontab_t* ct, const daemon_executor* exec) {
-    unique_fd conn(fd);
-    ctl_peer peer;
-    const bool allowed = cron_ctl_peer_allowed(fd, &peer);
-    ctl_request req;
-    if (cron_ctl_read_request(fd, &req)) {
-        ctl_response resp;
-        if (allowed) {
-            resp = (*exec)(ct, req);
-        } else {
-            resp.err = "quilmarn-cron: refused: user " + std::to_string(peer.uid) +
-                       " may not control this daemon (only root and its own user may)\n";
-            cron_event_write(event("refused").num("uid", peer.uid).num("pid", peer.pid));
-        }
-        cron_ctl_write_response(fd, resp);
-        if (allowed && !read_only(req.argv[0])) {
-            cron_event_write(event("command")
-                                 .text("command", req.argv[0])
-                                 .num("status", resp.status)
-                                 .num("uid", peer.uid)
-                                 .num("pid", peer.pid));
-        }
+void serve(unique_fd fd, ctl_peer peer, ctl_request req, size_t bytes, place kind, crontab_t* ct,
+           const daemon_executor* exec) {
+    const ctl_response resp = (*exec)(ct, req);
+    cron_ctl_send(fd.get(), cron_ctl_answer_frame(resp), ANSWER_MS);
+    fd = unique_fd();
+    const command* c = cron_cmd_find(req.argv[0].c_str());
+    if (c != nullptr && (c->flags & CMD_READ_ONLY) == 0) {
+        cron_event_write(event("command")
+                             .text("command", req.argv[0])
+                             .num("status", resp.status)
+                             .num("uid", peer.uid)
+                             .num("pid", peer.pid));
     }
-    conn = unique_fd();
+    requests_bytes -= bytes;
+    --places_used[kind];
     clients.leave(true);
 }
 
-void accept_clients(int listen_fd, crontab_t* ct, const daemon_executor* exec) {
-    for (;;) {
-        int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) return;  // none waiting (or a peer that left)
-        if (clients.count() >= MAX_CLIENTS || !clients.enter()) {
-            ::close(fd);
-            continue;
-        }
-        try {
-            std::thread(serve_client, fd, ct, exec).detach();
-        } catch (...) {
-            ::close(fd);
-            clients.leave();
-        }
+// Answers at once without waiting for the client: a refusal or "busy" fits
+// in the socket's buffer.
+void answer_now(connection& c, const std::string& frame) {
+    cron_ctl_send(c.fd.get(), frame, 0);
+    c.fd = unique_fd();
+}
+
+void busy(connection& c, const std::string& why) { answer_now(c, cron_ctl_busy_frame(why)); }
+
+// A whole request: refused, turned away as busy, or carried out on a thread.
+void dispatch(connection& c, crontab_t* ct, const daemon_executor* exec) {
+    ctl_request& req = c.reader.request();
+    if (!c.allowed) {
+        ctl_response resp;
+        resp.err = "quilmarn-cron: refused: user " + std::to_string(c.peer.uid) +
+                   " may not control this daemon (only root and its own user may)\n";
+        cron_event_write(event("refused").num("uid", c.peer.uid).num("pid", c.peer.pid));
+        answer_now(c, cron_ctl_answer_frame(resp));
+        return;
     }
+    const place kind = place_of(cron_cmd_find(req.argv[0].c_str()));
+    if (places_used[kind] >= PLACES[kind]) {
+        busy(c, std::to_string(PLACES[kind]) + " " + PLACE_NAMES[kind] + " in progress");
+        return;
+    }
+    if (!clients.enter()) {
+        busy(c, "stopping");
+        return;
+    }
+    const size_t bytes = c.reader.held();
+    ++places_used[kind];
+    requests_bytes += bytes;
+    try {
+        std::thread(serve, std::move(c.fd), c.peer, std::move(req), bytes, kind, ct, exec).detach();
+    } catch (...) {
+        requests_bytes -= bytes;
+        --places_used[kind];
+        clients.leave();
+        busy(c, "no thread to carry it out");
+    }
+}
+
+// Reads what a client has sent; true while the connection is kept.
+bool read_from(connection& c, size_t reading_bytes, crontab_t* ct, const daemon_executor* exec) {
+    static char buf[65536];
+    ssize_t n = ::recv(c.fd.get(), buf, sizeof buf, MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+    if (n <= 0) return false;
+    const size_t before = c.reader.held();
+    const auto st = c.reader.feed(buf, static_cast<size_t>(n), nullptr);
+    if (st == ctl_request_reader::state::bad) return false;
+    if (reading_bytes - before + c.reader.held() + requests_bytes > REQUESTS_BYTES_MAX) {
+        busy(c, "too many large requests at once");
+        return false;
+    }
+    if (st == ctl_request_reader::state::done) {
+        dispatch(c, ct, exec);
+        return false;
+    }
+    return true;
 }
 
 // Cancels every job with an execution in progress; under ALLOW only the
@@ -145,31 +217,99 @@ void cancel_running(crontab_t* ct) {
     }
 }
 
-void start_hook(const daemon_options& o, const hook_call& call) {
-    if (o.on_failure.empty() || !hooks.enter()) return;
-    try {
-        std::thread([cmd = o.on_failure, limit = o.on_failure_limit_sec, call] {
-            cron_hook_run(cmd, limit, call);
-            hooks.leave();
-        }).detach();
-    } catch (...) {
-        hooks.leave();
-        cron_event_write(event("on-failure-failed", call.job_id, call.job_name)
-                             .num("exit_code", -1)
-                             .text("reason", "no thread for the command"));
+// --on-failure: at most HOOKS_MAX at once; the failures beyond wait in a
+// bounded queue, and those beyond it are dropped with a log line.
+class hook_runner {
+public:
+    void start(const daemon_options& o, const hook_call& call) {
+        if (o.on_failure.empty()) return;
+        uint64_t lost = 0;
+        {
+            std::lock_guard<std::mutex> lk(mu_);
+            if (queue_.size() >= HOOKS_QUEUED_MAX || stopped_) {
+                lost = ++dropped_;
+            } else {
+                queue_.push_back(call);
+                if (running_ < HOOKS_MAX && hooks.enter()) {
+                    ++running_;
+                    try {
+                        std::thread([this, cmd = o.on_failure, limit = o.on_failure_limit_sec] {
+                            drain(cmd, limit);
+                        }).detach();
+                    } catch (...) {
+                        --running_;
+                        hooks.leave();
+                    }
+                }
+            }
+        }
+        if (lost != 0) {
+            cron_event_write(event("on-failure-dropped", call.job_id, call.job_name)
+                                 .num("exit_code", call.exit_code)
+                                 .num("dropped", static_cast<int64_t>(lost))
+                                 .text("reason", std::to_string(HOOKS_MAX) + " running and " +
+                                                     std::to_string(HOOKS_QUEUED_MAX) + " waiting"));
+        }
     }
-}
+
+    // The second stop signal: running hooks are killed, waiting ones dropped.
+    void kill_all() {
+        size_t lost = 0;
+        {
+            std::lock_guard<std::mutex> lk(mu_);
+            stopped_ = true;
+            lost = queue_.size();
+            dropped_ += lost;
+            queue_.clear();
+        }
+        cron_hook_kill_all();
+        if (lost != 0) {
+            cron_event_write(event("on-failure-dropped")
+                                 .num("dropped", static_cast<int64_t>(lost))
+                                 .text("reason", "the daemon was told to stop again"));
+        }
+    }
+
+private:
+    void drain(const std::string& cmd, int limit) {
+        for (;;) {
+            hook_call call;
+            {
+                std::lock_guard<std::mutex> lk(mu_);
+                if (queue_.empty()) {
+                    --running_;
+                    break;
+                }
+                call = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            cron_hook_run(cmd, limit, call);
+        }
+        hooks.leave();
+    }
+
+    std::mutex mu_;
+    std::deque<hook_call> queue_;
+    int running_ = 0;
+    uint64_t dropped_ = 0;
+    bool stopped_ = false;
+};
+
+hook_runner hook_pool;
 
 }  // namespace
 
 bool cron_daemon_run_detached(crontab_t* ct, int id) {
-    if (!clients.enter()) return false;
+    if (detached >= DETACHED_MAX || !clients.enter()) return false;
+    ++detached;
     try {
         std::thread([ct, id] {
             crontab_run_now(ct, id);
+            --detached;
             clients.leave(true);
         }).detach();
     } catch (...) {
+        --detached;
         clients.leave();
         return false;
     }
@@ -215,7 +355,7 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
         std::fprintf(stderr, "quilmarn-cron: %s: %s\n", dir.c_str(), why.c_str());
         return 1;
     }
-    job_watch watch(in.ct, dir, [&options](const hook_call& c) { start_hook(options, c); });
+    job_watch watch(in.ct, dir, [&options](const hook_call& c) { hook_pool.start(options, c); });
     cron_event_write(event("daemon").num("pid", ::getpid()).text("dir", dir));
     watch.tell_loaded();
     if (crontab_start(in.ct) != 0) {
@@ -227,10 +367,25 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
 
     bool stopping = false;
     clock_type::time_point cancelled_at{}, cancelled_last{};
+    clock_type::time_point accept_again{};  // after running out of descriptors
+    bool out_of_fds_told = false;
+    std::list<connection> reading;
     auto pause = watch.look();
+    std::vector<pollfd> p;
     for (;;) {
-        pollfd p[3] = {{sig_fd.get(), POLLIN, 0}, {wake_fd, POLLIN, 0}, {listen_fd.get(), POLLIN, 0}};
-        ::poll(p, 3, static_cast<int>(pause.count()));
+        const auto now = clock_type::now();
+        const bool accepting = reading.size() < READING_MAX && now >= accept_again;
+        p.assign(
+            {{sig_fd.get(), POLLIN, 0}, {wake_fd, POLLIN, 0}, {accepting ? listen_fd.get() : -1, POLLIN, 0}});
+        auto until = now + pause;
+        if (!accepting && reading.size() < READING_MAX) until = std::min(until, accept_again);
+        for (const connection& c : reading) {
+            p.push_back({c.fd.get(), POLLIN, 0});
+            until = std::min(until, c.deadline);
+        }
+        const auto wait =
+            std::chrono::ceil<std::chrono::milliseconds>(std::max(until - now, clock_type::duration{}));
+        ::poll(p.data(), p.size(), static_cast<int>(wait.count()));
         if (p[0].revents & POLLIN) {
             signalfd_siginfo si{};
             if (::read(sig_fd.get(), &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
@@ -249,6 +404,7 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
                 } else if (cancelled_at == clock_type::time_point{}) {
                     cron_event_write(event("cancelling").text("reason", "second stop signal"));
                     cancel_running(in.ct);
+                    hook_pool.kill_all();
                     cancelled_at = cancelled_last = clock_type::now();
                 }
             }
@@ -257,7 +413,43 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
             uint64_t n;
             [[maybe_unused]] ssize_t got = ::read(wake_fd, &n, sizeof n);
         }
-        if (p[2].revents & POLLIN) accept_clients(listen_fd.get(), in.ct, &exec);
+        // Requests being read: those that are whole are dispatched; dead,
+        // malformed or late ones dropped.
+        size_t reading_bytes = 0;
+        for (const connection& c : reading) reading_bytes += c.reader.held();
+        size_t i = 3;
+        const auto after = clock_type::now();
+        for (auto it = reading.begin(); it != reading.end(); ++i) {
+            bool keep = true;
+            const size_t held = it->reader.held();
+            if (p[i].revents != 0) keep = read_from(*it, reading_bytes, in.ct, &exec);
+            if (keep && after >= it->deadline) keep = false;
+            reading_bytes = reading_bytes - held + (keep ? it->reader.held() : 0);
+            it = keep ? std::next(it) : reading.erase(it);
+        }
+        if (p[2].revents & POLLIN) {
+            while (reading.size() < READING_MAX) {
+                unique_fd fd(::accept4(listen_fd.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+                if (!fd) {
+                    // Out of descriptors the pending client stays pending, and
+                    // poll would report it again at once: wait instead.
+                    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                        accept_again = clock_type::now() + ACCEPT_BACKOFF;
+                        if (!out_of_fds_told) {
+                            cron_event_write(event("error").text(
+                                "reason", std::string("cannot accept clients: ") + std::strerror(errno)));
+                        }
+                        out_of_fds_told = true;
+                    }
+                    break;
+                }
+                out_of_fds_told = false;
+                connection& c = reading.emplace_back();
+                c.fd = std::move(fd);
+                c.allowed = cron_ctl_peer_allowed(c.fd.get(), &c.peer);
+                c.deadline = clock_type::now() + REQUEST_TIME;
+            }
+        }
         pause = watch.look();
         if (cancelled_at != clock_type::time_point{} && watch.busy() &&
             clock_type::now() - cancelled_last > CANCEL_AGAIN) {
@@ -271,10 +463,20 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
             pause = std::min(pause, std::chrono::milliseconds(200));
         }
     }
+    reading.clear();
     cron_ctl_unlink(dir);
     listen_fd = unique_fd();
     watch.look();
-    hooks.close_and_wait();
+    // Hooks may run up to their time limit; a stop signal now kills them.
+    while (!hooks.close_and_wait(200ms)) {
+        signalfd_siginfo si{};
+        pollfd sp{sig_fd.get(), POLLIN, 0};
+        if (::poll(&sp, 1, 0) == 1 &&
+            ::read(sig_fd.get(), &si, sizeof si) == static_cast<ssize_t>(sizeof si) &&
+            si.ssi_signo != SIGHUP) {
+            hook_pool.kill_all();
+        }
+    }
     cron_event_write(event("stopped"));
     return 0;
 }

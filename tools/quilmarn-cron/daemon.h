@@ -1,7 +1,8 @@
 // quilmarn-cron daemon: runs the scheduler of a data directory and serves
 // the other commands over the directory's control socket until SIGTERM or
-// SIGINT (a second one cancels the runs still going). SIGHUP is logged and
-// changes nothing; SIGPIPE is ignored.
+// SIGINT (a second one cancels the runs still going and kills the
+// --on-failure commands). SIGHUP is logged and changes nothing; SIGPIPE is
+// ignored.
 #pragma once
 
 #include <functional>
@@ -24,6 +25,6 @@ using daemon_executor = std::function<ctl_response(crontab_t* ct, const ctl_requ
 int cron_daemon_main(const std::string& dir, const daemon_options& options, const daemon_executor& exec);
 
 // For `run --no-wait` inside the daemon: starts job `id` on a thread of its
-// own, which the daemon waits for before it ends. False when no thread can
-// be had.
+// own, which the daemon waits for before it ends. False when 64 such runs
+// are going already, the daemon is stopping, or no thread can be had.
 bool cron_daemon_run_detached(crontab_t* ct, int id);

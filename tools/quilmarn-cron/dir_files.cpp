@@ -1,11 +1,13 @@
 #include "dir_files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 unique_fd::~unique_fd() {
     if (fd_ >= 0) ::close(fd_);
@@ -30,6 +32,19 @@ bool is_link(int dirfd, const char* name) {
     return ::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
 }
 
+// A new file of ours: 0600 whatever the umask, since the runs file holds
+// the jobs' output.
+unique_fd create_private(int dirfd, const char* name) {
+    unique_fd fd(::openat(dirfd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd && ::fchmod(fd.get(), 0600) != 0) {
+        const int e = errno;
+        ::unlinkat(dirfd, name, 0);
+        errno = e;
+        return unique_fd();
+    }
+    return fd;
+}
+
 int write_all(int fd, const std::string& text) {
     for (size_t at = 0; at < text.size();) {
         ssize_t n = ::write(fd, text.data() + at, text.size() - at);
@@ -50,6 +65,7 @@ int cron_dir_read(int dirfd, const char* name, size_t max, std::string* out) {
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return errno;
     if (!S_ISREG(st.st_mode)) return EINVAL;
+    if (st.st_uid != ::geteuid()) return EPERM;
     if (static_cast<unsigned long long>(st.st_size) > max) return EFBIG;
     char buf[65536];
     for (;;) {
@@ -63,7 +79,7 @@ int cron_dir_read(int dirfd, const char* name, size_t max, std::string* out) {
 }
 
 int cron_dir_create(int dirfd, const char* name, const std::string& text) {
-    unique_fd fd(::openat(dirfd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    unique_fd fd = create_private(dirfd, name);
     if (!fd) return errno;
     return write_all(fd.get(), text);
 }
@@ -74,7 +90,7 @@ int cron_dir_replace(int dirfd, const char* name, const std::string& text) {
     // A leftover of a crashed writer of this pid, or anything planted under
     // the name: unlinking removes the entry itself, never what a link names.
     ::unlinkat(dirfd, tmp.c_str(), 0);
-    unique_fd fd(::openat(dirfd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    unique_fd fd = create_private(dirfd, tmp.c_str());
     if (!fd) return errno;
     int rc = write_all(fd.get(), text);
     if (rc == 0 && ::fsync(fd.get()) != 0) rc = errno;
@@ -84,11 +100,32 @@ int cron_dir_replace(int dirfd, const char* name, const std::string& text) {
     return rc;
 }
 
+void cron_dir_remove_stale(int dirfd) {
+    static const char prefix[] = "quilmarn-cron.";
+    std::vector<std::string> stale;
+    DIR* d = ::fdopendir(::dup(dirfd));
+    if (d == nullptr) return;
+    while (const dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        const size_t tmp = name.rfind(".tmp.");
+        if (name.rfind(prefix, 0) != 0 || tmp == std::string::npos || tmp + 5 == name.size() ||
+            name.find_first_not_of("0123456789", tmp + 5) != std::string::npos ||
+            name.substr(tmp + 5) == std::to_string(::getpid())) {
+            continue;
+        }
+        stale.push_back(name);
+    }
+    ::closedir(d);
+    // Unlinking removes the entry, never what a link there names.
+    for (const std::string& name : stale) ::unlinkat(dirfd, name.c_str(), 0);
+}
+
 std::string cron_dir_error(const std::string& dir, const char* name, int error) {
     const std::string path = dir + "/" + name;
     switch (error) {
         case ELOOP: return "refusing " + path + ": it is a symbolic link";
         case EINVAL: return "refusing " + path + ": it is not a regular file";
+        case EPERM: return "refusing " + path + ": it belongs to another user";
         case EFBIG: return "refusing " + path + ": it is too large";
         default: return path + ": " + std::strerror(error);
     }

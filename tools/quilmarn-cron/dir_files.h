@@ -32,18 +32,25 @@ private:
 // owner's choice); an invalid descriptor with errno set when it cannot be opened.
 unique_fd cron_dir_open(const std::string& dir);
 
-// Reads the regular file `name` of the directory, at most `max` bytes.
-// 0, or an errno value: ENOENT, ELOOP for a symbolic link, EINVAL for
-// something that is not a regular file, EFBIG for a longer file.
+// Reads the regular file `name` of the directory, owned by our user, at
+// most `max` bytes. 0, or an errno value: ENOENT, ELOOP for a symbolic link,
+// EINVAL for something that is not a regular file (a FIFO is never waited
+// on), EPERM for a file of another user, EFBIG for a longer file.
 int cron_dir_read(int dirfd, const char* name, size_t max, std::string* out);
 
 // Replaces `name` with `text` whole: written to "<name>.tmp.<pid>" (created
-// new, a stale one removed first), flushed, then renamed over it. ELOOP
-// when `name` is a symbolic link. 0 or an errno value.
+// new, mode 0600 whatever the umask, a stale one removed first), flushed,
+// then renamed over it. ELOOP when `name` is a symbolic link. 0 or an errno
+// value.
 int cron_dir_replace(int dirfd, const char* name, const std::string& text);
 
-// Creates `name` new with `text`; EEXIST when anything has that name.
+// Creates `name` new with `text`, mode 0600; EEXIST when anything has that name.
 int cron_dir_create(int dirfd, const char* name, const std::string& text);
+
+// Removes the temporaries "quilmarn-cron.*.tmp.<pid>" that writers killed
+// before their rename left. Only for the owner of the directory's lock: it
+// is the one process that writes them.
+void cron_dir_remove_stale(int dirfd);
 
 // "refusing D/NAME: it is a symbolic link" and the like, for messages.
 std::string cron_dir_error(const std::string& dir, const char* name, int error);

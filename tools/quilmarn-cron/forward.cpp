@@ -68,8 +68,13 @@ int forward(cmd_ctx& ctx, const command& c, int fd, int argc, char** argv) {
     }
     ctl_response resp;
     std::string why;
-    if (!cron_ctl_call(conn.get(), req, &resp, &why))
-        return ctx.fail("%s (the daemon of %s)", why.c_str(), ctx.dir);
+    switch (cron_ctl_call(conn.get(), req, &resp, &why)) {
+        case ctl_result::answered: break;
+        case ctl_result::busy:
+            ctx.fail("the daemon of %s is busy (%s): nothing was done; try again", ctx.dir, why.c_str());
+            return EXIT_TEMPFAIL;
+        case ctl_result::failed: return ctx.fail("%s (the daemon of %s)", why.c_str(), ctx.dir);
+    }
     std::fwrite(resp.out.data(), 1, resp.out.size(), ctx.out);
     std::fwrite(resp.err.data(), 1, resp.err.size(), ctx.err);
     return resp.status;
@@ -89,8 +94,9 @@ int cron_cmd_invoke(cmd_ctx& ctx, int argc, char** argv) {
         int fd = cron_ctl_connect(ctx.dir, &server);
         if (fd >= 0) return forward(ctx, *c, fd, argc, argv);
         if (errno == EPERM) {
-            return ctx.fail("refusing %s/%s: it is served by user %u, neither root nor you", ctx.dir,
-                            CTL_SOCKET_NAME, static_cast<unsigned>(server.uid));
+            return ctx.fail(
+                "refusing %s/%s: it is served by user %u, neither root, you nor the directory's owner",
+                ctx.dir, CTL_SOCKET_NAME, static_cast<unsigned>(server.uid));
         }
         if (!cron_owner_is_daemon(ctx.dir) || std::chrono::steady_clock::now() > until) break;
         std::this_thread::sleep_for(50ms);

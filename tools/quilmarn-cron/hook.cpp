@@ -7,9 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -23,6 +27,24 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 constexpr size_t OUTPUT_KEPT = 4096;  // of the hook's output, for its log line
+constexpr int LOOK_MS = 200;          // how soon a running hook sees it is to be killed
+
+// Hooks running, by the process group each leads. A pid stays here until it
+// is reaped, so a kill never reaches a stranger that took its number.
+std::mutex live_mu;
+std::set<pid_t> live;
+std::atomic<bool> killing{false};
+
+void enlist(pid_t pid) {
+    std::lock_guard<std::mutex> lk(live_mu);
+    live.insert(pid);
+    if (killing) ::kill(-pid, SIGKILL);
+}
+
+void dismiss(pid_t pid) {
+    std::lock_guard<std::mutex> lk(live_mu);
+    live.erase(pid);
+}
 
 std::vector<std::string> hook_environment(const hook_call& c) {
     const std::pair<const char*, std::string> ours[] = {
@@ -108,6 +130,7 @@ void cron_hook_run(const std::string& cmd, int limit_sec, const hook_call& call)
                 .text("reason", std::string("could not start /bin/sh: ") + std::strerror(errno)));
         return;
     }
+    enlist(pid);
     std::string output;
     size_t written = 0;
     bool timed_out = false;
@@ -119,8 +142,10 @@ void cron_hook_run(const std::string& cmd, int limit_sec, const hook_call& call)
             timed_out = true;
             break;
         }
+        // What it started may hold its output open after the kill.
+        if (killing) break;
         pollfd p[2] = {{out_r.get(), POLLIN, 0}, {in_w ? in_w.get() : -1, POLLOUT, 0}};
-        if (::poll(p, 2, static_cast<int>(left)) < 0 && errno != EINTR) break;
+        if (::poll(p, 2, static_cast<int>(std::min<long>(left, LOOK_MS))) < 0 && errno != EINTR) break;
         if (p[1].revents != 0) {
             ssize_t n = ::write(in_w.get(), call.input.data() + written, call.input.size() - written);
             if (n > 0) written += static_cast<size_t>(n);
@@ -139,7 +164,7 @@ void cron_hook_run(const std::string& cmd, int limit_sec, const hook_call& call)
     // new process before what the hook left behind is ended with it.
     for (;;) {
         if (!timed_out && clock_type::now() >= deadline) timed_out = true;
-        if (timed_out) break;
+        if (timed_out || killing) break;
         siginfo_t info{};
         if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 &&
             errno != EINTR)
@@ -148,6 +173,7 @@ void cron_hook_run(const std::string& cmd, int limit_sec, const hook_call& call)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     ::kill(-pid, SIGKILL);
+    dismiss(pid);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -155,7 +181,17 @@ void cron_hook_run(const std::string& cmd, int limit_sec, const hook_call& call)
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - t0).count();
     event e(code == 0 ? "on-failure" : "on-failure-failed", call.job_id, call.job_name);
     e.num("exit_code", code).num("duration_ms", ms);
-    if (timed_out) e.text("reason", "time limit of " + std::to_string(limit_sec) + " s");
+    if (timed_out) {
+        e.text("reason", "time limit of " + std::to_string(limit_sec) + " s");
+    } else if (killing) {
+        e.text("reason", "killed: the daemon was told to stop again");
+    }
     e.text("output", cron_first_line(output));
     cron_event_write(e);
+}
+
+void cron_hook_kill_all() {
+    std::lock_guard<std::mutex> lk(live_mu);
+    killing = true;
+    for (pid_t pid : live) ::kill(-pid, SIGKILL);
 }

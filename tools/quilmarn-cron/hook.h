@@ -16,3 +16,7 @@ struct hook_call {
 // QUILMARN_EXIT_CODE and QUILMARN_ATTEMPTS set, ends it (and what it started)
 // after `limit_sec`, and logs the outcome. Never retried.
 void cron_hook_run(const std::string& cmd, int limit_sec, const hook_call& call);
+
+// Kills every hook running (with what it started) and every one started
+// from now on: a second stop signal must not wait for hooks' time limits.
+void cron_hook_kill_all();

@@ -3,13 +3,19 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
 #include <thread>
 
+#include "dir_files.h"
+
 namespace {
+
+const char STORE[] = "crontab.json";
+constexpr size_t STORE_MAX = 8u << 20;  // the library's bound on a store
 
 // The library lets one instance own a data directory: the process that runs
 // its jobs. An instance on a private copy of its store reads the same jobs.
@@ -21,11 +27,18 @@ crontab_t* open_snapshot(const char* dir, std::string* snapshot, FILE* err) {
         return nullptr;
     }
     *snapshot = tmpl;
-    std::error_code ec;
-    const fs::path store = fs::path(dir) / "crontab.json";
-    if (fs::exists(store, ec)) fs::copy_file(store, fs::path(tmpl) / "crontab.json", ec);
-    crontab_t* ct = ec ? nullptr : crontab_create(tmpl.c_str());
-    if (ct == nullptr) std::fprintf(err, "quilmarn-cron: cannot read %s\n", dir);
+    // Read as every file of the directory is: no link, no FIFO, bounded.
+    unique_fd from = cron_dir_open(dir), to = cron_dir_open(tmpl);
+    std::string text;
+    int rc = from && to ? cron_dir_read(from.get(), STORE, STORE_MAX, &text) : errno;
+    if (rc == 0) rc = cron_dir_create(to.get(), STORE, text);
+    crontab_t* ct = rc == 0 || rc == ENOENT ? crontab_create(tmpl.c_str()) : nullptr;
+    if (rc != 0 && rc != ENOENT) {
+        std::fprintf(err, "quilmarn-cron: cannot read the jobs: %s\n",
+                     cron_dir_error(dir, STORE, rc).c_str());
+    } else if (ct == nullptr) {
+        std::fprintf(err, "quilmarn-cron: cannot read %s\n", dir);
+    }
     return ct;
 }
 
@@ -77,6 +90,9 @@ open_instance::open_instance(const char* dir, dir_access access, FILE* err) {
     for (;;) {
         ct = crontab_create(dir);
         if (ct != nullptr) {
+            // The lock is ours, so every writer of the tool's temporaries is
+            // gone: what a killed one left goes.
+            if (unique_fd dirfd = cron_dir_open(dir); dirfd) cron_dir_remove_stale(dirfd.get());
             cron_owner_note(dir, role_of(access));
             return;
         }

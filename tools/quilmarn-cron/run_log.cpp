@@ -34,15 +34,20 @@ bool parse_key(const char* key, int* id) {
     return true;
 }
 
+// A file in place of the runs file that is not ours to read or set aside.
+bool refused_file(int rc) { return rc == ELOOP || rc == EINVAL || rc == EPERM; }
+
 // The file's records; false, with `why`, when it is there but cannot be
-// taken whole.
-bool load(int dirfd, records_by_id* all, std::string* why) {
+// taken whole; *refused (an errno value) when it is no file of ours.
+bool load(int dirfd, records_by_id* all, std::string* why, int* refused) {
+    *refused = 0;
     all->clear();
     std::string text;
     int rc = cron_dir_read(dirfd, kRunsFile, kFileMax, &text);
     if (rc == ENOENT) return true;
     if (rc != 0) {
-        *why = rc == ELOOP ? "a symbolic link" : rc == EFBIG ? "too large" : std::strerror(rc);
+        *why = rc == EFBIG ? "too large" : std::strerror(rc);
+        if (refused_file(rc)) *refused = rc;
         return false;
     }
     rapidjson::Document doc;
@@ -95,10 +100,11 @@ bool runs_file_prepend(FILE* err, const std::string& dir, int id, const std::vec
     }
     records_by_id all;
     std::string why;
-    if (!load(dirfd.get(), &all, &why)) {
-        if (why == "a symbolic link") {
+    int refused = 0;
+    if (!load(dirfd.get(), &all, &why, &refused)) {
+        if (refused != 0) {
             std::fprintf(err, "quilmarn-cron: %s; the run records are not kept\n",
-                         cron_dir_error(dir, kRunsFile, ELOOP).c_str());
+                         cron_dir_error(dir, kRunsFile, refused).c_str());
             return false;
         }
         // Kept for a look, never read again; the records start afresh.
@@ -137,9 +143,15 @@ void runs_file_read(FILE* err, const std::string& dir, int id, std::vector<run_r
     if (!dirfd) return;
     records_by_id all;
     std::string why;
-    if (!load(dirfd.get(), &all, &why)) {
-        std::fprintf(err, "quilmarn-cron: warning: %s/%s is %s%s; no records read\n", dir.c_str(), kRunsFile,
-                     why == "a symbolic link" ? "" : "damaged: ", why.c_str());
+    int refused = 0;
+    if (!load(dirfd.get(), &all, &why, &refused)) {
+        if (refused != 0) {
+            std::fprintf(err, "quilmarn-cron: warning: %s; no records read\n",
+                         cron_dir_error(dir, kRunsFile, refused).c_str());
+        } else {
+            std::fprintf(err, "quilmarn-cron: warning: %s/%s is damaged: %s; no records read\n", dir.c_str(),
+                         kRunsFile, why.c_str());
+        }
         return;
     }
     auto it = all.find(id);

@@ -175,7 +175,10 @@ int cmd_run(cmd_ctx& ctx, int, char** argv) {
         if (j != nullptr && j->running && j->overlap_policy != CRONTAB_OVERLAP_ALLOW) {
             return ctx.fail("job %d is running already and its overlap policy is not allow", id);
         }
-        if (!cron_daemon_run_detached(ct, id)) return ctx.fail("the daemon cannot start job %d now", id);
+        if (!cron_daemon_run_detached(ct, id)) {
+            ctx.fail("the daemon is busy (or stopping): job %d was not started; try again", id);
+            return EXIT_TEMPFAIL;
+        }
         std::fprintf(ctx.out, "started job %d in the daemon\n", id);
         return EXIT_OK;
     }
@@ -293,13 +296,14 @@ const cmd_option logs_options[] = {
 
 const command commands[] = {
     {"run", "JOB", "run a job now, print its records; exits with the job's status", 1, 1,
-     CMD_NEEDS_DIR | CMD_FORWARD, cmd_run, run_options,
+     CMD_NEEDS_DIR | CMD_FORWARD | CMD_WAITS, cmd_run, run_options,
      "Exit status: the last attempt's, 124 for its time limit, 125 when the\n"
      "command could not be started, 130 when cancelled; 1 when the run is refused.\n"},
-    {"logs", "JOB [-n N] [--json]", "the records kept by daemon and run", 1, 1, CMD_NEEDS_DIR | CMD_FORWARD,
-     cmd_logs, logs_options},
-    {"cancel", "JOB", "cancel the job's run in the daemon or a run", 1, 1, CMD_NEEDS_DIR | CMD_FORWARD,
-     cmd_cancel},
+    {"logs", "JOB [-n N] [--json]", "the records kept by daemon and run", 1, 1,
+     CMD_NEEDS_DIR | CMD_FORWARD | CMD_READ_ONLY, cmd_logs, logs_options},
+    // Changes no job, and must reach a daemon however busy it is.
+    {"cancel", "JOB", "cancel the job's run in the daemon or a run", 1, 1,
+     CMD_NEEDS_DIR | CMD_FORWARD | CMD_READ_ONLY, cmd_cancel},
 };
 
 }  // namespace
