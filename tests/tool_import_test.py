@@ -161,6 +161,31 @@ class ImportTest(tool_util.ToolTest):
         self.assertEqual([(j["id"], j["expr"], j["max_runtime_sec"]) for j in self.stored_jobs()],
                          [(1, "@hourly", 60), (3, "@daily", 0)])
 
+    def test_names_that_read_as_numbers(self):
+        for name in ("+1", "0123", "1", "-3"):
+            r = self.tool("add", "--", name, "@daily", "true")
+            self.assertEqual(r.returncode, 2, name)
+            self.assertIn("must not read as a number", r.stderr)
+        r = self.tool("import", "-", stdin="#: name=+1\n@daily true\n")
+        self.assertIn("<stdin>:1: a job name must not read as a number", r.stderr)
+        # A name derived from a command is never one.
+        self.assertEqual(self.tool("import", "-", stdin="@daily 1\n").returncode, 0)
+        self.assertEqual([j["name"] for j in self.stored_jobs()], ["job 1"])
+        # A store may hold such names from before the rule: ids have one
+        # spelling, so "0123" names the job, and export keeps the names.
+        job = dict(self.stored_jobs()[0], name="0123")
+        store = {"next_id": 200, "jobs": [job, dict(job, id=123, name="1"), dict(job, id=124, name="x")]}
+        with open(os.open(os.path.join(self.data, "crontab.json"), os.O_WRONLY | os.O_TRUNC, 0o600), "w") as f:
+            json.dump(store, f)
+        self.assertEqual(self.tool("rm", "0123").returncode, 0)
+        self.assertEqual([j["id"] for j in self.stored_jobs()], [123, 124])
+        self.assertIn("no job named '+1'", self.tool("rm", "+1").stderr)
+        text = self.tool("export").stdout
+        for target in (self.data, os.path.join(self.tmp, "fresh")):
+            r = self.run_tool("--dir", target, "import", "--create", "--replace", "-", stdin=text)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertEqual(self.run_tool("--dir", target, "export").stdout, text)
+
     def test_edit_checks_the_whole_text_and_offers_again(self):
         self.assertEqual(self.tool("add", "backup", "30 2 * * *", "true").returncode, 0)
         self.assertEqual(self.tool("add", "gone", "@daily", "true").returncode, 0)

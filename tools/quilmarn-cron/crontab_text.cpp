@@ -55,6 +55,7 @@ std::string name_from(std::string_view cmd) {
         if (blank(c) && (name.empty() || name.back() == ' ')) continue;
         name += blank(c) ? ' ' : c;
     }
+    if (cron_name_like_number(name)) return "job " + name;  // "1" would read as an id
     return name.size() <= DERIVED_NAME_MAX ? name : cron_text_cut(name, DERIVED_NAME_MAX - 3);
 }
 
@@ -116,10 +117,14 @@ void env_set(env_list& env, const std::string& name, const std::string& value) {
     env.emplace_back(name, value);
 }
 
+struct directive_word {
+    std::string key, value;
+    bool quoted = false;
+};
+
 // The words of a "#:" line: key=value, the value bare or in double quotes
 // with \" \\ \n \t. False with `why` for a malformed line.
-bool directive_words(std::string_view s, std::vector<std::pair<std::string, std::string>>* out,
-                     std::string* why) {
+bool directive_words(std::string_view s, std::vector<directive_word>* out, std::string* why) {
     for (s = trim(s); !s.empty(); s = trim(s)) {
         size_t eq = 0;
         while (eq < s.size() && s[eq] != '=' && !blank(s[eq])) ++eq;
@@ -129,7 +134,8 @@ bool directive_words(std::string_view s, std::vector<std::pair<std::string, std:
         }
         std::string key(s.substr(0, eq)), value;
         s.remove_prefix(eq + 1);
-        if (!s.empty() && s[0] == '"') {
+        const bool quoted = !s.empty() && s[0] == '"';
+        if (quoted) {
             size_t i = 1;
             for (; i < s.size() && s[i] != '"'; ++i) {
                 if (s[i] != '\\' || i + 1 == s.size()) {
@@ -151,13 +157,14 @@ bool directive_words(std::string_view s, std::vector<std::pair<std::string, std:
         } else {
             value.assign(next_word(s));
         }
-        out->emplace_back(std::move(key), std::move(value));
+        out->push_back({std::move(key), std::move(value), quoted});
     }
     return true;
 }
 
-std::string quote(const std::string& v) {
-    bool plain = !v.empty() && v[0] != '"';
+// A name that reads as a number is always quoted: bare, import refuses it.
+std::string quote(const std::string& v, bool name = false) {
+    bool plain = !v.empty() && v[0] != '"' && !(name && cron_name_like_number(v));
     for (char c : v) plain = plain && !blank(c) && c != '\\' && c != '"' && c != '\n';
     if (plain) return v;
     std::string out = "\"";
@@ -245,11 +252,11 @@ private:
         pending_line_ = line;
         pending_def_ = job_def{};
         pending_env_.clear();
-        std::vector<std::pair<std::string, std::string>> words;
+        std::vector<directive_word> words;
         std::string why;
         if (!directive_words(rest, &words, &why)) return error(line, why);
-        for (const auto& [key, value] : words) {
-            if (!setting(line, key, value)) return false;
+        for (const directive_word& w : words) {
+            if (!setting(line, w)) return false;
         }
         pending_bad_ = false;
         return true;
@@ -273,14 +280,19 @@ private:
         return true;
     }
 
-    bool setting(int line, const std::string& key, const std::string& value) {
+    bool setting(int line, const directive_word& w) {
+        const std::string &key = w.key, &value = w.value;
         job_def& d = pending_def_;
         if (key == "name") {
             if (value.empty() || value.size() > NAME_MAX_BYTES)
                 return error(line, "a name is 1 to 127 bytes");
-            char* end = nullptr;
-            std::strtol(value.c_str(), &end, 10);
-            if (*end == '\0') return error(line, "a job name must not be a number, which reads as an id");
+            // Quoted, such a name is one a job already had: export writes it so.
+            if (!w.quoted && cron_name_like_number(value)) {
+                return error(line,
+                             "a job name must not read as a number, which the command line takes for "
+                             "an id: '" +
+                                 value + "'");
+            }
             d.name = value;
         } else if (key == "enabled") {
             if (value != "yes" && value != "no")
@@ -458,7 +470,7 @@ std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<st
             text += "\nCRON_TZ=" + job_zone + "\n";
             zone = job_zone;
         }
-        text += "\n#: name=" + quote(j.name);
+        text += "\n#: name=" + quote(j.name, true);
         if (!j.enabled) text += " enabled=no";
         if (j.max_runtime_sec > 0) text += " timeout=" + cron_format_duration(j.max_runtime_sec);
         if (j.retry_max > 0) text += " retries=" + std::to_string(j.retry_max);
