@@ -5,6 +5,8 @@ Usage: tool_import_test.py PATH_TO_QUILMARN_CRON [unittest options]
 
 import json
 import os
+import re
+import subprocess
 
 import tool_util
 
@@ -15,6 +17,14 @@ class ImportTest(tool_util.ToolTest):
         with open(path, "w", encoding="utf-8", newline="") as f:
             f.write(text)
         return path
+
+    def editor(self, script):
+        """An environment whose editor is the shell `script`."""
+        path = self.write("#!/bin/sh\n" + script, "editor.sh")
+        os.chmod(path, 0o755)
+        env = dict(os.environ, EDITOR=path, TOOL=self.TOOL, DATA=self.data)
+        env.pop("VISUAL", None)
+        return env
 
     def stored_jobs(self):
         try:
@@ -200,12 +210,54 @@ class ImportTest(tool_util.ToolTest):
         run = lambda answer: self.tool("edit", stdin=answer, env=env)
         r = run("n\n")
         self.assertEqual(r.returncode, 1)
-        self.assertRegex(r.stderr, r"quilmarn-cron-\w+\.crontab:5: Invalid minute field '61'")
+        self.assertRegex(r.stderr, r"quilmarn-cron-\w+\.crontab:6: Invalid minute field '61'")
         self.assertEqual([j["expr"] for j in self.stored_jobs()], ["30 2 * * *", "@daily"])
         os.remove(count)
         r = run("y\n")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual([(j["name"], j["expr"]) for j in self.stored_jobs()], [("backup", "30 3 * * *")])
+
+    def test_edit_applies_its_text_only_to_the_jobs_it_showed(self):
+        self.assertEqual(self.tool("add", "kept", "@daily", "true").returncode, 0)
+        # A second client adds a job while the editor is open.
+        env = self.editor('"$TOOL" --dir "$DATA" add other @hourly true >/dev/null\n'
+                          'sed -i "s/^@daily true/@weekly true/" "$1"\n')
+        for daemon in (False, True):
+            if daemon:
+                self.assertEqual(self.tool("rm", "other").returncode, 0)
+                d = subprocess.Popen([self.TOOL, "--dir", self.data, "daemon"], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+                self.addCleanup(lambda: d.poll() is None and (d.kill(), d.wait()))
+                self.assertTrue(tool_util.wait_for(
+                    lambda: os.path.exists(os.path.join(self.data, "quilmarn-cron.sock"))))
+            r = self.tool("edit", stdin="", env=env)
+            self.assertEqual(r.returncode, 3, r.stderr)
+            self.assertIn("changed while you edited (added 'other')", r.stderr)
+            self.assertEqual([(j["name"], j["expr"]) for j in self.stored_jobs()],
+                             [("kept", "@daily"), ("other", "@hourly")])
+        d.terminate()
+        d.wait()
+
+    def test_import_expect_refuses_a_table_changed_since_export(self):
+        self.assertEqual(self.tool("add", "a", "@daily", "true").returncode, 0)
+        text = self.tool("export").stdout
+        digest = re.search(r"^# digest: (\w+)", text, re.M).group(1)
+        # A run changes no definition.
+        self.assertEqual(self.tool("run", "a").returncode, 0)
+        self.assertEqual(self.tool("add", "b", "@daily", "true").returncode, 0)
+        r = self.tool("import", "--replace", "--expect", digest, "-", stdin=text)
+        self.assertEqual(r.returncode, 3, r.stderr)
+        self.assertEqual([j["name"] for j in self.stored_jobs()], ["a", "b"])
+        self.assertEqual(self.tool("rm", "b").returncode, 0)
+        r = self.tool("import", "--replace", "--expect", digest, "-", stdin=text.replace("@daily", "@hourly"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+
+    def test_an_editor_that_leaves_a_fifo_or_a_link_is_not_waited_for(self):
+        self.assertEqual(self.tool("add", "a", "@daily", "true").returncode, 0)
+        for leave in ("mkfifo", "ln -s /dev/zero"):
+            r = self.tool("edit", stdin="", env=self.editor('rm "$1"; %s "$1"\n' % leave))
+            self.assertEqual(r.returncode, 1, leave)
+            self.assertIn("the editor left no regular file there", r.stderr)
 
 
 if __name__ == "__main__":

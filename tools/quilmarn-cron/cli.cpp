@@ -229,7 +229,8 @@ void cron_cmd_help(FILE* out) {
     std::fprintf(out,
                  "\n"
                  "Durations are seconds, or a number with s, m or h (90s, 5m, 2h).\n"
-                 "Exit status: 0 success, 1 the operation or the job failed, 2 usage error;\n"
+                 "Exit status: 0 success, 1 the operation or the job failed, 2 usage error,\n"
+                 "3 the jobs changed meanwhile (import --expect, edit; nothing applied);\n"
                  "run exits with the job's own status (124 time limit, 125 not started,\n"
                  "130 cancelled).\n");
 }

@@ -18,8 +18,9 @@
 
 // Exit statuses of every command.
 constexpr int EXIT_OK = 0;
-constexpr int EXIT_FAILED = 1;  // the operation or the job failed
-constexpr int EXIT_USAGE = 2;   // the command line was wrong
+constexpr int EXIT_FAILED = 1;   // the operation or the job failed
+constexpr int EXIT_USAGE = 2;    // the command line was wrong
+constexpr int EXIT_CHANGED = 3;  // the jobs changed since the digest given; nothing applied
 
 // An option of a command: "--json", or "-n COUNT" when `value` names a value.
 struct cmd_option {

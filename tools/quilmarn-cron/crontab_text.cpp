@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,7 @@ namespace {
 constexpr size_t NAME_MAX_BYTES = 127;
 constexpr size_t DERIVED_NAME_MAX = 60;
 const char kDirective[] = "#:";
+const char kDigestLine[] = "# digest: ";
 const char* const policy_names[] = {"skip", "queue", "allow"};  // by CRONTAB_OVERLAP_*
 
 bool blank(char c) { return c == ' ' || c == '\t'; }
@@ -445,10 +447,47 @@ bool cron_same_def(const job_def& a, const job_def& b) {
            a.retry_backoff == b.retry_backoff && a.overlap == b.overlap;
 }
 
+std::string cron_jobs_digest(const std::vector<job_info>& jobs) {
+    std::vector<std::string> defs;
+    for (const job_info& j : jobs) {
+        const job_def d = cron_job_def(j);
+        std::string one;
+        // Each field with its length, so that no two tables give one text.
+        for (const std::string* f : {&d.name, &d.expr, &d.cmd, &d.workdir, &d.env})
+            one += std::to_string(f->size()) + ":" + *f;
+        for (int n : {int(d.enabled), d.timeout, d.retry_max, d.retry_backoff, d.overlap})
+            one += std::to_string(n) + ";";
+        defs.push_back(std::move(one));
+    }
+    std::sort(defs.begin(), defs.end());
+    std::string all;
+    for (const std::string& d : defs) all += std::to_string(d.size()) + ":" + d;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(std::hash<std::string>{}(all)));
+    return hex;
+}
+
+std::string cron_crontab_digest(const std::string& text) {
+    const std::string_view key = kDigestLine;
+    for (size_t at = 0; at < text.size() && text[at] == '#';) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string_view line = std::string_view(text).substr(at, end - at);
+        if (line.rfind(key, 0) == 0) {
+            line.remove_prefix(key.size());
+            return std::string(next_word(line));
+        }
+        at = end + 1;
+    }
+    return "";
+}
+
 std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<std::string>* problems) {
     std::string text =
         "# The jobs of quilmarn-cron. Each \"#:\" line holds the settings of the job\n"
-        "# line after it; a job line without one gets the defaults.\n";
+        "# line after it; a job line without one gets the defaults.\n" +
+        std::string(kDigestLine) + cron_jobs_digest(jobs) +
+        " (import --expect takes it: the text is applied only to these jobs)\n";
     std::string zone;
     for (const job_info& j : jobs) {
         // A crontab line ends at a line break and loses blanks around the command.
