@@ -11,7 +11,6 @@
 #include <string_view>
 #include <utility>
 
-#include "cli.h"
 #include "text_util.h"
 
 namespace {
@@ -218,6 +217,10 @@ private:
         if (raw.size() > CRONTAB_LINE_MAX) return error(line, "the line is longer than 8192 bytes");
         std::string_view text = trim(raw);
         if (!cron_text_utf8(text)) return error(line, "not valid UTF-8");
+        // Inside a line a carriage return is a line break to other tools (and
+        // to export, which could not write it back).
+        if (text.find('\r') != std::string_view::npos && (text.rfind(kDirective, 0) == 0 || text[0] != '#'))
+            return error(line, "a carriage return inside the line");
         if (text.rfind(kDirective, 0) == 0) return directive(line, text.substr(sizeof kDirective - 1));
         if (text.empty() || text[0] == '#') return true;
         std::string name, value;
