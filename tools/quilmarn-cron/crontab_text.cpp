@@ -144,7 +144,7 @@ bool directive_words(std::string_view s, std::vector<directive_word>* out, std::
                     continue;
                 }
                 char e = s[++i];
-                value += e == 'n' ? '\n' : e == 't' ? '\t' : e;
+                value += e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e;
             }
             if (i == s.size()) {
                 *why = "the value of " + key + " has no closing quote";
@@ -166,7 +166,7 @@ bool directive_words(std::string_view s, std::vector<directive_word>* out, std::
 // A name that reads as a number is always quoted: bare, import refuses it.
 std::string quote(const std::string& v, bool name = false) {
     bool plain = !v.empty() && v[0] != '"' && !(name && cron_name_like_number(v));
-    for (char c : v) plain = plain && !blank(c) && c != '\\' && c != '"' && c != '\n';
+    for (char c : v) plain = plain && !blank(c) && c != '\\' && c != '"' && c != '\n' && c != '\r';
     if (plain) return v;
     std::string out = "\"";
     for (char c : v) {
@@ -175,6 +175,8 @@ std::string quote(const std::string& v, bool name = false) {
             out += "\\n";
         else if (c == '\t')
             out += "\\t";
+        else if (c == '\r')
+            out += "\\r";  // raw, import would take it for a line break
         else
             out += c;
     }
@@ -227,7 +229,7 @@ private:
         if (env_assignment(text, name, value)) return set_env(line, name, value);
         job_def job = pending_ ? pending_def_ : job_def{};
         const bool bad_settings = pending_ && pending_bad_;
-        const bool named = pending_ && !job.name.empty();
+        const bool named = pending_ && pending_named_;
         const bool had_directive = pending_;
         pending_ = false;
         const std::vector<std::string> directive_env = std::move(pending_env_);
@@ -256,6 +258,7 @@ private:
         pending_bad_ = true;  // until it is read whole
         pending_line_ = line;
         pending_def_ = job_def{};
+        pending_named_ = false;
         pending_env_.clear();
         std::vector<directive_word> words;
         std::string why;
@@ -289,7 +292,8 @@ private:
         const std::string &key = w.key, &value = w.value;
         job_def& d = pending_def_;
         if (key == "name") {
-            if (value.empty() || value.size() > NAME_MAX_BYTES)
+            // An empty name only quoted: one a job already had.
+            if ((value.empty() && !w.quoted) || value.size() > NAME_MAX_BYTES)
                 return error(line, "a name is 1 to 127 bytes");
             // Quoted, such a name is one a job already had: export writes it so.
             if (!w.quoted && cron_name_like_number(value)) {
@@ -299,6 +303,7 @@ private:
                                  value + "'");
             }
             d.name = value;
+            pending_named_ = true;
         } else if (key == "enabled") {
             if (value != "yes" && value != "no")
                 return error(line, "enabled must be yes or no, not '" + value + "'");
@@ -365,6 +370,9 @@ private:
                 expr += next_word(rest);
             }
         }
+        // Fields are apart by blanks; other white space export could not write.
+        if (expr.find_first_of("\v\f") != std::string::npos)
+            return error(line, "white space other than blanks in the schedule");
         job.expr = zone_.empty() ? expr : "CRON_TZ=" + zone_ + " " + expr;
         char err[256];
         if (crontab_validate_expr(job.expr.c_str(), err, sizeof err) != 0) return error(line, err);
@@ -416,7 +424,7 @@ private:
     env_list env_;
     std::string zone_;
     std::map<std::string, int> names_;
-    bool pending_ = false, pending_bad_ = false;
+    bool pending_ = false, pending_bad_ = false, pending_named_ = false;
     int pending_line_ = 0;
     job_def pending_def_;
     std::vector<std::string> pending_env_;
@@ -444,10 +452,35 @@ job_def cron_job_def(const job_info& j) {
     return d;
 }
 
+namespace {
+
+// An expression with its blanks as one space: "0\t0 * * *" is "0 0 * * *",
+// which is how a crontab line reads it back.
+std::string folded(std::string_view expr) {
+    std::string out;
+    for (std::string_view rest = trim(expr); !rest.empty();)
+        out += (out.empty() ? "" : " ") + std::string(next_word(rest));
+    return out;
+}
+
+// An environment text without its empty lines, which set nothing and which
+// a crontab text does not keep.
+std::string env_folded(std::string_view env) {
+    std::string out;
+    for (size_t at = 0; at < env.size();) {
+        size_t end = std::min(env.find('\n', at), env.size());
+        if (end > at) out += std::string(out.empty() ? "" : "\n") + std::string(env.substr(at, end - at));
+        at = end + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
 bool cron_same_def(const job_def& a, const job_def& b) {
-    return a.name == b.name && a.expr == b.expr && a.cmd == b.cmd && a.workdir == b.workdir &&
-           a.env == b.env && a.enabled == b.enabled && a.timeout == b.timeout && a.retry_max == b.retry_max &&
-           a.retry_backoff == b.retry_backoff && a.overlap == b.overlap;
+    return a.name == b.name && folded(a.expr) == folded(b.expr) && a.cmd == b.cmd && a.workdir == b.workdir &&
+           env_folded(a.env) == env_folded(b.env) && a.enabled == b.enabled && a.timeout == b.timeout &&
+           a.retry_max == b.retry_max && a.retry_backoff == b.retry_backoff && a.overlap == b.overlap;
 }
 
 std::string cron_jobs_digest(const std::vector<job_info>& jobs) {
@@ -456,7 +489,8 @@ std::string cron_jobs_digest(const std::vector<job_info>& jobs) {
         const job_def d = cron_job_def(j);
         std::string one;
         // Each field with its length, so that no two tables give one text.
-        for (const std::string* f : {&d.name, &d.expr, &d.cmd, &d.workdir, &d.env})
+        const std::string expr = folded(d.expr), env = env_folded(d.env);
+        for (const std::string* f : {&d.name, &expr, &d.cmd, &d.workdir, &env})
             one += std::to_string(f->size()) + ":" + *f;
         for (int n : {int(d.enabled), d.timeout, d.retry_max, d.retry_backoff, d.overlap})
             one += std::to_string(n) + ";";
@@ -499,6 +533,12 @@ std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<st
             problems->push_back("the command of job " + std::to_string(j.id) +
                                 " has a line break or blanks at an end, which a crontab line cannot hold");
         }
+        // The library takes any white space between fields; a crontab line
+        // only blanks.
+        if (j.expr.find_first_of("\r\n\v\f") != std::string::npos) {
+            problems->push_back("the expression of job " + std::to_string(j.id) +
+                                " has a line break or other white space that a crontab line cannot hold");
+        }
         std::string expr = j.expr;
         std::string job_zone;
         for (const char* prefix : {"CRON_TZ=", "TZ="}) {
@@ -521,10 +561,18 @@ std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<st
             text += std::string(" overlap=") + policy_names[j.overlap_policy];
         }
         if (!j.workdir.empty()) text += " workdir=" + quote(j.workdir);
+        std::map<std::string, int> env_names;
         for (size_t at = 0; at < j.env.size();) {
             size_t end = j.env.find('\n', at);
             if (end == std::string::npos) end = j.env.size();
-            if (end > at) text += " env=" + quote(j.env.substr(at, end - at));
+            const std::string entry = j.env.substr(at, end - at);
+            if (!entry.empty()) text += " env=" + quote(entry);
+            // Read back, the last of a name would win; run, the first does.
+            if (!entry.empty() && ++env_names[entry.substr(0, entry.find('='))] == 2) {
+                problems->push_back("the environment of job " + std::to_string(j.id) + " sets " +
+                                    entry.substr(0, entry.find('=')) +
+                                    " twice, which a crontab text cannot hold");
+            }
             at = end + 1;
         }
         std::string cmd;
