@@ -434,9 +434,9 @@ const command commands[] = {
      "already there by name with the same definition are left alone, so a file\n"
      "imported twice changes nothing. A line that cannot be taken is reported\n"
      "with its number; then nothing is imported. FILE is a regular file of at\n"
-     "most 1 MiB. With --expect, export's \"# digest:\" of the jobs FILE was\n"
-     "made from, nothing is imported (exit status 3) when the jobs have changed\n"
-     "since.\n"},
+     "most 1 MiB. --expect DIGEST takes the \"# digest:\" export wrote for the\n"
+     "jobs FILE was made from: when they have changed since, nothing is\n"
+     "imported (exit status 3).\n"},
     {"export",
      "",
      "the jobs as a crontab-style text that import reads back",
@@ -460,7 +460,7 @@ const command commands[] = {
      "line and offers to edit again; nothing is changed until the text is right.\n"
      "The text is applied only to the jobs it showed: when another command\n"
      "changed them meanwhile, edit names the jobs added, changed and removed,\n"
-     "changes nothing and offers to edit again (exit status 3 without).\n"},
+     "changes nothing and offers to edit again (exit status 3 if not).\n"},
 };
 
 }  // namespace
