@@ -8,7 +8,7 @@ set -eu
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
-targets=${*:-"fuzz_expr fuzz_env fuzz_store fuzz_control"}
+targets=${*:-"fuzz_expr fuzz_env fuzz_store fuzz_control fuzz_crontab"}
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j 2 --target $targets

@@ -5,6 +5,8 @@ Usage: tool_import_test.py PATH_TO_QUILMARN_CRON [unittest options]
 
 import json
 import os
+import re
+import subprocess
 
 import tool_util
 
@@ -15,6 +17,14 @@ class ImportTest(tool_util.ToolTest):
         with open(path, "w", encoding="utf-8", newline="") as f:
             f.write(text)
         return path
+
+    def editor(self, script):
+        """An environment whose editor is the shell `script`."""
+        path = self.write("#!/bin/sh\n" + script, "editor.sh")
+        os.chmod(path, 0o755)
+        env = dict(os.environ, EDITOR=path, TOOL=self.TOOL, DATA=self.data)
+        env.pop("VISUAL", None)
+        return env
 
     def stored_jobs(self):
         try:
@@ -161,6 +171,31 @@ class ImportTest(tool_util.ToolTest):
         self.assertEqual([(j["id"], j["expr"], j["max_runtime_sec"]) for j in self.stored_jobs()],
                          [(1, "@hourly", 60), (3, "@daily", 0)])
 
+    def test_names_that_read_as_numbers(self):
+        for name in ("+1", "0123", "1", "-3"):
+            r = self.tool("add", "--", name, "@daily", "true")
+            self.assertEqual(r.returncode, 2, name)
+            self.assertIn("must not read as a number", r.stderr)
+        r = self.tool("import", "-", stdin="#: name=+1\n@daily true\n")
+        self.assertIn("<stdin>:1: a job name must not read as a number", r.stderr)
+        # A name derived from a command is never one.
+        self.assertEqual(self.tool("import", "-", stdin="@daily 1\n").returncode, 0)
+        self.assertEqual([j["name"] for j in self.stored_jobs()], ["job 1"])
+        # A store may hold such names from before the rule: ids have one
+        # spelling, so "0123" names the job, and export keeps the names.
+        job = dict(self.stored_jobs()[0], name="0123")
+        store = {"next_id": 200, "jobs": [job, dict(job, id=123, name="1"), dict(job, id=124, name="x")]}
+        with open(os.open(os.path.join(self.data, "crontab.json"), os.O_WRONLY | os.O_TRUNC, 0o600), "w") as f:
+            json.dump(store, f)
+        self.assertEqual(self.tool("rm", "0123").returncode, 0)
+        self.assertEqual([j["id"] for j in self.stored_jobs()], [123, 124])
+        self.assertIn("no job named '+1'", self.tool("rm", "+1").stderr)
+        text = self.tool("export").stdout
+        for target in (self.data, os.path.join(self.tmp, "fresh")):
+            r = self.run_tool("--dir", target, "import", "--create", "--replace", "-", stdin=text)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertEqual(self.run_tool("--dir", target, "export").stdout, text)
+
     def test_edit_checks_the_whole_text_and_offers_again(self):
         self.assertEqual(self.tool("add", "backup", "30 2 * * *", "true").returncode, 0)
         self.assertEqual(self.tool("add", "gone", "@daily", "true").returncode, 0)
@@ -175,12 +210,54 @@ class ImportTest(tool_util.ToolTest):
         run = lambda answer: self.tool("edit", stdin=answer, env=env)
         r = run("n\n")
         self.assertEqual(r.returncode, 1)
-        self.assertRegex(r.stderr, r"quilmarn-cron-\w+\.crontab:5: Invalid minute field '61'")
+        self.assertRegex(r.stderr, r"quilmarn-cron-\w+\.crontab:6: Invalid minute field '61'")
         self.assertEqual([j["expr"] for j in self.stored_jobs()], ["30 2 * * *", "@daily"])
         os.remove(count)
         r = run("y\n")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual([(j["name"], j["expr"]) for j in self.stored_jobs()], [("backup", "30 3 * * *")])
+
+    def test_edit_applies_its_text_only_to_the_jobs_it_showed(self):
+        self.assertEqual(self.tool("add", "kept", "@daily", "true").returncode, 0)
+        # A second client adds a job while the editor is open.
+        env = self.editor('"$TOOL" --dir "$DATA" add other @hourly true >/dev/null\n'
+                          'sed -i "s/^@daily true/@weekly true/" "$1"\n')
+        for daemon in (False, True):
+            if daemon:
+                self.assertEqual(self.tool("rm", "other").returncode, 0)
+                d = subprocess.Popen([self.TOOL, "--dir", self.data, "daemon"], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+                self.addCleanup(lambda: d.poll() is None and (d.kill(), d.wait()))
+                self.assertTrue(tool_util.wait_for(
+                    lambda: os.path.exists(os.path.join(self.data, "quilmarn-cron.sock"))))
+            r = self.tool("edit", stdin="", env=env)
+            self.assertEqual(r.returncode, 3, r.stderr)
+            self.assertIn("changed while you edited (added 'other')", r.stderr)
+            self.assertEqual([(j["name"], j["expr"]) for j in self.stored_jobs()],
+                             [("kept", "@daily"), ("other", "@hourly")])
+        d.terminate()
+        d.wait()
+
+    def test_import_expect_refuses_a_table_changed_since_export(self):
+        self.assertEqual(self.tool("add", "a", "@daily", "true").returncode, 0)
+        text = self.tool("export").stdout
+        digest = re.search(r"^# digest: (\w+)", text, re.M).group(1)
+        # A run changes no definition.
+        self.assertEqual(self.tool("run", "a").returncode, 0)
+        self.assertEqual(self.tool("add", "b", "@daily", "true").returncode, 0)
+        r = self.tool("import", "--replace", "--expect", digest, "-", stdin=text)
+        self.assertEqual(r.returncode, 3, r.stderr)
+        self.assertEqual([j["name"] for j in self.stored_jobs()], ["a", "b"])
+        self.assertEqual(self.tool("rm", "b").returncode, 0)
+        r = self.tool("import", "--replace", "--expect", digest, "-", stdin=text.replace("@daily", "@hourly"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+
+    def test_an_editor_that_leaves_a_fifo_or_a_link_is_not_waited_for(self):
+        self.assertEqual(self.tool("add", "a", "@daily", "true").returncode, 0)
+        for leave in ("mkfifo", "ln -s /dev/zero"):
+            r = self.tool("edit", stdin="", env=self.editor('rm "$1"; %s "$1"\n' % leave))
+            self.assertEqual(r.returncode, 1, leave)
+            self.assertIn("the editor left no regular file there", r.stderr)
 
 
 if __name__ == "__main__":

@@ -5,9 +5,20 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 WAIT = 60  # seconds: generous bound of every wait on the tool
+
+
+def wait_for(predicate, timeout=WAIT):
+    """Whether `predicate` became true within `timeout` seconds."""
+    end = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.05)
+    return True
 
 
 class ToolTest(unittest.TestCase):

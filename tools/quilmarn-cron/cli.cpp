@@ -230,6 +230,7 @@ void cron_cmd_help(FILE* out) {
                  "\n"
                  "Durations are seconds, or a number with s, m or h (90s, 5m, 2h).\n"
                  "Exit status: 0 success, 1 the operation or the job failed, 2 usage error,\n"
+                 "3 the jobs changed meanwhile (import --expect, edit; nothing applied);\n"
                  "75 the daemon was too busy to take the command (nothing done; try again);\n"
                  "run exits with the job's own status (124 time limit, 125 not started,\n"
                  "130 cancelled).\n");
@@ -373,12 +374,12 @@ bool cron_arg_duration(cmd_ctx& ctx, const char* what, const char* text, int64_t
 }
 
 int cron_arg_job(cmd_ctx& ctx, crontab_t* ct, const char* text) {
-    char* end = nullptr;
-    errno = 0;
-    long id = std::strtol(text, &end, 10);
-    if (end != text && *end == '\0') {
+    // "+1", "0123" or " 12" are names: an id has one spelling only.
+    if (cron_id_syntax(text)) {
+        errno = 0;
+        long id = std::strtol(text, nullptr, 10);
         // Whether the job exists the library says when it is asked.
-        if (errno == 0 && id > 0 && id <= INT32_MAX) return static_cast<int>(id);
+        if (errno == 0 && id <= INT32_MAX) return static_cast<int>(id);
         ctx.fail("no job %s: ids are 1 to %d", text, INT32_MAX);
         return 0;
     }
@@ -398,25 +399,4 @@ int cron_arg_job(cmd_ctx& ctx, crontab_t* ct, const char* text) {
     }
     if (found == 0) ctx.fail("no job named '%s' in %s", text, ctx.dir != nullptr ? ctx.dir : "the directory");
     return found;
-}
-
-std::string cron_format_duration(int64_t s) {
-    if (s != 0 && s % 3600 == 0) return std::to_string(s / 3600) + "h";
-    if (s != 0 && s % 60 == 0) return std::to_string(s / 60) + "m";
-    return std::to_string(s) + "s";
-}
-
-size_t cron_edit_distance(const std::string& a, const std::string& b) {
-    std::vector<size_t> row(b.size() + 1);
-    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (size_t i = 1; i <= a.size(); ++i) {
-        size_t diag = row[0];
-        row[0] = i;
-        for (size_t j = 1; j <= b.size(); ++j) {
-            size_t up = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            diag = up;
-        }
-    }
-    return row[b.size()];
 }

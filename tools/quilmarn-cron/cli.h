@@ -14,11 +14,13 @@
 
 #include "instance.h"
 #include "quilmarn_crontab.h"
+#include "text_util.h"
 
 // Exit statuses of every command.
 constexpr int EXIT_OK = 0;
-constexpr int EXIT_FAILED = 1;  // the operation or the job failed
-constexpr int EXIT_USAGE = 2;   // the command line was wrong
+constexpr int EXIT_FAILED = 1;   // the operation or the job failed
+constexpr int EXIT_USAGE = 2;    // the command line was wrong
+constexpr int EXIT_CHANGED = 3;  // the jobs changed since the digest given; nothing applied
 // The daemon was too busy to take the command: nothing was done (as
 // sysexits' EX_TEMPFAIL).
 constexpr int EXIT_TEMPFAIL = 75;
@@ -141,12 +143,6 @@ bool cron_arg_duration(cmd_ctx& ctx, const char* what, const char* text, int64_t
                        int64_t* out);
 // A job by id or by name, in the opened instance; 0 when none (printed).
 int cron_arg_job(cmd_ctx& ctx, crontab_t* ct, const char* text);
-
-// "90s", "5m", "2h" or plain seconds: the shortest exact form.
-std::string cron_format_duration(int64_t seconds);
-
-// Edit distance, for "did you mean".
-size_t cron_edit_distance(const std::string& a, const std::string& b);
 
 // The table's parts, one per module.
 std::span<const command> cron_cmds_expr();

@@ -245,6 +245,15 @@ int cmd_import(cmd_ctx& ctx, int, char** argv) {
     crontab_t* ct = ctx.instance();
     std::vector<job_info> jobs;
     if (ct == nullptr || !ctx.read_jobs(&jobs)) return EXIT_FAILED;
+    // Checked and applied under one hold of the jobs: the daemon's change
+    // lock, or the directory's own.
+    if (const char* expect = ctx.args.value("--expect"); expect != nullptr) {
+        if (const std::string now = cron_jobs_digest(jobs); now != expect) {
+            ctx.fail("the jobs changed since digest %s was taken (it is %s now); nothing imported", expect,
+                     now.c_str());
+            return EXIT_CHANGED;
+        }
+    }
     plan p;
     if (!make_plan(ctx, file, jobs, parsed.jobs, replace, skip_bad, &bad, &p)) {
         return bad > 0 ? ctx.fail(nothing, bad, bad == 1 ? "" : "s") : EXIT_FAILED;
@@ -297,7 +306,62 @@ bool ask_again(cmd_ctx& ctx) {
     return answer[0] != 'n' && answer[0] != 'N';
 }
 
+// The temporary file is the editor's to replace: it is written anew, never
+// through what the editor left (a link), and read only when it is a
+// regular file (a FIFO there would wait for ever).
+bool write_temp(cmd_ctx& ctx, const std::string& path, const std::string& text) {
+    ::unlink(path.c_str());
+    unique_fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    FILE* f = fd ? ::fdopen(fd.get(), "wb") : nullptr;
+    if (f == nullptr) return ctx.refuse("cannot write %s: %s", path.c_str(), std::strerror(errno));
+    fd.release();
+    const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    return (std::fclose(f) == 0 && ok) ||
+           ctx.refuse("cannot write %s: %s", path.c_str(), std::strerror(errno));
+}
+
+bool read_temp(cmd_ctx& ctx, const std::string& path, std::string* text) {
+    unique_fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if ((!fd && errno == ELOOP) || (fd && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))))
+        return ctx.refuse("refusing %s: the editor left no regular file there", path.c_str());
+    if (!fd) return ctx.refuse("cannot read %s: %s", path.c_str(), std::strerror(errno));
+    if (static_cast<unsigned long long>(st.st_size) > CRONTAB_TEXT_MAX)
+        return ctx.refuse("refusing %s: it is longer than 1 MiB", path.c_str());
+    FILE* f = ::fdopen(fd.get(), "rb");
+    if (f == nullptr) return ctx.refuse("cannot read %s: %s", path.c_str(), std::strerror(errno));
+    fd.release();
+    text->clear();
+    const bool ok = read_stream(ctx, f, path.c_str(), text);
+    std::fclose(f);
+    return ok;
+}
+
+// What another command changed between two exports, by job name.
+void say_what_changed(cmd_ctx& ctx, const std::string& before, const std::string& now) {
+    FILE* quiet = std::fopen("/dev/null", "w");
+    std::map<std::string, job_def> was, is;
+    if (quiet != nullptr) {
+        for (job_def& d : cron_crontab_read(before, "", {}, quiet).jobs) was[d.name] = std::move(d);
+        for (job_def& d : cron_crontab_read(now, "", {}, quiet).jobs) is[d.name] = std::move(d);
+        std::fclose(quiet);
+    }
+    std::string list;
+    for (const auto& [name, d] : is) {
+        auto it = was.find(name);
+        if (it == was.end() || !cron_same_def(it->second, d))
+            list += std::string(it == was.end() ? "added" : "changed") + " '" + name + "', ";
+    }
+    for (const auto& [name, d] : was) {
+        if (is.count(name) == 0) list += "removed '" + name + "', ";
+    }
+    if (!list.empty()) list.resize(list.size() - 2);
+    ctx.refuse("the jobs changed while you edited (%s); nothing was applied",
+               list.empty() ? "their definitions differ" : list.c_str());
+}
+
 int cmd_edit(cmd_ctx& ctx, int, char**) {
+    // The table shown, which the text is applied to only while it stays so.
     std::string before;
     if (int rc = cron_cmd_capture(ctx, {"export"}, "", &before); rc != EXIT_OK) return rc;
     const char* tmpdir = std::getenv("TMPDIR");
@@ -312,35 +376,43 @@ int cmd_edit(cmd_ctx& ctx, int, char**) {
     } cleanup{path};
     std::string text = before;
     for (;;) {
-        if (FILE* f = std::fopen(path.c_str(), "wb");
-            f == nullptr || std::fputs(text.c_str(), f) < 0 || std::fclose(f) != 0) {
-            return ctx.fail("cannot write %s", path.c_str());
-        }
+        if (!write_temp(ctx, path, text)) return EXIT_FAILED;
         int status = run_editor(path);
         if (status != 0) return ctx.fail("the editor ended with status %d; nothing changed", status);
-        FILE* f = std::fopen(path.c_str(), "rb");
-        if (f == nullptr) return ctx.fail("cannot read %s: %s", path.c_str(), std::strerror(errno));
-        text.clear();
-        bool read = read_stream(ctx, f, path.c_str(), &text);
-        std::fclose(f);
+        std::string edited;
+        const bool read = read_temp(ctx, path, &edited);
+        if (read) text = std::move(edited);
         if (read && text == before) {
             std::fprintf(ctx.out, "no changes\n");
             return EXIT_OK;
         }
         // Checked here, where the file can be named; applied as `import
-        // --replace -`, which a running daemon carries out.
-        int bad = 0;
+        // --replace --expect DIGEST -`, which a running daemon carries out.
+        int bad = 0, rc = EXIT_FAILED;
         if (read) {
             crontab_parsed parsed = cron_crontab_read(text, path.c_str(), {}, ctx.err);
             bad = parsed.bad_lines;
             if (bad == 0 && check_defs(ctx, path.c_str(), &parsed.jobs, false, &bad)) {
                 std::string out;
-                int rc = cron_cmd_capture(ctx, {"import", "--replace", "--label", path, "-"}, text, &out);
+                rc = cron_cmd_capture(
+                    ctx,
+                    {"import", "--replace", "--expect", cron_crontab_digest(before), "--label", path, "-"},
+                    text, &out);
                 std::fputs(out.c_str(), ctx.out);
                 if (rc == EXIT_OK) return EXIT_OK;
             }
         }
-        if (!ask_again(ctx)) return ctx.fail("nothing changed");
+        if (rc == EXIT_CHANGED) {
+            std::string now;
+            if (int e = cron_cmd_capture(ctx, {"export"}, "", &now); e != EXIT_OK) return e;
+            say_what_changed(ctx, before, now);
+            // Edited again, the text applies to the jobs as they are now.
+            before = std::move(now);
+        }
+        if (!ask_again(ctx)) {
+            ctx.fail("nothing changed");
+            return rc == EXIT_CHANGED ? EXIT_CHANGED : EXIT_FAILED;
+        }
     }
 }
 
@@ -349,11 +421,12 @@ const cmd_option import_options[] = {
     {"--replace", nullptr, "make the directory's jobs those of FILE (added, changed, removed by name)"},
     {"--system", nullptr, "FILE is a system crontab: a user field follows the schedule"},
     {"--label", "NAME", "the name of standard input in messages"},
+    {"--expect", "DIGEST", "apply FILE only while the jobs have the digest export wrote (else exit 3)"},
     {"--create", nullptr, "create the data directory when it does not exist"},
 };
 
 const command commands[] = {
-    {"import", "FILE [--replace] [--skip-bad] [--system]",
+    {"import", "FILE [--replace] [--skip-bad] [--system] [--expect DIGEST]",
      "add the jobs of a crontab-style file (- for standard input)", 1, 1, CMD_NEEDS_DIR | CMD_FORWARD,
      cmd_import, import_options,
      "Environment lines (NAME=VALUE) apply to the jobs after them; a \"#:\" line\n"
@@ -361,7 +434,9 @@ const command commands[] = {
      "already there by name with the same definition are left alone, so a file\n"
      "imported twice changes nothing. A line that cannot be taken is reported\n"
      "with its number; then nothing is imported. FILE is a regular file of at\n"
-     "most 1 MiB.\n"},
+     "most 1 MiB. --expect DIGEST takes the \"# digest:\" export wrote for the\n"
+     "jobs FILE was made from: when they have changed since, nothing is\n"
+     "imported (exit status 3).\n"},
     {"export",
      "",
      "the jobs as a crontab-style text that import reads back",
@@ -382,7 +457,10 @@ const command commands[] = {
      {},
      "The whole text is checked when the editor ends, then applied by job name\n"
      "(added, changed, removed), as import --replace. On an error it names the\n"
-     "line and offers to edit again; nothing is changed until the text is right.\n"},
+     "line and offers to edit again; nothing is changed until the text is right.\n"
+     "The text is applied only to the jobs it showed: when another command\n"
+     "changed them meanwhile, edit names the jobs added, changed and removed,\n"
+     "changes nothing and offers to edit again (exit status 3 if not).\n"},
 };
 
 }  // namespace

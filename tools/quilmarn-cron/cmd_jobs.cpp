@@ -1,5 +1,4 @@
 // Commands that change or list the jobs of a data directory.
-#include <cctype>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -18,12 +17,12 @@ constexpr int64_t BACKOFF_MAX = 3600;
 // Indexed by CRONTAB_OVERLAP_*.
 const char* const policy_names[] = {"skip", "queue", "allow"};
 
-bool all_digits(const char* s) {
-    if (*s == '\0') return false;
-    for (; *s != '\0'; ++s) {
-        if (!std::isdigit(static_cast<unsigned char>(*s))) return false;
-    }
-    return true;
+// A name that reads as a number would read as an id on the command line.
+int refuse_name(cmd_ctx& ctx, const char* name) {
+    return ctx.usage_error(
+        "a job name must not read as a number, which the command line takes for an id: "
+        "'%s'",
+        name);
 }
 
 // The id of another job that already has `name`, or 0.
@@ -46,8 +45,7 @@ crontab_t* open_job(cmd_ctx& ctx, const char* text, int* id) {
 // add NAME EXPR COMMAND: prints the new id.
 int cmd_add(cmd_ctx& ctx, int, char** argv) {
     const char* name = argv[0];
-    if (all_digits(name))
-        return ctx.usage_error("a job name must not be a number, which reads as an id: '%s'", name);
+    if (cron_name_like_number(name)) return refuse_name(ctx, name);
     crontab_t* ct = ctx.instance();
     std::vector<job_info> jobs;
     if (ct == nullptr || !ctx.read_jobs(&jobs)) return EXIT_FAILED;
@@ -73,8 +71,7 @@ int cmd_update(cmd_ctx& ctx, int, char** argv) {
     crontab_t* ct = open_job(ctx, argv[0], &id);
     if (ct == nullptr) return EXIT_FAILED;
     const char* name = argv[1];
-    if (all_digits(name))
-        return ctx.usage_error("a job name must not be a number, which reads as an id: '%s'", name);
+    if (cron_name_like_number(name)) return refuse_name(ctx, name);
     std::vector<job_info> jobs;
     if (!ctx.read_jobs(&jobs)) return EXIT_FAILED;
     if (int other = name_taken(jobs, name, id); other != 0) {

@@ -3,6 +3,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -10,7 +11,6 @@
 #include <string_view>
 #include <utility>
 
-#include "cli.h"
 #include "text_util.h"
 
 namespace {
@@ -21,6 +21,7 @@ namespace {
 constexpr size_t NAME_MAX_BYTES = 127;
 constexpr size_t DERIVED_NAME_MAX = 60;
 const char kDirective[] = "#:";
+const char kDigestLine[] = "# digest: ";
 const char* const policy_names[] = {"skip", "queue", "allow"};  // by CRONTAB_OVERLAP_*
 
 bool blank(char c) { return c == ' ' || c == '\t'; }
@@ -55,6 +56,7 @@ std::string name_from(std::string_view cmd) {
         if (blank(c) && (name.empty() || name.back() == ' ')) continue;
         name += blank(c) ? ' ' : c;
     }
+    if (cron_name_like_number(name)) return "job " + name;  // "1" would read as an id
     return name.size() <= DERIVED_NAME_MAX ? name : cron_text_cut(name, DERIVED_NAME_MAX - 3);
 }
 
@@ -116,10 +118,14 @@ void env_set(env_list& env, const std::string& name, const std::string& value) {
     env.emplace_back(name, value);
 }
 
+struct directive_word {
+    std::string key, value;
+    bool quoted = false;
+};
+
 // The words of a "#:" line: key=value, the value bare or in double quotes
 // with \" \\ \n \t. False with `why` for a malformed line.
-bool directive_words(std::string_view s, std::vector<std::pair<std::string, std::string>>* out,
-                     std::string* why) {
+bool directive_words(std::string_view s, std::vector<directive_word>* out, std::string* why) {
     for (s = trim(s); !s.empty(); s = trim(s)) {
         size_t eq = 0;
         while (eq < s.size() && s[eq] != '=' && !blank(s[eq])) ++eq;
@@ -129,7 +135,8 @@ bool directive_words(std::string_view s, std::vector<std::pair<std::string, std:
         }
         std::string key(s.substr(0, eq)), value;
         s.remove_prefix(eq + 1);
-        if (!s.empty() && s[0] == '"') {
+        const bool quoted = !s.empty() && s[0] == '"';
+        if (quoted) {
             size_t i = 1;
             for (; i < s.size() && s[i] != '"'; ++i) {
                 if (s[i] != '\\' || i + 1 == s.size()) {
@@ -137,7 +144,7 @@ bool directive_words(std::string_view s, std::vector<std::pair<std::string, std:
                     continue;
                 }
                 char e = s[++i];
-                value += e == 'n' ? '\n' : e == 't' ? '\t' : e;
+                value += e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e;
             }
             if (i == s.size()) {
                 *why = "the value of " + key + " has no closing quote";
@@ -151,14 +158,15 @@ bool directive_words(std::string_view s, std::vector<std::pair<std::string, std:
         } else {
             value.assign(next_word(s));
         }
-        out->emplace_back(std::move(key), std::move(value));
+        out->push_back({std::move(key), std::move(value), quoted});
     }
     return true;
 }
 
-std::string quote(const std::string& v) {
-    bool plain = !v.empty() && v[0] != '"';
-    for (char c : v) plain = plain && !blank(c) && c != '\\' && c != '"' && c != '\n';
+// A name that reads as a number is always quoted: bare, import refuses it.
+std::string quote(const std::string& v, bool name = false) {
+    bool plain = !v.empty() && v[0] != '"' && !(name && cron_name_like_number(v));
+    for (char c : v) plain = plain && !blank(c) && c != '\\' && c != '"' && c != '\n' && c != '\r';
     if (plain) return v;
     std::string out = "\"";
     for (char c : v) {
@@ -167,6 +175,8 @@ std::string quote(const std::string& v) {
             out += "\\n";
         else if (c == '\t')
             out += "\\t";
+        else if (c == '\r')
+            out += "\\r";  // raw, import would take it for a line break
         else
             out += c;
     }
@@ -209,13 +219,17 @@ private:
         if (raw.size() > CRONTAB_LINE_MAX) return error(line, "the line is longer than 8192 bytes");
         std::string_view text = trim(raw);
         if (!cron_text_utf8(text)) return error(line, "not valid UTF-8");
+        // Inside a line a carriage return is a line break to other tools (and
+        // to export, which could not write it back).
+        if (text.find('\r') != std::string_view::npos && (text.rfind(kDirective, 0) == 0 || text[0] != '#'))
+            return error(line, "a carriage return inside the line");
         if (text.rfind(kDirective, 0) == 0) return directive(line, text.substr(sizeof kDirective - 1));
         if (text.empty() || text[0] == '#') return true;
         std::string name, value;
         if (env_assignment(text, name, value)) return set_env(line, name, value);
         job_def job = pending_ ? pending_def_ : job_def{};
         const bool bad_settings = pending_ && pending_bad_;
-        const bool named = pending_ && !job.name.empty();
+        const bool named = pending_ && pending_named_;
         const bool had_directive = pending_;
         pending_ = false;
         const std::vector<std::string> directive_env = std::move(pending_env_);
@@ -244,12 +258,13 @@ private:
         pending_bad_ = true;  // until it is read whole
         pending_line_ = line;
         pending_def_ = job_def{};
+        pending_named_ = false;
         pending_env_.clear();
-        std::vector<std::pair<std::string, std::string>> words;
+        std::vector<directive_word> words;
         std::string why;
         if (!directive_words(rest, &words, &why)) return error(line, why);
-        for (const auto& [key, value] : words) {
-            if (!setting(line, key, value)) return false;
+        for (const directive_word& w : words) {
+            if (!setting(line, w)) return false;
         }
         pending_bad_ = false;
         return true;
@@ -273,15 +288,22 @@ private:
         return true;
     }
 
-    bool setting(int line, const std::string& key, const std::string& value) {
+    bool setting(int line, const directive_word& w) {
+        const std::string &key = w.key, &value = w.value;
         job_def& d = pending_def_;
         if (key == "name") {
-            if (value.empty() || value.size() > NAME_MAX_BYTES)
+            // An empty name only quoted: one a job already had.
+            if ((value.empty() && !w.quoted) || value.size() > NAME_MAX_BYTES)
                 return error(line, "a name is 1 to 127 bytes");
-            char* end = nullptr;
-            std::strtol(value.c_str(), &end, 10);
-            if (*end == '\0') return error(line, "a job name must not be a number, which reads as an id");
+            // Quoted, such a name is one a job already had: export writes it so.
+            if (!w.quoted && cron_name_like_number(value)) {
+                return error(line,
+                             "a job name must not read as a number, which the command line takes for "
+                             "an id: '" +
+                                 value + "'");
+            }
             d.name = value;
+            pending_named_ = true;
         } else if (key == "enabled") {
             if (value != "yes" && value != "no")
                 return error(line, "enabled must be yes or no, not '" + value + "'");
@@ -348,6 +370,9 @@ private:
                 expr += next_word(rest);
             }
         }
+        // Fields are apart by blanks; other white space export could not write.
+        if (expr.find_first_of("\v\f") != std::string::npos)
+            return error(line, "white space other than blanks in the schedule");
         job.expr = zone_.empty() ? expr : "CRON_TZ=" + zone_ + " " + expr;
         char err[256];
         if (crontab_validate_expr(job.expr.c_str(), err, sizeof err) != 0) return error(line, err);
@@ -399,7 +424,7 @@ private:
     env_list env_;
     std::string zone_;
     std::map<std::string, int> names_;
-    bool pending_ = false, pending_bad_ = false;
+    bool pending_ = false, pending_bad_ = false, pending_named_ = false;
     int pending_line_ = 0;
     job_def pending_def_;
     std::vector<std::string> pending_env_;
@@ -427,16 +452,79 @@ job_def cron_job_def(const job_info& j) {
     return d;
 }
 
+namespace {
+
+// An expression with its blanks as one space: "0\t0 * * *" is "0 0 * * *",
+// which is how a crontab line reads it back.
+std::string folded(std::string_view expr) {
+    std::string out;
+    for (std::string_view rest = trim(expr); !rest.empty();)
+        out += (out.empty() ? "" : " ") + std::string(next_word(rest));
+    return out;
+}
+
+// An environment text without its empty lines, which set nothing and which
+// a crontab text does not keep.
+std::string env_folded(std::string_view env) {
+    std::string out;
+    for (size_t at = 0; at < env.size();) {
+        size_t end = std::min(env.find('\n', at), env.size());
+        if (end > at) out += std::string(out.empty() ? "" : "\n") + std::string(env.substr(at, end - at));
+        at = end + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
 bool cron_same_def(const job_def& a, const job_def& b) {
-    return a.name == b.name && a.expr == b.expr && a.cmd == b.cmd && a.workdir == b.workdir &&
-           a.env == b.env && a.enabled == b.enabled && a.timeout == b.timeout && a.retry_max == b.retry_max &&
-           a.retry_backoff == b.retry_backoff && a.overlap == b.overlap;
+    return a.name == b.name && folded(a.expr) == folded(b.expr) && a.cmd == b.cmd && a.workdir == b.workdir &&
+           env_folded(a.env) == env_folded(b.env) && a.enabled == b.enabled && a.timeout == b.timeout &&
+           a.retry_max == b.retry_max && a.retry_backoff == b.retry_backoff && a.overlap == b.overlap;
+}
+
+std::string cron_jobs_digest(const std::vector<job_info>& jobs) {
+    std::vector<std::string> defs;
+    for (const job_info& j : jobs) {
+        const job_def d = cron_job_def(j);
+        std::string one;
+        // Each field with its length, so that no two tables give one text.
+        const std::string expr = folded(d.expr), env = env_folded(d.env);
+        for (const std::string* f : {&d.name, &expr, &d.cmd, &d.workdir, &env})
+            one += std::to_string(f->size()) + ":" + *f;
+        for (int n : {int(d.enabled), d.timeout, d.retry_max, d.retry_backoff, d.overlap})
+            one += std::to_string(n) + ";";
+        defs.push_back(std::move(one));
+    }
+    std::sort(defs.begin(), defs.end());
+    std::string all;
+    for (const std::string& d : defs) all += std::to_string(d.size()) + ":" + d;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(std::hash<std::string>{}(all)));
+    return hex;
+}
+
+std::string cron_crontab_digest(const std::string& text) {
+    const std::string_view key = kDigestLine;
+    for (size_t at = 0; at < text.size() && text[at] == '#';) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string_view line = std::string_view(text).substr(at, end - at);
+        if (line.rfind(key, 0) == 0) {
+            line.remove_prefix(key.size());
+            return std::string(next_word(line));
+        }
+        at = end + 1;
+    }
+    return "";
 }
 
 std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<std::string>* problems) {
     std::string text =
         "# The jobs of quilmarn-cron. Each \"#:\" line holds the settings of the job\n"
-        "# line after it; a job line without one gets the defaults.\n";
+        "# line after it; a job line without one gets the defaults.\n" +
+        std::string(kDigestLine) + cron_jobs_digest(jobs) +
+        " (import --expect takes it: the text is applied only to these jobs)\n";
     std::string zone;
     for (const job_info& j : jobs) {
         // A crontab line ends at a line break and loses blanks around the command.
@@ -444,6 +532,12 @@ std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<st
             blank(j.cmd.back())) {
             problems->push_back("the command of job " + std::to_string(j.id) +
                                 " has a line break or blanks at an end, which a crontab line cannot hold");
+        }
+        // The library takes any white space between fields; a crontab line
+        // only blanks.
+        if (j.expr.find_first_of("\r\n\v\f") != std::string::npos) {
+            problems->push_back("the expression of job " + std::to_string(j.id) +
+                                " has a line break or other white space that a crontab line cannot hold");
         }
         std::string expr = j.expr;
         std::string job_zone;
@@ -458,7 +552,7 @@ std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<st
             text += "\nCRON_TZ=" + job_zone + "\n";
             zone = job_zone;
         }
-        text += "\n#: name=" + quote(j.name);
+        text += "\n#: name=" + quote(j.name, true);
         if (!j.enabled) text += " enabled=no";
         if (j.max_runtime_sec > 0) text += " timeout=" + cron_format_duration(j.max_runtime_sec);
         if (j.retry_max > 0) text += " retries=" + std::to_string(j.retry_max);
@@ -467,10 +561,18 @@ std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<st
             text += std::string(" overlap=") + policy_names[j.overlap_policy];
         }
         if (!j.workdir.empty()) text += " workdir=" + quote(j.workdir);
+        std::map<std::string, int> env_names;
         for (size_t at = 0; at < j.env.size();) {
             size_t end = j.env.find('\n', at);
             if (end == std::string::npos) end = j.env.size();
-            if (end > at) text += " env=" + quote(j.env.substr(at, end - at));
+            const std::string entry = j.env.substr(at, end - at);
+            if (!entry.empty()) text += " env=" + quote(entry);
+            // Read back, the last of a name would win; run, the first does.
+            if (!entry.empty() && ++env_names[entry.substr(0, entry.find('='))] == 2) {
+                problems->push_back("the environment of job " + std::to_string(j.id) + " sets " +
+                                    entry.substr(0, entry.find('=')) +
+                                    " twice, which a crontab text cannot hold");
+            }
             at = end + 1;
         }
         std::string cmd;

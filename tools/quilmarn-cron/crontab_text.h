@@ -40,6 +40,14 @@ crontab_parsed cron_crontab_read(const std::string& text, const char* file, cons
 // definitions; what a text cannot hold goes to `problems`.
 std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<std::string>* problems);
 
+// A digest of the jobs' definitions (what export writes: ids, run times and
+// states aside, in any order): the table edit showed is the table it
+// changes only while the digest is the same. 16 hex digits.
+std::string cron_jobs_digest(const std::vector<job_info>& jobs);
+
+// The digest cron_crontab_write put in `text`, or "" when it has none.
+std::string cron_crontab_digest(const std::string& text);
+
 // A job of the directory as a definition.
 job_def cron_job_def(const job_info& j);
 

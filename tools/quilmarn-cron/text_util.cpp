@@ -1,5 +1,6 @@
 #include "text_util.h"
 
+#include <algorithm>
 #include <ctime>
 
 namespace {
@@ -74,4 +75,34 @@ std::vector<char*> cron_c_strings(std::vector<std::string>& strings) {
     for (std::string& s : strings) out.push_back(s.data());
     out.push_back(nullptr);
     return out;
+}
+
+bool cron_name_like_number(std::string_view name) {
+    if (!name.empty() && (name[0] == '+' || name[0] == '-')) name.remove_prefix(1);
+    return !name.empty() && name.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+bool cron_id_syntax(std::string_view text) {
+    return !text.empty() && text[0] != '0' && text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+std::string cron_format_duration(int64_t s) {
+    if (s != 0 && s % 3600 == 0) return std::to_string(s / 3600) + "h";
+    if (s != 0 && s % 60 == 0) return std::to_string(s / 60) + "m";
+    return std::to_string(s) + "s";
+}
+
+size_t cron_edit_distance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diag = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            size_t up = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diag = up;
+        }
+    }
+    return row[b.size()];
 }

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import ctypes
 import json
+import os
 import sys
 import threading
 import time
@@ -52,6 +53,10 @@ class Scheduler:
 
     A Scheduler dropped without close() is closed on a background thread
     (with a ResourceWarning), so the collecting thread never waits for runs.
+
+    The instance belongs to the process that created it: in a child forked
+    from it every method raises RuntimeError, and close() only lets go of
+    the handle (the parent's scheduler goes on).
     """
 
     def __init__(self, data_dir: _args.PathLike | None = None) -> None:
@@ -62,6 +67,7 @@ class Scheduler:
         # Both reports share one buffer in the instance: a report's text is
         # copied before another thread may ask for the next one.
         self._report_lock = threading.Lock()
+        self._pid = os.getpid()
         handle = _lib.crontab_create(_args.optional_path(data_dir, "data_dir"))
         if not handle:
             raise StoreError(_native.last_error(_lib) or "the scheduler could not be created in %r"
@@ -79,6 +85,8 @@ class Scheduler:
         if not handle:
             return
         self._handle = None
+        if self._pid != os.getpid():
+            return  # the parent's instance
         if sys.is_finalizing():
             # At exit no thread can be started, and nothing else waits.
             self._lib.crontab_destroy(handle)
@@ -95,17 +103,51 @@ class Scheduler:
 
     def close(self) -> None:
         """Stops the scheduler, waits for runs in progress (up to 60 s, then
-        cancels them) and frees the instance."""
+        cancels them) and frees the instance. Ctrl-C while it waits for calls
+        on other threads (run_now) is raised at once; those runs are then
+        cancelled and the instance freed on a background thread as soon as
+        they have returned, so the data directory is released all the same.
+        In a forked child it only lets go of the handle."""
+        if self._pid != os.getpid():
+            # The parent's threads and locks are not here: a wait could
+            # never end, and the instance is the parent's to destroy.
+            self._handle = None
+            return
         with self._cv:
             if self._handle is None:
                 return
             handle, self._handle = self._handle, None
+        idle = False
+        try:
+            with self._cv:
+                while self._users:
+                    self._cv.wait()
+            idle = True
+        finally:
+            if idle:
+                self._lib.crontab_destroy(handle)
+            else:
+                threading.Thread(target=self._destroy_when_idle, args=(handle,),
+                                 name="quilmarn-crontab close").start()
+
+    def _destroy_when_idle(self, handle: Any) -> None:
+        """Cancels the runs of the calls still inside the library until they
+        have returned, then destroys the instance."""
+        with self._cv:
             while self._users:
-                self._cv.wait()
+                with self._report_lock:
+                    text = self._lib.crontab_get_jobs_json(handle)
+                for job in json.loads(text.decode("utf-8")):
+                    if job.get("running"):
+                        self._lib.crontab_cancel_job(handle, job["id"])
+                self._cv.wait(0.2)
         self._lib.crontab_destroy(handle)
 
     def _acquire(self) -> Any:
         # Keeps the instance alive while a call is inside the library.
+        if self._pid != os.getpid():
+            raise RuntimeError("this scheduler belongs to process %d; a forked child cannot use it"
+                               % self._pid)
         with self._cv:
             if self._handle is None:
                 raise ValueError("the scheduler is closed")

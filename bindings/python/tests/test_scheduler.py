@@ -326,6 +326,70 @@ class LifetimeTest(unittest.TestCase):
             runner.join(DEADLINE)
             self.assertIsNone(runner.error)
 
+    def test_ctrl_c_in_close_still_frees_the_instance_and_its_directory(self):
+        with tempfile.TemporaryDirectory() as d:
+            started = os.path.join(d, "started")
+            s = qc.Scheduler(d)
+            job = s.add_job("slow", "@daily", "touch '%s'; sleep 60" % started)
+            runner = RunThread(s, job)
+            runner.start()
+            self.assertTrue(wait_until(lambda: os.path.exists(started)))
+
+            def interrupt():
+                if wait_until(lambda: s.closed):  # close() has begun to wait for the run
+                    signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+
+            threading.Thread(target=interrupt, daemon=True).start()
+            with self.assertRaises(KeyboardInterrupt):
+                s.close()
+            runner.join(DEADLINE)
+            self.assertFalse(runner.is_alive())
+
+            def reopened():
+                try:
+                    qc.Scheduler(d).close()
+                    return True
+                except qc.StoreError:
+                    return False
+
+            self.assertTrue(wait_until(reopened))
+
+    def test_a_forked_child_cannot_use_the_scheduler_and_close_does_not_wait(self):
+        with tempfile.TemporaryDirectory() as d:
+            started = os.path.join(d, "started")
+            s = qc.Scheduler(d)
+            self.addCleanup(s.close)
+            job = s.add_job("slow", "@daily", "touch '%s'; sleep 60" % started)
+            runner = RunThread(s, job)
+            runner.start()
+            self.assertTrue(wait_until(lambda: os.path.exists(started)))
+            pid = os.fork()
+            if pid == 0:
+                code = 1
+                try:
+                    s.jobs()
+                except RuntimeError as e:
+                    code = 0 if "forked child" in str(e) else 2
+                s.close()  # the parent's run is not waited for
+                os._exit(code)
+            ended = []
+
+            def child_ended():
+                done, status = os.waitpid(pid, os.WNOHANG)
+                if done == pid:
+                    ended.append(os.waitstatus_to_exitcode(status))
+                return bool(ended)
+
+            if not wait_until(child_ended):
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+                self.fail("the child hung")
+            self.assertEqual(ended, [0])
+            # The parent's instance is untouched.
+            self.assertEqual([j.name for j in s.jobs()], ["slow"])
+            self.assertTrue(s.cancel(job))
+            runner.join(DEADLINE)
+
 
 if __name__ == "__main__":
     unittest.main()
