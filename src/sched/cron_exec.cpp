@@ -170,7 +170,6 @@ int finish(crontab_t* ct, cron_job_t* job, cron_run_ctl_t* ctl, int64_t t0,
     } catch (...) {
     }
     cron_decrement(job->running_count);
-    if (job->run_ctl == ctl) job->run_ctl = nullptr;
     forget(sh, ctl);
     release_active(ct);
     if (job->enabled && job->next_run > 0 && job->next_run <= cron_os_now()) {
@@ -228,6 +227,7 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id) {
     cron_shared_t& sh = *ct->shared;
     const int64_t t0 = cron_os_now();
     cron_run_ctl_t ctl;
+    ctl.job_id = job_id;
     settings s;
 
     std::unique_lock<std::mutex> lk(sh.lock);
@@ -250,7 +250,6 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id) {
         return -1;
     }
     copy_settings(*job, &s);
-    job->run_ctl = &ctl;
     lk.unlock();
 
     cron_log_entry_t rec;
@@ -293,8 +292,7 @@ void sched_spawn_worker(crontab_t* ct, int32_t job_id) {
     // No thread (a pids limit, no memory): the run is recorded as one that
     // never started and its admission is given back. Its fire time stays
     // used, like that of any run that failed; retrying at once would only
-    // fail again. The run never set run_ctl, so another execution's control
-    // block stays reachable for a cancel.
+    // fail again.
     cron_log_entry_t rec;
     std::memset(&rec, 0, sizeof rec);
     rec.started_at = rec.finished_at = cron_os_now();
@@ -346,11 +344,17 @@ int cron_exec_cancel(crontab_t* ct, int32_t id) {
     std::lock_guard<std::mutex> lk(ct->shared->lock);
     cron_job_t* job = cron_job_find(ct, id);
     if (job == nullptr) return cron_error_fail(CRONTAB_ERROR, "no job with id %d", id);
-    if (job->running_count == 0 || job->run_ctl == nullptr)
-        return cron_error_fail(CRONTAB_NO_CHILD, "job %d is not running", id);
-    // Under the instance lock the control block cannot go away: its execution
-    // clears run_ctl under this lock before its thread leaves.
-    if (cron_proc_cancel(job->run_ctl) == 0) return CRONTAB_OK;
+    // Every execution of the job, also several side by side under ALLOW.
+    // Under the instance lock no control block can go away: an execution
+    // leaves `active` under this lock before its thread leaves.
+    bool running = false, signalled = false;
+    for (cron_run_ctl_t* ctl : ct->shared->active) {
+        if (ctl->job_id != id) continue;
+        running = true;
+        if (cron_proc_cancel(ctl) == 0) signalled = true;
+    }
+    if (!running) return cron_error_fail(CRONTAB_NO_CHILD, "job %d is not running", id);
+    if (signalled) return CRONTAB_OK;
     return cron_error_fail(CRONTAB_NO_CHILD,
                            "job %d has no child process at this moment; its retries are stopped", id);
 }

@@ -76,7 +76,6 @@ struct cron_job_t : cron_job_def_t {
     int32_t log_head;
     int32_t in_use;
     int32_t running_count;
-    cron_run_ctl_t* run_ctl;  // the execution that started last, while it runs
 };
 
 // The heap part of an instance: the lock and everything that needs a
