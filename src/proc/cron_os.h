@@ -16,6 +16,9 @@
 int64_t cron_os_now();           // epoch seconds
 int64_t cron_os_now_ms();        // epoch milliseconds, the same clock
 int64_t cron_os_monotonic_ms();  // monotonic milliseconds
+// The monotonic clock to the last tick (a few milliseconds), cheaper to read:
+// for checks on hot paths that need only a rough time.
+int64_t cron_os_coarse_ms();
 
 // For tests: from now on the wall clock reads `ms` milliseconds off the
 // system's, as after a step of the system clock; the monotonic clock is not
@@ -63,6 +66,16 @@ bool cron_os_file_exists(const char* path);
 // longer file leaves more than `limit` bytes in *out. False when it cannot be
 // opened or read, or is not a regular file (a FIFO is refused, not waited on).
 bool cron_os_read_file(const char* path, std::string* out, size_t limit = SIZE_MAX);
+
+// What tells one version of a file from another.
+struct cron_os_file_id_t {
+    uint64_t dev = 0, ino = 0;
+    int64_t size = 0, mtime_ns = 0, ctime_ns = 0;
+    bool operator==(const cron_os_file_id_t&) const = default;
+};
+// Whether `path` (links followed) is now a regular file of at most
+// `max_size` bytes, and *id then. Opens nothing: a FIFO is not waited on.
+bool cron_os_regular_file(const char* path, int64_t max_size, cron_os_file_id_t* id);
 
 // A data directory, opened for a create or a save: every file of the
 // library there is reached through it by name, so that no link and no

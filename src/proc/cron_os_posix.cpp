@@ -63,6 +63,12 @@ int64_t cron_os_monotonic_ms() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+int64_t cron_os_coarse_ms() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 bool cron_os_localtime(int64_t t, std::tm* out) {
     time_t tt = static_cast<time_t>(t);
     return ::localtime_r(&tt, out) != nullptr;
@@ -267,6 +273,17 @@ bool cron_os_read_file(const char* path, std::string* out, size_t limit) {
         return false;
     }
     return read_bounded(fd.get(), out, limit);
+}
+
+bool cron_os_regular_file(const char* path, int64_t max_size, cron_os_file_id_t* id) {
+    struct stat st {};
+    if (::stat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > max_size) return false;
+    id->dev = st.st_dev;
+    id->ino = st.st_ino;
+    id->size = st.st_size;
+    id->mtime_ns = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+    id->ctime_ns = int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec;
+    return true;
 }
 
 bool cron_os_dir_open(const char* path, cron_os_dir_t* dir, std::string* why,

@@ -119,6 +119,8 @@ int64_t cron_os_monotonic_ms() {
     return ticks / rate * 1000 + ticks % rate * 1000 / rate;
 }
 
+int64_t cron_os_coarse_ms() { return static_cast<int64_t>(::GetTickCount64()); }
+
 bool cron_os_localtime(int64_t t, std::tm* out) {
     __time64_t tt = static_cast<__time64_t>(t);
     return out != nullptr && ::_localtime64_s(out, &tt) == 0;
@@ -413,6 +415,17 @@ cron_os_lock_status lock_file(const char* path, cron_os_lock_t* lock, int64_t* h
 }
 
 }  // namespace
+
+bool cron_os_regular_file(const char* path, int64_t max_size, cron_os_file_id_t* id) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(cron_win_widen(path).c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0)
+        return false;
+    id->size = static_cast<int64_t>((uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow);
+    id->mtime_ns = static_cast<int64_t>((uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
+                                        data.ftLastWriteTime.dwLowDateTime);
+    return id->size <= max_size;
+}
 
 // The desktop platform has no links an ordinary user may plant and no
 // owner-only modes here: the directory's files are reached by path.
