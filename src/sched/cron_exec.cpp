@@ -64,7 +64,6 @@ void copy_text(char* dst, const char* src, uint64_t len) {
 // The control block of one execution, with what its events name.
 struct exec_ctl : cron_run_ctl_t {
     crontab_t* ct = nullptr;
-    int32_t job_id = 0;
     int32_t attempt = 0;
     const char* name = "";
 };
@@ -248,7 +247,6 @@ int finish(crontab_t* ct, cron_job_t* job, exec_ctl* ctl, int64_t t0, const cron
     } catch (...) {
     }
     cron_decrement(job->running_count);
-    if (job->run_ctl == ctl) job->run_ctl = nullptr;
     forget(sh, ctl);
     release_active(ct);
     if (job->enabled && job->next_run > 0 && job->next_run <= cron_os_now()) {
@@ -344,7 +342,6 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution
     copy_settings(*job, &s);
     ctl.name = s.name;
     ctl.on_child = tell_start;
-    job->run_ctl = &ctl;
     lk.unlock();
 
     cron_log_entry_t rec;
@@ -396,8 +393,7 @@ void sched_spawn_worker(crontab_t* ct, int32_t job_id, uint64_t execution) {
     // No thread (a pids limit, no memory): the run is recorded as one that
     // never started and its admission is given back. Its fire time stays
     // used, like that of any run that failed; retrying at once would only
-    // fail again. The run never set run_ctl, so another execution's control
-    // block stays reachable for a cancel.
+    // fail again.
     cron_log_entry_t rec;
     std::memset(&rec, 0, sizeof rec);
     rec.started_at = rec.finished_at = cron_os_now();
@@ -465,14 +461,21 @@ int cron_exec_cancel(crontab_t* ct, int32_t id) {
     std::lock_guard<std::mutex> lk(ct->shared->lock);
     cron_job_t* job = cron_job_find(ct, id);
     if (job == nullptr) return cron_error_not_found(id);
-    if (job->running_count == 0 || job->run_ctl == nullptr)
+    // Every execution of the job, also several side by side under ALLOW.
+    // Under the instance lock no control block can go away: an execution
+    // leaves `active` under this lock before its thread leaves.
+    bool running = false, signalled = false;
+    for (cron_run_ctl_t* ctl : ct->shared->active) {
+        if (ctl->job_id != id) continue;
+        running = true;
+        const bool reached = cron_proc_cancel(ctl) == 0;
+        signalled = signalled || reached;
+        cron_event_t* ev = cron_event_push(ct, cron_event_kind::cancelled, job);
+        ev->execution = ctl->execution;
+        ev->flag = reached;
+    }
+    if (!running)
         return cron_error_fail_code(CRONTAB_NO_CHILD, CRONTAB_E_NO_CHILD, "job %d is not running", id);
-    // Under the instance lock the control block cannot go away: its execution
-    // clears run_ctl under this lock before its thread leaves.
-    const bool signalled = cron_proc_cancel(job->run_ctl) == 0;
-    cron_event_t* ev = cron_event_push(ct, cron_event_kind::cancelled, job);
-    ev->execution = job->run_ctl->execution;
-    ev->flag = signalled;
     if (signalled) return CRONTAB_OK;
     return cron_error_fail_code(CRONTAB_NO_CHILD, CRONTAB_E_NO_CHILD,
                                 "job %d has no child process at this moment; its retries are stopped", id);

@@ -86,9 +86,8 @@ struct cron_job_t : cron_job_def_t {
     int32_t log_head;
     int32_t in_use;
     int32_t running_count;
-    cron_run_ctl_t* run_ctl;  // the execution that started last, while it runs
-    int64_t queued_fire;      // the fire time a queued run serves
-    int64_t skip_noted;       // the last due fire time told as skipped
+    int64_t queued_fire;  // the fire time a queued run serves
+    int64_t skip_noted;   // the last due fire time told as skipped
 };
 
 // The heap part of an instance: the lock and everything that needs a
