@@ -14,31 +14,18 @@ from contextlib import contextmanager
 from typing import Any, Callable, NoReturn
 
 from . import _args, _native
-from ._errors import (CrontabError, JobNotFoundError, Overlap, RunRefusedError, SettingError,
-                      StoreError)
+from ._errors import AmbiguousJobNameError, JobNotFoundError, Overlap, error_for
+from ._limits import LOG_CAPACITY
 from ._records import Job, RunRecord
 
-# The library's result codes besides CRONTAB_ERROR (-1).
-_ERROR_SETTING = -2
-_ERROR_STORE = -3
-
-LOG_CAPACITY = 20   # run records kept per job
 # How long run_now keeps cancelling after Ctrl-C before it raises anyway.
 _CANCEL_WAIT = 0.8
 
 
-def _fail(lib: ctypes.CDLL, result: int, job_id: int | None = None,
-          refused: type[CrontabError] = SettingError) -> NoReturn:
-    """Raises the exception for a failed call, with the library's sentence.
-    `refused` is the class for a -1 that is not about the id."""
-    message = _native.last_error(lib)
-    if result == _ERROR_STORE:
-        raise StoreError(message or "the job store could not be saved")
-    if result == _ERROR_SETTING:
-        raise SettingError(message or "setting rejected")
-    if job_id is not None and message.startswith("no job with id"):
-        raise JobNotFoundError(job_id, message)
-    raise refused(message or "the call failed (result %d)" % result)
+def _fail(lib: ctypes.CDLL, expression: str = "") -> NoReturn:
+    """Raises the exception for the calling thread's last failure: its class
+    from the library's code, its text the library's sentence."""
+    raise error_for(*_native.last_failure(lib), expression=expression)
 
 
 class Scheduler:
@@ -48,8 +35,9 @@ class Scheduler:
     calls in progress on other threads (run_now included) to return.
 
     Raises StoreError when the library cannot use data_dir: it cannot be
-    created or written, its crontab.json cannot be read as a whole, or
-    another instance or process has it open.
+    created or written, or its crontab.json cannot be read as a whole; its
+    subclass DirectoryInUseError (with the owner's pid) when another
+    instance or process has it open.
 
     A Scheduler dropped without close() is closed on a background thread
     (with a ResourceWarning), so the collecting thread never waits for runs.
@@ -64,14 +52,10 @@ class Scheduler:
         self._cv = threading.Condition()
         self._users = 0
         self._handle: Any = None
-        # Both reports share one buffer in the instance: a report's text is
-        # copied before another thread may ask for the next one.
-        self._report_lock = threading.Lock()
         self._pid = os.getpid()
         handle = _lib.crontab_create(_args.optional_path(data_dir, "data_dir"))
         if not handle:
-            raise StoreError(_native.last_error(_lib) or "the scheduler could not be created in %r"
-                             % (data_dir,))
+            _fail(_lib)
         self._handle = handle
 
     def __enter__(self) -> "Scheduler":
@@ -135,9 +119,8 @@ class Scheduler:
         have returned, then destroys the instance."""
         with self._cv:
             while self._users:
-                with self._report_lock:
-                    text = self._lib.crontab_get_jobs_json(handle)
-                for job in json.loads(text.decode("utf-8")):
+                text = _native.take_text(self._lib, self._lib.crontab_copy_jobs_json(handle))
+                for job in json.loads(text):
                     if job.get("running"):
                         self._lib.crontab_cancel_job(handle, job["id"])
                 self._cv.wait(0.2)
@@ -172,44 +155,44 @@ class Scheduler:
         with self._use() as handle:
             return fn(handle, *args)
 
-    def _job_call(self, job_id: int, fn: Callable[..., int], *args: Any,
-                  refused: type[CrontabError] = SettingError) -> int:
+    def _job_call(self, job_id: int, fn: Callable[..., int], *args: Any, expression: str = "") -> int:
         result = self._call(fn, job_id, *args)
         if result < 0:
-            _fail(self._lib, result, job_id, refused)
+            _fail(self._lib, expression)
         return result
 
     # -- jobs --
 
     def add_job(self, name: str, expr: str, cmd: str, enabled: bool = True) -> int:
-        """Adds a job and returns its id. The name is cut to 127 bytes. An
-        expression that does not parse raises ExpressionError; one over 127
-        bytes, a command over 1023 bytes or a full table raise CrontabError,
-        a change that could not be saved StoreError."""
-        # An expression is checked first, so that its fault is an ExpressionError.
-        args = (_args.text(name, "name"), _args.expression(self._lib, expr), _args.text(cmd, "cmd"),
+        """Adds a job and returns its id. The name is cut to NAME_MAX bytes.
+        An expression that does not parse or is over EXPR_MAX bytes raises
+        ExpressionError, a command over CMD_MAX bytes SettingError, a full
+        table TableFullError, a change that could not be saved StoreError."""
+        args = (_args.text(name, "name"), _args.text(expr, "expr"), _args.text(cmd, "cmd"),
                 1 if enabled else 0)
         job_id = self._call(self._lib.crontab_add_job, *args)
         if job_id < 0:
-            _fail(self._lib, job_id, refused=CrontabError)
+            _fail(self._lib, expr)
         return job_id
 
     def update_job(self, job_id: int, name: str, expr: str, cmd: str, enabled: bool = True) -> None:
         """Replaces name, expression, command and enabled flag; keeps the
         job's settings and run records."""
         jid = _args.integer(job_id, "job_id")
-        args = (_args.text(name, "name"), _args.expression(self._lib, expr), _args.text(cmd, "cmd"),
+        args = (_args.text(name, "name"), _args.text(expr, "expr"), _args.text(cmd, "cmd"),
                 1 if enabled else 0)
-        self._job_call(jid, self._lib.crontab_update_job, *args, refused=CrontabError)
+        self._job_call(jid, self._lib.crontab_update_job, *args, expression=expr)
 
     def delete_job(self, job_id: int) -> None:
         """Deletes the job; a command it is running goes on to its end."""
         self._job_call(_args.integer(job_id, "job_id"), self._lib.crontab_delete_job)
 
-    def set_timeout(self, job_id: int, seconds: int) -> None:
-        """Run-time limit of each attempt; 0 (or less) for none."""
+    def set_timeout(self, job_id: int, seconds: _args.DurationLike | None) -> None:
+        """Run-time limit of each attempt, in seconds or as a timedelta; 0 or
+        None for none. A negative limit raises SettingError."""
         jid = _args.integer(job_id, "job_id")
-        self._job_call(jid, self._lib.crontab_set_job_timeout, _args.integer(seconds, "seconds"))
+        limit = 0 if seconds is None else _args.duration(seconds, "seconds")
+        self._job_call(jid, self._lib.crontab_set_job_timeout, limit)
 
     def set_paths(self, job_id: int, workdir: _args.PathLike | None = None,
                   env: Mapping[str, object] | str | None = None) -> None:
@@ -226,20 +209,20 @@ class Scheduler:
         value = _args.integer(Overlap.of(policy), "policy")
         self._job_call(jid, self._lib.crontab_set_job_overlap_policy, value)
 
-    def set_retry(self, job_id: int, retry_max: int, backoff_sec: int = 0) -> None:
-        """Up to retry_max (0..10) further attempts after a failed one, each
-        after a pause of backoff_sec (0..3600)."""
+    def set_retry(self, job_id: int, retry_max: int, backoff_sec: _args.DurationLike = 0) -> None:
+        """Up to retry_max (0..RETRY_MAX) further attempts after a failed one,
+        each after a pause of backoff_sec (0..BACKOFF_MAX_SEC seconds, or a
+        timedelta)."""
         jid = _args.integer(job_id, "job_id")
         self._job_call(jid, self._lib.crontab_set_job_retry, _args.integer(retry_max, "retry_max"),
-                       _args.integer(backoff_sec, "backoff_sec"))
+                       _args.duration(backoff_sec, "backoff_sec"))
 
     # -- scheduler --
 
     def start(self) -> None:
         """Starts the scheduler thread: enabled jobs run when they come due."""
-        result = self._call(self._lib.crontab_start)
-        if result != 0:
-            _fail(self._lib, result, refused=CrontabError)
+        if self._call(self._lib.crontab_start) != 0:
+            _fail(self._lib)
 
     def stop(self) -> None:
         """Stops the scheduler thread; runs in progress go on."""
@@ -249,6 +232,8 @@ class Scheduler:
     def running(self) -> bool:
         """True while the scheduler thread runs."""
         return self._call(self._lib.crontab_is_running) == 1
+
+        # -- reports --
 
     # -- runs --
 
@@ -260,14 +245,14 @@ class Scheduler:
         runs are in progress."""
         jid = _args.integer(job_id, "job_id")
         handle = self._acquire()
-        outcome: list[tuple[int, str]] = []
+        outcome: list[tuple[int, int, str]] = []
         done = threading.Event()
 
         def work() -> None:
             try:
-                result = self._lib.crontab_run_now(handle, jid)
-                # The sentence is per thread: read it on the thread that failed.
-                outcome.append((result, _native.last_error(self._lib) if result else ""))
+                if self._lib.crontab_run_now(handle, jid) != 0:
+                    # Code and sentence are per thread: read them on the thread that failed.
+                    outcome.append(_native.last_failure(self._lib))
             finally:
                 done.set()
 
@@ -288,11 +273,8 @@ class Scheduler:
         finally:
             if not handed_off:
                 self._release()
-        result, message = outcome[0]
-        if result != 0:
-            if message.startswith("no job with id"):
-                raise JobNotFoundError(jid, message)
-            raise RunRefusedError(message or "job %d was not run" % jid)
+        if outcome:
+            raise error_for(*outcome[0])
 
     def _cancel_run(self, handle: Any, job_id: int, done: threading.Event) -> bool:
         """Cancels the run until it has ended (a cancel may come before the
@@ -320,32 +302,48 @@ class Scheduler:
         return True
 
     def cancel(self, job_id: int) -> bool:
-        """Cancels the job's run in progress. True when a child process was
-        terminated, False when none existed at that moment."""
+        """Cancels the job's run in progress. True
+        when a child process was terminated, False when none existed at that
+        moment."""
         return self._job_call(_args.integer(job_id, "job_id"), self._lib.crontab_cancel_job) == 0
 
     # -- reports --
 
-    def _report(self, fn: Callable[..., bytes], *args: Any) -> list[dict[str, Any]]:
-        with self._use() as handle, self._report_lock:
-            text = fn(handle, *args)
-        return json.loads(text.decode("utf-8"))
+    def _report(self, fn: Callable[..., int], *args: Any) -> list[dict[str, Any]]:
+        # A copy of this call's own: threads need no lock around reports.
+        with self._use() as handle:
+            text = _native.take_text(self._lib, fn(handle, *args))
+        return json.loads(text)
 
     def jobs(self) -> list[Job]:
         """The job table, one Job per job, in table order."""
-        return [Job.from_json(raw) for raw in self._report(self._lib.crontab_get_jobs_json)]
+        return [Job.from_json(raw) for raw in self._report(self._lib.crontab_copy_jobs_json)]
 
-    def job(self, job_id: int) -> Job:
-        """One job of the job table."""
-        jid = _args.integer(job_id, "job_id")
-        for job in self.jobs():
-            if job.id == jid:
-                return job
+    def find(self, name: str) -> list[Job]:
+        """The jobs named `name`, in table order (names need not be unique)."""
+        _args.text(name, "name")
+        return [job for job in self.jobs() if job.name == name]
+
+    def job(self, job: int | str) -> Job:
+        """One job of the job table, by its id or by its name. Raises
+        JobNotFoundError when there is none, AmbiguousJobNameError when
+        several jobs have the name."""
+        if isinstance(job, str):
+            found = self.find(job)
+            if len(found) > 1:
+                raise AmbiguousJobNameError(job, [j.id for j in found])
+            if not found:
+                raise JobNotFoundError(job)
+            return found[0]
+        jid = _args.integer(job, "job")
+        for entry in self.jobs():
+            if entry.id == jid:
+                return entry
         raise JobNotFoundError(jid)
 
     def logs(self, job_id: int, limit: int = LOG_CAPACITY) -> list[RunRecord]:
-        """The newest `limit` (1..20) run records of a job, newest first; []
-        for a job without records or an unknown id."""
-        records = self._report(self._lib.crontab_get_job_logs_json, _args.integer(job_id, "job_id"),
+        """The newest `limit` (1..LOG_CAPACITY) run records of a job, newest
+        first; [] for a job without records or an unknown id."""
+        records = self._report(self._lib.crontab_copy_job_logs_json, _args.integer(job_id, "job_id"),
                                _args.integer(limit, "limit"))
         return [RunRecord.from_json(raw) for raw in records]
