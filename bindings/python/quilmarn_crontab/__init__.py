@@ -5,12 +5,12 @@ expressions and run them in the background of this process.
 
     with qc.Scheduler("cron-data") as s:
         job = s.add_job("hello", "*/5 * * * *", "echo hello")
-        s.run_now(job)
-        print(s.logs(job, 1)[0].stdout)
+        print(s.run_now(job).record.stdout)
 
 Times are taken as epoch seconds or aware datetimes, durations as seconds or
 timedeltas. Texts returned by the library are copied as each call returns;
-the reports come back as Job and RunRecord dataclasses. Failures
+the reports come back as Job and RunRecord dataclasses, the scheduler's
+events (Scheduler.events, Scheduler.aevents) as Event dataclasses. Failures
 raise exceptions derived from CrontabError, chosen by the library's code for
 the failure; their text is the library's own sentence.
 """
@@ -28,16 +28,18 @@ from ._args import DurationLike, TimeLike
 from ._errors import (AmbiguousJobNameError, CrontabError, DirectoryInUseError, ErrorCode,
                       ExitCode, ExpressionError, JobNotFoundError, Overlap, RunRefusedError,
                       SettingError, StoreError, TableFullError)
+from ._events import Event, EventKind, Outcome
 from ._limits import (BACKOFF_MAX_SEC, CMD_MAX, DATA_DIR_MAX, ENV_MAX, ENV_VARS_MAX,
                       EVENT_CAPACITY, EVENT_TEXT_BYTES, EXPR_MAX, LOG_CAPACITY, MAX_ACTIVE,
                       MAX_JOBS, NAME_MAX, OUTPUT_MAX, RETRY_MAX, WORKDIR_MAX)
-from ._records import Job, RunRecord
+from ._records import Execution, Job, RunRecord
 from ._scheduler import Scheduler
 
 __all__ = [
     "CrontabError", "ExpressionError", "JobNotFoundError", "AmbiguousJobNameError",
     "RunRefusedError", "SettingError", "TableFullError", "StoreError", "DirectoryInUseError",
-    "ErrorCode", "Overlap", "ExitCode", "Scheduler", "Job", "RunRecord", "TimeLike", "DurationLike",
+    "ErrorCode", "Overlap", "ExitCode", "Scheduler", "Job", "RunRecord", "Execution",
+    "Event", "EventKind", "Outcome", "TimeLike", "DurationLike",
     "MAX_JOBS", "LOG_CAPACITY", "MAX_ACTIVE", "RETRY_MAX", "BACKOFF_MAX_SEC", "NAME_MAX",
     "EXPR_MAX", "CMD_MAX", "WORKDIR_MAX", "ENV_MAX", "ENV_VARS_MAX", "DATA_DIR_MAX",
     "OUTPUT_MAX", "EVENT_CAPACITY", "EVENT_TEXT_BYTES",

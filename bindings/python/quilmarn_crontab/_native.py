@@ -77,6 +77,7 @@ _c_int = ctypes.c_int
 _text = ctypes.c_char_p
 # A text the caller frees with crontab_free: kept as a pointer, not converted.
 _owned = ctypes.c_void_p
+_seq = ctypes.c_uint64
 
 # c_char_p results are copied into bytes objects by ctypes as the call
 # returns, so no text of the library is kept past its buffer's lifetime.
@@ -106,6 +107,10 @@ _SIGNATURES = {
     "crontab_copy_jobs_json": (_owned, [HANDLE]),
     "crontab_copy_job_logs_json": (_owned, [HANDLE, _c_int, _c_int]),
     "crontab_free": (None, [ctypes.c_void_p]),
+    "crontab_read_events_json": (_owned, [HANDLE, _seq, _c_int]),
+    "crontab_get_last_event_seq": (_seq, [HANDLE]),
+    "crontab_wait_events": (_c_int, [HANDLE, _seq, _c_int]),
+    "crontab_get_events_fd": (_c_int, [HANDLE]),
     "crontab_last_error": (_text, []),
     "crontab_last_error_code": (_c_int, []),
     "crontab_last_error_value": (ctypes.c_int64, []),
@@ -131,7 +136,8 @@ def last_failure(lib: ctypes.CDLL) -> tuple[int, int, str]:
 
 
 def take_text(lib: ctypes.CDLL, pointer: int | None) -> str:
-    """The text of a crontab_copy_* result, which is freed here."""
+    """The text of a crontab_copy_* or crontab_read_events_json result,
+    which is freed here."""
     if not pointer:
         raise MemoryError("the library could not obtain memory for a report")
     try:

@@ -7,7 +7,6 @@ import json
 import os
 import sys
 import threading
-import time
 import warnings
 from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
@@ -15,11 +14,10 @@ from typing import Any, Callable, NoReturn
 
 from . import _args, _native
 from ._errors import AmbiguousJobNameError, JobNotFoundError, Overlap, error_for
+from ._feed import _Feed
 from ._limits import LOG_CAPACITY
 from ._records import Job, RunRecord
-
-# How long run_now keeps cancelling after Ctrl-C before it raises anyway.
-_CANCEL_WAIT = 0.8
+from ._runs import _Runs
 
 
 def _fail(lib: ctypes.CDLL, expression: str = "") -> NoReturn:
@@ -28,7 +26,7 @@ def _fail(lib: ctypes.CDLL, expression: str = "") -> NoReturn:
     raise error_for(*_native.last_failure(lib), expression=expression)
 
 
-class Scheduler:
+class Scheduler(_Runs, _Feed):
     """One scheduler instance. `data_dir` holds crontab.json, the job store
     (None: jobs live in memory only). Use it as a context manager, or call
     close(). Every method may be called from any thread; close() waits for
@@ -52,6 +50,8 @@ class Scheduler:
         self._cv = threading.Condition()
         self._users = 0
         self._handle: Any = None
+        self._wakers: dict[object, Callable[[], None]] = {}
+        self._admit_lock = threading.Lock()
         self._pid = os.getpid()
         handle = _lib.crontab_create(_args.optional_path(data_dir, "data_dir"))
         if not handle:
@@ -101,6 +101,7 @@ class Scheduler:
             if self._handle is None:
                 return
             handle, self._handle = self._handle, None
+        self._wake_readers()  # asyncio readers end
         idle = False
         try:
             with self._cv:
@@ -128,12 +129,19 @@ class Scheduler:
 
     def _acquire(self) -> Any:
         # Keeps the instance alive while a call is inside the library.
+        handle = self._acquire_open()
+        if handle is None:
+            raise ValueError("the scheduler is closed")
+        return handle
+
+    def _acquire_open(self) -> Any:
+        """_acquire, or None when the scheduler is closed."""
         if self._pid != os.getpid():
             raise RuntimeError("this scheduler belongs to process %d; a forked child cannot use it"
                                % self._pid)
         with self._cv:
             if self._handle is None:
-                raise ValueError("the scheduler is closed")
+                return None
             self._users += 1
             return self._handle
 
@@ -235,74 +243,8 @@ class Scheduler:
 
         # -- reports --
 
-    # -- runs --
-
-    def run_now(self, job_id: int) -> None:
-        """Runs the job, with its retries, and returns when the run has ended
-        (whatever its exit code: see logs()). Ctrl-C (KeyboardInterrupt)
-        cancels the run and is raised at once. Raises RunRefusedError when
-        the job already runs and its policy is not ALLOW, or when MAX_ACTIVE
-        runs are in progress."""
-        jid = _args.integer(job_id, "job_id")
-        handle = self._acquire()
-        outcome: list[tuple[int, int, str]] = []
-        done = threading.Event()
-
-        def work() -> None:
-            try:
-                if self._lib.crontab_run_now(handle, jid) != 0:
-                    # Code and sentence are per thread: read them on the thread that failed.
-                    outcome.append(_native.last_failure(self._lib))
-            finally:
-                done.set()
-
-        # The run goes on a helper thread so that this one, waiting in short
-        # slices, sees KeyboardInterrupt while the command runs. (An Event,
-        # not Thread.join: a join interrupted by KeyboardInterrupt may take
-        # the thread for ended.)
-        helper = threading.Thread(target=work, name="quilmarn-crontab run %d" % jid)
-        handed_off = False
-        try:
-            helper.start()
-            try:
-                while not done.wait(0.1):
-                    pass
-            except KeyboardInterrupt:
-                handed_off = self._cancel_run(handle, jid, done)
-                raise
-        finally:
-            if not handed_off:
-                self._release()
-        if outcome:
-            raise error_for(*outcome[0])
-
-    def _cancel_run(self, handle: Any, job_id: int, done: threading.Event) -> bool:
-        """Cancels the run until it has ended (a cancel may come before the
-        run has begun); True when that is left to a background thread, which
-        then releases the instance."""
-        deadline = time.monotonic() + _CANCEL_WAIT
-        try:
-            while not done.is_set() and time.monotonic() < deadline:
-                self._lib.crontab_cancel_job(handle, job_id)
-                done.wait(0.05)
-        except KeyboardInterrupt:
-            pass  # a second Ctrl-C: raise at once, the background goes on
-        if done.is_set():
-            return False
-
-        def finish() -> None:
-            try:
-                while not done.is_set():
-                    self._lib.crontab_cancel_job(handle, job_id)
-                    done.wait(0.2)
-            finally:
-                self._release()
-
-        threading.Thread(target=finish, daemon=True, name="quilmarn-crontab cancel %d" % job_id).start()
-        return True
-
     def cancel(self, job_id: int) -> bool:
-        """Cancels the job's run in progress. True
+        """Cancels the job's run in progress (under ALLOW its latest). True
         when a child process was terminated, False when none existed at that
         moment."""
         return self._job_call(_args.integer(job_id, "job_id"), self._lib.crontab_cancel_job) == 0
