@@ -48,7 +48,9 @@ class _Feed:
         """events() for asyncio: `async for event in scheduler.aevents():`.
         It waits on the scheduler's descriptor in the running loop
         (loop.add_reader), so the loop goes on meanwhile; where the platform
-        has no descriptor it waits on a thread instead."""
+        or the loop has no descriptor it waits on a thread instead. Leaving the
+        loop early, close the iterator (contextlib.aclosing) to let go of its
+        descriptor at once."""
         cursor = self._first_seq(after)
         return self._aevent_iter(cursor, _args.wait_seconds(timeout, "timeout"))
 
@@ -170,7 +172,12 @@ class _Feed:
                         return
                     continue
                 if not armed:
-                    loop.add_reader(fd, readable)
+                    try:
+                        loop.add_reader(fd, readable)
+                    except NotImplementedError:  # a loop that watches no descriptors
+                        os.close(fd)
+                        fd = -1
+                        continue
                     armed = True
                 try:
                     await asyncio.wait_for(ready.wait(), left)
