@@ -43,7 +43,8 @@ uint64_t feed_count(crontab_t* ct, int id, const char* kind, const char* member 
     uint64_t n = 0;
     rapidjson::Document d = feed(ct);
     for (auto& e : d.GetArray()) {
-        if (std::strcmp(e["kind"].GetString(), kind) == 0 && e.HasMember("job_id") && e["job_id"].GetInt() == id)
+        if (std::strcmp(e["kind"].GetString(), kind) == 0 && e.HasMember("job_id") &&
+            e["job_id"].GetInt() == id)
             n += member != nullptr ? e[member].GetUint64() : 1;
     }
     return n;
@@ -51,9 +52,12 @@ uint64_t feed_count(crontab_t* ct, int id, const char* kind, const char* member 
 
 TEST(StatsTest, OutcomesAttemptsRetriesAndDurationsFollowTheRuns) {
     instance ct = make_instance();
-    const int ok = crontab_add_job(ct.get(), "ok", "@every 1h", std::string(job_cmd().print("ok")).c_str(), 0);
-    const int bad = crontab_add_job(ct.get(), "bad", "@every 1h", std::string(job_cmd().exit_with(3)).c_str(), 0);
-    const int slow = crontab_add_job(ct.get(), "slow", "@every 1h", std::string(job_cmd().sleep_ms(20000)).c_str(), 0);
+    const int ok =
+        crontab_add_job(ct.get(), "ok", "@every 1h", std::string(job_cmd().print("ok")).c_str(), 0);
+    const int bad =
+        crontab_add_job(ct.get(), "bad", "@every 1h", std::string(job_cmd().exit_with(3)).c_str(), 0);
+    const int slow =
+        crontab_add_job(ct.get(), "slow", "@every 1h", std::string(job_cmd().sleep_ms(20000)).c_str(), 0);
     ASSERT_EQ(crontab_set_job_retry(ct.get(), bad, 1, 0), 0);
     ASSERT_EQ(crontab_set_job_timeout(ct.get(), slow, 1), 0);
     const int64_t before_ms = now_sec() * 1000;
@@ -97,8 +101,10 @@ TEST(StatsTest, SkippedAndQueuedFireTimesEqualTheFeed) {
     temp_dir dir;
     const std::string release = dir.file("release");
     instance ct = make_instance();
-    const int skip = crontab_add_job(ct.get(), "skip", "@every 1s", std::string(job_cmd().wait_for(release)).c_str(), 1);
-    const int queue = crontab_add_job(ct.get(), "queue", "@every 1s", std::string(job_cmd().wait_for(release)).c_str(), 1);
+    const int skip =
+        crontab_add_job(ct.get(), "skip", "@every 1s", std::string(job_cmd().wait_for(release)).c_str(), 1);
+    const int queue =
+        crontab_add_job(ct.get(), "queue", "@every 1s", std::string(job_cmd().wait_for(release)).c_str(), 1);
     ASSERT_EQ(crontab_set_job_overlap_policy(ct.get(), queue, CRONTAB_OVERLAP_QUEUE), 0);
     ASSERT_EQ(crontab_start(ct.get()), 0);
     ASSERT_TRUE(wait_until([&] {
@@ -117,7 +123,8 @@ TEST(StatsTest, SkippedAndQueuedFireTimesEqualTheFeed) {
 TEST(StatsTest, LostEventsAreThoseOverwrittenUnread) {
     instance ct = make_instance();
     const int id = crontab_add_job(ct.get(), "x", "@every 1h", "true", 0);
-    for (int i = 0; i < CRONTAB_EVENT_CAPACITY + 99; ++i) ASSERT_EQ(crontab_set_job_timeout(ct.get(), id, i), 0);
+    for (int i = 0; i < CRONTAB_EVENT_CAPACITY + 99; ++i)
+        ASSERT_EQ(crontab_set_job_timeout(ct.get(), id, i), 0);
     const uint64_t last = crontab_get_last_event_seq(ct.get());
     EXPECT_EQ(stats(ct.get())["events"].GetUint64(), last);
     EXPECT_EQ(stats(ct.get())["events_lost"].GetUint64(), last - CRONTAB_EVENT_CAPACITY);

@@ -37,7 +37,8 @@ void put_job(cron_report_writer& w, const cron_job_t& job) {
     put_count(w, "cancelled", s.outcomes[CRON_OUTCOME_CANCELLED]);
     put_count(w, "not_started", s.outcomes[CRON_OUTCOME_NOT_STARTED]);
     put_count(w, "status_unknown", s.outcomes[CRON_OUTCOME_STATUS_UNKNOWN]);
-    put_count(w, "skipped", s.skipped[CRON_SKIP_RUNNING] + s.skipped[CRON_SKIP_LIMIT] + s.skipped[CRON_SKIP_LATE]);
+    put_count(w, "skipped",
+              s.skipped[CRON_SKIP_RUNNING] + s.skipped[CRON_SKIP_LIMIT] + s.skipped[CRON_SKIP_LATE]);
     put_count(w, "skipped_running", s.skipped[CRON_SKIP_RUNNING]);
     put_count(w, "skipped_limit", s.skipped[CRON_SKIP_LIMIT]);
     put_count(w, "skipped_late", s.skipped[CRON_SKIP_LATE]);

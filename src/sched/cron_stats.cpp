@@ -11,7 +11,8 @@ void cron_stats_count(cron_job_stats_t* s, const cron_event_t& ev, int64_t durat
                 s->last_failure_ms = ev.time_ms;
             if (duration_ms < 0) break;
             int b = 0;
-            while (b < CRON_DURATION_BUCKETS - 1 && duration_ms > int64_t{CRON_DURATION_BOUNDS_SEC[b]} * 1000) ++b;
+            while (b < CRON_DURATION_BUCKETS - 1 && duration_ms > int64_t{CRON_DURATION_BOUNDS_SEC[b]} * 1000)
+                ++b;
             ++s->durations[b];
             s->duration_sum_ms += static_cast<uint64_t>(duration_ms);
             break;

@@ -10,7 +10,8 @@
 // Upper bounds of the execution duration buckets in seconds: cron work runs
 // from a second to a couple of hours. A last bucket holds the longer ones.
 inline constexpr int32_t CRON_DURATION_BOUNDS_SEC[] = {1, 5, 15, 30, 60, 300, 900, 1800, 3600, 7200};
-constexpr int CRON_DURATION_BUCKETS = sizeof CRON_DURATION_BOUNDS_SEC / sizeof CRON_DURATION_BOUNDS_SEC[0] + 1;
+constexpr int CRON_DURATION_BUCKETS =
+    sizeof CRON_DURATION_BOUNDS_SEC / sizeof CRON_DURATION_BOUNDS_SEC[0] + 1;
 constexpr int CRON_OUTCOME_KINDS = CRON_OUTCOME_STATUS_UNKNOWN + 1;
 constexpr int CRON_SKIP_KINDS = CRON_SKIP_LATE + 1;
 
