@@ -28,10 +28,11 @@ from ._errors import (CrontabError, ExitCode, ExpressionError, JobNotFoundError,
                       RunRefusedError, SettingError, StoreError)
 from ._records import Job, RunRecord
 from ._scheduler import LOG_CAPACITY, Scheduler
+from ._stats import JobStats, Stats
 
 __all__ = [
     "CrontabError", "ExpressionError", "JobNotFoundError", "RunRefusedError", "SettingError",
-    "StoreError", "Overlap", "ExitCode", "Scheduler", "Job", "RunRecord", "TimeLike",
+    "StoreError", "Overlap", "ExitCode", "Scheduler", "Job", "RunRecord", "Stats", "JobStats", "TimeLike",
     "MAX_JOBS", "LOG_CAPACITY", "MAX_ACTIVE",
     "version", "validate", "is_valid", "next_time", "next_datetime", "next_runs", "next_datetimes",
     "describe", "explain",

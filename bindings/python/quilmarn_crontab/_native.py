@@ -101,6 +101,7 @@ _SIGNATURES = {
     "crontab_cancel_job": (_c_int, [HANDLE, _c_int]),
     "crontab_get_jobs_json": (_text, [HANDLE]),
     "crontab_get_job_logs_json": (_text, [HANDLE, _c_int, _c_int]),
+    "crontab_get_stats_json": (_text, [HANDLE]),
     "crontab_last_error": (_text, []),
 }
 

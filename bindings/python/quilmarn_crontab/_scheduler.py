@@ -17,6 +17,7 @@ from . import _args, _native
 from ._errors import (CrontabError, JobNotFoundError, Overlap, RunRefusedError, SettingError,
                       StoreError)
 from ._records import Job, RunRecord
+from ._stats import Stats
 
 # The library's result codes besides CRONTAB_ERROR (-1).
 _ERROR_SETTING = -2
@@ -349,3 +350,11 @@ class Scheduler:
         records = self._report(self._lib.crontab_get_job_logs_json, _args.integer(job_id, "job_id"),
                                _args.integer(limit, "limit"))
         return [RunRecord.from_json(raw) for raw in records]
+
+    def stats(self) -> Stats:
+        """Counters since this scheduler was created: per job (executions by
+        outcome, skipped fire times, attempts, retries, last success and
+        failure, durations) and the totals (active runs, events lost)."""
+        with self._use() as handle, self._report_lock:
+            text = self._lib.crontab_get_stats_json(handle)
+        return Stats.from_json(json.loads(text.decode("utf-8")))

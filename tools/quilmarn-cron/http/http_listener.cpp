@@ -103,8 +103,8 @@ struct http_listener::impl {
 
     static MHD_Result answer(MHD_Connection* c, unsigned status, const std::string& body, const char* type,
                              const char* extra_name = nullptr, const char* extra_value = nullptr) {
-        MHD_Response* r =
-            MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+        MHD_Response* r = MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()),
+                                                          MHD_RESPMEM_MUST_COPY);
         if (r == nullptr) return MHD_NO;
         MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, type);
         // One request per connection: the head deadline then covers every request.
@@ -113,16 +113,18 @@ struct http_listener::impl {
         MHD_add_response_header(r, "X-Content-Type-Options", "nosniff");
         MHD_add_response_header(r, "X-Frame-Options", "DENY");
         MHD_add_response_header(r, "Referrer-Policy", "no-referrer");
-        MHD_add_response_header(r, "Content-Security-Policy", "default-src 'none'; style-src 'unsafe-inline'");
+        MHD_add_response_header(r, "Content-Security-Policy",
+                                "default-src 'none'; style-src 'unsafe-inline'");
         if (extra_name != nullptr) MHD_add_response_header(r, extra_name, extra_value);
         const MHD_Result ret = MHD_queue_response(c, status, r);
         MHD_destroy_response(r);
         return ret;
     }
 
-    static MHD_Result text(MHD_Connection* c, unsigned status, const char* body, const char* extra_name = nullptr,
-                           const char* extra_value = nullptr) {
-        return answer(c, status, std::string(body) + "\n", "text/plain; charset=utf-8", extra_name, extra_value);
+    static MHD_Result text(MHD_Connection* c, unsigned status, const char* body,
+                           const char* extra_name = nullptr, const char* extra_value = nullptr) {
+        return answer(c, status, std::string(body) + "\n", "text/plain; charset=utf-8", extra_name,
+                      extra_value);
     }
 
     // The id after `prefix` in `url`, or 0.
@@ -141,8 +143,8 @@ struct http_listener::impl {
         std::string body;
         if (std::strcmp(url, "/metrics") == 0) {
             char* stats = crontab_copy_stats_json(ct);
-            const bool ok = stats != nullptr &&
-                            http_metrics_text(stats, QC_TOOL_VERSION, crontab_version(), &body);
+            const bool ok =
+                stats != nullptr && http_metrics_text(stats, QC_TOOL_VERSION, crontab_version(), &body);
             crontab_free(stats);
             if (!ok) return text(c, MHD_HTTP_INTERNAL_SERVER_ERROR, "the statistics could not be read");
             return answer(c, MHD_HTTP_OK, body, "text/plain; version=0.0.4; charset=utf-8");
@@ -177,10 +179,11 @@ struct http_listener::impl {
         if (MHD_get_connection_values(c, MHD_HEADER_KIND, nullptr, nullptr) > static_cast<int>(HEADERS_MAX))
             return text(c, MHD_HTTP_REQUEST_HEADER_FIELDS_TOO_LARGE, "too many header fields");
         if (!self->token_ok(c))
-            return text(c, MHD_HTTP_UNAUTHORIZED, "a bearer token is required", MHD_HTTP_HEADER_WWW_AUTHENTICATE,
-                        "Bearer realm=\"quilmarn-cron\"");
+            return text(c, MHD_HTTP_UNAUTHORIZED, "a bearer token is required",
+                        MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer realm=\"quilmarn-cron\"");
         if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 && std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0)
-            return text(c, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD", MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+            return text(c, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD", MHD_HTTP_HEADER_ALLOW,
+                        "GET, HEAD");
         const char* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
         if ((length != nullptr && std::strcmp(length, "0") != 0) ||
             MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr)

@@ -12,7 +12,8 @@ namespace {
 using rapidjson::Value;
 
 constexpr const char* PREFIX = "quilmarn_cron_";
-const char* const OUTCOMES[] = {"succeeded", "failed", "timed_out", "cancelled", "not_started", "status_unknown"};
+const char* const OUTCOMES[] = {"succeeded", "failed",      "timed_out",
+                                "cancelled", "not_started", "status_unknown"};
 const char* const SKIP_REASONS[] = {"running", "limit", "late"};
 
 struct job_labels {
@@ -165,12 +166,13 @@ bool http_metrics_text(std::string_view stats_json, const char* tool_version, co
         const char* key;
         const char* help;
     };
-    for (const counter& c : {counter{"job_queued_total", "queued", "Fire times that waited for a run to end."},
-                             counter{"job_missed_total", "missed", "Fire times missed while nothing ran."},
-                             counter{"job_claimed_elsewhere_total", "claimed_elsewhere",
-                                     "Fire times another member of a cluster ran."},
-                             counter{"job_attempts_total", "attempts", "Attempts that ended."},
-                             counter{"job_retries_total", "retries", "Attempts made again after a failure."}}) {
+    for (const counter& c :
+         {counter{"job_queued_total", "queued", "Fire times that waited for a run to end."},
+          counter{"job_missed_total", "missed", "Fire times missed while nothing ran."},
+          counter{"job_claimed_elsewhere_total", "claimed_elsewhere",
+                  "Fire times another member of a cluster ran."},
+          counter{"job_attempts_total", "attempts", "Attempts that ended."},
+          counter{"job_retries_total", "retries", "Attempts made again after a failure."}}) {
         per_job(out, jobs, c.name, "counter", c.help,
                 [&](const Value& j, std::string* o) { put_u64(o, u64(j, c.key)); });
     }
@@ -188,7 +190,8 @@ bool http_metrics_text(std::string_view stats_json, const char* tool_version, co
             "The next fire time (0: none, or the job is disabled).",
             [](const Value& j, std::string* o) { put_i64(o, i64(j, "next_run")); });
 
-    head(out, "job_execution_duration_seconds", "histogram", "Length of executions that began, with retries.");
+    head(out, "job_execution_duration_seconds", "histogram",
+         "Length of executions that began, with retries.");
     const auto& bounds = d["duration_bounds_sec"].GetArray();
     for (const job_labels& j : jobs) {
         const Value* counts = j.job->HasMember("duration_counts") ? &(*j.job)["duration_counts"] : nullptr;

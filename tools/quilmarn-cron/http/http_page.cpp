@@ -50,7 +50,8 @@ std::string output_head(const run_record& r) {
 std::vector<int64_t> next_times(const std::string& expr) {
     std::vector<int64_t> out;
     rapidjson::Document d;
-    if (!cron_json_parse(crontab_get_next_runs_json(expr.c_str(), NEXT_TIMES), &d) || !d.IsArray()) return out;
+    if (!cron_json_parse(crontab_get_next_runs_json(expr.c_str(), NEXT_TIMES), &d) || !d.IsArray())
+        return out;
     for (const auto& t : d.GetArray()) {
         if (t.IsObject() && t.HasMember("unix") && t["unix"].IsInt64()) out.push_back(t["unix"].GetInt64());
     }
@@ -78,10 +79,11 @@ bool gather(crontab_t* ct, std::vector<job_view>* views) {
 
 void esc(std::string* out, std::string_view s) { http_html_escape(s, out); }
 
-
 void page_start(std::string* out, const std::string& title, bool refresh) {
     out->append("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">");
-    if (refresh) out->append("<meta http-equiv=\"refresh\" content=\"" + std::to_string(HTTP_PAGE_REFRESH_SEC) + "\">");
+    if (refresh)
+        out->append("<meta http-equiv=\"refresh\" content=\"" + std::to_string(HTTP_PAGE_REFRESH_SEC) +
+                    "\">");
     out->append("<title>");
     esc(out, title);
     out->append(
@@ -164,8 +166,9 @@ bool http_status_html(crontab_t* ct, const std::string& dir, std::string* out) {
     out->append(crontab_is_running(ct) ? "runs" : "is stopped");
     out->append(". Page made at ");
     esc(out, cron_local_time(std::time(nullptr)));
-    out->append(".</p>\n<table><thead><tr><th>ID</th><th>Name</th><th>Schedule</th><th>State</th>"
-                "<th>Last run</th><th>Exit</th><th>Output</th><th>Next runs</th></tr></thead><tbody>\n");
+    out->append(
+        ".</p>\n<table><thead><tr><th>ID</th><th>Name</th><th>Schedule</th><th>State</th>"
+        "<th>Last run</th><th>Exit</th><th>Output</th><th>Next runs</th></tr></thead><tbody>\n");
     for (const job_view& v : views) {
         const std::string id = std::to_string(v.job.id);
         out->append("<tr><td>" + id + "</td><td><a href=\"/job/" + id + "\">");
@@ -255,8 +258,9 @@ bool http_job_html(crontab_t* ct, int id, std::string* out) {
     out->append(state_of(*j));
     out->append(".</p><p>Command: <code>");
     esc(out, j->cmd);
-    out->append("</code></p>\n<table><thead><tr><th>Started</th><th>Exit</th><th>Attempt</th><th>Duration</th>"
-                "<th>Output</th><th>Errors</th></tr></thead><tbody>\n");
+    out->append(
+        "</code></p>\n<table><thead><tr><th>Started</th><th>Exit</th><th>Attempt</th><th>Duration</th>"
+        "<th>Output</th><th>Errors</th></tr></thead><tbody>\n");
     for (const run_record& r : records) {
         out->append("<tr>");
         run_cells(out, r);

@@ -15,7 +15,8 @@ namespace {
 constexpr size_t TOKEN_FILE_MAX = 4096;
 
 bool port_of(const std::string& text, int* port) {
-    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
     *port = std::stoi(text);
     return *port <= 65535;
 }
