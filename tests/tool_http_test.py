@@ -47,7 +47,15 @@ class HttpTest(tool_util.ToolTest):
                               *options], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.addCleanup(d.stderr.close)
         self.addCleanup(d.stdout.close)
-        self.addCleanup(lambda: d.poll() is None and (d.send_signal(signal.SIGTERM), d.wait(WAIT)))
+
+        def stop():
+            # A clean stop, and nothing from a sanitizer on the way.
+            d.send_signal(signal.SIGTERM)
+            self.assertEqual(d.wait(WAIT), 0)
+            err = d.stderr.read()
+            self.assertNotIn("Sanitizer", err)
+
+        self.addCleanup(stop)
         d.events = queue.Queue()
         threading.Thread(target=lambda: [d.events.put(json.loads(line)) for line in d.stdout],
                          daemon=True).start()
