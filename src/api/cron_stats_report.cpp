@@ -1,8 +1,10 @@
 // The statistics report: per-job counters and the instance's totals, as
 // compact JSON in the instance's report buffer or in a copy.
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "quilmarn_crontab.h"
 #include "api/cron_api.h"
@@ -18,7 +20,49 @@ void put_count(cron_report_writer& w, const char* key, uint64_t n) {
     w.Uint64(n);
 }
 
-void put_job(cron_report_writer& w, const cron_job_t& job) {
+// What the report needs of a job and of the instance, copied under the lock
+// so that the text is written after it is released: a scrape never holds up
+// the scheduler for more than the copy.
+struct job_row {
+    int32_t id;
+    bool enabled;
+    int32_t running;
+    int64_t next_run;
+    char name[CRON_NAME_SIZE];
+    cron_job_stats_t stats;
+};
+
+struct snapshot {
+    int64_t created_ms;
+    bool scheduler_running;
+    int32_t active_runs;
+    uint64_t events;
+    uint64_t events_lost;
+    std::vector<job_row> jobs;
+};
+
+// The lock is held; may throw std::bad_alloc.
+void take(const crontab_t* ct, snapshot* s) {
+    s->created_ms = ct->feed.created_ms;
+    s->scheduler_running = ct->running != 0;
+    s->active_runs = ct->active_runs;
+    s->events = ct->feed.last_seq;
+    s->events_lost = ct->feed.lost;
+    s->jobs.reserve(CRON_MAX_JOBS);
+    for (const cron_job_t& job : ct->jobs) {
+        if (!job.in_use) continue;
+        job_row& r = s->jobs.emplace_back();
+        r.id = job.id;
+        r.enabled = job.enabled != 0;
+        r.running = job.running_count;
+        r.next_run = job.enabled && job.next_run > 0 ? job.next_run : 0;
+        std::memcpy(r.name, job.name, sizeof r.name);
+        r.name[sizeof r.name - 1] = '\0';
+        r.stats = job.stats;
+    }
+}
+
+void put_job(cron_report_writer& w, const job_row& job) {
     const cron_job_stats_t& s = job.stats;
     w.StartObject();
     w.Key("id");
@@ -27,7 +71,7 @@ void put_job(cron_report_writer& w, const cron_job_t& job) {
     const std::string name = cron_utf8_sanitize(job.name);
     w.String(name.data(), static_cast<rapidjson::SizeType>(name.size()));
     w.Key("enabled");
-    w.Bool(job.enabled != 0);
+    w.Bool(job.enabled);
     uint64_t executions = 0;
     for (uint64_t n : s.outcomes) executions += n;
     put_count(w, "executions", executions);
@@ -52,9 +96,9 @@ void put_job(cron_report_writer& w, const cron_job_t& job) {
     w.Key("last_failure_ms");
     w.Int64(s.last_failure_ms);
     w.Key("running");
-    w.Int(job.running_count);
+    w.Int(job.running);
     w.Key("next_run");
-    w.Int64(job.enabled && job.next_run > 0 ? job.next_run : 0);
+    w.Int64(job.next_run);
     w.Key("duration_counts");
     w.StartArray();
     for (uint64_t n : s.durations) w.Uint64(n);
@@ -63,33 +107,36 @@ void put_job(cron_report_writer& w, const cron_job_t& job) {
     w.EndObject();
 }
 
-// The report into `out`; the lock is held.
-void stats_text(const crontab_t* ct, std::string* out) {
+// The report of `ct`, taking its lock for the copy only.
+std::string stats_text(crontab_t* ct) {
+    snapshot snap;
+    {
+        std::lock_guard<std::mutex> lk(ct->shared->lock);
+        take(ct, &snap);
+    }
     rapidjson::StringBuffer text;
     cron_report_writer w(text);
     w.StartObject();
     w.Key("created_ms");
-    w.Int64(ct->feed.created_ms);
+    w.Int64(snap.created_ms);
     w.Key("now_ms");
     w.Int64(cron_os_now_ms());
     w.Key("scheduler_running");
-    w.Bool(ct->running != 0);
+    w.Bool(snap.scheduler_running);
     w.Key("active_runs");
-    w.Int(ct->active_runs);
-    put_count(w, "events", ct->feed.last_seq);
-    put_count(w, "events_lost", ct->feed.lost);
+    w.Int(snap.active_runs);
+    put_count(w, "events", snap.events);
+    put_count(w, "events_lost", snap.events_lost);
     w.Key("duration_bounds_sec");
     w.StartArray();
     for (int32_t b : CRON_DURATION_BOUNDS_SEC) w.Int(b);
     w.EndArray();
     w.Key("jobs");
     w.StartArray();
-    for (const cron_job_t& job : ct->jobs) {
-        if (job.in_use) put_job(w, job);
-    }
+    for (const job_row& job : snap.jobs) put_job(w, job);
     w.EndArray();
     w.EndObject();
-    out->assign(text.GetString(), text.GetSize());
+    return std::string(text.GetString(), text.GetSize());
 }
 
 const char* no_stats() {
@@ -105,8 +152,10 @@ const char* crontab_get_stats_json(crontab_t* ct) {
             cron_error_no_instance();
             return no_stats();
         }
+        std::string text = stats_text(ct);
+        // The buffer is the instance's: replaced under its lock.
         std::lock_guard<std::mutex> lk(ct->shared->lock);
-        stats_text(ct, &ct->shared->jobs_json_buf);
+        ct->shared->jobs_json_buf = std::move(text);
         return ct->shared->jobs_json_buf.c_str();
     });
 }
@@ -117,11 +166,6 @@ char* crontab_copy_stats_json(crontab_t* ct) {
             cron_error_no_instance();
             return cron_report_copy("{}");
         }
-        std::string text;
-        {
-            std::lock_guard<std::mutex> lk(ct->shared->lock);
-            stats_text(ct, &text);
-        }
-        return cron_report_copy(text);
+        return cron_report_copy(stats_text(ct));
     });
 }
