@@ -306,9 +306,9 @@ CRONTAB_API int crontab_run_now(crontab_t *ct, int id);
 CRONTAB_API int crontab_cancel_job(crontab_t *ct, int id);
 
 /* ---- Reports ----
- * Both reports return text in one buffer owned by the instance: it stays
- * valid until the next call of either report on the same instance (from any
- * thread) or until crontab_destroy. The text is complete, valid JSON however
+ * The three reports (jobs, run log, statistics) return text in one buffer
+ * owned by the instance: it stays valid until the next call of any of them
+ * on the same instance (from any thread) or until crontab_destroy. The text is complete, valid JSON however
  * long it is (it may exceed 64 KiB). A null handle (or, for the run log, an
  * unknown id) gives "[]" from a per-thread buffer valid for the life of the
  * calling thread. */
@@ -322,13 +322,40 @@ CRONTAB_API const char *crontab_get_jobs_json(crontab_t *ct);
  * execution the attempt belongs to (see Events). */
 CRONTAB_API const char *crontab_get_job_logs_json(crontab_t *ct, int id, int limit);
 
+/* Counters since the instance was created, as one compact JSON object:
+ * "created_ms", "now_ms" (wall time in milliseconds), "scheduler_running",
+ * "active_runs" (runs going on), "events" (the newest event's number),
+ * "events_lost" (events the ring overwrote before any read had returned
+ * them or passed them as `after`; an instance nobody reads loses all but the
+ * newest 4096), "duration_bounds_sec" (the upper bounds of the duration
+ * buckets: 1, 5, 15, 30, 60, 300, 900, 1800, 3600, 7200) and "jobs", one
+ * object per job: "id", "name", "enabled"; the counts "executions" (ended,
+ * the sum of "succeeded", "failed", "timed_out", "cancelled", "not_started"
+ * and "status_unknown", by the outcome of their ended event), "skipped" (fire
+ * times told as skipped, the sum of "skipped_running", "skipped_limit" and
+ * "skipped_late" by reason; a fire time held back while the job runs is told
+ * once, and may still start later), "queued", "missed" and
+ * "claimed_elsewhere" (0 for now), "attempts" (finished attempts),
+ * "retries"; "last_success_ms" and "last_failure_ms" (when the last
+ * execution ended that succeeded, or failed, timed out or did not start; 0
+ * never), "running" (executions going on), "next_run" (epoch seconds, 0 for
+ * none or a disabled job), "duration_counts" (executions that began, by
+ * length from their start to their end: one count per bound, each for the
+ * lengths above the bound before, and one for those longer than the last)
+ * and "duration_sum_ms". The counters are made with the events, under the
+ * same lock; a change of a job keeps them, deleting it drops them. A null
+ * handle gives "{}" from a per-thread buffer. */
+CRONTAB_API const char *crontab_get_stats_json(crontab_t *ct);
+
 /* ---- Copies for threaded hosts ----
- * The same texts as the two reports above, in memory of their own that the
+ * The same texts as the three reports above, in memory of their own that the
  * caller releases with crontab_free: no other call overwrites them, so
  * threads need no lock of their own. A null handle (or an unknown id) gives
- * "[]" with the error set; null only when memory cannot be obtained. */
+ * "[]" ("{}" for the statistics) with the error set; null only when memory
+ * cannot be obtained. */
 CRONTAB_API char *crontab_copy_jobs_json(crontab_t *ct);
 CRONTAB_API char *crontab_copy_job_logs_json(crontab_t *ct, int id, int limit);
+CRONTAB_API char *crontab_copy_stats_json(crontab_t *ct);
 
 /* Releases a text returned by a crontab_copy_* or crontab_read_events_json
  * call. Null is ignored. */

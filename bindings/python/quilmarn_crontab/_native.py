@@ -111,6 +111,7 @@ _SIGNATURES = {
     "crontab_get_last_event_seq": (_seq, [HANDLE]),
     "crontab_wait_events": (_c_int, [HANDLE, _seq, _c_int]),
     "crontab_get_events_fd": (_c_int, [HANDLE]),
+    "crontab_copy_stats_json": (_owned, [HANDLE]),
     "crontab_last_error": (_text, []),
     "crontab_last_error_code": (_c_int, []),
     "crontab_last_error_value": (ctypes.c_int64, []),

@@ -18,6 +18,7 @@ from ._feed import _Feed
 from ._limits import LOG_CAPACITY
 from ._records import Job, RunRecord
 from ._runs import _Runs
+from ._stats import Stats
 
 
 def _fail(lib: ctypes.CDLL, expression: str = "") -> NoReturn:
@@ -251,7 +252,7 @@ class Scheduler(_Runs, _Feed):
 
     # -- reports --
 
-    def _report(self, fn: Callable[..., int], *args: Any) -> list[dict[str, Any]]:
+    def _report(self, fn: Callable[..., int], *args: Any) -> Any:
         # A copy of this call's own: threads need no lock around reports.
         with self._use() as handle:
             text = _native.take_text(self._lib, fn(handle, *args))
@@ -289,3 +290,9 @@ class Scheduler(_Runs, _Feed):
         records = self._report(self._lib.crontab_copy_job_logs_json, _args.integer(job_id, "job_id"),
                                _args.integer(limit, "limit"))
         return [RunRecord.from_json(raw) for raw in records]
+
+    def stats(self) -> Stats:
+        """Counters since this scheduler was created: per job (executions by
+        outcome, skipped fire times, attempts, retries, last success and
+        failure, durations) and the totals (active runs, events lost)."""
+        return Stats.from_json(self._report(self._lib.crontab_copy_stats_json))
