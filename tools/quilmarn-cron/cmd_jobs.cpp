@@ -11,8 +11,8 @@
 namespace {
 
 constexpr int64_t TIMEOUT_MAX = INT32_MAX;  // the library's limit is an int of seconds
-constexpr int64_t RETRY_MAX = 10;
-constexpr int64_t BACKOFF_MAX = 3600;
+constexpr int64_t RETRY_MAX = CRONTAB_RETRY_MAX;
+constexpr int64_t BACKOFF_MAX = CRONTAB_BACKOFF_MAX_SEC;
 
 // Indexed by CRONTAB_OVERLAP_*.
 const char* const policy_names[] = {"skip", "queue", "allow"};

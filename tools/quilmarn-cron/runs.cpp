@@ -263,10 +263,12 @@ int cmd_cancel(cmd_ctx& ctx, int, char** argv) {
             break;
         }
         const std::string why = crontab_last_error();
-        holder = cron_owner_from_error(why.c_str());
-        if (holder == 0) return ctx.fail("cannot open %s: %s", ctx.dir, why.c_str());
+        if (crontab_last_error_code() != CRONTAB_E_DIR_IN_USE) {
+            return ctx.fail("cannot open %s: %s", ctx.dir, why.c_str());
+        }
+        holder = static_cast<long>(crontab_last_error_value());
         lock_role role = lock_role::edit;
-        if (cron_owner_role(ctx.dir, holder, &role) && role != lock_role::edit) {
+        if (holder != 0 && cron_owner_role(ctx.dir, holder, &role) && role != lock_role::edit) {
             rc = request_cancel(ctx, id);
             asked = true;
             break;
