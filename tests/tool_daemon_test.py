@@ -73,11 +73,11 @@ class DaemonTest(tool_util.ToolTest):
         tick = int(self.ok("add", "tick", "@every 1s", "echo one"))
         d = self.start_daemon()
         self.wait_event(d, "loaded", job_id=tick)
-        self.wait_event(d, "finished", job_id=tick, output="one")
+        self.wait_event(d, "finished", job_id=tick, stdout="one\n")
 
         # A change reaches the running scheduler at once, without a restart.
         self.ok("update", "tick", "tick", "@every 1s", "echo two")
-        self.wait_event(d, "finished", job_id=tick, output="two")
+        self.wait_event(d, "finished", job_id=tick, stdout="two\n")
         slow = int(self.ok("add", "slow", "@daily", "sleep 30"))
         seven = int(self.ok("add", "seven", "@daily", "echo out; exit 7"))
 
