@@ -83,7 +83,9 @@ void event_feed::handle(const void* object) {
         line.text("trigger", text_of(e, "trigger"));
         if (e.HasMember("fire_time")) line.num("due", int_of(e, "fire_time"));
     } else if (kind == "skipped") {
-        line.text("reason", text_of(e, "reason")).num("due", int_of(e, "fire_time")).num("count", int_of(e, "count"));
+        line.text("reason", text_of(e, "reason"))
+            .num("due", int_of(e, "fire_time"))
+            .num("count", int_of(e, "count"));
     } else if (kind == "queued") {
         line.text("reason", "still running").num("due", int_of(e, "fire_time"));
     } else if (kind == "started") {
@@ -131,8 +133,8 @@ void event_feed::handle(const void* object) {
             .num("exit_code", int_of(e, "exit_code"))
             .flag("retries_exhausted", flag_of(e, "retries_exhausted"));
         auto it = last_attempt_.find(execution);
-        hook_call call{id, job, static_cast<int>(int_of(e, "exit_code")), static_cast<int>(int_of(e, "attempts")),
-                       {}};
+        hook_call call{
+            id, job, static_cast<int>(int_of(e, "exit_code")), static_cast<int>(int_of(e, "attempts")), {}};
         if (it != last_attempt_.end()) {
             call.input = std::move(it->second.input);
             last_attempt_.erase(it);

@@ -303,7 +303,9 @@ const cmd_option run_options[] = {
     {"--no-wait", nullptr, "start the run in the daemon and return at once"},
 };
 const cmd_option logs_options[] = {
-    {"-n", "N", "the newest N records (1 to 20, default 20)"},
+    {"-n", "N",
+     "the newest N records (1 to " QC_TEXT_OF(CRONTAB_LOG_CAPACITY) ", default " QC_TEXT_OF(
+         CRONTAB_LOG_CAPACITY) ")"},
     {"--json", nullptr, "the records as the run log's JSON (newest first)"},
 };
 
