@@ -292,6 +292,32 @@ class DaemonTest(tool_util.ToolTest):
         self.stop(d)
         self.assertEqual(sorted(read(hooks).splitlines()), ["limit 1", "retry 2"])  # not slow, not twice
 
+    def test_events_lost_while_the_log_stalls_are_counted_and_their_records_kept(self):
+        with open(os.path.join(self.tmp, "jobs"), "w") as f:
+            f.writelines("@every 1s echo %d\n" % i for i in range(100))
+        self.ok("import", os.path.join(self.tmp, "jobs"))
+        d = subprocess.Popen([self.TOOL, "--dir", self.data, "daemon", "--log-format", "json"],
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.addCleanup(d.stdout.close)
+        self.addCleanup(lambda: d.poll() is None and (d.kill(), d.wait()))
+        time.sleep(15)  # nobody reads the log: the daemon waits on its pipe while the runs go on
+        lines = []
+        threading.Thread(target=lambda: lines.extend(json.loads(x) for x in d.stdout), daemon=True).start()
+        # Twenty runs told after the stall: the job's newest twenty all ran by then.
+        self.assertTrue(tool_util.wait_for(lambda: len([e for e in list(lines) if e.get("job_id") == 1
+                                                        and e["event"] == "ended"]) >= 20, timeout=120))
+        self.stop(d)
+        lost = [e for e in lines if e["event"] == "lost"]
+        if not lost:
+            self.skipTest("the ring was not overrun on this machine")
+        self.assertGreater(lost[0]["count"], 0)
+        self.assertEqual(lost[0]["level"], "warning")
+        # Every run of the job left its record, once: the dropped ones from the job's ring.
+        records = json.loads(self.ok("logs", "1", "--json"))
+        self.assertEqual(len(records), 20)
+        keys = [(r["execution"], r["attempt"]) for r in records]
+        self.assertEqual(keys, sorted(set(keys), reverse=True))
+
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root to switch users")
     def test_the_socket_refuses_another_user(self):
         os.chmod(self.tmp, 0o755)

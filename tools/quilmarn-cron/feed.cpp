@@ -68,6 +68,35 @@ void event_feed::drain() {
     }
 }
 
+void event_feed::keep(int id, const run_record& r) {
+    if (runs_ == nullptr) return;
+    auto& kept = kept_[id];
+    if (r.execution != 0 && !kept.insert({r.execution, r.attempt}).second) return;
+    // More than the ring holds, so a record the ring still has is found here.
+    if (kept.size() > 2 * CRONTAB_LOG_CAPACITY) kept.erase(kept.begin());
+    runs_->append(id, r);
+}
+
+// The records of dropped `finished` events are taken from the jobs' rings,
+// which keep the newest of each job.
+void event_feed::recover_lost() {
+    if (runs_ == nullptr) return;
+    std::vector<job_info> jobs;
+    if (!cron_read_jobs(ct_, &jobs)) return;
+    for (const job_info& j : jobs) {
+        std::vector<run_record> ring;  // newest first
+        if (!cron_read_logs(ct_, j.id, CRONTAB_LOG_CAPACITY, &ring)) continue;
+        const auto& kept = kept_[j.id];
+        const std::pair<uint64_t, int> oldest_kept =
+            kept.empty() ? std::pair<uint64_t, int>{0, 0} : *kept.begin();
+        for (auto it = ring.rbegin(); it != ring.rend(); ++it) {
+            // Older than what was kept: written before, or by an earlier process.
+            if (it->execution != 0 && std::pair<uint64_t, int>{it->execution, it->attempt} > oldest_kept)
+                keep(j.id, *it);
+        }
+    }
+}
+
 void event_feed::handle(const void* object) {
     const Value& e = *static_cast<const Value*>(object);
     const std::string kind = text_of(e, "kind");
@@ -106,7 +135,7 @@ void event_feed::handle(const void* object) {
                 }
             }
         }
-        if (runs_ != nullptr) runs_->append(id, r);
+        keep(id, r);
         if (execution != 0) {
             if (last_attempt_.size() >= kPendingMax) last_attempt_.erase(last_attempt_.begin());
             last_attempt_[execution] = hook_call{id, job, r.exit_code, r.attempt, r.out + r.err};
@@ -151,6 +180,7 @@ void event_feed::handle(const void* object) {
     } else if (kind == "changed") {
         line.text("change", text_of(e, "change"));
     } else if (kind == "removed") {
+        kept_.erase(id);
         if (runs_ != nullptr) runs_->forget(id);
     } else if (kind == "save_failed") {
         line.text("level", "warning").text("reason", text_of(e, "error"));
@@ -158,6 +188,9 @@ void event_feed::handle(const void* object) {
         line.text("level", "warning")
             .num("count", int_of(e, "count"))
             .text("reason", "events were dropped before the daemon read them");
+        if (log_) cron_event_write(line.rename(name));
+        recover_lost();
+        return;
     }
     if (log_) cron_event_write(line.rename(name));
 }

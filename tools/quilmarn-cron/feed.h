@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
+#include <utility>
 
 #include "hook.h"
 #include "quilmarn_crontab.h"
@@ -27,6 +29,10 @@ public:
 
 private:
     void handle(const void* event_object);
+    // Writes a record once: a `finished` event and a look at the ring after
+    // a `lost` one may both bring it.
+    void keep(int id, const run_record& r);
+    void recover_lost();
 
     crontab_t* ct_;
     runs_store* runs_;
@@ -35,4 +41,6 @@ private:
     uint64_t after_ = 0;
     // The last attempt of each execution still going, for the hook's input.
     std::map<uint64_t, hook_call> last_attempt_;
+    // The newest records written of each job, as (execution, attempt).
+    std::map<int, std::set<std::pair<uint64_t, int>>> kept_;
 };
