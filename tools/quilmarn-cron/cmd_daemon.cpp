@@ -143,8 +143,8 @@ int cmd_status(cmd_ctx& ctx, int, char**) {
         std::fprintf(ctx.out, "no daemon runs the jobs of %s\n", ctx.dir);
     }
     if (!json) {
-        std::fprintf(ctx.out, "%-5s %-8s %-19s %-11s %-19s %s\n", "ID", "STATE", "LAST RUN", "LAST EXIT",
-                     "NEXT RUN", "NAME");
+        std::fprintf(ctx.out, "%-5s %-8s %-19s %-11s %-19s %-10s %s\n", "ID", "STATE", "LAST RUN",
+                     "LAST EXIT", "NEXT RUN", "USER", "NAME");
     }
     for (const job_info& j : jobs) {
         run_record r;
@@ -164,12 +164,14 @@ int cmd_status(cmd_ctx& ctx, int, char**) {
             ran ? w.Int(r.exit_code) : w.Null();
             w.Key("next_run");
             w.Int64(next);
+            w.Key("user");
+            w.String(j.user.c_str());
             w.EndObject();
             continue;
         }
-        std::fprintf(ctx.out, "%-5d %-8s %-19s %-11s %-19s %s\n", j.id, state_of(j),
+        std::fprintf(ctx.out, "%-5d %-8s %-19s %-11s %-19s %-10s %s\n", j.id, state_of(j),
                      ran ? local_time(r.started_at).c_str() : "never", ran ? exit_text(r).c_str() : "-",
-                     local_time(next).c_str(), j.name.c_str());
+                     local_time(next).c_str(), j.user.empty() ? "-" : j.user.c_str(), j.name.c_str());
     }
     if (json) {
         w.EndArray();
