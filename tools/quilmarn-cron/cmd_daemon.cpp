@@ -16,6 +16,7 @@
 
 #include "cli.h"
 #include "daemon.h"
+#include "job_env.h"
 #include "job_list.h"
 #include "run_log.h"
 #include "text_util.h"
@@ -87,7 +88,9 @@ int cmd_daemon(cmd_ctx& ctx, int, char**) {
             return EXIT_USAGE;
         o.on_failure_limit_sec = static_cast<int>(limit);
     }
-    const std::string dir = ctx.dir;
+    // Before any thread: the environment is the jobs' from here on.
+    std::string dir = ctx.dir, why;
+    if (!cron_job_env_setup(&dir, &why)) return ctx.fail("%s", why.c_str());
     return cron_daemon_main(dir, o,
                             [dir](crontab_t* ct, const ctl_request& req) { return execute(dir, ct, req); });
 }
@@ -208,7 +211,12 @@ const command commands[] = {
      0, CMD_NEEDS_DIR, cmd_daemon, daemon_options_table,
      "Runs until SIGTERM or SIGINT; a second one cancels the runs still going\n"
      "and kills the CMDs still running (at most 4 run at once, 32 wait).\n"
-     "SIGHUP is logged and changes nothing. While it runs, the other commands\n"
+     "SIGHUP is logged and changes nothing. Jobs get HOME, LOGNAME, USER of the\n"
+     "daemon's account (or of the job's user), SHELL=/bin/sh, PATH=/usr/bin:/bin\n"
+     "and the home directory as working directory, as cron gives them, unless\n"
+     "the job sets its own; never the service manager's NOTIFY_SOCKET,\n"
+     "INVOCATION_ID, JOURNAL_STREAM or LISTEN_* variables.\n"
+     "While it runs, the other commands\n"
      "are carried out by it, through quilmarn-cron.sock in the directory.\n"
      "CMD gets QUILMARN_JOB_ID, QUILMARN_JOB_NAME, QUILMARN_EXIT_CODE and\n"
      "QUILMARN_ATTEMPTS, and the last attempt's output on standard input.\n"
