@@ -179,7 +179,7 @@ CRONTAB_API const char *crontab_explain_expr(const char *expr);
  * are loaded. Reading the store never writes it: only the job functions
  * below save. A store whose jobs cannot all be taken (an expression that
  * does not parse, a text that does not fit, a duplicate id, more than 128
- * jobs) loads what it can, and the file is kept under a backup name before
+ * jobs, a user that does not exist or may not be run as) loads what it can, and the file is kept under a backup name before
  * the first change replaces it: crontab.json.bak, or crontab.json.bak.1,
  * .bak.2, ... when an earlier, different backup exists. Ids that appear in
  * the file stay used. Returns null, with the reason in crontab_last_error(),
