@@ -52,19 +52,20 @@ TEST_F(Users, ChildRunsAsTheUserInItsHomeWithItsVariables) {
     ASSERT_NE(pw, nullptr);
     const std::string uid = std::to_string(pw->pw_uid), gid = std::to_string(pw->pw_gid), home = pw->pw_dir;
     crontab_t* ct = crontab_create(nullptr);
-    int id = crontab_add_job(ct, "who", "@daily", "echo $(id -u) $(id -g) $HOME $LOGNAME $USER $SHELL $(pwd)", 1);
+    int id =
+        crontab_add_job(ct, "who", "@daily", "echo $(id -u) $(id -g) $HOME $LOGNAME $USER $SHELL $(pwd)", 1);
     ASSERT_EQ(crontab_set_job_user(ct, id, u.name.c_str()), CRONTAB_OK) << crontab_last_error();
     ASSERT_EQ(crontab_run_now(ct, id), CRONTAB_OK);
     auto rec = last_record(ct, id);
     EXPECT_EQ(rec[0]["exit_code"].GetInt(), 0) << rec[0]["stderr"].GetString();
-    EXPECT_EQ(std::string(rec[0]["stdout"].GetString()), uid + " " + gid + " " + home + " " + u.name + " " +
-                                                                u.name + " /bin/sh " + home + "\n");
+    EXPECT_EQ(std::string(rec[0]["stdout"].GetString()),
+              uid + " " + gid + " " + home + " " + u.name + " " + u.name + " /bin/sh " + home + "\n");
     // A job's own HOME and working directory win over the account's.
     ASSERT_EQ(crontab_set_job_paths(ct, id, "/tmp", "HOME=/elsewhere"), CRONTAB_OK);
     ASSERT_EQ(crontab_run_now(ct, id), CRONTAB_OK);
     rec = last_record(ct, id);
-    EXPECT_EQ(std::string(rec[0]["stdout"].GetString()), uid + " " + gid + " /elsewhere " + u.name + " " +
-                                                                u.name + " /bin/sh /tmp\n");
+    EXPECT_EQ(std::string(rec[0]["stdout"].GetString()),
+              uid + " " + gid + " /elsewhere " + u.name + " " + u.name + " /bin/sh /tmp\n");
     // Without a user the child is the host's again.
     ASSERT_EQ(crontab_set_job_user(ct, id, ""), CRONTAB_OK);
     ASSERT_EQ(crontab_run_now(ct, id), CRONTAB_OK);

@@ -71,7 +71,8 @@ struct child_plan {
 }  // namespace
 
 std::string cron_proc_account_env(const cron_account_t& account) {
-    return "HOME=" + account.home + "\nLOGNAME=" + account.name + "\nUSER=" + account.name + "\nSHELL=/bin/sh";
+    return "HOME=" + account.home + "\nLOGNAME=" + account.name + "\nUSER=" + account.name +
+           "\nSHELL=/bin/sh";
 }
 
 bool cron_proc_start_as(const cron_account_t& account, int out_w, int err_w, const char* workdir,

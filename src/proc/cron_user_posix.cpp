@@ -18,7 +18,8 @@ std::string own_name(uid_t uid) {
     std::vector<char> buf(16384);
     passwd pw{};
     passwd* found = nullptr;
-    if (::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr) return found->pw_name;
+    if (::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == 0 && found != nullptr)
+        return found->pw_name;
     return "uid " + std::to_string(uid);
 }
 
@@ -30,7 +31,8 @@ cron_user_status cron_user_resolve(const char* name, cron_account_t* out, std::s
     passwd* found = nullptr;
     int rc = 0;
     // ERANGE: an entry larger than the buffer (long group or gecos texts).
-    while ((rc = ::getpwnam_r(name, &pw, buf.data(), buf.size(), &found)) == ERANGE && buf.size() < (1u << 24))
+    while ((rc = ::getpwnam_r(name, &pw, buf.data(), buf.size(), &found)) == ERANGE &&
+           buf.size() < (1u << 24))
         buf.resize(buf.size() * 2);
     if (rc != 0 && rc != ENOENT && rc != ESRCH && rc != EBADF && rc != EPERM) {
         *why = std::string("user '") + name + "' could not be looked up: " + std::strerror(rc);

@@ -66,5 +66,6 @@ void cron_service_notify(const char* state) {
                                                  (notify_socket[0] == '/' ? 1 : 0));
     unique_fd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (!fd) return;
-    ::sendto(fd.get(), state, std::strlen(state), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&addr), len);
+    ::sendto(fd.get(), state, std::strlen(state), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&addr),
+             len);
 }
