@@ -93,8 +93,32 @@ void BM_BareDurableReplace(benchmark::State& state) {
     }
 }
 
+// Opening a data directory: the checks of the directory and its files, the
+// lock, the load of a store of state.range(0) jobs, then the destroy.
+void BM_CreateDestroy(benchmark::State& state) {
+    store_dir dir;
+    crontab_t* ct = crontab_create(dir.path.c_str());
+    if (ct == nullptr) {
+        state.SkipWithError(crontab_last_error());
+        return;
+    }
+    const std::string cmd(900, 'c');
+    for (int i = 0; i < state.range(0); ++i)
+        crontab_add_job(ct, ("job " + std::to_string(i)).c_str(), "*/5 9-17 * * MON-FRI", cmd.c_str(), 1);
+    crontab_destroy(ct);
+    for (auto _ : state) {
+        ct = crontab_create(dir.path.c_str());
+        if (ct == nullptr) {
+            state.SkipWithError(crontab_last_error());
+            break;
+        }
+        crontab_destroy(ct);
+    }
+}
+
 }  // namespace
 
+BENCHMARK(BM_CreateDestroy)->Arg(0)->Arg(128)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BareDurableReplace)->Arg(1)->Arg(128)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ExportWithSave)->Arg(1)->Arg(128)->UseRealTime()->Unit(benchmark::kMillisecond);
 

@@ -133,7 +133,10 @@ CRONTAB_API const char *crontab_version(void);
 /* Validates a schedule expression: five fields, a macro (@daily ...) or
  * "@every N{s,m,h}", the first two optionally after a zone prefix
  * "CRON_TZ=<zone> " or "TZ=<zone> " (a name of the system's zone database,
- * such as "Europe/Berlin"), in which the schedule is then matched. Returns 0 when valid, -1 otherwise. When errbuf is not
+ * such as "Europe/Berlin", spelt without "." or empty components), in which
+ * the schedule is then matched. A process keeps up to 2048 zones; a zone file
+ * that changes on disk (a tzdata update) is read again, looked at no more
+ * than once a minute. Returns 0 when valid, -1 otherwise. When errbuf is not
  * null and errbuf_size > 0, errbuf receives the empty string on success or
  * the parser's message on failure, cut to errbuf_size - 1 bytes and always
  * zero-terminated. errbuf_size <= 0 leaves errbuf untouched. */
@@ -195,7 +198,31 @@ CRONTAB_API const char *crontab_explain_expr(const char *expr);
  * directory, in this process or another, returns null with
  * crontab_last_error() "data directory DIR is in use by process N". The lock
  * ends with crontab_destroy or with the process (also a crash); the file
- * stays. A child forked without exec shares the lock until it ends. */
+ * stays. A child forked without exec shares the lock until it ends.
+ * The data directory is trusted with the commands it runs, so on POSIX it
+ * must be its owner's alone, like a directory of OpenSSH keys: owned by the
+ * process's effective user (or by root) and writable by nobody else (no
+ * group or other write bit); the same holds for every file the library
+ * opens there (crontab.json, its backups, crontab.lock), which must also be
+ * a regular file. A directory created here is made 0700 (its missing parents
+ * get the usual 0755 less the umask); every file the library writes there
+ * is made 0600, whatever the umask. Files are opened through a descriptor
+ * of the directory (opened and checked again for each save, so a directory
+ * that stopped qualifying fails the save), never through a symbolic link; a
+ * FIFO or device is refused without waiting on it. Anything else is refused with a sentence naming the path and what it
+ * is: "data directory D is owned by uid 1001 (ann) with mode 0755, not by
+ * this process's user (uid 0 (root)) or root", "data directory D is
+ * writable by its group or others (mode 0770, ...)", "D/crontab.json is a
+ * FIFO", "D/crontab.lock is a symbolic link"; at create (null) or, for a
+ * backup name, at the save that would write it (CRONTAB_ERROR_STORE). The
+ * path up to the directory may go through links. A group-shared data
+ * directory is not supported: hosts that share jobs go through one owning
+ * process (the quilmarn-cron daemon and its socket, for instance).
+ * An existing directory or file that others may read (such as 0755 or 0644
+ * from an older release) is accepted, but then crontab_last_error() after a
+ * successful create holds a warning naming it, "warning: data directory D
+ * is readable by others: the directory (mode 0755), crontab.json (mode
+ * 0644); ..."; it is "" when all is well. */
 CRONTAB_API crontab_t *crontab_create(const char *data_dir);
 
 /* Stops the scheduler, waits up to 60 s for runs in progress, cancels those
@@ -294,16 +321,16 @@ CRONTAB_API int crontab_set_job_user(crontab_t *ct, int id, const char *user);
  * meanwhile. Disabled jobs run too. */
 CRONTAB_API int crontab_run_now(crontab_t *ct, int id);
 
-/* Cancels the job's execution in progress (the latest one under ALLOW):
- * stops its retries and terminates its child. 0 when a child was
+/* Cancels the job's executions in progress (every one of them under ALLOW):
+ * stops their retries and terminates their children. 0 when a child was
  * terminated, 1 when the job exists but no child could be terminated at this
  * moment, -1 for a null handle or an unknown id. */
 CRONTAB_API int crontab_cancel_job(crontab_t *ct, int id);
 
 /* ---- Reports ----
- * Both reports return text in one buffer owned by the instance: it stays
- * valid until the next call of either report on the same instance (from any
- * thread) or until crontab_destroy. The text is complete, valid JSON however
+ * The three reports (jobs, run log, statistics) return text in one buffer
+ * owned by the instance: it stays valid until the next call of any of them
+ * on the same instance (from any thread) or until crontab_destroy. The text is complete, valid JSON however
  * long it is (it may exceed 64 KiB). A null handle (or, for the run log, an
  * unknown id) gives "[]" from a per-thread buffer valid for the life of the
  * calling thread. */
@@ -317,13 +344,40 @@ CRONTAB_API const char *crontab_get_jobs_json(crontab_t *ct);
  * execution the attempt belongs to (see Events). */
 CRONTAB_API const char *crontab_get_job_logs_json(crontab_t *ct, int id, int limit);
 
+/* Counters since the instance was created, as one compact JSON object:
+ * "created_ms", "now_ms" (wall time in milliseconds), "scheduler_running",
+ * "active_runs" (runs going on), "events" (the newest event's number),
+ * "events_lost" (events the ring overwrote before any read had returned
+ * them or passed them as `after`; an instance nobody reads loses all but the
+ * newest 4096), "duration_bounds_sec" (the upper bounds of the duration
+ * buckets: 1, 5, 15, 30, 60, 300, 900, 1800, 3600, 7200) and "jobs", one
+ * object per job: "id", "name", "enabled"; the counts "executions" (ended,
+ * the sum of "succeeded", "failed", "timed_out", "cancelled", "not_started"
+ * and "status_unknown", by the outcome of their ended event), "skipped" (fire
+ * times told as skipped, the sum of "skipped_running", "skipped_limit" and
+ * "skipped_late" by reason; a fire time held back while the job runs is told
+ * once, and may still start later), "queued", "missed" and
+ * "claimed_elsewhere" (0 for now), "attempts" (finished attempts),
+ * "retries"; "last_success_ms" and "last_failure_ms" (when the last
+ * execution ended that succeeded, or failed, timed out or did not start; 0
+ * never), "running" (executions going on), "next_run" (epoch seconds, 0 for
+ * none or a disabled job), "duration_counts" (executions that began, by
+ * length from their start to their end: one count per bound, each for the
+ * lengths above the bound before, and one for those longer than the last)
+ * and "duration_sum_ms". The counters are made with the events, under the
+ * same lock; a change of a job keeps them, deleting it drops them. A null
+ * handle gives "{}" from a per-thread buffer. */
+CRONTAB_API const char *crontab_get_stats_json(crontab_t *ct);
+
 /* ---- Copies for threaded hosts ----
- * The same texts as the two reports above, in memory of their own that the
+ * The same texts as the three reports above, in memory of their own that the
  * caller releases with crontab_free: no other call overwrites them, so
  * threads need no lock of their own. A null handle (or an unknown id) gives
- * "[]" with the error set; null only when memory cannot be obtained. */
+ * "[]" ("{}" for the statistics) with the error set; null only when memory
+ * cannot be obtained. */
 CRONTAB_API char *crontab_copy_jobs_json(crontab_t *ct);
 CRONTAB_API char *crontab_copy_job_logs_json(crontab_t *ct, int id, int limit);
+CRONTAB_API char *crontab_copy_stats_json(crontab_t *ct);
 
 /* Releases a text returned by a crontab_copy_* or crontab_read_events_json
  * call. Null is ignored. */

@@ -26,7 +26,7 @@ run() {  # run PROGRAM [ARGS...]
     fi
 }
 
-for b in expr_bench calc_bench runner_bench store_bench; do
+for b in expr_bench calc_bench runner_bench store_bench metrics_bench; do
     run "./$b" --benchmark_min_time=0.001
 done
 run ./instance_memory

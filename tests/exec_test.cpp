@@ -165,6 +165,33 @@ TEST_F(ExecTest, CancelTerminatesTheChildAndIsNeverRetried) {
     EXPECT_EQ(crontab_cancel_job(ct.get(), id), 1);
 }
 
+TEST_F(ExecTest, CancelReachesEveryExecutionOfAnAllowJob) {
+    // Two executions side by side, each in its own working directory: the
+    // later one ends first, and a cancel still reaches the earlier.
+    int id = add(job_cmd().pid_file(".").wait_for("go"));
+    ASSERT_EQ(crontab_set_job_overlap_policy(ct.get(), id, CRONTAB_OVERLAP_ALLOW), 0);
+    auto started = [&](const std::string& d) {
+        int n = 0;
+        for (const auto& e : fs::directory_iterator(d)) n += e.path().filename() != "go";
+        return n;
+    };
+    const std::string a = dir.file("a"), b = dir.file("b");
+    fs::create_directory(a);
+    fs::create_directory(b);
+    ASSERT_EQ(crontab_set_job_paths(ct.get(), id, a.c_str(), ""), 0);
+    background_run first(ct.get(), id);
+    ASSERT_TRUE(wait_until([&] { return started(a) == 1; }));
+    ASSERT_EQ(crontab_set_job_paths(ct.get(), id, b.c_str(), ""), 0);
+    background_run second(ct.get(), id);
+    ASSERT_TRUE(wait_until([&] { return started(b) == 1; }));
+    touch(b + "/go");
+    EXPECT_EQ(second.join(), 0);
+    ASSERT_TRUE(wait_until([&] { return crontab_cancel_job(ct.get(), id) == 0; })) << crontab_last_error();
+    EXPECT_EQ(first.join(), 0);
+    EXPECT_EQ(newest_int(ct.get(), id, "exit_code"), CRONTAB_EXIT_CANCELLED);
+    EXPECT_EQ(crontab_cancel_job(ct.get(), id), 1);
+}
+
 TEST_F(ExecTest, CancelDuringRetryPause) {
     int id = add("exit 1");
     ASSERT_EQ(crontab_set_job_retry(ct.get(), id, 5, 3600), 0);

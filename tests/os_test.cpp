@@ -46,40 +46,26 @@ protected:
     }
 };
 
-TEST_F(OsTest, ReplaceFileWritesReplacesAndLeavesNoTemporary) {
-    std::string path = utf8(dir / "crontab.json");
-    ASSERT_EQ(cron_os_replace_file(path.c_str(), "first", 5), 0);
+TEST_F(OsTest, ReplaceAtWritesReplacesAndLeavesNoTemporary) {
+    cron_os_dir_t d;
+    std::string why;
+    ASSERT_TRUE(cron_os_dir_open(utf8(dir).c_str(), &d, &why, nullptr)) << why;
+    ASSERT_EQ(cron_os_replace_at(d, "crontab.json", "first", 5, &why), 0) << why;
     EXPECT_EQ(slurp(dir / "crontab.json"), "first");
     std::string big(300000, 'z');
-    ASSERT_EQ(cron_os_replace_file(path.c_str(), big.data(), big.size()), 0);
+    ASSERT_EQ(cron_os_replace_at(d, "crontab.json", big.data(), big.size(), &why), 0);
     EXPECT_EQ(slurp(dir / "crontab.json"), big);
-    ASSERT_EQ(cron_os_replace_file(path.c_str(), "", 0), 0);
+    ASSERT_EQ(cron_os_replace_at(d, "crontab.json", "", 0, &why), 0);
     EXPECT_EQ(slurp(dir / "crontab.json"), "");
-    EXPECT_TRUE(cron_os_file_exists(path.c_str()));
+    EXPECT_TRUE(cron_os_exists_at(d, "crontab.json"));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
-}
-
-TEST_F(OsTest, ReplaceFileFailsCleanlyWhereItCannotWrite) {
-    std::string path = utf8(dir / "missing" / "crontab.json");
-    EXPECT_EQ(cron_os_replace_file(path.c_str(), "x", 1), -1);
-    EXPECT_FALSE(fs::exists(dir / "missing"));
     // A directory in the target's place is never replaced.
     fs::create_directories(dir / "taken");
-    std::string taken = utf8(dir / "taken");
-    EXPECT_EQ(cron_os_replace_file(taken.c_str(), "x", 1), -1);
-    EXPECT_TRUE(cron_os_is_dir(taken.c_str()));
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
-}
-
-TEST_F(OsTest, CopyFileReplacesTheTarget) {
-    std::string from = utf8(dir / "a.json"), to = utf8(dir / "b.json");
-    ASSERT_EQ(cron_os_replace_file(from.c_str(), "new", 3), 0);
-    ASSERT_EQ(cron_os_replace_file(to.c_str(), "old text", 8), 0);
-    ASSERT_EQ(cron_os_copy_file(from.c_str(), to.c_str()), 0);
-    EXPECT_EQ(slurp(dir / "b.json"), "new");
-    std::string none = utf8(dir / "none.json");
-    EXPECT_EQ(cron_os_copy_file(none.c_str(), to.c_str()), -1);
-    EXPECT_EQ(slurp(dir / "b.json"), "new");
+    EXPECT_EQ(cron_os_replace_at(d, "taken", "x", 1, &why), -1);
+    EXPECT_FALSE(why.empty());
+    EXPECT_TRUE(fs::is_directory(dir / "taken"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2);
+    cron_os_dir_close(&d);
 }
 
 TEST_F(OsTest, MkdirsAndIsDirWithNonAsciiNames) {
@@ -91,7 +77,7 @@ TEST_F(OsTest, MkdirsAndIsDirWithNonAsciiNames) {
     EXPECT_TRUE(cron_os_is_dir(nested.c_str()));
 
     std::string file = nested + "/f.txt";
-    ASSERT_EQ(cron_os_replace_file(file.c_str(), "x", 1), 0);
+    std::ofstream(from_utf8(file)) << "x";
     EXPECT_FALSE(cron_os_is_dir(file.c_str()));
     EXPECT_TRUE(cron_os_file_exists(file.c_str()));
     EXPECT_FALSE(cron_os_is_dir((nested + "/nope").c_str()));
@@ -102,15 +88,21 @@ TEST_F(OsTest, MkdirsAndIsDirWithNonAsciiNames) {
     cron_os_mkdirs(nullptr);
 }
 
-TEST_F(OsTest, ReadFileReadsWholeFiles) {
-    std::string path = utf8(dir / "r.json");
+TEST_F(OsTest, ReadAtReadsWholeFiles) {
+    cron_os_dir_t d;
+    std::string why;
+    ASSERT_TRUE(cron_os_dir_open(utf8(dir).c_str(), &d, &why, nullptr)) << why;
     std::string big(100000, 'r');
-    ASSERT_EQ(cron_os_replace_file(path.c_str(), big.data(), big.size()), 0);
+    ASSERT_EQ(cron_os_replace_at(d, "r.json", big.data(), big.size(), &why), 0);
     std::string got = "stale";
-    ASSERT_TRUE(cron_os_read_file(path.c_str(), &got));
+    ASSERT_EQ(cron_os_read_at(d, "r.json", &got, SIZE_MAX, &why), cron_os_read_status::ok);
+    EXPECT_EQ(got, big);
+    EXPECT_EQ(cron_os_read_at(d, "none", &got, SIZE_MAX, &why), cron_os_read_status::missing);
+    ASSERT_TRUE(cron_os_read_file(utf8(dir / "r.json").c_str(), &got));
     EXPECT_EQ(got, big);
     EXPECT_FALSE(cron_os_read_file(utf8(dir / "none").c_str(), &got));
     EXPECT_FALSE(cron_os_read_file(utf8(dir).c_str(), &got));  // a directory
+    cron_os_dir_close(&d);
 }
 
 // Zeroing hands whole pages back; the bytes around the range stay.

@@ -288,6 +288,8 @@ int parse_zone_prefix(std::string_view* text, const cron_zone** zone, char* err,
         case 0: break;
         case CRON_ZONE_UNSUPPORTED:
             return fail(err, size, "Time zones by name are not available on this platform");
+        case CRON_ZONE_TOO_MANY:
+            return fail(err, size, "Too many time zones in use; '%.*s' is not loaded", n, name.data());
         default: return fail(err, size, "Unknown time zone '%.*s'", n, name.data());
     }
     while (end < text->size() && is_blank((*text)[end])) ++end;

@@ -3,6 +3,7 @@
 // no lock and never touch the process environment.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string_view>
@@ -15,10 +16,19 @@ constexpr size_t CRON_ZONE_NAME_MAX = 64;
 
 constexpr int CRON_ZONE_UNKNOWN = -1;      // no such zone
 constexpr int CRON_ZONE_UNSUPPORTED = -2;  // this platform has no zones by name
+constexpr int CRON_ZONE_TOO_MANY = -3;     // the process keeps as many zones as it may
 
 // Finds the zone `name` of the system's zone database: 0 and *out set, or one
 // of the codes above. Safe on any thread.
 int cron_zone_find(std::string_view name, const cron_zone** out);
+// Zones are kept for the life of the process, at most 2048 of them, each under
+// its one name (no "." or empty component). A zone whose file has changed is
+// read again, looked at no more often than once a minute.
+// The number of zones kept, for tests.
+size_t cron_zone_count();
+// For tests: how often zone files are looked at for a change; 0 every time.
+void cron_zone_set_recheck_interval(int64_t ms);
+
 // The name as written in the expression; "" for null (the process zone).
 const char* cron_zone_name(const cron_zone* zone);
 

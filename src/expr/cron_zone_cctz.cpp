@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -14,9 +15,18 @@
 #include "expr/cron_zone.h"
 #include "proc/cron_os.h"
 
-struct cron_zone {
+// One version of a zone's rules; never freed, since a computation may still
+// use it when a newer one replaces it.
+struct zone_rules {
     cctz::time_zone tz;
+};
+
+struct cron_zone {
     char name[CRON_ZONE_NAME_MAX + 1];
+    std::atomic<const zone_rules*> rules;
+    // Below: read and written only by the recheck, under its own lock.
+    cron_os_file_id_t id;  // the file the rules were read from
+    int generation;        // times the file was read again
 };
 
 namespace {
@@ -25,22 +35,41 @@ namespace {
 // in tm_year, and cctz adds offsets to the seconds without overflow checks.
 constexpr int64_t TIME_LIMIT = int64_t{1} << 55;  // about a billion years
 
-// Names of the zone database only: no absolute paths and no "..", so an
-// expression cannot make the library open files outside it.
+// More than the names of the zone database (about 1,300 on Debian 12), and a
+// bound on what a directory of odd files can make a process keep.
+constexpr size_t MAX_ZONES = 2048;
+// A zone file is a few KiB; a larger one is not read.
+constexpr int64_t MAX_ZONE_FILE = 256 * 1024;
+
+// Names of the zone database only, one spelling per zone: no absolute path,
+// no "..", "." or empty component, so that an expression cannot make the
+// library open files outside it, nor keep one zone under many names.
 bool plausible_name(std::string_view name) {
-    if (name.empty() || name.size() > CRON_ZONE_NAME_MAX || name.front() == '/') return false;
+    if (name.empty() || name.size() > CRON_ZONE_NAME_MAX) return false;
     for (char c : name) {
         const bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
                         c == '/' || c == '_' || c == '-' || c == '+' || c == '.';
         if (!ok) return false;
     }
-    return name.find("..") == std::string_view::npos;
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = name.find('/', start);
+        if (end == std::string_view::npos) end = name.size();
+        const std::string_view part = name.substr(start, end - start);
+        if (part.empty() || part == "." || part == "..") return false;
+        start = end + 1;
+    }
+    return true;
 }
 
 // Every zone ever found, never freed: records and job slots point at them.
 struct registry {
     std::mutex lock;
-    std::vector<const cron_zone*> zones;
+    std::vector<cron_zone*> zones;
+    std::mutex recheck;                      // one recheck at a time; never taken inside `lock`
+    std::vector<const zone_rules*> retired;  // replaced rules, under `recheck`
+    std::atomic<int64_t> next_check_ms{0};
+    std::atomic<int64_t> interval_ms{60000};
 };
 registry& zones() {
     static registry* r = new registry;  // outlives every thread, also at exit
@@ -56,26 +85,96 @@ bool same_name(const cron_zone* z, std::string_view name) {
     return std::strlen(z->name) == name.size() && std::memcmp(z->name, name.data(), name.size()) == 0;
 }
 
-const cron_zone* find_shared(std::string_view name) {
+std::string zone_file(std::string_view name) {
+    const char* dir = std::getenv("TZDIR");
+    return std::string(dir != nullptr && *dir != '\0' ? dir : "/usr/share/zoneinfo") + "/" +
+           std::string(name);
+}
+
+// The rules in the zone file `name` as it is now, and the file's identity;
+// null when it is missing, not a regular file or too large. Reads files:
+// call without the registry's lock. `generation` > 0 asks cctz, which keeps
+// every name it loaded, under a new spelling of the same file.
+const zone_rules* load_rules(std::string_view name, int generation, cron_os_file_id_t* id) {
+    *id = {};
+    // "UTC" needs no file; other names must be a regular file now (a FIFO
+    // would hold cctz's load for ever).
+    if (name != "UTC" && !cron_os_regular_file(zone_file(name).c_str(), MAX_ZONE_FILE, id)) return nullptr;
+    std::string spelling;
+    for (int i = 0; i < generation; ++i) spelling += "./";
+    spelling += name;
+    auto* rules = new zone_rules;
+    if (!cctz::load_time_zone(spelling, &rules->tz)) {
+        delete rules;
+        return nullptr;
+    }
+    return rules;
+}
+
+cron_zone* find_shared(std::string_view name) {
     registry& r = zones();
-    std::lock_guard<std::mutex> lk(r.lock);
-    for (const cron_zone* z : r.zones) {
-        if (same_name(z, name)) return z;
+    {
+        std::lock_guard<std::mutex> lk(r.lock);
+        for (cron_zone* z : r.zones) {
+            if (same_name(z, name)) return z;
+        }
+        if (r.zones.size() >= MAX_ZONES) return nullptr;
     }
     // cctz remembers every name it was asked for, the unknown ones too: ask
     // only for names whose file exists, so that bogus names cost nothing.
-    const char* dir = std::getenv("TZDIR");
-    const std::string file =
-        std::string(dir != nullptr && *dir != '\0' ? dir : "/usr/share/zoneinfo") + "/" + std::string(name);
-    if (name != "UTC" && !cron_os_file_exists(file.c_str())) return nullptr;
-    auto* z = new cron_zone{};
-    if (!cctz::load_time_zone(std::string(name), &z->tz)) {
-        delete z;
-        return nullptr;
+    cron_os_file_id_t id;
+    const zone_rules* rules = load_rules(name, 0, &id);
+    if (rules == nullptr) return nullptr;
+    std::lock_guard<std::mutex> lk(r.lock);
+    // Another thread may have loaded it meanwhile: its record is the one.
+    for (cron_zone* z : r.zones) {
+        if (same_name(z, name)) return z;
     }
+    if (r.zones.size() >= MAX_ZONES) return nullptr;
+    auto* z = new cron_zone{};
     std::memcpy(z->name, name.data(), name.size());
+    z->rules.store(rules, std::memory_order_release);
+    z->id = id;
     r.zones.push_back(z);
     return z;
+}
+
+// A running host follows an update of the zone database: at most once per
+// interval, each zone file is looked at and, when it is another file or has
+// changed, read again. Computations keep the rules they began with.
+void recheck_now(registry& r) {
+    std::vector<cron_zone*> list;
+    {
+        std::lock_guard<std::mutex> lk(r.lock);
+        list = r.zones;
+    }
+    for (cron_zone* z : list) {
+        cron_os_file_id_t id;
+        if (same_name(z, "UTC") ||
+            (cron_os_regular_file(zone_file(z->name).c_str(), MAX_ZONE_FILE, &id) && id == z->id))
+            continue;
+        // A file gone or unreadable keeps the rules already read.
+        if (const zone_rules* rules = load_rules(z->name, z->generation + 1, &id)) {
+            ++z->generation;
+            z->id = id;
+            r.retired.push_back(z->rules.load(std::memory_order_relaxed));
+            z->rules.store(rules, std::memory_order_release);
+        }
+    }
+}
+
+void recheck_zones() {
+    registry& r = zones();
+    const int64_t now = cron_os_coarse_ms();
+    if (now < r.next_check_ms.load(std::memory_order_relaxed)) return;
+    std::unique_lock<std::mutex> busy(r.recheck, std::try_to_lock);
+    if (!busy.owns_lock()) return;
+    r.next_check_ms.store(now + r.interval_ms.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    // Short of memory, the zones keep their rules until the next look.
+    try {
+        recheck_now(r);
+    } catch (...) {
+    }
 }
 
 // The process zone of this thread, reloaded when TZ changes. getenv is safe
@@ -149,8 +248,9 @@ int cron_zone_find(std::string_view name, const cron_zone** out) {
         }
     }
     if (!plausible_name(name)) return CRON_ZONE_UNKNOWN;
+    recheck_zones();
     const cron_zone* z = find_shared(name);
-    if (z == nullptr) return CRON_ZONE_UNKNOWN;
+    if (z == nullptr) return cron_zone_count() >= MAX_ZONES ? CRON_ZONE_TOO_MANY : CRON_ZONE_UNKNOWN;
     recent[recent_next] = z;
     recent_next = (recent_next + 1) % THREAD_CACHE;
     *out = z;
@@ -159,7 +259,23 @@ int cron_zone_find(std::string_view name, const cron_zone** out) {
 
 const char* cron_zone_name(const cron_zone* zone) { return zone != nullptr ? zone->name : ""; }
 
-cron_tz_t cron_tz_of(const cron_zone* zone) { return {zone != nullptr ? &zone->tz : process_tz()}; }
+cron_tz_t cron_tz_of(const cron_zone* zone) {
+    if (zone == nullptr) return {process_tz()};
+    recheck_zones();
+    return {&zone->rules.load(std::memory_order_acquire)->tz};
+}
+
+size_t cron_zone_count() {
+    registry& r = zones();
+    std::lock_guard<std::mutex> lk(r.lock);
+    return r.zones.size();
+}
+
+void cron_zone_set_recheck_interval(int64_t ms) {
+    registry& r = zones();
+    r.interval_ms.store(ms >= 0 ? ms : 60000);
+    r.next_check_ms.store(0);
+}
 
 bool cron_tz_localtime(cron_tz_t tz, int64_t t, std::tm* out) {
     if (tz.impl == nullptr) return cron_os_localtime(t, out);

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -37,21 +38,6 @@ bool write_all(int fd, const char* data, size_t len) {
     return true;
 }
 
-std::string parent_dir(const std::string& path) {
-    size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-// A rename is durable only once the directory entry is on disk.
-void sync_dir(const std::string& dir) {
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
-}
-
 }  // namespace
 
 // time() reads a copy of the clock updated once per kernel tick and can lag
@@ -74,6 +60,12 @@ void cron_os_set_clock_shift(int64_t ms) { clock_shift_ms.store(ms, std::memory_
 int64_t cron_os_monotonic_ms() {
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int64_t cron_os_coarse_ms() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
@@ -129,7 +121,10 @@ void cron_os_mkdirs(const char* path) {
     for (size_t i = 1; i <= p.size(); ++i) {
         if (i == p.size() || p[i] == '/') {
             std::string part = p.substr(0, i);
-            if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST && cause == 0) cause = errno;
+            // The data directory holds job environments and outputs: its
+            // owner's alone. A umask can only take bits away from 0700.
+            const mode_t mode = i == p.size() ? 0700 : 0755;
+            if (::mkdir(part.c_str(), mode) != 0 && errno != EEXIST && cause == 0) cause = errno;
         }
     }
     // The first real failure is the cause; the ones after it follow from it.
@@ -167,43 +162,98 @@ bool cron_os_file_exists(const char* path) {
     return path != nullptr && ::stat(path, &st) == 0;
 }
 
-int cron_os_replace_file(const char* path, const char* data, size_t len) {
-    // A name of its own per write: two writers of one target (two instances
-    // on one data directory) must never share and truncate a temporary file.
-    static std::atomic<unsigned> serial{0};
-    std::string tmp =
-        std::string(path) + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(serial.fetch_add(1));
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
-    bool ok = write_all(fd, data, len) && ::fsync(fd) == 0;
-    int err = errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (ok && ::rename(tmp.c_str(), path) != 0) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) {
-        ::unlink(tmp.c_str());
-        errno = err;  // the cause, for cron_os_error_text
-        return -1;
-    }
-    sync_dir(parent_dir(path));
-    return 0;
+namespace {
+
+// "uid 1001 (ann)", or "uid 1001" for a user the system cannot name.
+std::string user_text(uid_t uid) {
+    std::string text = "uid " + std::to_string(uid);
+    passwd pw{};
+    passwd* found = nullptr;
+    char buf[1024];
+    if (::getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found != nullptr)
+        text += std::string(" (") + found->pw_name + ")";
+    return text;
 }
 
-bool cron_os_read_file(const char* path, std::string* out, size_t limit) {
-    unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) return false;
+std::string mode_text(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+const char* kind_of(mode_t mode) {
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISLNK(mode)) return "a symbolic link";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a regular file";
+}
+
+// Whose files a process may trust: its own, and root's, who could change
+// them anyway. Anyone else could swap the commands this process runs.
+bool trusted_owner(uid_t uid) { return uid == ::geteuid() || uid == 0; }
+
+// Why `st` (of `what`, a directory when `dir`) cannot be trusted, or "".
+std::string distrust(const std::string& what, const struct stat& st, bool dir) {
+    if (dir ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) return what + " is " + kind_of(st.st_mode);
+    if (!trusted_owner(st.st_uid))
+        return what + " is owned by " + user_text(st.st_uid) + " with mode " + mode_text(st.st_mode) +
+               ", not by this process's user (" + user_text(::geteuid()) + ") or root";
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return what + " is writable by its group or others (mode " + mode_text(st.st_mode) + ", owner " +
+               user_text(st.st_uid) + "); only its owner may write it";
+    return "";
+}
+
+void note_exposed(const std::string& what, const struct stat& st, std::vector<std::string>* exposed) {
+    if (exposed != nullptr && (st.st_mode & (S_IRGRP | S_IROTH)) != 0)
+        exposed->push_back(what + " (mode " + mode_text(st.st_mode) + ")");
+}
+
+int dir_fd(const cron_os_dir_t& dir) { return static_cast<int>(dir.handle); }
+
+// Opens the trusted file `name` of the directory: never through a link
+// (O_NOFOLLOW), never waiting on a FIFO (O_NONBLOCK), then checked by what
+// was opened. -1 with *why set; errno ENOENT tells a missing file.
+int open_trusted(const cron_os_dir_t& dir, const char* name, int flags, std::string* why,
+                 std::vector<std::string>* exposed) {
+    const std::string what = dir.path + "/" + name;
+    unique_fd fd(::openat(dir_fd(dir), name, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        const int err = errno;
+        struct stat st {};
+        if (err == ELOOP && ::fstatat(dir_fd(dir), name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            *why = what + " is " + kind_of(st.st_mode);
+        } else {
+            *why = what + " cannot be opened: " + std::generic_category().message(err);
+        }
+        errno = err;
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        *why = what + " cannot be examined: " + std::generic_category().message(errno);
+        return -1;
+    }
+    *why = distrust(what, st, false);
+    if (!why->empty()) {
+        errno = EPERM;
+        return -1;
+    }
+    note_exposed(name, st, exposed);
+    return fd.release();
+}
+
+bool read_bounded(int fd, std::string* out, size_t limit) {
     out->clear();
     char chunk[16384];
     while (out->size() <= limit) {
         // One byte past the limit tells a longer file.
         const size_t left = limit - out->size();
         const size_t want = left < sizeof chunk ? left + 1 : sizeof chunk;
-        ssize_t n = ::read(fd.get(), chunk, want);
+        ssize_t n = ::read(fd, chunk, want);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return n == 0;
         out->append(chunk, static_cast<size_t>(n));
@@ -211,53 +261,153 @@ bool cron_os_read_file(const char* path, std::string* out, size_t limit) {
     return true;
 }
 
-void cron_os_remove_stale_temps(const char* path) {
-    if (path == nullptr || *path == '\0') return;
-    const std::string full(path);
-    const std::string dir = parent_dir(full);
-    const size_t slash = full.find_last_of('/');
-    const std::string prefix = (slash == std::string::npos ? full : full.substr(slash + 1)) + ".tmp.";
-    DIR* d = ::opendir(dir.c_str());
-    if (d == nullptr) return;
+}  // namespace
+
+bool cron_os_read_file(const char* path, std::string* out, size_t limit) {
+    unique_fd fd(::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (fd.get() < 0) return false;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return false;
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return false;
+    }
+    return read_bounded(fd.get(), out, limit);
+}
+
+bool cron_os_regular_file(const char* path, int64_t max_size, cron_os_file_id_t* id) {
+    struct stat st {};
+    if (::stat(path, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > max_size) return false;
+    id->dev = st.st_dev;
+    id->ino = st.st_ino;
+    id->size = st.st_size;
+    id->mtime_ns = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+    id->ctime_ns = int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec;
+    return true;
+}
+
+bool cron_os_dir_open(const char* path, cron_os_dir_t* dir, std::string* why,
+                      std::vector<std::string>* exposed) {
+    cron_os_dir_close(dir);
+    // The path itself may lead through links (/var/run -> /run): what is
+    // checked is the directory it reaches, which the descriptor then pins.
+    unique_fd fd(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat st {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
+        *why = std::string("data directory ") + path +
+               " cannot be opened: " + std::generic_category().message(errno);
+        return false;
+    }
+    *why = distrust(std::string("data directory ") + path, st, true);
+    if (!why->empty()) return false;
+    note_exposed("the directory", st, exposed);
+    dir->path = path;
+    dir->handle = fd.release();
+    return true;
+}
+
+void cron_os_dir_close(cron_os_dir_t* dir) {
+    if (dir->handle >= 0) ::close(dir_fd(*dir));
+    dir->handle = -1;
+}
+
+bool cron_os_exists_at(const cron_os_dir_t& dir, const char* name) {
+    struct stat st {};
+    return ::fstatat(dir_fd(dir), name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+cron_os_read_status cron_os_read_at(const cron_os_dir_t& dir, const char* name, std::string* out,
+                                    size_t limit, std::string* why, std::vector<std::string>* exposed) {
+    unique_fd fd(open_trusted(dir, name, O_RDONLY, why, exposed));
+    if (fd.get() < 0) return errno == ENOENT ? cron_os_read_status::missing : cron_os_read_status::failed;
+    if (read_bounded(fd.get(), out, limit)) return cron_os_read_status::ok;
+    *why = dir.path + "/" + name + " cannot be read: " + std::generic_category().message(errno);
+    return cron_os_read_status::failed;
+}
+
+int cron_os_replace_at(const cron_os_dir_t& dir, const char* name, const char* data, size_t len,
+                       std::string* why) {
+    // A name of its own per write: two writers of one target (two instances
+    // on one data directory) must never share and truncate a temporary file.
+    static std::atomic<unsigned> serial{0};
+    const std::string tmp =
+        std::string(name) + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(serial.fetch_add(1));
+    const int d = dir_fd(dir);
+    // A new file (O_EXCL never follows a link), its owner's alone whatever
+    // the umask.
+    int fd = ::openat(d, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *why = std::generic_category().message(errno);
+        return -1;
+    }
+    bool ok = ::fchmod(fd, 0600) == 0 && write_all(fd, data, len) && ::fsync(fd) == 0;
+    int err = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (ok && ::renameat(d, tmp.c_str(), d, name) != 0) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        ::unlinkat(d, tmp.c_str(), 0);
+        *why = std::generic_category().message(err);
+        return -1;
+    }
+    // A rename is durable only once the directory entry is on disk.
+    ::fsync(d);
+    return 0;
+}
+
+void cron_os_remove_stale_temps_at(const cron_os_dir_t& dir, const char* name) {
+    const std::string prefix = std::string(name) + ".tmp.";
+    int fd = ::openat(dir_fd(dir), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    DIR* d = ::fdopendir(fd);
+    if (d == nullptr) {
+        ::close(fd);
+        return;
+    }
     while (const dirent* e = ::readdir(d)) {
-        std::string_view name(e->d_name);
-        if (name.substr(0, prefix.size()) != prefix) continue;
+        std::string_view entry(e->d_name);
+        if (entry.substr(0, prefix.size()) != prefix) continue;
         // "<prefix><pid>.<serial>": only a writer that no longer exists is
         // done with its file; a live one (another instance, another process)
         // may be about to rename it.
-        std::string_view rest = name.substr(prefix.size());
+        std::string_view rest = entry.substr(prefix.size());
         long pid = 0;
         size_t i = 0;
         for (; i < rest.size() && rest[i] >= '0' && rest[i] <= '9' && pid < 1000000000; ++i)
             pid = pid * 10 + (rest[i] - '0');
         if (i == 0 || i >= rest.size() || rest[i] != '.' || pid <= 0) continue;
         if (pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
-        ::unlink((dir + "/" + std::string(name)).c_str());
+        // Removes the entry, whatever it is; a link's target stays.
+        ::unlinkat(dir_fd(dir), e->d_name, 0);
     }
     ::closedir(d);
 }
 
-int cron_os_copy_file(const char* from, const char* to) {
-    std::string data;
-    if (!cron_os_read_file(from, &data)) return -1;
-    return cron_os_replace_file(to, data.data(), data.size());
-}
-
-cron_os_lock_status cron_os_lock_file(const char* path, cron_os_lock_t* lock, int64_t* holder,
-                                      std::string* why) {
+cron_os_lock_status cron_os_lock_at(const cron_os_dir_t& dir, const char* name, cron_os_lock_t* lock,
+                                    int64_t* holder, std::string* why) {
     *lock = CRON_OS_NO_LOCK;
     *holder = 0;
     // Close-on-exec, and the runner closes every other descriptor in the
     // child: a command cannot keep the directory locked after its host.
-    unique_fd fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (fd.get() < 0) {
-        *why = std::system_category().message(errno);
+    unique_fd fd(::openat(dir_fd(dir), name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.get() >= 0) {
+        ::fchmod(fd.get(), 0600);
+    } else if (errno == EEXIST) {
+        fd.reset(open_trusted(dir, name, O_RDWR, why, nullptr));
+        if (fd.get() < 0) return cron_os_lock_status::failed;
+    } else {
+        *why = dir.path + "/" + name + " cannot be created: " + std::generic_category().message(errno);
         return cron_os_lock_status::failed;
     }
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
         if (err != EWOULDBLOCK) {
-            *why = std::system_category().message(err);
+            *why = dir.path + "/" + name + ": " + std::system_category().message(err);
             return cron_os_lock_status::failed;
         }
         // The owner writes its pid just after it has taken the lock; until

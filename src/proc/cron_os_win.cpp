@@ -119,6 +119,8 @@ int64_t cron_os_monotonic_ms() {
     return ticks / rate * 1000 + ticks % rate * 1000 / rate;
 }
 
+int64_t cron_os_coarse_ms() { return static_cast<int64_t>(::GetTickCount64()); }
+
 bool cron_os_localtime(int64_t t, std::tm* out) {
     __time64_t tt = static_cast<__time64_t>(t);
     return out != nullptr && ::_localtime64_s(out, &tt) == 0;
@@ -278,7 +280,9 @@ bool cron_os_is_dir(const char* path) {
 
 bool cron_os_file_exists(const char* path) { return attributes(path) != INVALID_FILE_ATTRIBUTES; }
 
-int cron_os_replace_file(const char* path, const char* data, size_t len) {
+namespace {
+
+int replace_file(const char* path, const char* data, size_t len) {
     if (path == nullptr) return -1;
     // A temporary name of its own per write, so two writers of one store
     // never truncate each other's temporary file.
@@ -308,6 +312,8 @@ int cron_os_replace_file(const char* path, const char* data, size_t len) {
     return 0;
 }
 
+}  // namespace
+
 bool cron_os_read_file(const char* path, std::string* out, size_t limit) {
     if (path == nullptr || out == nullptr) return false;
     std::wstring src = cron_win_widen(path);
@@ -331,7 +337,21 @@ bool cron_os_read_file(const char* path, std::string* out, size_t limit) {
     return true;
 }
 
-void cron_os_remove_stale_temps(const char* path) {
+namespace {
+
+// The system's own sentence for an error code, in English where it has one.
+std::string error_text(DWORD err) {
+    char* text = nullptr;
+    DWORD n = ::FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        err, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string out = n > 0 && text != nullptr ? std::string(text, n) : "error " + std::to_string(err);
+    if (text != nullptr) ::LocalFree(text);
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.')) out.pop_back();
+    return out;
+}
+
+void remove_stale_temps(const char* path) {
     if (path == nullptr || *path == '\0') return;
     std::wstring full = cron_win_widen(path);
     size_t sep = full.find_last_of(L"/\\");
@@ -354,34 +374,11 @@ void cron_os_remove_stale_temps(const char* path) {
     ::FindClose(find);
 }
 
-int cron_os_copy_file(const char* from, const char* to) {
-    std::string data;
-    if (!cron_os_read_file(from, &data)) return -1;
-    return cron_os_replace_file(to, data.data(), data.size());
-}
-
-namespace {
-
-// The system's own sentence for an error code, in English where it has one.
-std::string error_text(DWORD err) {
-    char* text = nullptr;
-    DWORD n = ::FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        err, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string out = n > 0 && text != nullptr ? std::string(text, n) : "error " + std::to_string(err);
-    if (text != nullptr) ::LocalFree(text);
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.')) out.pop_back();
-    return out;
-}
-
 // The lock covers one byte far past the text, which locked bytes would hide
 // from a refused taker that reads the owner's pid.
 constexpr DWORD LOCK_OFFSET_HIGH = 1;
 
-}  // namespace
-
-cron_os_lock_status cron_os_lock_file(const char* path, cron_os_lock_t* lock, int64_t* holder,
-                                      std::string* why) {
+cron_os_lock_status lock_file(const char* path, cron_os_lock_t* lock, int64_t* holder, std::string* why) {
     *lock = CRON_OS_NO_LOCK;
     *holder = 0;
     // Not inheritable: a command cannot keep the directory locked after its host.
@@ -415,6 +412,62 @@ cron_os_lock_status cron_os_lock_file(const char* path, cron_os_lock_t* lock, in
         ::WriteFile(f.h, pid.data(), static_cast<DWORD>(pid.size()), &written, nullptr);
     *lock = reinterpret_cast<cron_os_lock_t>(f.release());
     return cron_os_lock_status::taken;
+}
+
+}  // namespace
+
+bool cron_os_regular_file(const char* path, int64_t max_size, cron_os_file_id_t* id) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(cron_win_widen(path).c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0)
+        return false;
+    id->size = static_cast<int64_t>((uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow);
+    id->mtime_ns = static_cast<int64_t>((uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
+                                        data.ftLastWriteTime.dwLowDateTime);
+    return id->size <= max_size;
+}
+
+// The desktop platform has no links an ordinary user may plant and no
+// owner-only modes here: the directory's files are reached by path.
+bool cron_os_dir_open(const char* path, cron_os_dir_t* dir, std::string*, std::vector<std::string>*) {
+    dir->path = path;
+    dir->handle = -1;
+    return true;
+}
+
+void cron_os_dir_close(cron_os_dir_t* dir) { dir->handle = -1; }
+
+bool cron_os_exists_at(const cron_os_dir_t& dir, const char* name) {
+    return cron_os_file_exists((dir.path + "/" + name).c_str());
+}
+
+cron_os_read_status cron_os_read_at(const cron_os_dir_t& dir, const char* name, std::string* out,
+                                    size_t limit, std::string* why, std::vector<std::string>*) {
+    const std::string path = dir.path + "/" + name;
+    if (cron_os_read_file(path.c_str(), out, limit)) return cron_os_read_status::ok;
+    const DWORD err = ::GetLastError();
+    if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) return cron_os_read_status::missing;
+    *why = path + " cannot be read: " + error_text(err);
+    return cron_os_read_status::failed;
+}
+
+int cron_os_replace_at(const cron_os_dir_t& dir, const char* name, const char* data, size_t len,
+                       std::string* why) {
+    if (replace_file((dir.path + "/" + name).c_str(), data, len) == 0) return 0;
+    *why = cron_os_error_text();
+    return -1;
+}
+
+void cron_os_remove_stale_temps_at(const cron_os_dir_t& dir, const char* name) {
+    remove_stale_temps((dir.path + "/" + name).c_str());
+}
+
+cron_os_lock_status cron_os_lock_at(const cron_os_dir_t& dir, const char* name, cron_os_lock_t* lock,
+                                    int64_t* holder, std::string* why) {
+    const std::string path = dir.path + "/" + name;
+    const cron_os_lock_status status = lock_file(path.c_str(), lock, holder, why);
+    if (status == cron_os_lock_status::failed) *why = path + ": " + *why;
+    return status;
 }
 
 void cron_os_unlock_file(cron_os_lock_t lock) {

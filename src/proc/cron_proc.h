@@ -33,6 +33,7 @@ struct cron_run_ctl_t {
     cron_proc_handle_t proc_handle = CRON_PROC_NONE;  // what a cancel terminates
 #endif
     uint32_t proc_id = 0;  // on POSIX a cancel signals this process's group
+    int32_t job_id = 0;    // set by its owner: a cancel of a job reaches all its executions
     std::mutex mu;
     uint64_t execution = 0;  // the owner's execution id; the runner does not read it
     // Called by the runner on its own thread once a child exists, without

@@ -90,6 +90,8 @@ struct cron_feed_t {
     uint64_t last_seq;      // newest event, 0 before the first
     uint64_t read_seq;      // newest event a read has returned
     uint64_t text_written;  // bytes ever written to `text`
+    uint64_t lost;          // events overwritten before any read had returned them
+    int64_t created_ms;     // when the instance was created
     cron_event_t ring[CRON_EVENT_CAPACITY];
     char text[CRON_EVENT_TEXT_BYTES];
 };

@@ -69,9 +69,9 @@ void copy_text(char* dst, const char* src, uint64_t len) {
 // The control block of one execution, with what its events name.
 struct exec_ctl : cron_run_ctl_t {
     crontab_t* ct = nullptr;
-    int32_t job_id = 0;
     int32_t attempt = 0;
     const char* name = "";
+    int64_t begun_ms = 0;  // monotonic
 };
 
 // The runner's call once the attempt's child exists: its start is told with
@@ -92,7 +92,7 @@ void tell_start(cron_run_ctl_t* base, uint32_t pid) {
 // The finished event of one attempt (after not_started when no child ran),
 // with the record's texts in the feed's byte ring. The lock is held.
 void tell_attempt(crontab_t* ct, int32_t job_id, const char* name, const cron_log_entry_t& rec,
-                  int32_t no_start) {
+                  int32_t no_start, cron_job_t* job) {
     if (no_start >= 0) {
         cron_event_t* ev = cron_event_push_as(ct, cron_event_kind::not_started, job_id, name);
         ev->execution = rec.execution;
@@ -110,6 +110,7 @@ void tell_attempt(crontab_t* ct, int32_t job_id, const char* name, const cron_lo
     ev->cancelled = rec.cancelled;
     cron_event_put_text(ct, ev, rec.stdout_text, strnlen(rec.stdout_text, CRON_LOG_TEXT_SIZE),
                         rec.stderr_text, strnlen(rec.stderr_text, CRON_LOG_TEXT_SIZE));
+    if (job != nullptr) cron_stats_count(&job->stats, *ev);
 }
 
 int32_t outcome_of(int32_t exit_code) {
@@ -126,8 +127,10 @@ int32_t outcome_of(int32_t exit_code) {
 // The ended event: the last attempt's outcome, and whether the execution
 // failed with nothing left to try (not cancelled, not an unknown status,
 // which is never retried since the command may have succeeded).
+// `job` is null once the job is gone: its counters went with it. `duration_ms`
+// as cron_stats_count takes it.
 void tell_end(crontab_t* ct, int32_t job_id, const char* name, uint64_t execution, int32_t attempts,
-              int32_t exit_code, bool cancel_requested) {
+              int32_t exit_code, bool cancel_requested, cron_job_t* job, int64_t duration_ms = -1) {
     cron_event_t* ev = cron_event_push_as(ct, cron_event_kind::ended, job_id, name);
     const int32_t outcome = outcome_of(exit_code);
     ev->execution = execution;
@@ -136,6 +139,7 @@ void tell_end(crontab_t* ct, int32_t job_id, const char* name, uint64_t executio
     ev->exit_code = exit_code;
     ev->flag = !cancel_requested && (outcome == CRON_OUTCOME_FAILED || outcome == CRON_OUTCOME_TIMED_OUT ||
                                      outcome == CRON_OUTCOME_NOT_STARTED);
+    if (job != nullptr) cron_stats_count(&job->stats, *ev, duration_ms);
 }
 
 // The runner's result, or the text of why it ran nothing. What it throws
@@ -265,7 +269,8 @@ void release_active(crontab_t* ct) {
 int finish(crontab_t* ct, cron_job_t* job, exec_ctl* ctl, int64_t t0, const cron_log_entry_t& rec,
            std::unique_lock<std::mutex>& lk) {
     cron_shared_t& sh = *ct->shared;
-    tell_end(ct, job->id, job->name, ctl->execution, rec.attempt, rec.exit_code, ctl->cancel_requested != 0);
+    tell_end(ct, job->id, job->name, ctl->execution, rec.attempt, rec.exit_code, ctl->cancel_requested != 0,
+             job, cron_os_monotonic_ms() - ctl->begun_ms);
     job->last_run = t0;
     // Admission has already moved next_run past the fire time it used; keep a
     // later value so one fire time never starts two executions. A start that
@@ -279,7 +284,6 @@ int finish(crontab_t* ct, cron_job_t* job, exec_ctl* ctl, int64_t t0, const cron
     } catch (...) {
     }
     cron_decrement(job->running_count);
-    if (job->run_ctl == ctl) job->run_ctl = nullptr;
     forget(sh, ctl);
     release_active(ct);
     if (job->enabled && job->next_run > 0 && job->next_run <= cron_os_now()) {
@@ -306,7 +310,7 @@ int finish(crontab_t* ct, cron_job_t* job, exec_ctl* ctl, int64_t t0, const cron
 
 int job_gone(crontab_t* ct, exec_ctl* ctl, const cron_log_entry_t& rec) {
     tell_end(ct, ctl->job_id, ctl->name, ctl->execution, rec.attempt, rec.exit_code,
-             ctl->cancel_requested != 0);
+             ctl->cancel_requested != 0, nullptr);
     forget(*ct->shared, ctl);
     release_active(ct);
     return -1;
@@ -348,6 +352,7 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution
     ctl.ct = ct;
     ctl.job_id = job_id;
     ctl.execution = execution;
+    ctl.begun_ms = cron_os_monotonic_ms();
     settings s;
 
     std::unique_lock<std::mutex> lk(sh.lock);
@@ -359,7 +364,7 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution
         try {
             sh.active.push_back(&ctl);
         } catch (...) {
-            tell_end(ct, job_id, job->name, execution, 0, CRONTAB_EXIT_NOT_STARTED, false);
+            tell_end(ct, job_id, job->name, execution, 0, CRONTAB_EXIT_NOT_STARTED, false, job);
             cron_decrement(job->running_count);
             release_active(ct);
             return -1;
@@ -367,7 +372,7 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution
     }
     if (!begins) {
         tell_end(ct, job_id, job != nullptr ? job->name : nullptr, execution, 0, CRONTAB_EXIT_NOT_STARTED,
-                 true);
+                 true, job);
         if (job != nullptr) cron_decrement(job->running_count);
         release_active(ct);
         return -1;
@@ -375,7 +380,6 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution
     copy_settings(*job, &s);
     ctl.name = s.name;
     ctl.on_child = tell_start;
-    job->run_ctl = &ctl;
     lk.unlock();
 
     cron_log_entry_t rec;
@@ -384,8 +388,8 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution
         const int32_t no_start = run_attempt(s, &ctl, attempt, &rec);
         rec.execution = execution;
         lk.lock();
-        tell_attempt(ct, job_id, s.name, rec, no_start);
         job = cron_job_find(ct, job_id);
+        tell_attempt(ct, job_id, s.name, rec, no_start, job);
         if (job == nullptr) return job_gone(ct, &ctl, rec);
         cron_job_push_log(job, &rec);
         if (!retry_due(ctl, rec, s)) break;
@@ -393,14 +397,15 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution
         ev->execution = execution;
         ev->attempt = attempt + 1;
         ev->fire_time = ev->time_ms + s.backoff_ms;
+        cron_stats_count(&job->stats, *ev);
         lk.unlock();
         pause(s.backoff_ms, ctl);
         if (ctl.cancel_requested) {
             backoff_cancelled(attempt + 1, &rec);
             rec.execution = execution;
             lk.lock();
-            tell_attempt(ct, job_id, s.name, rec, -1);
             job = cron_job_find(ct, job_id);
+            tell_attempt(ct, job_id, s.name, rec, -1, job);
             if (job == nullptr) return job_gone(ct, &ctl, rec);
             cron_job_push_log(job, &rec);
             break;
@@ -427,8 +432,7 @@ void sched_spawn_worker(crontab_t* ct, int32_t job_id, uint64_t execution) {
     // No thread (a pids limit, no memory): the run is recorded as one that
     // never started and its admission is given back. Its fire time stays
     // used, like that of any run that failed; retrying at once would only
-    // fail again. The run never set run_ctl, so another execution's control
-    // block stays reachable for a cancel.
+    // fail again.
     cron_log_entry_t rec;
     std::memset(&rec, 0, sizeof rec);
     rec.started_at = rec.finished_at = cron_os_now();
@@ -440,8 +444,8 @@ void sched_spawn_worker(crontab_t* ct, int32_t job_id, uint64_t execution) {
     std::lock_guard<std::mutex> lk(sh.lock);
     cron_job_t* job = cron_job_find(ct, job_id);
     const char* name = job != nullptr ? job->name : nullptr;
-    tell_attempt(ct, job_id, name, rec, CRON_NO_START_THREAD);
-    tell_end(ct, job_id, name, execution, 1, rec.exit_code, false);
+    tell_attempt(ct, job_id, name, rec, CRON_NO_START_THREAD, job);
+    tell_end(ct, job_id, name, execution, 1, rec.exit_code, false, job);
     if (job != nullptr) {
         cron_decrement(job->running_count);
         cron_job_push_log(job, &rec);
@@ -496,14 +500,21 @@ int cron_exec_cancel(crontab_t* ct, int32_t id) {
     std::lock_guard<std::mutex> lk(ct->shared->lock);
     cron_job_t* job = cron_job_find(ct, id);
     if (job == nullptr) return cron_error_not_found(id);
-    if (job->running_count == 0 || job->run_ctl == nullptr)
+    // Every execution of the job, also several side by side under ALLOW.
+    // Under the instance lock no control block can go away: an execution
+    // leaves `active` under this lock before its thread leaves.
+    bool running = false, signalled = false;
+    for (cron_run_ctl_t* ctl : ct->shared->active) {
+        if (ctl->job_id != id) continue;
+        running = true;
+        const bool reached = cron_proc_cancel(ctl) == 0;
+        signalled = signalled || reached;
+        cron_event_t* ev = cron_event_push(ct, cron_event_kind::cancelled, job);
+        ev->execution = ctl->execution;
+        ev->flag = reached;
+    }
+    if (!running)
         return cron_error_fail_code(CRONTAB_NO_CHILD, CRONTAB_E_NO_CHILD, "job %d is not running", id);
-    // Under the instance lock the control block cannot go away: its execution
-    // clears run_ctl under this lock before its thread leaves.
-    const bool signalled = cron_proc_cancel(job->run_ctl) == 0;
-    cron_event_t* ev = cron_event_push(ct, cron_event_kind::cancelled, job);
-    ev->execution = job->run_ctl->execution;
-    ev->flag = signalled;
     if (signalled) return CRONTAB_OK;
     return cron_error_fail_code(CRONTAB_NO_CHILD, CRONTAB_E_NO_CHILD,
                                 "job %d has no child process at this moment; its retries are stopped", id);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "quilmarn_crontab.h"
 #include "proc/cron_os.h"
@@ -19,11 +20,10 @@ namespace {
 // whatever path leads there.
 constexpr char LOCK_FILE[] = "crontab.lock";
 
-bool lock_dir(crontab_t* ct) {
-    const std::string path = std::string(ct->data_dir) + "/" + LOCK_FILE;
+bool lock_dir(crontab_t* ct, const cron_os_dir_t& dir) {
     int64_t holder = 0;
     std::string why;
-    switch (cron_os_lock_file(path.c_str(), &ct->shared->dir_lock, &holder, &why)) {
+    switch (cron_os_lock_at(dir, LOCK_FILE, &ct->shared->dir_lock, &holder, &why)) {
         case cron_os_lock_status::taken: return true;
         case cron_os_lock_status::held:
             if (holder > 0)
@@ -36,7 +36,7 @@ bool lock_dir(crontab_t* ct) {
             return false;
         case cron_os_lock_status::failed: break;
     }
-    cron_error_set("data directory %s cannot be locked: %s: %s", ct->data_dir, path.c_str(), why.c_str());
+    cron_error_set("data directory %s cannot be locked: %s", ct->data_dir, why.c_str());
     return false;
 }
 
@@ -117,24 +117,44 @@ crontab_t* cron_instance_create(const char* data_dir) {
         // Fire times are computed from here on: a later step of the wall
         // clock is measured from this moment.
         ct->shared->clock_offset_ms = cron_os_now_ms() - cron_os_monotonic_ms();
+        ct->feed.created_ms = cron_os_now_ms();
         std::memcpy(ct->data_dir, dir.c_str(), dir.size() + 1);
-        if (!dir.empty() && !lock_dir(ct)) {
+        // The directory is checked and its files reached through one open
+        // of it; each save opens it afresh (see cron_persist_save).
+        cron_os_dir_t opened;
+        std::vector<std::string> exposed;
+        std::string why;
+        if (!dir.empty() && !cron_os_dir_open(ct->data_dir, &opened, &why, &exposed)) {
+            cron_error_set_code(CRONTAB_E_DIR_UNUSABLE, "%s", why.c_str());
+            release(ct);
+            return nullptr;
+        }
+        if (!dir.empty() && !lock_dir(ct, opened)) {
             cron_error_refine(CRONTAB_E_DIR_UNUSABLE);
             release(ct);
             return nullptr;
         }
-        if (!cron_persist_load(ct)) {
+        if (!cron_persist_load(ct, opened, &exposed)) {
             cron_error_refine(CRONTAB_E_STORE_UNREADABLE);
             release(ct);
             return nullptr;
+        }
+        // What the load left out is kept in the file; creating succeeded.
+        cron_error_clear();
+        if (!exposed.empty()) {
+            std::string list;
+            for (const std::string& item : exposed) list += (list.empty() ? "" : ", ") + item;
+            // A warning, not a failure: the code stays "none".
+            cron_error_set_code(CRONTAB_E_NONE,
+                                "warning: data directory %s is readable by others: %s; only its owner should "
+                                "read it (chmod 700 the directory, 600 its files)",
+                                ct->data_dir, list.c_str());
         }
     } catch (...) {
         release(ct);
         cron_error_set_code(CRONTAB_E_NO_MEMORY, "out of memory");
         return nullptr;
     }
-    // What the load left out is kept in the file; creating succeeded.
-    cron_error_clear();
     return ct;
 }
 

@@ -16,6 +16,7 @@
 #include "proc/cron_signal.h"
 #include "quilmarn_crontab.h"
 #include "sched/cron_events.h"
+#include "sched/cron_stats.h"
 
 constexpr int CRON_MAX_JOBS = 128;
 constexpr int CRON_LOG_CAPACITY = 20;
@@ -89,9 +90,9 @@ struct cron_job_t : cron_job_def_t {
     int32_t log_head;
     int32_t in_use;
     int32_t running_count;
-    cron_run_ctl_t* run_ctl;  // the execution that started last, while it runs
-    int64_t queued_fire;      // the fire time a queued run serves
-    int64_t skip_noted;       // the last due fire time told as skipped
+    int64_t queued_fire;     // the fire time a queued run serves
+    int64_t skip_noted;      // the last due fire time told as skipped
+    cron_job_stats_t stats;  // since the job was added; a change keeps them
 };
 
 // The heap part of an instance: the lock and everything that needs a

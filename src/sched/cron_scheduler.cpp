@@ -51,6 +51,7 @@ void tell_skip(crontab_t* ct, cron_job_t& job, int32_t reason) {
     ev->fire_time = job.next_run;
     ev->count = 1;
     ev->detail = reason;
+    cron_stats_count(&job.stats, *ev);
 }
 
 // Admission of a fire time some seconds late (after a run, a full table of
@@ -72,6 +73,7 @@ void tell_folded(crontab_t* ct, cron_job_t& job, int64_t served, int64_t now) {
         ev->fire_time = first;
         ev->count = count;
         ev->detail = CRON_SKIP_LATE;
+        cron_stats_count(&job.stats, *ev);
     } catch (...) {
     }
 }
@@ -100,6 +102,7 @@ void scan(crontab_t* ct, int64_t now, tick_result* t) {
             job.queued_fire = job.next_run;
             cron_event_t* ev = cron_event_push(ct, cron_event_kind::queued, &job);
             ev->fire_time = job.next_run;
+            cron_stats_count(&job.stats, *ev);
             job.next_run = next;
             if (next > 0) note_future(t, next);
         } else {

@@ -308,8 +308,6 @@ struct loader {
 
 }  // namespace
 
-std::string cron_store_path(const crontab_t* ct) { return std::string(ct->data_dir) + "/crontab.json"; }
-
 bool cron_store_format(const crontab_t* ct, std::string* out) {
     rapidjson::StringBuffer buf;
     store_writer w(buf);
@@ -331,9 +329,11 @@ bool cron_store_parse(crontab_t* ct, const std::string& text, int64_t now, std::
 
 namespace {
 
+constexpr char kStoreName[] = "crontab.json";
+
 // "crontab.json.bak", then "crontab.json.bak.1", ...
-std::string backup_name(const std::string& path, int n) {
-    std::string name = path;
+std::string backup_name(int n) {
+    std::string name = kStoreName;
     name += ".bak";
     if (n > 0) {
         name += '.';
@@ -344,24 +344,33 @@ std::string backup_name(const std::string& path, int n) {
 
 // Keeps the store as it is on disk under a backup name before it is first
 // replaced. An earlier, different backup is never overwritten: the copy takes
-// the next free name, crontab.json.bak, then .bak.1, .bak.2, ...
-bool keep_backup(const std::string& path) {
-    std::string original;
-    if (!cron_os_read_file(path.c_str(), &original)) {
-        cron_error_set("the job store could not be saved: crontab.json could not be read for its backup: %s",
-                       cron_os_error_text().c_str());
+// the next free name, crontab.json.bak, then .bak.1, .bak.2, ... A name
+// taken by anything but a trusted regular file stops the save: a link, a
+// FIFO or a device there is refused, never followed, waited on or read.
+bool keep_backup(const cron_os_dir_t& dir) {
+    std::string original, why;
+    if (cron_os_read_at(dir, kStoreName, &original, kMaxStoreBytes, &why) != cron_os_read_status::ok) {
+        cron_error_set("the job store could not be saved: it could not be read for its backup: %s",
+                       why.c_str());
         return false;
     }
     for (int n = 0; n < 10000; ++n) {
-        std::string name = backup_name(path, n);
-        if (cron_os_file_exists(name.c_str())) {
-            std::string earlier;
-            if (cron_os_read_file(name.c_str(), &earlier) && earlier == original) return true;
-            continue;
+        const std::string name = backup_name(n);
+        // A backup longer than the store cannot equal it: one byte past its
+        // size is all that is read.
+        std::string earlier;
+        switch (cron_os_read_at(dir, name.c_str(), &earlier, original.size(), &why)) {
+            case cron_os_read_status::ok:
+                if (earlier == original) return true;
+                continue;
+            case cron_os_read_status::failed:
+                cron_error_set("the job store could not be saved: %s", why.c_str());
+                return false;
+            case cron_os_read_status::missing: break;
         }
-        if (cron_os_replace_file(name.c_str(), original.data(), original.size()) == 0) return true;
+        if (cron_os_replace_at(dir, name.c_str(), original.data(), original.size(), &why) == 0) return true;
         cron_error_set("the job store could not be saved: its backup %s could not be written: %s",
-                       name.c_str(), cron_os_error_text().c_str());
+                       name.c_str(), why.c_str());
         return false;
     }
     cron_error_set("the job store could not be saved: no free name is left for its backup");
@@ -369,11 +378,11 @@ bool keep_backup(const std::string& path) {
 }
 
 // Names a later save may write a backup to: their writers' temporary files.
-void remove_stale_backup_temps(const std::string& path) {
+void remove_stale_backup_temps(const cron_os_dir_t& dir) {
     for (int n = 0; n < 10000; ++n) {
-        std::string name = backup_name(path, n);
-        cron_os_remove_stale_temps(name.c_str());
-        if (!cron_os_file_exists(name.c_str())) return;
+        const std::string name = backup_name(n);
+        cron_os_remove_stale_temps_at(dir, name.c_str());
+        if (!cron_os_exists_at(dir, name.c_str())) return;
     }
 }
 
@@ -387,33 +396,38 @@ bool cron_persist_save(crontab_t* ct) {
         cron_error_set("the job store could not be saved: a job holds text that is not valid UTF-8");
         return false;
     }
-    std::string path = cron_store_path(ct);
-    bool exists = cron_os_file_exists(path.c_str());
+    // Opened afresh: a directory replaced or remounted since create is the
+    // one written, and one that can no longer be trusted is refused.
+    cron_os_dir_t dir;
+    std::string why;
+    if (!cron_os_dir_open(ct->data_dir, &dir, &why, nullptr)) {
+        cron_error_set("the job store could not be saved: %s", why.c_str());
+        return false;
+    }
+    const bool exists = cron_os_exists_at(dir, kStoreName);
     // Unchanged text stays on disk.
     if (exists && text == sh.last_saved) return true;
     // What the load could not take is kept before it is replaced.
-    if (sh.keep_backup && exists && !keep_backup(path)) return false;
+    if (sh.keep_backup && exists && !keep_backup(dir)) return false;
     sh.keep_backup = false;
-    if (cron_os_replace_file(path.c_str(), text.data(), text.size()) != 0) {
-        cron_error_set("the job store could not be saved: %s", cron_os_error_text().c_str());
+    if (cron_os_replace_at(dir, kStoreName, text.data(), text.size(), &why) != 0) {
+        cron_error_set("the job store could not be saved: %s", why.c_str());
         return false;
     }
     sh.last_saved = std::move(text);
     return true;
 }
 
-bool cron_persist_load(crontab_t* ct) {
+bool cron_persist_load(crontab_t* ct, const cron_os_dir_t& dir, std::vector<std::string>* exposed) {
     if (ct == nullptr || ct->data_dir[0] == '\0') return true;
-    std::string path = cron_store_path(ct);
-    if (!cron_os_file_exists(path.c_str())) {
-        // A host killed during its first save leaves only its temporary file.
-        cron_os_remove_stale_temps(path.c_str());
-        return true;
-    }
-    std::string text;
-    if (!cron_os_read_file(path.c_str(), &text, kMaxStoreBytes)) {
-        cron_error_set("crontab.json could not be read: %s", cron_os_error_text().c_str());
-        return false;
+    std::string text, why;
+    switch (cron_os_read_at(dir, kStoreName, &text, kMaxStoreBytes, &why, exposed)) {
+        case cron_os_read_status::missing:
+            // A host killed during its first save leaves only its temporary file.
+            cron_os_remove_stale_temps_at(dir, kStoreName);
+            return true;
+        case cron_os_read_status::failed: cron_error_set("%s", why.c_str()); return false;
+        case cron_os_read_status::ok: break;
     }
     if (text.size() > kMaxStoreBytes) {
         cron_error_set("crontab.json is larger than %zu MiB", kMaxStoreBytes / (1024 * 1024));
@@ -428,8 +442,8 @@ bool cron_persist_load(crontab_t* ct) {
         return false;
     }
     // A host killed while saving leaves its temporary file behind.
-    cron_os_remove_stale_temps(path.c_str());
-    remove_stale_backup_temps(path);
+    cron_os_remove_stale_temps_at(dir, kStoreName);
+    remove_stale_backup_temps(dir);
     ct->shared->keep_backup = !whole;
     if (whole) ct->shared->last_saved = std::move(text);
     return true;

@@ -5,23 +5,27 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "proc/cron_os.h"
 #include "sched/cron_job.h"
 
 // Writes the job table to the store. Nothing is written when the text equals
 // the last text this instance read or wrote and the file still exists. A
 // store the load could not take whole is first copied to a backup name
 // ("crontab.json.bak", or ".bak.1", ... when an earlier, different backup
-// exists). True when the file holds the table; false with the reason in the
-// error text (cron_error_set). Only the job exports save, with the lock held.
+// exists). The directory is opened and checked afresh for each save. True
+// when the file holds the table; false with the reason in the error text
+// (cron_error_set). Only the job exports save, with the lock held.
 bool cron_persist_save(crontab_t* ct);
 
-// Fills the empty table of a new instance from the store. False, with the
-// reason in the error text and no file touched, when the store exists but
-// cannot be read as a whole (unreadable, larger than 8 MiB, not UTF-8, not a
-// JSON object). Runs before any other thread knows the instance; takes no
-// lock.
-bool cron_persist_load(crontab_t* ct);
+// Fills the empty table of a new instance from the store in its data
+// directory, opened as `dir`. False, with the reason in the error text and no file touched,
+// when the store exists but cannot be read as a whole (not a trusted regular
+// file, unreadable, larger than 8 MiB, not UTF-8, not a JSON object). A store
+// readable by others is noted in *exposed. Runs before any other thread
+// knows the instance; takes no lock.
+bool cron_persist_load(crontab_t* ct, const cron_os_dir_t& dir, std::vector<std::string>* exposed);
 
 // The store text of the table: an object with "next_id" and "jobs", four-space
 // indent, no final line end. False when a text field is not valid UTF-8.
@@ -33,6 +37,3 @@ bool cron_store_format(const crontab_t* ct, std::string* out);
 // unreadable as a whole, *unreadable (when given) receives the reason, with
 // line and column where there is one, and the table stays empty.
 bool cron_store_parse(crontab_t* ct, const std::string& text, int64_t now, std::string* unreadable = nullptr);
-
-// "<data_dir>/crontab.json"
-std::string cron_store_path(const crontab_t* ct);

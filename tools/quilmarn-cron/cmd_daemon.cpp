@@ -88,6 +88,18 @@ int cmd_daemon(cmd_ctx& ctx, int, char**) {
             return EXIT_USAGE;
         o.on_failure_limit_sec = static_cast<int>(limit);
     }
+    if (const char* a = ctx.args.value("--http"); a != nullptr) {
+        std::string host, why;
+        int port = 0;
+        if (!http_parse_addr(a, &host, &port, &why)) return ctx.usage_error("--http: %s", why.c_str());
+        o.http.addr = a;
+    }
+    if (const char* f = ctx.args.value("--http-token-file"); f != nullptr) {
+        if (o.http.addr.empty()) return ctx.usage_error("--http-token-file needs --http");
+        std::string why;
+        if (!http_read_token_file(f, &o.http.token, &why))
+            return ctx.fail("--http-token-file: %s", why.c_str());
+    }
     // Before any thread: the environment is the jobs' from here on.
     std::string dir = ctx.dir, why;
     if (!cron_job_env_setup(&dir, &why)) return ctx.fail("%s", why.c_str());
@@ -202,13 +214,15 @@ const cmd_option daemon_options_table[] = {
     {"--log-format", "text|json", "one event per line as key=value text (default) or as a JSON object"},
     {"--on-failure", "CMD", "run CMD through /bin/sh after an execution whose last attempt failed"},
     {"--on-failure-timeout", "DURATION", "the time limit of CMD (default 60s)"},
+    {"--http", "[ADDR:]PORT", "serve /metrics and a read-only status page (ADDR 127.0.0.1 when left out)"},
+    {"--http-token-file", "FILE", "require 'Authorization: Bearer TOKEN' with the token in FILE (mode 600)"},
 };
 const cmd_option status_options[] = {{"--json", nullptr, "one JSON object"}};
 
 const command commands[] = {
     {"init", "", "create the data directory", 0, 0, CMD_NEEDS_DIR, cmd_init},
-    {"daemon", "[--log-format text|json] [--on-failure CMD]", "run due jobs and serve the other commands", 0,
-     0, CMD_NEEDS_DIR, cmd_daemon, daemon_options_table,
+    {"daemon", "[--log-format text|json] [--on-failure CMD] [--http [ADDR:]PORT]",
+     "run due jobs and serve the other commands", 0, 0, CMD_NEEDS_DIR, cmd_daemon, daemon_options_table,
      "Runs until SIGTERM or SIGINT; a second one cancels the runs still going\n"
      "and kills the CMDs still running (at most 4 run at once, 32 wait).\n"
      "SIGHUP is logged and changes nothing. Jobs get HOME, LOGNAME, USER of the\n"
@@ -220,7 +234,9 @@ const command commands[] = {
      "are carried out by it, through quilmarn-cron.sock in the directory.\n"
      "CMD gets QUILMARN_JOB_ID, QUILMARN_JOB_NAME, QUILMARN_EXIT_CODE and\n"
      "QUILMARN_ATTEMPTS, and the last attempt's output on standard input.\n"
-     "A command it has no place for exits with status 75: nothing was done.\n"},
+     "A command it has no place for exits with status 75: nothing was done.\n"
+     "--http serves GET and HEAD only: /metrics (Prometheus), / and /job/ID\n"
+     "(HTML), /api/status and /api/job/ID (JSON). It changes nothing.\n"},
     {"status", "[--json]", "each job's state, last run and exit, and next run", 0, 0,
      CMD_NEEDS_DIR | CMD_FORWARD | CMD_READ_ONLY, cmd_status, status_options},
 };

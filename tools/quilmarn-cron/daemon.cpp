@@ -358,6 +358,17 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
     job_watch watch(in.ct, dir, [&options](const hook_call& c) { hook_pool.start(options, c); });
     cron_event_write(event("daemon").num("pid", ::getpid()).text("dir", dir));
     watch.tell_loaded();
+    // Read-only, on threads of its own; stopped before the instance goes.
+    http_listener http;
+    if (!options.http.addr.empty()) {
+        if (!http.start(in.ct, dir, options.http, &why)) {
+            std::fprintf(stderr, "quilmarn-cron: --http: %s\n", why.c_str());
+            cron_ctl_unlink(dir);
+            return 1;
+        }
+        cron_event_write(
+            event("http").text("address", http.bound()).flag("token", !options.http.token.empty()));
+    }
     if (crontab_start(in.ct) != 0) {
         std::fprintf(stderr, "quilmarn-cron: the scheduler could not be started\n");
         cron_ctl_unlink(dir);

@@ -10,12 +10,14 @@
 
 #include "control.h"
 #include "events.h"
+#include "http/http_listener.h"
 #include "quilmarn_crontab.h"
 
 struct daemon_options {
     log_format format = log_format::text;
     std::string on_failure;         // shell command; empty for none
     int on_failure_limit_sec = 60;  // its time limit
+    http_options http;              // --http and its token; no listener when the address is empty
 };
 
 // Carries out a client's command against the daemon's instance.

@@ -5,13 +5,14 @@ expressions and run them in the background of this process.
 
     with qc.Scheduler("cron-data") as s:
         job = s.add_job("hello", "*/5 * * * *", "echo hello")
-        s.run_now(job)
-        print(s.logs(job, 1)[0].stdout)
+        print(s.run_now(job).record.stdout)
 
-Times are taken as epoch seconds or aware datetimes. Texts returned by the
-library are copied as each call returns; the reports come back as Job and
-RunRecord dataclasses. Failures raise exceptions derived from CrontabError,
-whose text is the library's own sentence for the failure.
+Times are taken as epoch seconds or aware datetimes, durations as seconds or
+timedeltas. Texts returned by the library are copied as each call returns;
+the reports come back as Job and RunRecord dataclasses, the scheduler's
+events (Scheduler.events, Scheduler.aevents) as Event dataclasses. Failures
+raise exceptions derived from CrontabError, chosen by the library's code for
+the failure; their text is the library's own sentence.
 """
 
 from __future__ import annotations
@@ -23,24 +24,33 @@ from datetime import datetime, tzinfo
 from typing import Any
 
 from . import _args, _native
-from ._args import TimeLike
-from ._errors import (CrontabError, ExitCode, ExpressionError, JobNotFoundError, Overlap,
-                      RunRefusedError, SettingError, StoreError)
-from ._records import Job, RunRecord
-from ._scheduler import LOG_CAPACITY, Scheduler
+from ._args import DurationLike, TimeLike
+from ._errors import (AmbiguousJobNameError, CrontabError, DirectoryInUseError, ErrorCode,
+                      ExitCode, ExpressionError, JobNotFoundError, Overlap, RunRefusedError,
+                      SettingError, StoreError, TableFullError)
+from ._events import Event, EventKind, Outcome
+from ._limits import (BACKOFF_MAX_SEC, CMD_MAX, DATA_DIR_MAX, ENV_MAX, ENV_VARS_MAX,
+                      EVENT_CAPACITY, EVENT_TEXT_BYTES, EXPR_MAX, LOG_CAPACITY, MAX_ACTIVE,
+                      MAX_JOBS, NAME_MAX, OUTPUT_MAX, RETRY_MAX, WORKDIR_MAX)
+from ._limits import USER_MAX
+from ._records import Execution, Job, RunRecord
+from ._scheduler import Scheduler
+from ._stats import JobStats, Stats
 
 __all__ = [
-    "CrontabError", "ExpressionError", "JobNotFoundError", "RunRefusedError", "SettingError",
-    "StoreError", "Overlap", "ExitCode", "Scheduler", "Job", "RunRecord", "TimeLike",
-    "MAX_JOBS", "LOG_CAPACITY", "MAX_ACTIVE",
+    "CrontabError", "ExpressionError", "JobNotFoundError", "AmbiguousJobNameError",
+    "RunRefusedError", "SettingError", "TableFullError", "StoreError", "DirectoryInUseError",
+    "ErrorCode", "Overlap", "ExitCode", "Scheduler", "Job", "RunRecord", "Execution",
+    "Event", "EventKind", "Outcome", "Stats", "JobStats", "TimeLike", "DurationLike",
+    "MAX_JOBS", "LOG_CAPACITY", "MAX_ACTIVE", "RETRY_MAX", "BACKOFF_MAX_SEC", "NAME_MAX",
+    "EXPR_MAX", "CMD_MAX", "WORKDIR_MAX", "ENV_MAX", "ENV_VARS_MAX", "DATA_DIR_MAX",
+    "OUTPUT_MAX", "EVENT_CAPACITY", "EVENT_TEXT_BYTES",
+    "USER_MAX",
     "version", "validate", "is_valid", "next_time", "next_datetime", "next_runs", "next_datetimes",
     "describe", "explain",
 ]
 
 _lib = _native.library()
-
-MAX_JOBS = 128      # jobs per scheduler
-MAX_ACTIVE = 32     # runs in progress at once per scheduler
 
 
 def _check_expr(expr: str) -> bytes:

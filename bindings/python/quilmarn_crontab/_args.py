@@ -8,16 +8,19 @@ import math
 import operator
 import os
 from collections.abc import Mapping
-from datetime import datetime, timezone, tzinfo
+from datetime import datetime, timedelta, timezone, tzinfo
 from typing import Union
 
 from ._errors import ExpressionError, SettingError
 
 INT_RANGE = (-2**31, 2**31 - 1)
 INT64_RANGE = (-2**63, 2**63 - 1)
+UINT64_RANGE = (0, 2**64 - 1)
 
 #: A point in time: epoch seconds, or an aware datetime.
 TimeLike = Union[int, float, datetime]
+#: A span of time: seconds, or a timedelta.
+DurationLike = Union[int, timedelta]
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 
@@ -52,6 +55,34 @@ def epoch(value: object, what: str) -> int:
         raise TypeError("%s must be epoch seconds (int) or an aware datetime, not %s"
                         % (what, type(value).__name__))
     return integer(value, what, INT64_RANGE)
+
+
+def duration(value: object, what: str, high: int = INT_RANGE[1]) -> int:
+    """Whole seconds from an int or a timedelta. A negative span is refused
+    as the command line refuses it, rather than taken by the library as
+    "none"."""
+    if isinstance(value, timedelta):
+        seconds, rest = divmod(value, timedelta(seconds=1))
+        if rest:
+            raise SettingError("%s must be whole seconds, not %s" % (what, value))
+        value = seconds
+    number = integer(value, what, INT64_RANGE)
+    if number < 0:
+        raise SettingError("%s must be 0 to %d seconds, not %d" % (what, high, number))
+    return integer(number, what, (0, high))
+
+
+def wait_seconds(value: object, what: str) -> float | None:
+    """A wait in seconds from a number or a timedelta; None waits without end."""
+    if value is None:
+        return None
+    if isinstance(value, timedelta):
+        value = value.total_seconds()
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError("%s must be seconds or a timedelta, not %s" % (what, type(value).__name__))
+    if not value >= 0:  # also NaN
+        raise ValueError("%s must be 0 or more seconds, not %r" % (what, value))
+    return None if math.isinf(value) else float(value)
 
 
 def to_datetime(seconds: int, tz: tzinfo | None = None) -> datetime:

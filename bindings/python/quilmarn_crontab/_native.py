@@ -75,6 +75,9 @@ HANDLE = ctypes.POINTER(_Handle)
 
 _c_int = ctypes.c_int
 _text = ctypes.c_char_p
+# A text the caller frees with crontab_free: kept as a pointer, not converted.
+_owned = ctypes.c_void_p
+_seq = ctypes.c_uint64
 
 # c_char_p results are copied into bytes objects by ctypes as the call
 # returns, so no text of the library is kept past its buffer's lifetime.
@@ -102,7 +105,17 @@ _SIGNATURES = {
     "crontab_cancel_job": (_c_int, [HANDLE, _c_int]),
     "crontab_get_jobs_json": (_text, [HANDLE]),
     "crontab_get_job_logs_json": (_text, [HANDLE, _c_int, _c_int]),
+    "crontab_copy_jobs_json": (_owned, [HANDLE]),
+    "crontab_copy_job_logs_json": (_owned, [HANDLE, _c_int, _c_int]),
+    "crontab_free": (None, [ctypes.c_void_p]),
+    "crontab_read_events_json": (_owned, [HANDLE, _seq, _c_int]),
+    "crontab_get_last_event_seq": (_seq, [HANDLE]),
+    "crontab_wait_events": (_c_int, [HANDLE, _seq, _c_int]),
+    "crontab_get_events_fd": (_c_int, [HANDLE]),
+    "crontab_copy_stats_json": (_owned, [HANDLE]),
     "crontab_last_error": (_text, []),
+    "crontab_last_error_code": (_c_int, []),
+    "crontab_last_error_value": (ctypes.c_int64, []),
 }
 
 
@@ -116,3 +129,20 @@ def _declare(lib: ctypes.CDLL) -> None:
 def last_error(lib: ctypes.CDLL) -> str:
     """The library's sentence for the calling thread's most recent failure."""
     return (lib.crontab_last_error() or b"").decode("utf-8", "replace")
+
+
+def last_failure(lib: ctypes.CDLL) -> tuple[int, int, str]:
+    """Code, value and sentence of the calling thread's most recent failure:
+    read on the thread that failed, before its next call."""
+    return lib.crontab_last_error_code(), lib.crontab_last_error_value(), last_error(lib)
+
+
+def take_text(lib: ctypes.CDLL, pointer: int | None) -> str:
+    """The text of a crontab_copy_* or crontab_read_events_json result,
+    which is freed here."""
+    if not pointer:
+        raise MemoryError("the library could not obtain memory for a report")
+    try:
+        return ctypes.string_at(pointer).decode("utf-8")
+    finally:
+        lib.crontab_free(pointer)

@@ -84,7 +84,8 @@ class Job(_Report):
 @dataclasses.dataclass(frozen=True, eq=True)
 class RunRecord(_Report):
     """One attempt of a run. exit_code is the command's exit status, or one
-    of the ExitCode members."""
+    of the ExitCode members; execution joins the attempts of one run and
+    its events."""
     started_at: int
     finished_at: int
     duration_ms: int
@@ -94,6 +95,7 @@ class RunRecord(_Report):
     truncated: bool
     cancelled: bool
     attempt: int
+    execution: int          #: the id of the execution the attempt belongs to
     _raw: dict[str, Any] = dataclasses.field(repr=False, compare=False)
 
     @classmethod
@@ -109,3 +111,21 @@ class RunRecord(_Report):
     def finished_datetime(self) -> datetime:
         """finished_at as an aware datetime (UTC)."""
         return _utc(self.finished_at)
+
+
+@dataclasses.dataclass(frozen=True)
+class Execution:
+    """What run_now carried out: the execution's id and its run records, one
+    per attempt, oldest first, as the job's run log holds them when the run
+    has ended (attempts that other runs of the job have pushed out of its
+    last LOG_CAPACITY records are missing). id is None, and records empty,
+    only when over EVENT_CAPACITY events came between the call and the
+    run's admission, so that the feed no longer told which execution it was."""
+    id: int | None
+    job_id: int
+    records: tuple[RunRecord, ...]
+
+    @property
+    def record(self) -> RunRecord | None:
+        """The last attempt's record (None when the log no longer holds it)."""
+        return self.records[-1] if self.records else None

@@ -2,7 +2,9 @@
 
 import gc
 import json
+import math
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -10,7 +12,7 @@ import tempfile
 import threading
 import time
 import unittest
-from datetime import datetime, timezone
+from datetime import datetime, timedelta, timezone
 
 import quilmarn_crontab as qc
 
@@ -123,8 +125,35 @@ class JobTableTest(SchedulerTest):
     def test_table_full(self):
         for i in range(qc.MAX_JOBS):
             self.s.add_job("j%d" % i, "@daily", "true")
-        with self.assertRaisesRegex(qc.CrontabError, "full"):
+        with self.assertRaisesRegex(qc.TableFullError, "full"):
             self.s.add_job("one more", "@daily", "true")
+
+    def test_the_exception_class_comes_from_the_code(self):
+        job = self.s.add_job("x", "@daily", "true")
+        with tempfile.TemporaryDirectory() as d, qc.Scheduler(d):
+            cases = [
+                (qc.JobNotFoundError, qc.ErrorCode.NOT_FOUND, 999, lambda: self.s.run_now(999)),
+                (qc.ExpressionError, qc.ErrorCode.BAD_EXPRESSION, 0, lambda: self.s.add_job("x", "* *", "true")),
+                (qc.ExpressionError, qc.ErrorCode.BAD_EXPRESSION, 0,
+                 lambda: self.s.update_job(job, "x", "@daily " + "*" * qc.EXPR_MAX, "true")),
+                (qc.DirectoryInUseError, qc.ErrorCode.DIR_IN_USE, os.getpid(), lambda: qc.Scheduler(d)),
+            ]
+            for error, code, value, call in cases:
+                with self.subTest(error.__name__), self.assertRaises(error) as caught:
+                    call()
+                self.assertEqual((caught.exception.code, caught.exception.value), (code, value))
+        self.assertEqual(caught.exception.pid, os.getpid())
+        self.assertIsInstance(caught.exception, qc.StoreError)
+
+    def test_jobs_found_by_name(self):
+        a = self.s.add_job("backup", "@daily", "true")
+        self.assertEqual(self.s.job("backup").id, a)
+        with self.assertRaises(qc.JobNotFoundError):
+            self.s.job("nothing")
+        b = self.s.add_job("backup", "@hourly", "true")
+        self.assertEqual([j.id for j in self.s.find("backup")], [a, b])
+        with self.assertRaisesRegex(qc.AmbiguousJobNameError, "id"):
+            self.s.job("backup")
 
 
 class ArgumentTest(SchedulerTest):
@@ -143,6 +172,34 @@ class ArgumentTest(SchedulerTest):
             with self.subTest(named), self.assertRaisesRegex(OverflowError, named):
                 call()
         self.assertEqual([(j.id, j.max_runtime_sec) for j in self.s.jobs()], [(one, 0), (other, 0)])
+
+    def test_durations_take_timedeltas_and_refuse_negative_spans(self):
+        job = self.s.add_job("x", "@daily", "true")
+        self.s.set_timeout(job, timedelta(minutes=2))
+        self.s.set_retry(job, 1, timedelta(seconds=30))
+        refused = [lambda: self.s.set_timeout(job, -1), lambda: self.s.set_timeout(job, timedelta(seconds=-5)),
+                   lambda: self.s.set_timeout(job, timedelta(seconds=1.5)), lambda: self.s.set_retry(job, 1, -1)]
+        for call in refused:
+            with self.assertRaises(qc.SettingError):
+                call()
+        j = self.s.job(job)
+        self.assertEqual((j.max_runtime_sec, j.retry_backoff_sec), (120, 30))
+        self.s.set_timeout(job, None)
+        self.assertEqual(self.s.job(job).max_runtime_sec, 0)
+
+    def test_limits_and_codes_are_the_headers(self):
+        header = os.path.join(os.path.dirname(__file__), "..", "..", "..", "include", "quilmarn_crontab.h")
+        with open(header, encoding="utf-8") as f:
+            macros = dict(re.findall(r"^#define CRONTAB_(\w+) \(?([-\d* ]+)\)?", f.read(), re.M))
+        mirrored = {name: getattr(qc, name) for name in qc.__all__ if name.isupper()}
+        mirrored.update({"E_" + c.name: c for c in qc.ErrorCode})
+        mirrored.update({"EXIT_" + c.name: c for c in qc.ExitCode})
+        mirrored.update({"OVERLAP_" + c.name: c for c in qc.Overlap})
+        results = {"OK", "ERROR", "ERROR_SETTING", "ERROR_STORE", "NO_CHILD"}  # the binding needs no names
+        self.assertEqual(set(macros) - results, set(mirrored))
+        for name, value in mirrored.items():
+            with self.subTest(name):
+                self.assertEqual(math.prod(int(n) for n in macros[name].split("*")), value)
 
     def test_a_wrong_type_is_named_before_the_call(self):
         with self.assertRaisesRegex(TypeError, "job_id must be an int, not str"):
