@@ -82,6 +82,7 @@ typedef struct crontab_t crontab_t;
 #define CRONTAB_ENV_VARS_MAX 32                    /* variables in it */
 #define CRONTAB_DATA_DIR_MAX 511                   /* a data directory, made absolute */
 #define CRONTAB_OUTPUT_MAX 4095                    /* stdout or stderr kept in a run record */
+#define CRONTAB_USER_MAX 63                        /* a job's user name */
 #define CRONTAB_EVENT_CAPACITY 4096                /* events an instance keeps (see Events) */
 #define CRONTAB_EVENT_TEXT_BYTES (2 * 1024 * 1024) /* bytes of event output kept */
 
@@ -181,7 +182,7 @@ CRONTAB_API const char *crontab_explain_expr(const char *expr);
  * are loaded. Reading the store never writes it: only the job functions
  * below save. A store whose jobs cannot all be taken (an expression that
  * does not parse, a text that does not fit, a duplicate id, more than 128
- * jobs) loads what it can, and the file is kept under a backup name before
+ * jobs, a user that does not exist or may not be run as) loads what it can, and the file is kept under a backup name before
  * the first change replaces it: crontab.json.bak, or crontab.json.bak.1,
  * .bak.2, ... when an earlier, different backup exists. Ids that appear in
  * the file stay used. Returns null, with the reason in crontab_last_error(),
@@ -290,6 +291,27 @@ CRONTAB_API int crontab_set_job_overlap_policy(crontab_t *ct, int id, int policy
  * pause of retry_backoff_sec (0..3600). -2 outside those ranges. 0, -1, -2. */
 CRONTAB_API int crontab_set_job_retry(crontab_t *ct, int id, int retry_max, int retry_backoff_sec);
 
+/* The user account the job's commands run as; null or "" for none (the
+ * host's own account, as before). The name must exist, and a host that does
+ * not run as root may only name its own account: else -2
+ * (CRONTAB_E_BAD_SETTING), checked before the id. On the desktop platform
+ * every name gives -2 with CRONTAB_E_NOT_AVAILABLE. A store holding a job
+ * whose user does not exist (or is another's while the host is not root)
+ * leaves that job out at load, as a job that does not fit (see
+ * crontab_create).
+ * When each attempt begins the account is looked up again (getpwnam_r,
+ * getgrouplist; without the instance lock). The child then runs, when the
+ * host is root, with the account's uid, gid and supplementary groups; in
+ * every case with HOME, LOGNAME and USER of the account and SHELL=/bin/sh
+ * (the job's environment text may set them otherwise), and in the
+ * account's home directory ("/" when that cannot be entered) unless the job
+ * has a working directory, which is then entered as the user. The switch
+ * happens in the child before the command starts; the host's ids never
+ * change. An account that is gone by then gives an attempt with
+ * CRONTAB_EXIT_NOT_STARTED and stderr "user 'NAME' does not exist".
+ * Example: crontab_set_job_user(ct, id, "www-data"). 0, -1, -2 or -3. */
+CRONTAB_API int crontab_set_job_user(crontab_t *ct, int id, const char *user);
+
 /* ---- Runs ---- */
 
 /* Runs job `id` now on the calling thread, with its retries, and returns when
@@ -390,7 +412,8 @@ CRONTAB_API void crontab_free(void *text);
  *   queued       "fire_time" the waiting run serves (policy QUEUE)
  *   started      one per attempt whose child started: "attempt", "pid"
  *   not_started  an attempt without a child: "attempt", "reason":
- *                "no_thread" or "no_child"
+ *                "no_thread", "no_child" or "no_user" (the job's user
+ *                could not be looked up)
  *   finished     one per attempt: "attempt", "record" (the run record as
  *                crontab_get_job_logs_json writes it) and "output_lost":
  *                true when later texts have overwritten this attempt's
@@ -404,7 +427,7 @@ CRONTAB_API void crontab_free(void *text);
  *   cancelled    crontab_cancel_job reached the execution:
  *                "child_signalled"
  *   added, removed, changed ("change": "definition", "timeout", "paths",
- *                "overlap_policy" or "retry"): a job export saved it
+ *                "overlap_policy", "retry" or "user"): a job export saved it
  *   save_failed  a job export could not save: "error" (its sentence),
  *                "output_lost"
  *   scheduler_started, scheduler_stopped

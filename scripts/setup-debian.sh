@@ -7,5 +7,5 @@
 set -eu
 exec "$(dirname "$0")/apt-install.sh" build-essential cmake ninja-build rapidjson-dev googletest \
     libgtest-dev libbenchmark-dev libcctz-dev clang clang-format libclang-rt-14-dev binutils pkg-config python3 tzdata \
-    libsystemd-dev libmicrohttpd-dev python3-prometheus-client chromium chromium-driver \
+    libmicrohttpd-dev python3-prometheus-client chromium chromium-driver \
     dpkg-dev file python3-pip python3-setuptools python3-wheel python3-venv groff-base man-db

@@ -6,6 +6,7 @@ Usage: tool_daemon_test.py PATH_TO_QUILMARN_CRON [unittest options]
 
 import json
 import os
+import pwd
 import queue
 import shutil
 import signal
@@ -16,6 +17,7 @@ import subprocess
 import threading
 import time
 import unittest
+import unittest.mock
 
 import tool_util
 from tool_util import WAIT
@@ -213,6 +215,21 @@ class DaemonTest(tool_util.ToolTest):
             d.send_signal(signal.SIGTERM)
             self.assertIn(b"STOPPING=1", manager.recv(4096))
             self.assertEqual(d.wait(timeout=WAIT), 0)
+
+    def test_jobs_get_crons_environment_and_not_the_service_managers(self):
+        service = {"NOTIFY_SOCKET": "/nonexistent", "INVOCATION_ID": "abc", "JOURNAL_STREAM": "8:9",
+                   "LISTEN_PID": "1", "LISTEN_FDS": "1", "LISTEN_FDNAMES": "x"}
+        self.ok("add", "env", "@daily", "env; echo cwd=$(pwd)")
+        with unittest.mock.patch.dict(os.environ, dict(service, SHELL="/bin/bash", HOME="/wrong")):
+            d = self.start_daemon()
+        out = self.ok("run", "env")
+        home = pwd.getpwuid(os.geteuid()).pw_dir
+        for line in ("HOME=" + home, "SHELL=/bin/sh", "PATH=/usr/bin:/bin", "cwd=" + home,
+                     "LOGNAME=" + pwd.getpwuid(os.geteuid()).pw_name):
+            self.assertIn("| " + line + "\n", out)
+        for name in service:
+            self.assertNotIn(name + "=", out)
+        self.stop(d)
 
     def test_on_failure_gets_the_job_and_its_output(self):
         seen = os.path.join(self.tmp, "seen")

@@ -37,8 +37,8 @@ const char* const TRIGGERS[] = {"schedule", "hand", "queue"};
 const char* const SKIP_REASONS[] = {"running", "limit", "late"};
 const char* const OUTCOMES[] = {"succeeded", "failed",      "timed_out",
                                 "cancelled", "not_started", "status_unknown"};
-const char* const NO_START[] = {"no_thread", "no_child"};
-const char* const CHANGES[] = {"definition", "timeout", "paths", "overlap_policy", "retry"};
+const char* const NO_START[] = {"no_thread", "no_child", "no_user"};
+const char* const CHANGES[] = {"definition", "timeout", "paths", "overlap_policy", "retry", "user"};
 
 template <size_t N>
 const char* name_of(const char* const (&names)[N], int32_t i) {

@@ -52,7 +52,8 @@ bool put_job_entry(report_writer& w, const cron_job_t& job) {
            put_string(w, "workdir", job.workdir) && w.Key("envSet") && w.Bool(job.env[0] != '\0') &&
            put_string(w, "env", job.env) && w.Key("overlap_policy") && w.Int(job.overlap_policy) &&
            w.Key("queued_count") && w.Int(job.queued ? 1 : 0) && w.Key("retry_max") && w.Int(job.retry_max) &&
-           w.Key("retry_backoff_sec") && w.Int(job.retry_backoff_sec) && w.EndObject();
+           w.Key("retry_backoff_sec") && w.Int(job.retry_backoff_sec) && put_string(w, "user", job.user) &&
+           w.EndObject();
 }
 
 // "[]" for a missing instance, in a buffer of the calling thread.

@@ -48,13 +48,18 @@ enum cron_event_outcome : int32_t {
     CRON_OUTCOME_NOT_STARTED,
     CRON_OUTCOME_STATUS_UNKNOWN,
 };
-enum cron_event_no_start : int32_t { CRON_NO_START_THREAD, CRON_NO_START_CHILD };
+enum cron_event_no_start : int32_t {
+    CRON_NO_START_THREAD,
+    CRON_NO_START_CHILD,
+    CRON_NO_START_USER,
+};
 enum cron_event_change : int32_t {
     CRON_CHANGE_DEFINITION,
     CRON_CHANGE_TIMEOUT,
     CRON_CHANGE_PATHS,
     CRON_CHANGE_OVERLAP,
     CRON_CHANGE_RETRY,
+    CRON_CHANGE_USER,
 };
 
 struct cron_event_t {

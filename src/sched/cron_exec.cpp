@@ -8,11 +8,13 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <string>
 #include <thread>
 
 #include "expr/cron_calc.h"
 #include "quilmarn_crontab.h"
 #include "proc/cron_os.h"
+#include "proc/cron_user.h"
 #include "sched/cron_error.h"
 
 namespace {
@@ -38,6 +40,7 @@ struct settings {
     int32_t max_runtime_sec;
     int32_t retry_max;
     int64_t backoff_ms;
+    char user[CRON_USER_SIZE];
 };
 
 void copy_settings(const cron_job_t& job, settings* s) {
@@ -52,6 +55,8 @@ void copy_settings(const cron_job_t& job, settings* s) {
     s->max_runtime_sec = job.max_runtime_sec;
     s->retry_max = std::max(job.retry_max, 0);
     s->backoff_ms = int64_t{std::max(job.retry_backoff_sec, 0)} * 1000;
+    std::memcpy(s->user, job.user, sizeof s->user);
+    s->user[sizeof s->user - 1] = '\0';
 }
 
 // The record keeps the raw bytes; the run log report repairs invalid UTF-8.
@@ -140,11 +145,13 @@ void tell_end(crontab_t* ct, int32_t job_id, const char* name, uint64_t executio
 // The runner's result, or the text of why it ran nothing. What it throws
 // (it allocates the child's environment and its capture buffers) stops here,
 // so the attempt is recorded as failed and the execution ends as any other.
-const char* run_command(const settings& s, cron_run_ctl_t* ctl, cron_proc_result_t* res) {
+const char* run_command(const settings& s, const cron_account_t* account, cron_run_ctl_t* ctl,
+                        cron_proc_result_t* res) {
     try {
         if (attempts_to_fail.load() > 0 && attempts_to_fail.fetch_sub(1) > 0) throw std::bad_alloc();
-        return cron_proc_run(s.cmd, res, s.max_runtime_sec, ctl, s.workdir, s.env) == 0 ? nullptr
-                                                                                        : SPAWN_FAILED;
+        return cron_proc_run(s.cmd, res, s.max_runtime_sec, ctl, s.workdir, s.env, account) == 0
+                   ? nullptr
+                   : SPAWN_FAILED;
     } catch (const std::bad_alloc&) {
         return RUN_NO_MEMORY;
     } catch (...) {
@@ -152,18 +159,42 @@ const char* run_command(const settings& s, cron_run_ctl_t* ctl, cron_proc_result
     }
 }
 
-// True when a child ran; false when none could be started.
-bool run_attempt(const settings& s, cron_run_ctl_t* ctl, int32_t attempt, cron_log_entry_t* rec) {
+// The job's account as it is now, looked up without the lock (the database
+// may be a directory service); false with the sentence in *why.
+bool resolve_user(const settings& s, cron_account_t* account, std::string* why) {
+    try {
+        return cron_user_resolve(s.user, account, why) == cron_user_status::ok;
+    } catch (...) {
+        *why = RUN_NO_MEMORY;
+        return false;
+    }
+}
+
+void not_started(cron_log_entry_t* rec, const char* why) {
+    rec->finished_at = cron_os_now();
+    rec->exit_code = CRONTAB_EXIT_NOT_STARTED;
+    copy_text(rec->stderr_text, why, std::strlen(why));
+}
+
+// -1 when a child ran; else why none could be started (cron_event_no_start).
+int32_t run_attempt(const settings& s, cron_run_ctl_t* ctl, int32_t attempt, cron_log_entry_t* rec) {
     std::memset(rec, 0, sizeof *rec);
     rec->started_at = cron_os_now();
     rec->attempt = attempt;
+    cron_account_t account;
+    const bool has_user = s.user[0] != '\0';
+    if (has_user) {
+        std::string why;
+        if (!resolve_user(s, &account, &why)) {
+            not_started(rec, why.c_str());
+            return CRON_NO_START_USER;
+        }
+    }
     cron_proc_result_t res{};
-    if (const char* failure = run_command(s, ctl, &res)) {
+    if (const char* failure = run_command(s, has_user ? &account : nullptr, ctl, &res)) {
         cron_proc_result_free(&res);
-        rec->finished_at = cron_os_now();
-        rec->exit_code = CRONTAB_EXIT_NOT_STARTED;
-        copy_text(rec->stderr_text, failure, std::strlen(failure));
-        return false;
+        not_started(rec, failure);
+        return CRON_NO_START_CHILD;
     }
     rec->finished_at = cron_os_now();
     rec->duration_ms = res.duration_ms;
@@ -187,7 +218,7 @@ bool run_attempt(const settings& s, cron_run_ctl_t* ctl, int32_t attempt, cron_l
     // record's size is visible from the record itself.
     rec->truncated = res.stdout_len >= CRON_CAPTURE_LIMIT || res.stderr_len >= CRON_CAPTURE_LIMIT;
     cron_proc_result_free(&res);
-    return true;
+    return -1;
 }
 
 void backoff_cancelled(int32_t skipped_attempt, cron_log_entry_t* rec) {
@@ -354,11 +385,11 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution
     cron_log_entry_t rec;
     for (int32_t attempt = 1;; ++attempt) {
         ctl.attempt = attempt;
-        const bool child = run_attempt(s, &ctl, attempt, &rec);
+        const int32_t no_start = run_attempt(s, &ctl, attempt, &rec);
         rec.execution = execution;
         lk.lock();
         job = cron_job_find(ct, job_id);
-        tell_attempt(ct, job_id, s.name, rec, child ? -1 : CRON_NO_START_CHILD, job);
+        tell_attempt(ct, job_id, s.name, rec, no_start, job);
         if (job == nullptr) return job_gone(ct, &ctl, rec);
         cron_job_push_log(job, &rec);
         if (!retry_due(ctl, rec, s)) break;

@@ -35,6 +35,8 @@ constexpr size_t CRON_WORKDIR_SIZE = 512;
 constexpr size_t CRON_ENV_SIZE = 1024;
 constexpr size_t CRON_DATA_DIR_SIZE = 512;
 constexpr size_t CRON_LOG_TEXT_SIZE = 4096;
+constexpr size_t CRON_USER_SIZE = 64;  // a user account's name
+static_assert(CRON_USER_SIZE == CRONTAB_USER_MAX + 1);
 // The header's limits are these; hosts use the header's names.
 static_assert(CRON_MAX_JOBS == CRONTAB_MAX_JOBS && CRON_LOG_CAPACITY == CRONTAB_LOG_CAPACITY &&
               CRON_MAX_ACTIVE == CRONTAB_MAX_ACTIVE);
@@ -75,6 +77,7 @@ struct cron_job_def_t {
     int32_t queued;
     int32_t retry_max;
     int32_t retry_backoff_sec;
+    char user[CRON_USER_SIZE];  // the account the child runs as; "" the host's
 };
 
 // One job slot. Plain data without constructors: a free slot is all zero, and

@@ -40,3 +40,8 @@ bool cron_rule_env(std::string_view env);
 bool cron_rule_overlap(int32_t policy);
 bool cron_rule_retry_max(int32_t retry_max);
 bool cron_rule_backoff(int32_t retry_backoff_sec);
+
+// A user account ("" for none) that fits its field, exists, and that this
+// host may run jobs as: any when it runs as root, else only its own. On the
+// desktop platform every name is refused (CRONTAB_E_NOT_AVAILABLE).
+bool cron_rule_user(std::string_view user);

@@ -168,3 +168,11 @@ int cron_jobs_set_retry(crontab_t* ct, int id, int retry_max, int retry_backoff_
         job->retry_backoff_sec = retry_backoff_sec;
     });
 }
+
+int cron_jobs_set_user(crontab_t* ct, int id, const char* user) {
+    if (ct == nullptr) return cron_error_no_instance();
+    // Looked up before the lock: the account database may be a slow service.
+    if (user != nullptr && !cron_rule_user(user)) return CRONTAB_ERROR_SETTING;
+    return with_job(ct, id, CRON_CHANGE_USER,
+                    [&](cron_job_t* job) { cron_copy_text(job->user, sizeof job->user, user); });
+}

@@ -31,7 +31,7 @@ constexpr size_t kMaxStoreBytes = 8 * 1024 * 1024;
 
 constexpr const char* kJobKeys[] = {
     "id",      "name", "expr",           "cmd",       "enabled",           "max_runtime_sec",
-    "workdir", "env",  "overlap_policy", "retry_max", "retry_backoff_sec",
+    "workdir", "env",  "overlap_policy", "retry_max", "retry_backoff_sec", "user",
 };
 constexpr int kJobKeyCount = sizeof kJobKeys / sizeof kJobKeys[0];
 
@@ -42,6 +42,12 @@ bool put_string(store_writer& w, const char* key, const char* text) {
     return cron_utf8_valid(s) && w.Key(key) && w.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
 }
 
+// Only a job that has a user carries the member: a store without users stays
+// byte for byte as older versions wrote it.
+bool put_user(store_writer& w, const cron_job_t& job) {
+    return job.user[0] == '\0' || put_string(w, "user", job.user);
+}
+
 bool put_job(store_writer& w, const cron_job_t& job) {
     return w.StartObject() && w.Key("id") && w.Int(job.id) && put_string(w, "name", job.name) &&
            put_string(w, "expr", job.expr) && put_string(w, "cmd", job.cmd) && w.Key("enabled") &&
@@ -49,7 +55,7 @@ bool put_job(store_writer& w, const cron_job_t& job) {
            put_string(w, "workdir", job.workdir) && put_string(w, "env", job.env) &&
            w.Key("overlap_policy") && w.Int(job.overlap_policy) && w.Key("retry_max") &&
            w.Int(job.retry_max) && w.Key("retry_backoff_sec") && w.Int(job.retry_backoff_sec) &&
-           w.EndObject();
+           put_user(w, job) && w.EndObject();
 }
 
 // Reads one store text into the table and remembers whether anything the
@@ -122,6 +128,12 @@ struct loader {
         const Value* cmd = member(el, "cmd");
         const Value* workdir = member(el, "workdir");
         const Value* env = member(el, "env");
+        const Value* user = member(el, "user");
+        // A job that cannot run as its user never runs as the host instead.
+        if (user != nullptr && (!user->IsString() || !cron_rule_user(view(*user)))) {
+            whole = false;
+            return true;
+        }
         cron_expr_t sched{};
         // A text cut short would change what the job does; only the name may
         // be cut to its field. A path or environment that the child would not
@@ -203,6 +215,7 @@ struct loader {
         job->in_use = 1;
         job->retry_max = setting(el, "retry_max", cron_rule_retry_max);
         job->retry_backoff_sec = setting(el, "retry_backoff_sec", cron_rule_backoff);
+        if (user != nullptr) cron_copy_text(job->user, sizeof job->user, user->GetString());
         cron_recompute_next(job, now);
         return true;
     }

@@ -16,6 +16,7 @@
 
 #include "cli.h"
 #include "daemon.h"
+#include "job_env.h"
 #include "job_list.h"
 #include "run_log.h"
 #include "text_util.h"
@@ -99,7 +100,9 @@ int cmd_daemon(cmd_ctx& ctx, int, char**) {
         if (!http_read_token_file(f, &o.http.token, &why))
             return ctx.fail("--http-token-file: %s", why.c_str());
     }
-    const std::string dir = ctx.dir;
+    // Before any thread: the environment is the jobs' from here on.
+    std::string dir = ctx.dir, why;
+    if (!cron_job_env_setup(&dir, &why)) return ctx.fail("%s", why.c_str());
     return cron_daemon_main(dir, o,
                             [dir](crontab_t* ct, const ctl_request& req) { return execute(dir, ct, req); });
 }
@@ -151,8 +154,8 @@ int cmd_status(cmd_ctx& ctx, int, char**) {
         std::fprintf(ctx.out, "no daemon runs the jobs of %s\n", ctx.dir);
     }
     if (!json) {
-        std::fprintf(ctx.out, "%-5s %-8s %-19s %-11s %-19s %s\n", "ID", "STATE", "LAST RUN", "LAST EXIT",
-                     "NEXT RUN", "NAME");
+        std::fprintf(ctx.out, "%-5s %-8s %-19s %-11s %-19s %-10s %s\n", "ID", "STATE", "LAST RUN",
+                     "LAST EXIT", "NEXT RUN", "USER", "NAME");
     }
     for (const job_info& j : jobs) {
         run_record r;
@@ -172,12 +175,14 @@ int cmd_status(cmd_ctx& ctx, int, char**) {
             ran ? w.Int(r.exit_code) : w.Null();
             w.Key("next_run");
             w.Int64(next);
+            w.Key("user");
+            w.String(j.user.c_str());
             w.EndObject();
             continue;
         }
-        std::fprintf(ctx.out, "%-5d %-8s %-19s %-11s %-19s %s\n", j.id, state_of(j),
+        std::fprintf(ctx.out, "%-5d %-8s %-19s %-11s %-19s %-10s %s\n", j.id, state_of(j),
                      ran ? local_time(r.started_at).c_str() : "never", ran ? exit_text(r).c_str() : "-",
-                     local_time(next).c_str(), j.name.c_str());
+                     local_time(next).c_str(), j.user.empty() ? "-" : j.user.c_str(), j.name.c_str());
     }
     if (json) {
         w.EndArray();
@@ -216,7 +221,12 @@ const command commands[] = {
      "run due jobs and serve the other commands", 0, 0, CMD_NEEDS_DIR, cmd_daemon, daemon_options_table,
      "Runs until SIGTERM or SIGINT; a second one cancels the runs still going\n"
      "and kills the CMDs still running (at most 4 run at once, 32 wait).\n"
-     "SIGHUP is logged and changes nothing. While it runs, the other commands\n"
+     "SIGHUP is logged and changes nothing. Jobs get HOME, LOGNAME, USER of the\n"
+     "daemon's account (or of the job's user), SHELL=/bin/sh, PATH=/usr/bin:/bin\n"
+     "and the home directory as working directory, as cron gives them, unless\n"
+     "the job sets its own; never the service manager's NOTIFY_SOCKET,\n"
+     "INVOCATION_ID, JOURNAL_STREAM or LISTEN_* variables.\n"
+     "While it runs, the other commands\n"
      "are carried out by it, through quilmarn-cron.sock in the directory.\n"
      "CMD gets QUILMARN_JOB_ID, QUILMARN_JOB_NAME, QUILMARN_EXIT_CODE and\n"
      "QUILMARN_ATTEMPTS, and the last attempt's output on standard input.\n"

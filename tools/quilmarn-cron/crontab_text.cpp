@@ -321,14 +321,16 @@ private:
             d.overlap = p;
         } else if (key == "workdir") {
             d.workdir = value;
+        } else if (key == "user") {
+            d.user = value;
         } else if (key == "env") {
             size_t eq = value.find('=');
             if (eq == 0 || eq == std::string::npos)
                 return error(line, "env takes NAME=VALUE, not '" + value + "'");
             pending_env_.push_back(value);
         } else {
-            static const char* const keys[] = {"name",    "enabled", "timeout", "retries",
-                                               "backoff", "overlap", "workdir", "env"};
+            static const char* const keys[] = {"name",    "enabled", "timeout", "retries", "backoff",
+                                               "overlap", "workdir", "env",     "user"};
             std::string near;
             for (const char* k : keys) near = cron_edit_distance(key, k) <= 2 ? k : near;
             return error(line, "unknown setting '" + key + "'" +
@@ -377,11 +379,10 @@ private:
         char err[256];
         if (crontab_validate_expr(job.expr.c_str(), err, sizeof err) != 0) return error(line, err);
         if (opts_.system) {
-            std::string_view user = next_word(rest);
-            if (user.empty()) return error(line, "no user after the schedule (a system crontab line)");
-            if (user != own_user()) {
-                warning(line, "the job runs as " + own_user() + ", not as " + std::string(user));
-            }
+            // Whether it exists and may be run as is the library's to say
+            // (import checks every job before it changes anything).
+            job.user = next_word(rest);
+            if (job.user.empty()) return error(line, "no user after the schedule (a system crontab line)");
         } else if (std::string word(rest.substr(0, rest.find_first_of(" \t")));
                    !from_directive && !word.empty() && is_user(word)) {
             // A line of our own export never has a user field.
@@ -397,11 +398,6 @@ private:
     }
 
     static bool is_user(const std::string& word) { return ::getpwnam(word.c_str()) != nullptr; }
-
-    static std::string own_user() {
-        const passwd* pw = ::getpwuid(::geteuid());
-        return pw != nullptr ? pw->pw_name : std::to_string(::geteuid());
-    }
 
     // A derived name that another job of the text already has gets " #2", " #3"...
     std::string unique_name(const std::string& base) {
@@ -449,6 +445,7 @@ job_def cron_job_def(const job_info& j) {
     d.retry_max = j.retry_max;
     d.retry_backoff = j.retry_backoff_sec;
     d.overlap = j.overlap_policy;
+    d.user = j.user;
     return d;
 }
 
@@ -480,7 +477,8 @@ std::string env_folded(std::string_view env) {
 bool cron_same_def(const job_def& a, const job_def& b) {
     return a.name == b.name && folded(a.expr) == folded(b.expr) && a.cmd == b.cmd && a.workdir == b.workdir &&
            env_folded(a.env) == env_folded(b.env) && a.enabled == b.enabled && a.timeout == b.timeout &&
-           a.retry_max == b.retry_max && a.retry_backoff == b.retry_backoff && a.overlap == b.overlap;
+           a.retry_max == b.retry_max && a.retry_backoff == b.retry_backoff && a.overlap == b.overlap &&
+           a.user == b.user;
 }
 
 std::string cron_jobs_digest(const std::vector<job_info>& jobs) {
@@ -492,6 +490,8 @@ std::string cron_jobs_digest(const std::vector<job_info>& jobs) {
         const std::string expr = folded(d.expr), env = env_folded(d.env);
         for (const std::string* f : {&d.name, &expr, &d.cmd, &d.workdir, &env})
             one += std::to_string(f->size()) + ":" + *f;
+        // Only when set, so the digests of tables without users stay as they were.
+        if (!d.user.empty()) one += "user " + std::to_string(d.user.size()) + ":" + d.user;
         for (int n : {int(d.enabled), d.timeout, d.retry_max, d.retry_backoff, d.overlap})
             one += std::to_string(n) + ";";
         defs.push_back(std::move(one));
@@ -561,6 +561,7 @@ std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<st
             text += std::string(" overlap=") + policy_names[j.overlap_policy];
         }
         if (!j.workdir.empty()) text += " workdir=" + quote(j.workdir);
+        if (!j.user.empty()) text += " user=" + quote(j.user);
         std::map<std::string, int> env_names;
         for (size_t at = 0; at < j.env.size();) {
             size_t end = j.env.find('\n', at);

@@ -2,7 +2,7 @@
 // from them (export). A job line may follow a "#:" line that carries the
 // settings a crontab has no place for:
 //
-//   #: name=backup timeout=5m retries=2 backoff=30s overlap=queue workdir=/srv env="A=b c" enabled=no
+//   #: name=backup timeout=5m retries=2 backoff=30s overlap=queue workdir=/srv env="A=b c" user=www-data enabled=no
 //   30 2 * * * /usr/local/bin/backup.sh
 //
 // so that export and import carry every setting of a job.
@@ -20,10 +20,11 @@ struct job_def {
     bool enabled = true;
     int timeout = 0, retry_max = 0, retry_backoff = 0;
     int overlap = CRONTAB_OVERLAP_SKIP;
+    std::string user;  // the account it runs as; "" the daemon's
 };
 
 struct crontab_read_options {
-    bool system = false;  // a user field follows the schedule
+    bool system = false;  // a user field follows the schedule: the job's user
 };
 
 struct crontab_parsed {

@@ -6,7 +6,6 @@
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,6 +24,7 @@
 #include "dir_files.h"
 #include "feed.h"
 #include "instance.h"
+#include "job_env.h"
 #include "job_list.h"
 #include "run_log.h"
 
@@ -436,7 +436,7 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
         cron_ctl_unlink(dir);
         return 1;
     }
-    sd_notify(0, "READY=1\nSTATUS=running the jobs");
+    cron_service_notify("READY=1\nSTATUS=running the jobs");
 
     bool stopping = false;
     clock_type::time_point cancelled_at{}, cancelled_last{};
@@ -472,7 +472,7 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
                         event("hangup").text("reason", "ignored: changes reach the daemon directly"));
                 } else if (!stopping) {
                     stopping = true;
-                    sd_notify(0, "STOPPING=1");
+                    cron_service_notify("STOPPING=1");
                     crontab_stop(in.ct);
                     cron_event_write(
                         event("stopping")

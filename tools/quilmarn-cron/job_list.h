@@ -22,6 +22,7 @@ struct job_info {
     int overlap_policy = CRONTAB_OVERLAP_SKIP;
     int queued_count = 0;
     int retry_max = 0, retry_backoff_sec = 0;
+    std::string user;  // "" for the daemon's own account
 };
 
 struct run_record {

@@ -17,3 +17,4 @@ DATA_DIR_MAX = 511                   #: a data directory, made absolute
 OUTPUT_MAX = 4095                    #: stdout or stderr kept in a run record
 EVENT_CAPACITY = 4096                #: events a scheduler keeps
 EVENT_TEXT_BYTES = 2 * 1024 * 1024   #: bytes of event output kept
+USER_MAX = 63                        #: a job's user name

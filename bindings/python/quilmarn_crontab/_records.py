@@ -63,6 +63,7 @@ class Job(_Report):
     queued_count: int
     retry_max: int
     retry_backoff_sec: int
+    user: str               #: "" for the host's own account
     _raw: dict[str, Any] = dataclasses.field(repr=False, compare=False)
 
     @classmethod

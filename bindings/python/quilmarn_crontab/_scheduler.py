@@ -226,6 +226,13 @@ class Scheduler(_Runs, _Feed):
         self._job_call(jid, self._lib.crontab_set_job_retry, _args.integer(retry_max, "retry_max"),
                        _args.duration(backoff_sec, "backoff_sec"))
 
+    def set_user(self, job_id: int, user: str | None) -> None:
+        """The user account the job's commands run as ("www-data"); None or
+        "" for the host's own. A host that is not root may name only its own
+        account; an account that does not exist raises SettingError."""
+        jid = _args.integer(job_id, "job_id")
+        self._job_call(jid, self._lib.crontab_set_job_user, None if user is None else _args.text(user, "user"))
+
     # -- scheduler --
 
     def start(self) -> None:

@@ -61,7 +61,7 @@ class JobTableTest(SchedulerTest):
         self.assertEqual(list(jobs[0]), [
             "id", "name", "expr", "cmd", "enabled", "next_run", "last_run", "log_count",
             "max_runtime_sec", "running", "workdir", "envSet", "env", "overlap_policy",
-            "queued_count", "retry_max", "retry_backoff_sec"])
+            "queued_count", "retry_max", "retry_backoff_sec", "user"])
 
         self.s.set_retry(a, 3, 10)
         self.s.update_job(a, "backup2", "*/5 * * * *", "echo again", enabled=False)
@@ -93,6 +93,7 @@ class JobTableTest(SchedulerTest):
         # The library's own sentence, not one the binding guesses.
         refused = [
             (qc.SettingError, lambda: self.s.set_retry(job, 11, 0), "11"),
+            (qc.SettingError, lambda: self.s.set_user(job, "qc-no-such-user"), "qc-no-such-user"),
             (qc.SettingError, lambda: self.s.set_overlap_policy(job, 3), "3"),
             (qc.SettingError, lambda: self.s.set_overlap_policy(job, "sometimes"), "sometimes"),
             (qc.SettingError, lambda: self.s.set_paths(job, workdir="/nonexistent/dir"), "/nonexistent/dir"),
