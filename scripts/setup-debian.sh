@@ -1,9 +1,11 @@
 #!/bin/sh
 # Installs what a build needs on Debian 12 (run as root); quiet when all is there.
 # clang-format checks the layout of the sources. The last line: the Debian
-# packages (dpkg-dev, file), pip install . and the man page check.
+# packages (dpkg-dev, file), pip install . and the man page check. libpq-dev gives
+# the cluster module its header (libpq itself is loaded at run time);
+# postgresql-15 is the server the cluster tests start.
 set -eu
 exec "$(dirname "$0")/apt-install.sh" build-essential cmake ninja-build rapidjson-dev googletest \
     libgtest-dev libbenchmark-dev libcctz-dev clang clang-format libclang-rt-14-dev binutils pkg-config python3 tzdata \
-    libsystemd-dev \
+    libsystemd-dev libpq-dev postgresql-15 \
     dpkg-dev file python3-pip python3-setuptools python3-wheel python3-venv groff-base man-db

@@ -34,7 +34,8 @@ int crontab_join_cluster(crontab_t* ct, const char* conninfo, const char* node, 
     return cron_api_guard(CRONTAB_ERROR, [&] {
         if (ct == nullptr) return cron_error_no_instance();
         if (conninfo == nullptr)
-            return cron_error_fail_code(CRONTAB_ERROR, CRONTAB_E_BAD_ARGUMENT, "the connection string is null");
+            return cron_error_fail_code(CRONTAB_ERROR, CRONTAB_E_BAD_ARGUMENT,
+                                        "the connection string is null");
         if (!text_ok(conninfo, CRONTAB_CONNINFO_MAX, "connection string") ||
             !text_ok(node, CRONTAB_NODE_MAX, "node name"))
             return CRONTAB_ERROR;
@@ -77,8 +78,10 @@ char* crontab_copy_cluster_json(crontab_t* ct) {
             w.Key("node");
             w.String(node.c_str());
             w.Key("reachable");
-            if (st.reachable < 0) w.Null();
-            else w.Bool(st.reachable == 1);
+            if (st.reachable < 0)
+                w.Null();
+            else
+                w.Bool(st.reachable == 1);
             w.Key("when_unreachable");
             w.String(st.runs_unclaimed ? "run" : "skip");
             w.Key("error");

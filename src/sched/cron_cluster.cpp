@@ -46,7 +46,8 @@ constexpr char END[] =
 constexpr char BEAT[] =
     "UPDATE quilmarn_claims SET heartbeat_at = now() WHERE job = $1 AND fire_time = $2::bigint"
     " AND node = $3 AND ended_at IS NULL";
-constexpr char PURGE[] = "DELETE FROM quilmarn_claims WHERE claimed_at < now() - make_interval(days => $1::int)";
+constexpr char PURGE[] =
+    "DELETE FROM quilmarn_claims WHERE claimed_at < now() - make_interval(days => $1::int)";
 constexpr char PROBE[] = "SELECT 1";
 
 using rows_t = std::vector<std::vector<std::string>>;
@@ -101,8 +102,9 @@ struct cron_cluster_t {
     }
 
     // A pooled connection or a new one (with the table made on first use);
-    // `reused` tells which. Null during the back-off after a failure.
-    cron_pq_conn* acquire(int64_t deadline, bool* reused, std::string* why) {
+    // `reused` tells which. Null during the back-off after a failure, with
+    // `waiting` set: that is no new failure and does not lengthen it.
+    cron_pq_conn* acquire(int64_t deadline, bool* reused, bool* waiting, std::string* why) {
         {
             std::lock_guard<std::mutex> lk(m);
             if (!idle.empty()) {
@@ -112,6 +114,7 @@ struct cron_cluster_t {
                 return c;
             }
             if (cron_os_monotonic_ms() < retry_at_ms) {
+                *waiting = true;
                 *why = error.empty() ? "the database could not be reached" : error;
                 return nullptr;
             }
@@ -156,13 +159,16 @@ struct cron_cluster_t {
     bool exec(const char* sql, const std::vector<std::string>& params, int64_t deadline, rows_t* rows,
               std::string* why) {
         for (int round = 0; round < 2; ++round) {
-            bool reused = false;
-            cron_pq_conn* c = acquire(deadline, &reused, why);
+            bool reused = false, waiting = false;
+            cron_pq_conn* c = acquire(deadline, &reused, &waiting, why);
+            if (waiting) return false;
             if (c == nullptr) break;
             bool broken = false;
             const bool ok = cron_pq_exec(c, sql, params, deadline, rows, why, &broken);
-            if (!broken) release(c);
-            else cron_pq_close(c);
+            if (!broken)
+                release(c);
+            else
+                cron_pq_close(c);
             if (ok) {
                 succeeded();
                 return true;
@@ -195,8 +201,8 @@ void heartbeat_thread(cron_cluster_t* cl) {
         } catch (...) {
             continue;
         }
-        const bool purge = cl->claimed_since_purge &&
-                           cron_os_monotonic_ms() - cl->purged_at_ms >= CRON_RETENTION_EVERY_MS;
+        const bool purge =
+            cl->claimed_since_purge && cron_os_monotonic_ms() - cl->purged_at_ms >= CRON_RETENTION_EVERY_MS;
         lk.unlock();
         try {
             rows_t rows;

@@ -17,10 +17,10 @@ struct cron_cluster_t;
 
 constexpr int64_t CRON_CLAIM_LIMIT_MS = 5000;  // a slower claim counts as the database unreachable
 constexpr int64_t CRON_HEARTBEAT_MS = 5000;    // heartbeats of running claims
-constexpr int CRON_CLAIM_STALE_SEC = 30;       // an unended claim without a heartbeat this long stops blocking
-constexpr int CRON_CLAIM_KEEP_DAYS = 7;        // rows older than this are deleted
+constexpr int CRON_CLAIM_STALE_SEC = 30;  // an unended claim without a heartbeat this long stops blocking
+constexpr int CRON_CLAIM_KEEP_DAYS = 7;   // rows older than this are deleted
 constexpr int64_t CRON_RETENTION_EVERY_MS = 3600 * 1000;
-constexpr int64_t CRON_BACKOFF_MIN_MS = 250;  // after a failure, no new connection before this
+constexpr int64_t CRON_BACKOFF_MIN_MS = 250;   // after a failure, no new connection before this
 constexpr int64_t CRON_BACKOFF_MAX_MS = 4000;  // doubling up to this
 
 enum class cron_claim_outcome {
@@ -53,8 +53,8 @@ bool cron_cluster_runs_unclaimed(const cron_cluster_t* cl);
 
 struct cron_cluster_status_t {
     std::string node;
-    std::string error;    // the last failure's sentence, "" after a success
-    int reachable = -1;   // 1 the last statement succeeded, 0 it failed, -1 none yet
+    std::string error;   // the last failure's sentence, "" after a success
+    int reachable = -1;  // 1 the last statement succeeded, 0 it failed, -1 none yet
     bool runs_unclaimed = false;
 };
 cron_cluster_status_t cron_cluster_status(cron_cluster_t* cl);

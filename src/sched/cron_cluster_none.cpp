@@ -6,7 +6,8 @@
 struct cron_cluster_t {};
 
 int cron_cluster_join(crontab_t*, const char*, const char*, int) {
-    return cron_error_fail_code(CRONTAB_ERROR, CRONTAB_E_NOT_AVAILABLE, "clusters are not offered on this platform");
+    return cron_error_fail_code(CRONTAB_ERROR, CRONTAB_E_NOT_AVAILABLE,
+                                "clusters are not offered on this platform");
 }
 
 int cron_cluster_leave(crontab_t*) { return CRONTAB_OK; }

@@ -35,6 +35,7 @@ struct pq_api {
     decltype(&PQconninfoParse) conninfo_parse;
     decltype(&PQconninfoFree) conninfo_free;
     decltype(&PQfreemem) freemem;
+    decltype(&PQsetNoticeProcessor) set_notice_processor;
 };
 
 pq_api pq;
@@ -65,7 +66,8 @@ void load() {
            take(lib, "PQntuples", &pq.ntuples) && take(lib, "PQnfields", &pq.nfields) &&
            take(lib, "PQgetvalue", &pq.getvalue) && take(lib, "PQclear", &pq.clear) &&
            take(lib, "PQconninfoParse", &pq.conninfo_parse) &&
-           take(lib, "PQconninfoFree", &pq.conninfo_free) && take(lib, "PQfreemem", &pq.freemem));
+           take(lib, "PQconninfoFree", &pq.conninfo_free) && take(lib, "PQfreemem", &pq.freemem) &&
+           take(lib, "PQsetNoticeProcessor", &pq.set_notice_processor));
 }
 
 // libpq's messages end in a newline; a sentence of ours does not.
@@ -120,7 +122,8 @@ cron_pq_conn* cron_pq_connect(const char* conninfo, int64_t deadline_ms, std::st
         *why = "no memory for a connection";
         return nullptr;
     }
-    PostgresPollingStatusType st = pq.status(conn) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
+    PostgresPollingStatusType st =
+        pq.status(conn) == CONNECTION_BAD ? PGRES_POLLING_FAILED : PGRES_POLLING_WRITING;
     while (st != PGRES_POLLING_OK && st != PGRES_POLLING_FAILED) {
         if (!wait_socket(conn, st == PGRES_POLLING_WRITING, deadline_ms)) {
             *why = "the connection was not made in time";
@@ -129,6 +132,10 @@ cron_pq_conn* cron_pq_connect(const char* conninfo, int64_t deadline_ms, std::st
         }
         st = pq.connect_poll(conn);
     }
+    // The server's notices ("relation already exists") would go to the host's
+    // stderr.
+    pq.set_notice_processor(
+        conn, [](void*, const char*) {}, nullptr);
     if (st == PGRES_POLLING_FAILED || pq.set_nonblocking(conn, 1) != 0) {
         *why = trimmed(pq.error_message(conn));
         pq.finish(conn);
