@@ -40,7 +40,8 @@ void append(const std::string& path, const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 9) fail("usage: cluster_host DIR CONNINFO NODE skip|run OUT SECONDS SHIFT_MS tick|long [LOCK]");
+    if (argc < 9)
+        fail("usage: cluster_host DIR CONNINFO NODE skip|run OUT SECONDS SHIFT_MS tick|long [LOCK]");
     const std::string node = argv[3], out = argv[5], mode = argv[8];
     cron_os_set_clock_shift(std::strtoll(argv[7], nullptr, 10));
     crontab_t* ct = crontab_create(argv[1]);
@@ -55,7 +56,8 @@ int main(int argc, char** argv) {
     }
     const int id = crontab_add_job(ct, mode.c_str(), "@every 1s", cmd.c_str(), 1);
     if (id < 0) fail("crontab_add_job");
-    if (crontab_set_job_overlap_policy(ct, id, mode == "long" ? CRONTAB_OVERLAP_SKIP : CRONTAB_OVERLAP_ALLOW) != 0)
+    if (crontab_set_job_overlap_policy(ct, id,
+                                       mode == "long" ? CRONTAB_OVERLAP_SKIP : CRONTAB_OVERLAP_ALLOW) != 0)
         fail("crontab_set_job_overlap_policy");
     if (crontab_start(ct) != 0) fail("crontab_start");
     std::printf("ready\n");
@@ -77,7 +79,8 @@ int main(int argc, char** argv) {
             const uint64_t ex = e.HasMember("execution") ? e["execution"].GetUint64() : 0;
             if (kind == "admitted" && e.HasMember("fire_time")) fire_of[ex] = e["fire_time"].GetInt64();
             const std::string fire = std::to_string(fire_of[ex]);
-            if (kind == "started" && e["attempt"].GetInt() == 1) append(out, "RUN " + fire + " " + node + "\n");
+            if (kind == "started" && e["attempt"].GetInt() == 1)
+                append(out, "RUN " + fire + " " + node + "\n");
             if (kind == "finished" && std::strstr(e["record"]["stderr"].GetString(), "could not be reached"))
                 append(out, "UNRUN " + fire + " " + node + " " + e["record"]["stderr"].GetString() + "\n");
             if (kind == "claimed_elsewhere")
