@@ -119,6 +119,26 @@ class ClusterTest(unittest.TestCase):
         self.assertEqual(missing, [])
         self.assertEqual(self.lines("UNRUN"), [])
 
+    def test_database_that_does_not_answer_counts_as_unreachable_after_the_limit(self):
+        a = self.node("a", seconds=20)
+        deadline = time.monotonic() + 10
+        while not os.path.exists(self.out) or not self.lines("RUN"):
+            self.assertLess(time.monotonic(), deadline, "no run before the server was frozen")
+            time.sleep(0.1)
+        frozen = SERVER.pids()
+        for pid in frozen:
+            os.kill(pid, signal.SIGSTOP)
+        try:
+            time.sleep(8)
+        finally:
+            for pid in frozen:
+                os.kill(pid, signal.SIGCONT)
+        thawed = int(time.time())
+        self.finish(a)
+        self.assertTrue(any(" in time)" in " ".join(w) for w in self.lines("UNRUN")),
+                        "no claim ran into its time limit")
+        self.assertTrue(any(t > thawed + 1 for t in self.runs()), "no run after the server answered again")
+
     def test_skip_job_longer_than_its_interval_is_not_started_on_another_node(self):
         a, b = self.node("a", mode="long", seconds=10), self.node("b", mode="long", seconds=10)
         self.finish(a, b)

@@ -78,6 +78,20 @@ class PgServer:
     def down(self):
         self._as_user([os.path.join(self.bin, "pg_ctl"), "-D", self.data, "-m", "immediate", "-w", "stop"])
 
+    def pids(self):
+        """The postmaster and its children (the server's own processes)."""
+        with open(os.path.join(self.data, "postmaster.pid")) as f:
+            main = int(f.readline())
+        found = [main]
+        for entry in os.listdir("/proc"):
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    if int(f.read().rsplit(")", 1)[1].split()[1]) == main:
+                        found.append(int(entry))
+            except (OSError, ValueError, IndexError):
+                pass
+        return found
+
     def conninfo(self, tcp=False):
         host = "127.0.0.1" if tcp else self.top
         return f"host={host} port={self.port} user=postgres dbname=postgres"
