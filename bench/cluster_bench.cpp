@@ -41,10 +41,10 @@ void claims(const char* conninfo, int round) {
         std::exit(1);
     }
     cron_cluster_t* cl = ct->shared->cluster.get();
-    const int64_t base = std::chrono::duration_cast<std::chrono::seconds>(
-                             std::chrono::system_clock::now().time_since_epoch())
-                             .count() *
-                         1000000;  // fire times no earlier run has claimed
+    const int64_t base =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count() *
+        1000000;  // fire times no earlier run has claimed
     std::vector<double> ms;
     for (int i = 0; i < 2100; ++i) {
         const auto t0 = clock_type::now();
@@ -86,8 +86,8 @@ std::vector<double> dispatch(const char* conninfo, int seconds) {
             if (kind == "admitted" && e.HasMember("fire_time"))
                 fire[e["execution"].GetUint64()] = e["fire_time"].GetInt64();
             if (kind == "started")
-                ms.push_back(static_cast<double>(e["time_ms"].GetInt64() -
-                                                 fire[e["execution"].GetUint64()] * 1000));
+                ms.push_back(
+                    static_cast<double>(e["time_ms"].GetInt64() - fire[e["execution"].GetUint64()] * 1000));
         }
     }
     crontab_destroy(ct);
