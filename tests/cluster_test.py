@@ -139,6 +139,20 @@ class ClusterTest(unittest.TestCase):
                         "no claim ran into its time limit")
         self.assertTrue(any(t > thawed + 1 for t in self.runs()), "no run after the server answered again")
 
+    def test_unended_claim_blocks_a_skip_job_only_while_its_heartbeat_is_fresh(self):
+        SERVER.psql("CREATE TABLE quilmarn_claims (job text NOT NULL, fire_time bigint NOT NULL,"
+                    " node text NOT NULL, claimed_at timestamptz NOT NULL DEFAULT now(),"
+                    " heartbeat_at timestamptz NOT NULL DEFAULT now(), ended_at timestamptz,"
+                    " PRIMARY KEY (job, fire_time))")
+        for node, age in (("alive", "0 s"), ("dead", "31 s")):
+            SERVER.psql("DELETE FROM quilmarn_claims")
+            SERVER.psql(f"INSERT INTO quilmarn_claims VALUES ('long', 1, '{node}', now(), now() - '{age}'::interval)")
+            if os.path.exists(self.out):
+                os.remove(self.out)
+            self.finish(self.node("a", mode="long", seconds=5))
+            refused = [w for w in self.lines("LOST") if w[3] == node]
+            self.assertEqual((bool(refused), not self.lines("RUN")), (node == "alive", node == "alive"), node)
+
     def test_skip_job_longer_than_its_interval_is_not_started_on_another_node(self):
         a, b = self.node("a", mode="long", seconds=10), self.node("b", mode="long", seconds=10)
         self.finish(a, b)

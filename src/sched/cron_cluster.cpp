@@ -170,6 +170,16 @@ struct cron_cluster_t {
         freed.notify_one();
     }
 
+    void drop_idle() {
+        std::vector<cron_pq_conn*> stale;
+        stale.reserve(MAX_CONNECTIONS);  // becomes the pool's, which never allocates
+        {
+            std::lock_guard<std::mutex> lk(m);
+            stale.swap(idle);
+        }
+        for (cron_pq_conn* c : stale) discard(c);
+    }
+
     // Closes a connection that must not be used again (or gives back the
     // place of one that could not be made).
     void discard(cron_pq_conn* c) {
@@ -202,6 +212,9 @@ struct cron_cluster_t {
                 return true;
             }
             if (!broken || !reused) break;
+            // A pooled connection the server dropped (a restart): the others
+            // of the pool went with it, and each would cost a claim.
+            drop_idle();
         }
         failed(*why);
         return false;
