@@ -5,10 +5,10 @@
 //   LOST <fire_time> <node> <winner>
 // The fire time is taken from the execution's admitted event.
 //   cluster_host <data_dir> <conninfo> <node> <skip|run> <out> <seconds>
-//                <clock_shift_ms> <tick|long> [<lock_dir>]
+//                <clock_shift_ms> <tick|long|slow> [<lock_dir>]
 // tick: "@every 1s" running `true`, policy allow. long: "@every 1s", policy
 // skip, a command of 2.5 s that writes OVERLAP to <out> if another node's
-// command runs at the same time.
+// command runs at the same time. slow: "@every 1s", policy skip, `sleep 8`.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
     if (ct == nullptr) fail("crontab_create");
     const int policy = std::strcmp(argv[4], "run") == 0 ? CRONTAB_CLUSTER_RUN : CRONTAB_CLUSTER_SKIP;
     if (crontab_join_cluster(ct, argv[2], node.c_str(), policy) != 0) fail("crontab_join_cluster");
-    std::string cmd = "true";
+    std::string cmd = mode == "slow" ? "sleep 8" : "true";
     if (mode == "long") {
         const std::string lock = argc > 9 ? argv[9] : "/nonexistent";
         cmd = "mkdir '" + lock + "' 2>/dev/null || echo OVERLAP >> '" + out + "'; sleep 2.5; rmdir '" + lock +
@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
     const int id = crontab_add_job(ct, mode.c_str(), "@every 1s", cmd.c_str(), 1);
     if (id < 0) fail("crontab_add_job");
     if (crontab_set_job_overlap_policy(ct, id,
-                                       mode == "long" ? CRONTAB_OVERLAP_SKIP : CRONTAB_OVERLAP_ALLOW) != 0)
+                                       mode != "tick" ? CRONTAB_OVERLAP_SKIP : CRONTAB_OVERLAP_ALLOW) != 0)
         fail("crontab_set_job_overlap_policy");
     if (crontab_start(ct) != 0) fail("crontab_start");
     std::printf("ready\n");

@@ -153,6 +153,16 @@ class ClusterTest(unittest.TestCase):
             refused = [w for w in self.lines("LOST") if w[3] == node]
             self.assertEqual((bool(refused), not self.lines("RUN")), (node == "alive", node == "alive"), node)
 
+    def test_running_claim_gets_heartbeats(self):
+        a = self.node("a", mode="slow", seconds=12)
+        deadline = time.monotonic() + 20
+        beaten = "SELECT count(*) FROM quilmarn_claims WHERE ended_at IS NULL" \
+                 " AND heartbeat_at >= claimed_at + interval '4 s'"
+        while SERVER.psql(beaten).strip() != "1":
+            self.assertLess(time.monotonic(), deadline, "the running claim's heartbeat never moved")
+            time.sleep(0.2)
+        self.finish(a)
+
     def test_skip_job_longer_than_its_interval_is_not_started_on_another_node(self):
         a, b = self.node("a", mode="long", seconds=10), self.node("b", mode="long", seconds=10)
         self.finish(a, b)
