@@ -37,6 +37,8 @@ set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "schedule shell commands by cron expression
  expressions and runs them in the background of a host program, keeping its
  jobs in a JSON store in a data directory.")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${qc_deb}/triggers)
+# libpq is loaded only when a host joins a cluster: recommended, not required.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS libpq5)
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libquilmarn-crontab-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)

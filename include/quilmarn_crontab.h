@@ -81,6 +81,8 @@ typedef struct crontab_t crontab_t;
 #define CRONTAB_ENV_MAX 1023                       /* a job's environment text */
 #define CRONTAB_ENV_VARS_MAX 32                    /* variables in it */
 #define CRONTAB_DATA_DIR_MAX 511                   /* a data directory, made absolute */
+#define CRONTAB_NODE_MAX 127                       /* a cluster node's name */
+#define CRONTAB_CONNINFO_MAX 4095                  /* a cluster's connection string */
 #define CRONTAB_OUTPUT_MAX 4095                    /* stdout or stderr kept in a run record */
 #define CRONTAB_USER_MAX 63                        /* a job's user name */
 #define CRONTAB_EVENT_CAPACITY 4096                /* events an instance keeps (see Events) */
@@ -383,6 +385,59 @@ CRONTAB_API char *crontab_copy_stats_json(crontab_t *ct);
  * call. Null is ignored. */
 CRONTAB_API void crontab_free(void *text);
 
+/* ---- Running on several machines ----
+ * Instances that share a PostgreSQL database (9.5 or later) run each
+ * scheduled fire time once between them. Before the first attempt of a
+ * scheduled execution, on the worker's thread, the instance claims (job
+ * name, scheduled fire time) in the table quilmarn_claims, made on first use
+ * (columns job text, fire_time bigint epoch seconds, node text, claimed_at,
+ * heartbeat_at, ended_at timestamptz; primary key (job, fire_time)). The
+ * node that wins runs it; the others tell claimed_elsewhere and record
+ * nothing. Runs by crontab_run_now are not claimed. Jobs are matched across
+ * instances by name: give every replica the same names and schedules.
+ * For a job whose policy is skip, a claim is also refused while another of
+ * the job's claims has not ended and its heartbeat (beaten every 5 s by its
+ * node) is younger than 30 s: a job that outlasts its interval on one node
+ * is not started on another, and a dead node blocks for 30 s at most. Queue
+ * and allow keep their meaning on the node that runs the job; across nodes a
+ * fire time goes to whichever node claims it first.
+ * A claim that has no answer within 5 s, or finds no connection (retried
+ * with a back-off doubling from 0.25 s to 4 s), counts as unreachable: under
+ * CRONTAB_CLUSTER_SKIP the fire time is not run here (a not_started event
+ * with reason "cluster_unreachable" and a run record say so), under
+ * CRONTAB_CLUSTER_RUN it runs anyway (at least once across nodes). Claims
+ * older than 7 days are deleted, at most once an hour, by a node that
+ * claims. The scheduler thread never waits on the database.
+ * libpq (libpq.so.5) is loaded when a cluster is first joined: a host that
+ * never joins needs neither libpq nor a server. */
+#define CRONTAB_CLUSTER_SKIP 0 /* unreachable: the fire time is not run on this node */
+#define CRONTAB_CLUSTER_RUN 1  /* unreachable: this node runs it anyway */
+
+/* Joins the cluster whose database `conninfo` names (a libpq connection
+ * string or postgresql:// URI, at most CRONTAB_CONNINFO_MAX bytes) as
+ * `node` (null or "": "HOSTNAME:PID"; at most CRONTAB_NODE_MAX bytes, unique
+ * among live nodes), with `when_unreachable` one of CRONTAB_CLUSTER_*.
+ * Allowed while the scheduler runs: executions admitted afterwards claim; a
+ * second join replaces the first. Connects in the background and returns at
+ * once. 0 on success; -1 with CRONTAB_E_NOT_AVAILABLE when libpq.so.5
+ * cannot be loaded or on the desktop platform, CRONTAB_E_BAD_ARGUMENT for a
+ * connection string that does not parse or a bad text, CRONTAB_E_BAD_SETTING
+ * for another policy value. */
+CRONTAB_API int crontab_join_cluster(crontab_t *ct, const char *conninfo, const char *node,
+                                     int when_unreachable);
+
+/* Leaves the cluster: executions admitted afterwards are not claimed. May
+ * wait up to 5 s for the heartbeat thread's statement in flight. 0, also
+ * when no cluster was joined; -1 for a null handle. */
+CRONTAB_API int crontab_leave_cluster(crontab_t *ct);
+
+/* The cluster as JSON: {"joined":false}, or {"joined":true,"node":...,
+ * "reachable":true|false|null (null before the first statement),
+ * "when_unreachable":"skip"|"run","error":"" or the last failure's
+ * sentence}. Released with crontab_free; null for a null handle or when
+ * memory cannot be obtained. */
+CRONTAB_API char *crontab_copy_cluster_json(crontab_t *ct);
+
 /* ---- Events ----
  * Each instance tells what it decides as events, in the order it decides
  * them, numbered 1, 2, 3 ... (64-bit, never reused while the instance lives;
@@ -412,8 +467,14 @@ CRONTAB_API void crontab_free(void *text);
  *   queued       "fire_time" the waiting run serves (policy QUEUE)
  *   started      one per attempt whose child started: "attempt", "pid"
  *   not_started  an attempt without a child: "attempt", "reason":
- *                "no_thread", "no_child" or "no_user" (the job's user
- *                could not be looked up)
+ *                "no_thread", "no_child", "no_user" (the job's user
+ *                could not be looked up) or "cluster_unreachable" (the
+ *                claim failed under CRONTAB_CLUSTER_SKIP; the record of the
+ *                finished event that follows says why)
+ *   claimed_elsewhere  another node holds the execution's fire time: "node"
+ *                (the winner's name), "fire_time" and "reason": "claimed" or
+ *                "running" (skip policy: the job runs on "node"). It ends
+ *                the execution: no run record, no ended event follows
  *   finished     one per attempt: "attempt", "record" (the run record as
  *                crontab_get_job_logs_json writes it) and "output_lost":
  *                true when later texts have overwritten this attempt's

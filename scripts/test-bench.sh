@@ -33,4 +33,6 @@ run ./instance_memory
 run ./dispatch_bench 4 3
 run ./idle_bench 1
 run python3 "$PWD/bench/daemon_bench.py" "$PWD/build/release/tools/quilmarn-cron" --idle 1
+# Starts a private PostgreSQL server, or says why it skips.
+run python3 "$PWD/bench/cluster_bench.py" ./cluster_bench 2
 echo "== every benchmark ran"

@@ -11,4 +11,10 @@ count=$(printf '%s\n' "$syms" | grep -c '^crontab_')
 if [ "$count" -ne 35 ]; then
     echo "expected 35 crontab_* exports, found $count:"; printf '%s\n' "$syms"; exit 1
 fi
-echo "exports ok: $count"
+
+# libpq is loaded when a cluster is joined, never linked: hosts that do not
+# join need not have it.
+if readelf -d "$lib" | grep -q 'NEEDED.*libpq'; then
+    echo "the library links libpq"; exit 1
+fi
+echo "exports ok: $count, libpq not linked"

@@ -35,6 +35,7 @@ enum class cron_event_kind : int32_t {
     scheduler_started,
     scheduler_stopped,
     lost,
+    claimed_elsewhere,
 };
 
 // The `detail` of an event, by kind.
@@ -52,7 +53,9 @@ enum cron_event_no_start : int32_t {
     CRON_NO_START_THREAD,
     CRON_NO_START_CHILD,
     CRON_NO_START_USER,
+    CRON_NO_START_CLUSTER,
 };
+enum cron_event_claim : int32_t { CRON_CLAIM_TAKEN, CRON_CLAIM_RUNNING };
 enum cron_event_change : int32_t {
     CRON_CHANGE_DEFINITION,
     CRON_CHANGE_TIMEOUT,
@@ -66,7 +69,8 @@ struct cron_event_t {
     uint64_t seq;
     int64_t time_ms;
     uint64_t execution;  // 0: not an execution's event
-    int64_t fire_time;  // admitted, skipped, queued: epoch seconds (0 none); retrying: ms of the next attempt
+    int64_t
+        fire_time;  // admitted, skipped, queued, claimed_elsewhere: epoch seconds (0 none); retrying: ms of the next attempt
     uint64_t text_pos;  // where its texts start in the byte ring
     uint32_t text_len[2];
     int32_t kind;

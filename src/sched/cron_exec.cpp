@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "quilmarn_crontab.h"
 #include "proc/cron_os.h"
 #include "proc/cron_user.h"
+#include "sched/cron_cluster.h"
 #include "sched/cron_error.h"
 
 namespace {
@@ -26,6 +28,9 @@ constexpr char NO_WORKER[] = "failed to start a worker thread";
 constexpr char RUN_NO_MEMORY[] = "failed to run the command: out of memory";
 constexpr char RUN_INTERNAL[] = "failed to run the command: internal error";
 constexpr char STATUS_UNKNOWN[] = "exit status not available: the host reaps child processes";
+constexpr char UNCLAIMED[] =
+    "not run on this node: the cluster's database could not be reached to claim the fire time, "
+    "and this node's policy is to skip (";
 
 std::atomic<int> spawns_to_fail{0};    // see cron_exec_fail_spawns
 std::atomic<int> attempts_to_fail{0};  // see cron_exec_fail_attempts
@@ -266,12 +271,16 @@ void release_active(crontab_t* ct) {
 
 // The end of an execution whose job still exists; the lock is held and is
 // released here.
-int finish(crontab_t* ct, cron_job_t* job, exec_ctl* ctl, int64_t t0, const cron_log_entry_t& rec,
+// `rec` is null for an execution that another node's claim ended: it told
+// claimed_elsewhere, has no end to tell and did not run here.
+int finish(crontab_t* ct, cron_job_t* job, exec_ctl* ctl, int64_t t0, const cron_log_entry_t* rec,
            std::unique_lock<std::mutex>& lk) {
     cron_shared_t& sh = *ct->shared;
-    tell_end(ct, job->id, job->name, ctl->execution, rec.attempt, rec.exit_code, ctl->cancel_requested != 0,
-             job, cron_os_monotonic_ms() - ctl->begun_ms);
-    job->last_run = t0;
+    if (rec != nullptr) {
+        tell_end(ct, job->id, job->name, ctl->execution, rec->attempt, rec->exit_code,
+                 ctl->cancel_requested != 0, job, cron_os_monotonic_ms() - ctl->begun_ms);
+        job->last_run = t0;
+    }
     // Admission has already moved next_run past the fire time it used; keep a
     // later value so one fire time never starts two executions. A start that
     // now lies ahead of the clock means the clock stepped back meanwhile:
@@ -303,8 +312,9 @@ int finish(crontab_t* ct, cron_job_t* job, exec_ctl* ctl, int64_t t0, const cron
         ev->detail = CRON_TRIGGER_QUEUE;
         ev->fire_time = job->queued_fire;
     }
+    const int64_t queued_fire = job->queued_fire;
     lk.unlock();
-    if (start_queued) sched_spawn_worker(ct, id, queued_execution);
+    if (start_queued) sched_spawn_worker(ct, id, queued_execution, queued_fire);
     return 0;
 }
 
@@ -316,10 +326,79 @@ int job_gone(crontab_t* ct, exec_ctl* ctl, const cron_log_entry_t& rec) {
     return -1;
 }
 
+// A won claim, ended in the database once the execution is over. Declared
+// before the instance lock's holder, so that it ends after the lock is let go.
+struct held_claim {
+    std::shared_ptr<cron_cluster_t> cluster;
+    std::string job;
+    int64_t fire_time = 0;
+    void end() {
+        if (cluster == nullptr) return;
+        try {
+            cron_cluster_end(cluster.get(), job, fire_time);
+        } catch (...) {
+            // No memory: the claim's heartbeat stops with it and it goes stale.
+        }
+        cluster.reset();
+    }
+    ~held_claim() { end(); }
+};
+
+// Claims the execution's fire time. 1 when it goes on here (won, or the
+// database unreachable under the policy to run anyway); otherwise it has
+// ended here, with this result. Called without the lock.
+int claim_fire(crontab_t* ct, std::shared_ptr<cron_cluster_t> cluster, exec_ctl* ctl, const settings& s,
+               int64_t fire_time, bool exclusive, int64_t t0, held_claim* held) {
+    cron_claim_t claim;
+    try {
+        // Replicas know a job by its name; an unnamed one by its command.
+        std::string key = s.name[0] != '\0' ? s.name : s.cmd;
+        claim = cron_cluster_claim(cluster.get(), key, fire_time, exclusive);
+        if (claim.outcome == cron_claim_outcome::won) {
+            held->job = std::move(key);
+            held->fire_time = fire_time;
+            held->cluster = std::move(cluster);
+            return 1;
+        }
+    } catch (...) {
+        claim.outcome = cron_claim_outcome::unreachable;
+        claim.why = "no memory for the claim";
+    }
+    if (claim.outcome == cron_claim_outcome::unreachable && cron_cluster_runs_unclaimed(cluster.get()))
+        return 1;
+    std::unique_lock<std::mutex> lk(ct->shared->lock);
+    if (claim.outcome == cron_claim_outcome::unreachable) {
+        cron_log_entry_t rec;
+        std::memset(&rec, 0, sizeof rec);
+        rec.started_at = rec.finished_at = cron_os_now();
+        rec.exit_code = CRONTAB_EXIT_NOT_STARTED;
+        rec.attempt = 1;
+        rec.execution = ctl->execution;
+        const std::string text = UNCLAIMED + claim.why.substr(0, 512) + ")";
+        copy_text(rec.stderr_text, text.c_str(), text.size());
+        cron_job_t* job = cron_job_find(ct, ctl->job_id);
+        tell_attempt(ct, ctl->job_id, s.name, rec, CRON_NO_START_CLUSTER, job);
+        if (job == nullptr) return job_gone(ct, ctl, rec);
+        cron_job_push_log(job, &rec);
+        return finish(ct, job, ctl, t0, &rec, lk);
+    }
+    cron_event_t* ev = cron_event_push_as(ct, cron_event_kind::claimed_elsewhere, ctl->job_id, s.name);
+    ev->execution = ctl->execution;
+    ev->fire_time = fire_time;
+    ev->detail = claim.outcome == cron_claim_outcome::running ? CRON_CLAIM_RUNNING : CRON_CLAIM_TAKEN;
+    cron_event_put_text(ct, ev, claim.node.data(), claim.node.size());
+    cron_job_t* job = cron_job_find(ct, ctl->job_id);
+    if (job != nullptr) cron_stats_count(&job->stats, *ev);
+    if (job != nullptr) return finish(ct, job, ctl, t0, nullptr, lk);
+    forget(*ct->shared, ctl);
+    release_active(ct);
+    return -1;
+}
+
 void worker_main(cron_worker_arg_t* arg) {
     crontab_t* ct = arg->instance;
     try {
-        cron_scheduler_execute_job(ct, arg->job_id, arg->execution);
+        cron_scheduler_execute_job(ct, arg->job_id, arg->execution, arg->fire_time);
     } catch (...) {
         // Nothing may end the host from here; the thread must still leave.
     }
@@ -344,7 +423,7 @@ void cron_exec_leave(crontab_t* ct) {
     sh.idle.notify_all();
 }
 
-int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution) {
+int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution, int64_t fire_time) {
     if (ct == nullptr || ct->shared == nullptr) return -1;
     cron_shared_t& sh = *ct->shared;
     const int64_t t0 = cron_os_now();
@@ -354,6 +433,7 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution
     ctl.execution = execution;
     ctl.begun_ms = cron_os_monotonic_ms();
     settings s;
+    held_claim held;
 
     std::unique_lock<std::mutex> lk(sh.lock);
     cron_job_t* job = cron_job_find(ct, job_id);
@@ -380,7 +460,14 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution
     copy_settings(*job, &s);
     ctl.name = s.name;
     ctl.on_child = tell_start;
+    // Runs by hand are not claimed.
+    std::shared_ptr<cron_cluster_t> cluster = fire_time > 0 ? sh.cluster : nullptr;
+    const bool exclusive = job->overlap_policy == CRON_OVERLAP_SKIP;
     lk.unlock();
+    if (cluster != nullptr) {
+        const int rc = claim_fire(ct, std::move(cluster), &ctl, s, fire_time, exclusive, t0, &held);
+        if (rc != 1) return rc;
+    }
 
     cron_log_entry_t rec;
     for (int32_t attempt = 1;; ++attempt) {
@@ -411,16 +498,25 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution
             break;
         }
     }
-    return finish(ct, job, &ctl, t0, rec, lk);
+    if (held.cluster != nullptr) {
+        // Ended in the database before the job may start again here, so the
+        // next fire time's claim does not find this one still going.
+        lk.unlock();
+        held.end();
+        lk.lock();
+        job = cron_job_find(ct, job_id);
+        if (job == nullptr) return job_gone(ct, &ctl, rec);
+    }
+    return finish(ct, job, &ctl, t0, &rec, lk);
 }
 
 void cron_exec_fail_spawns(int count) { spawns_to_fail.store(count); }
 
 void cron_exec_fail_attempts(int count) { attempts_to_fail.store(count); }
 
-void sched_spawn_worker(crontab_t* ct, int32_t job_id, uint64_t execution) {
+void sched_spawn_worker(crontab_t* ct, int32_t job_id, uint64_t execution, int64_t fire_time) {
     const bool fail = spawns_to_fail.load() > 0 && spawns_to_fail.fetch_sub(1) > 0;
-    auto* arg = fail ? nullptr : new (std::nothrow) cron_worker_arg_t{ct, job_id, execution};
+    auto* arg = fail ? nullptr : new (std::nothrow) cron_worker_arg_t{ct, job_id, execution, fire_time};
     if (arg != nullptr) {
         try {
             std::thread(worker_main, arg).detach();

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -97,6 +98,8 @@ struct cron_job_t : cron_job_def_t {
 
 // The heap part of an instance: the lock and everything that needs a
 // constructor. Created by crontab_create, released last by crontab_destroy.
+struct cron_cluster_t;
+
 struct cron_shared_t {
     std::mutex lock;
     std::mutex stop_lock;                 // serialises stops; taken before `lock`, never inside it
@@ -120,6 +123,7 @@ struct cron_shared_t {
     int32_t event_waiters = 0;                   // threads in crontab_wait_events
     cron_signal_t events_fd = CRON_SIGNAL_NONE;  // made by the first crontab_get_events_fd
     bool events_fd_raised = false;               // events_fd is readable
+    std::shared_ptr<cron_cluster_t> cluster;     // joined cluster, or null (see cron_cluster.h)
 
     cron_shared_t() = default;
     cron_shared_t(const cron_shared_t&) = delete;

@@ -27,6 +27,7 @@ struct tick_result {
     int64_t earliest = 0;  // earliest future next_run, 0 for none
     int32_t ids[CRON_MAX_ACTIVE];
     uint64_t executions[CRON_MAX_ACTIVE];
+    int64_t fire_times[CRON_MAX_ACTIVE];  // the fire time each admission used, claimed in a cluster
     int count = 0;
 };
 
@@ -128,6 +129,7 @@ void scan(crontab_t* ct, int64_t now, tick_result* t) {
         ev->fire_time = job.next_run;
         if (now > job.next_run) tell_folded(ct, job, job.next_run, now);
         t->ids[t->count] = job.id;
+        t->fire_times[t->count] = job.next_run;
         t->executions[t->count++] = execution;
         job.next_run = next;
         if (next > 0) note_future(t, next);
@@ -191,7 +193,7 @@ void scheduler_thread(crontab_t* ct) {
         tick_result t;
         const bool whole = tick(ct, &t);
         lk.unlock();
-        for (int i = 0; i < t.count; ++i) sched_spawn_worker(ct, t.ids[i], t.executions[i]);
+        for (int i = 0; i < t.count; ++i) sched_spawn_worker(ct, t.ids[i], t.executions[i], t.fire_times[i]);
         const auto pause = std::chrono::milliseconds(whole ? pause_ms(t.earliest) : PAUSE_DUE_MS);
         lk.lock();
         // A stop ends the pause at once; so does a run that has ended and

@@ -23,7 +23,7 @@ struct cron_job_stats_t {
     uint64_t attempts;  // finished attempts
     uint64_t retries;
     uint64_t missed;             // counted by catch-up once it exists
-    uint64_t claimed_elsewhere;  // counted by a cluster once it exists
+    uint64_t claimed_elsewhere;  // fire times another node of the cluster ran
     int64_t last_success_ms;
     int64_t last_failure_ms;
     uint64_t durations[CRON_DURATION_BUCKETS];  // executions that began, by duration

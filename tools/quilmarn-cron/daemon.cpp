@@ -407,6 +407,7 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
 
     open_instance in(dir.c_str(), dir_access::daemon);
     if (in.ct == nullptr) return 1;
+    if (options.prepare && !options.prepare(in.ct)) return 1;
     std::string why;
     unique_fd listen_fd(cron_ctl_listen(dir, &why));
     if (!listen_fd) {

@@ -18,6 +18,9 @@ struct daemon_options {
     std::string on_failure;         // shell command; empty for none
     int on_failure_limit_sec = 60;  // its time limit
     http_options http;              // --http and its token; no listener when the address is empty
+    // Called once the instance is open, before the scheduler starts (joins a
+    // cluster); false ends the daemon with status 1.
+    std::function<bool(crontab_t* ct)> prepare;
 };
 
 // Carries out a client's command against the daemon's instance.

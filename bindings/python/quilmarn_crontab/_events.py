@@ -33,6 +33,7 @@ class EventKind(str, enum.Enum):
     SCHEDULER_STARTED = "scheduler_started"
     SCHEDULER_STOPPED = "scheduler_stopped"
     LOST = "lost"                            #: count events dropped before they were read
+    CLAIMED_ELSEWHERE = "claimed_elsewhere"  #: another cluster node holds the fire time (node, reason)
 
 
 class Outcome(str, enum.Enum):
@@ -90,6 +91,7 @@ class Event(_Report):
     child_signalled: bool | None = None
     change: str | None = None
     error: str | None = None
+    node: str | None = None                  #: the cluster node that won (claimed_elsewhere)
     _raw: dict[str, Any] = dataclasses.field(default_factory=dict, compare=False)
 
     @classmethod

@@ -46,7 +46,8 @@ class Scheduler(_Runs, _Feed):
     the handle (the parent's scheduler goes on).
     """
 
-    def __init__(self, data_dir: _args.PathLike | None = None) -> None:
+    def __init__(self, data_dir: _args.PathLike | None = None, *, cluster: str | None = None,
+                 node: str | None = None, cluster_unreachable: str = "skip") -> None:
         _lib = self._lib = _native.library()
         self._cv = threading.Condition()
         self._users = 0
@@ -58,6 +59,30 @@ class Scheduler(_Runs, _Feed):
         if not handle:
             _fail(_lib)
         self._handle = handle
+        if cluster is not None:
+            self._join(cluster, node, cluster_unreachable)
+
+    def _join(self, cluster: str, node: str | None, unreachable: str) -> None:
+        # Several instances on one PostgreSQL database run each scheduled
+        # fire time once (libpq5 needed); a failure closes the new instance.
+        policies = {"skip": 0, "run": 1}
+        if unreachable not in policies:
+            self.close()
+            raise ValueError("cluster_unreachable must be 'skip' or 'run', not %r" % (unreachable,))
+        args = (_args.text(cluster, "cluster"), None if node is None else _args.text(node, "node"))
+        if self._lib.crontab_join_cluster(self._handle, *args, policies[unreachable]) != 0:
+            failure = _native.last_failure(self._lib)
+            self.close()
+            raise error_for(*failure)
+
+    def cluster(self) -> dict[str, Any] | None:
+        """The cluster joined: {"node", "reachable" (None before the first
+        statement), "when_unreachable", "error"}; None when none is."""
+        with self._use() as handle:
+            state = json.loads(_native.take_text(self._lib, self._lib.crontab_copy_cluster_json(handle)))
+        if not state.pop("joined"):
+            return None
+        return state
 
     def __enter__(self) -> "Scheduler":
         return self

@@ -187,6 +187,16 @@ class ArgumentTest(SchedulerTest):
         self.s.set_timeout(job, None)
         self.assertEqual(self.s.job(job).max_runtime_sec, 0)
 
+    def test_cluster_is_joined_at_creation_and_reported(self):
+        self.assertIsNone(self.s.cluster())
+        with self.assertRaises(ValueError):
+            qc.Scheduler(cluster="host=/nonexistent", cluster_unreachable="maybe")
+        # No server there: the join succeeds and the state says so once tried.
+        with qc.Scheduler(cluster="host=/nonexistent", node="n1", cluster_unreachable="run") as s:
+            state = s.cluster()
+            self.assertEqual((state["node"], state["when_unreachable"]), ("n1", "run"))
+            self.assertIn(state["reachable"], (None, False))
+
     def test_limits_and_codes_are_the_headers(self):
         header = os.path.join(os.path.dirname(__file__), "..", "..", "..", "include", "quilmarn_crontab.h")
         with open(header, encoding="utf-8") as f:
@@ -196,6 +206,7 @@ class ArgumentTest(SchedulerTest):
         mirrored.update({"EXIT_" + c.name: c for c in qc.ExitCode})
         mirrored.update({"OVERLAP_" + c.name: c for c in qc.Overlap})
         results = {"OK", "ERROR", "ERROR_SETTING", "ERROR_STORE", "NO_CHILD"}  # the binding needs no names
+        results |= {"CLUSTER_SKIP", "CLUSTER_RUN"}  # given as "skip" and "run"
         self.assertEqual(set(macros) - results, set(mirrored))
         for name, value in mirrored.items():
             with self.subTest(name):
