@@ -197,6 +197,16 @@ class DaemonTest(tool_util.ToolTest):
         self.assertIn("(pid %d) already runs" % d.pid, r.stderr)
         self.stop(d)
 
+    def test_a_command_sent_as_the_daemon_starts_waits_for_it(self):
+        for i in range(20):
+            d = subprocess.Popen([self.TOOL, "--dir", self.data, "daemon"], stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.PIPE, text=True)
+            self.addCleanup(d.stderr.close)
+            self.addCleanup(lambda d=d: d.poll() is None and (d.kill(), d.wait()))
+            self.ok("add", "j%d" % i, "@daily", "true")
+            self.stop(d)
+        self.assertEqual(self.ok("list").count(" j"), 20)
+
     def test_a_service_manager_is_told_ready_and_stopping(self):
         notify = os.path.join(self.tmp, "notify")
         with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as manager:

@@ -147,7 +147,9 @@ crontab_t* cmd_ctx::instance(dir_access access) {
                can_create ? " or give --create" : "");
         return nullptr;
     }
-    owned_ = std::make_unique<open_instance>(dir, access, err);
+    const bool to_daemon = !in_daemon && cmd != nullptr && (cmd->flags & CMD_FORWARD) != 0;
+    owned_ = std::make_unique<open_instance>(dir, access, err, to_daemon);
+    daemon_refusal = owned_->daemon_refusal;
     ct = owned_->ct;
     return ct;
 }

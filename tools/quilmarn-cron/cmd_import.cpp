@@ -34,7 +34,12 @@ bool read_stream(cmd_ctx& ctx, FILE* f, const char* name, std::string* text) {
 // only up to the bound, so a device or a directory is refused at once.
 bool read_input(cmd_ctx& ctx, const char* path, std::string* text) {
     text->clear();
-    if (std::strcmp(path, "-") == 0) return read_stream(ctx, ctx.in, "standard input", text);
+    if (std::strcmp(path, "-") == 0) {
+        if (!read_stream(ctx, ctx.in, "standard input", text)) return false;
+        ctx.input_read = *text;
+        ctx.input_taken = true;
+        return true;
+    }
     // O_NONBLOCK: opening a FIFO must not wait for a writer.
     unique_fd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) return ctx.refuse("cannot read %s: %s", path, std::strerror(errno));

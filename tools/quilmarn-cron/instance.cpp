@@ -74,7 +74,7 @@ const char* doing(lock_role role) {
 
 }  // namespace
 
-open_instance::open_instance(const char* dir, dir_access access, FILE* err) {
+open_instance::open_instance(const char* dir, dir_access access, FILE* err, bool to_daemon) {
     if (dir == nullptr) {
         std::fprintf(err, "quilmarn-cron: this command needs --dir DIR\n");
         return;
@@ -97,13 +97,14 @@ open_instance::open_instance(const char* dir, dir_access access, FILE* err) {
             return;
         }
         const std::string why = crontab_last_error();
-        const long owner = cron_owner_from_error(why.c_str());
-        if (owner == 0) {
+        const long owner = cron_owner_in_use();
+        if (owner < 0) {
             std::fprintf(err, "quilmarn-cron: cannot open %s: %s\n", dir, why.c_str());
             return;
         }
+        // An owner that has not named itself yet is starting: waited for.
         lock_role role = lock_role::edit;
-        const bool known = cron_owner_role(dir, owner, &role);
+        const bool known = owner > 0 && cron_owner_role(dir, owner, &role);
         if (access == dir_access::read && known && role != lock_role::edit) {
             // A daemon or a run never changes the jobs it loaded: a read
             // looks at a copy of the store.
@@ -111,8 +112,14 @@ open_instance::open_instance(const char* dir, dir_access access, FILE* err) {
             return;
         }
         if (known && role == lock_role::daemon) {
-            std::fprintf(err, "quilmarn-cron: a daemon (pid %ld) %s the jobs in %s\n", owner,
-                         access == dir_access::daemon ? "already runs" : "runs", dir);
+            char text[512];
+            std::snprintf(text, sizeof text, "a daemon (pid %ld) %s the jobs in %s", owner,
+                          access == dir_access::daemon ? "already runs" : "runs", dir);
+            if (to_daemon) {
+                daemon_refusal = text;
+            } else {
+                std::fprintf(err, "quilmarn-cron: %s\n", text);
+            }
             return;
         }
         if (std::chrono::steady_clock::now() > until) {

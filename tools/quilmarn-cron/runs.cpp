@@ -263,10 +263,10 @@ int cmd_cancel(cmd_ctx& ctx, int, char** argv) {
             break;
         }
         const std::string why = crontab_last_error();
-        holder = cron_owner_from_error(why.c_str());
-        if (holder == 0) return ctx.fail("cannot open %s: %s", ctx.dir, why.c_str());
+        holder = cron_owner_in_use();
+        if (holder < 0) return ctx.fail("cannot open %s: %s", ctx.dir, why.c_str());
         lock_role role = lock_role::edit;
-        if (cron_owner_role(ctx.dir, holder, &role) && role != lock_role::edit) {
+        if (holder > 0 && cron_owner_role(ctx.dir, holder, &role) && role != lock_role::edit) {
             rc = request_cancel(ctx, id);
             asked = true;
             break;
