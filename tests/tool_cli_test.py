@@ -54,6 +54,15 @@ class CliTest(tool_util.ToolTest):
         self.assertEqual(r.returncode, 1)
         self.assertIn("no job named 'nosuch'", r.stderr)
 
+    def test_update_and_replace_keep_a_disabled_job_off(self):
+        self.tool("add", "backup", "@daily", "true", "--disabled")
+        for args in [("update", "backup", "backup", "@hourly", "true"),
+                     ("add", "backup", "@weekly", "true", "--replace")]:
+            self.assertEqual(self.tool(*args).returncode, 0, args)
+            self.assertIn('"enabled":false', self.tool("list", "--json").stdout, args)
+        self.tool("update", "backup", "backup", "@daily", "true", "--enabled")
+        self.assertIn('"enabled":true', self.tool("list", "--json").stdout)
+
     def test_expression_commands(self):
         r = self.run_tool("next", "0 12 * * *", "-n", "2", env=dict(os.environ, TZ="Asia/Kolkata"))
         self.assertRegex(r.stdout, r"^(\d{4}-\d\d-\d\d 12:00:00 \+05:30\n){2}$")
