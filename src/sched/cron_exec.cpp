@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <new>
+#include <string>
 #include <thread>
 
 #include "expr/cron_calc.h"
@@ -152,6 +153,14 @@ const char* run_command(const settings& s, cron_run_ctl_t* ctl, cron_proc_result
     }
 }
 
+// Why no child started: a missing working directory is the usual cause, and
+// the runner's own failure cannot tell it from a missing shell.
+std::string spawn_failure(const settings& s, const char* failure) {
+    if (failure != SPAWN_FAILED || s.workdir[0] == '\0' || cron_os_is_dir(s.workdir)) return failure;
+    const std::string text = std::string(SPAWN_FAILED) + ": working directory " + s.workdir;
+    return cron_os_file_exists(s.workdir) ? text + " is not a directory" : text + ": " + cron_os_error_text();
+}
+
 // True when a child ran; false when none could be started.
 bool run_attempt(const settings& s, cron_run_ctl_t* ctl, int32_t attempt, cron_log_entry_t* rec) {
     std::memset(rec, 0, sizeof *rec);
@@ -162,7 +171,8 @@ bool run_attempt(const settings& s, cron_run_ctl_t* ctl, int32_t attempt, cron_l
         cron_proc_result_free(&res);
         rec->finished_at = cron_os_now();
         rec->exit_code = CRONTAB_EXIT_NOT_STARTED;
-        copy_text(rec->stderr_text, failure, std::strlen(failure));
+        const std::string why = spawn_failure(s, failure);
+        copy_text(rec->stderr_text, why.data(), why.size());
         return false;
     }
     rec->finished_at = cron_os_now();
