@@ -124,6 +124,21 @@ class ImportTest(tool_util.ToolTest):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual([j["cmd"] for j in self.stored_jobs()], ["root /usr/bin/backup.sh", "/usr/bin/backup.sh"])
 
+    def test_debian_style_files_import_without_spurious_warnings(self):
+        files = os.path.join(os.path.dirname(os.path.abspath(__file__)), "crontabs")
+        # A byte-order mark, a Latin-1 comment, SHELL=/bin/sh and a command
+        # named as a user ("mail"): none stops or warns.
+        r = self.tool("import", os.path.join(files, "user-crontab"))
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        self.assertEqual([j["expr"] for j in self.stored_jobs()], ["30 7 * * 1-5", "0 */4 * * *"])
+        system = os.path.join(files, "system-crontab")
+        r = self.tool("import", system)
+        self.assertIn(":12: warning: 'root' is a user, as is the first word of every line", r.stderr)
+        self.assertEqual(r.stderr.count("warning"), 1, r.stderr)
+        r = self.run_tool("--dir", os.path.join(self.tmp, "sys"), "import", "--create", "--system", system)
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        self.assertIn("imported 4 jobs", r.stdout)
+
     def test_export_carries_every_setting_and_import_reads_it_back(self):
         self.assertEqual(self.tool("add", "backup", "30 2 * * *", "echo 50% done").returncode, 0)
         self.assertEqual(self.tool("add", "two words", "@every 5m", "true", "--disabled").returncode, 0)

@@ -190,7 +190,9 @@ public:
 
     crontab_parsed read(const std::string& text) {
         int line = 0;
-        for (size_t at = 0; at <= text.size();) {
+        // A byte-order mark some editors write is no part of the first line.
+        const size_t bom = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
+        for (size_t at = bom; at <= text.size();) {
             size_t end = text.find('\n', at);
             if (end == std::string::npos) end = text.size();
             ++line;
@@ -201,6 +203,13 @@ public:
         if (pending_ && !pending_bad_) {
             error(pending_line_, "no job line after this #: line");
             ++out_.bad_lines;
+        }
+        // A command may well start with a word that is also a user ("mail");
+        // a file whose every line does looks like a system crontab.
+        if (user_first_line_ > 0 && user_lines_ == job_lines_) {
+            warning(user_first_line_, "'" + user_first_word_ +
+                                          "' is a user, as is the first word of every line: if this is a "
+                                          "system crontab, import it with --system");
         }
         return std::move(out_);
     }
@@ -218,6 +227,8 @@ private:
         if (raw.find('\0') != std::string_view::npos) return error(line, "a NUL byte");
         if (raw.size() > CRONTAB_LINE_MAX) return error(line, "the line is longer than 8192 bytes");
         std::string_view text = trim(raw);
+        // A comment is never read: its bytes may be in any encoding.
+        if (!text.empty() && text[0] == '#' && text.rfind(kDirective, 0) != 0) return true;
         if (!cron_text_utf8(text)) return error(line, "not valid UTF-8");
         // Inside a line a carriage return is a line break to other tools (and
         // to export, which could not write it back).
@@ -345,7 +356,7 @@ private:
             }
             zone_ = value;
             if (name == "CRON_TZ") return true;  // TZ is the commands' too
-        } else if (name == "SHELL" || name == "CRON_TZ" || name == "MAILTO") {
+        } else if ((name == "SHELL" && value != "/bin/sh") || name == "CRON_TZ" || name == "MAILTO") {
             static const char* const why[] = {"commands still run under /bin/sh",
                                               "schedules follow the host's local time",
                                               "output is kept in the run log, not mailed"};
@@ -382,10 +393,15 @@ private:
             if (user != own_user()) {
                 warning(line, "the job runs as " + own_user() + ", not as " + std::string(user));
             }
-        } else if (std::string word(rest.substr(0, rest.find_first_of(" \t")));
-                   !from_directive && !word.empty() && is_user(word)) {
+        } else if (!from_directive) {
             // A line of our own export never has a user field.
-            warning(line, "'" + word + "' is a user: if this is a system crontab, import it with --system");
+            ++job_lines_;
+            if (std::string word(rest.substr(0, rest.find_first_of(" \t"))); !word.empty() && is_user(word)) {
+                if (++user_lines_ == 1) {
+                    user_first_line_ = line;
+                    user_first_word_ = word;
+                }
+            }
         }
         if (rest.empty()) return error(line, "no command after the schedule");
         if (!unescape_percent(rest, job.cmd)) {
@@ -425,6 +441,8 @@ private:
     std::string zone_;
     std::map<std::string, int> names_;
     bool pending_ = false, pending_bad_ = false, pending_named_ = false;
+    int job_lines_ = 0, user_lines_ = 0, user_first_line_ = 0;  // for the warning on user fields
+    std::string user_first_word_;
     int pending_line_ = 0;
     job_def pending_def_;
     std::vector<std::string> pending_env_;
