@@ -35,9 +35,13 @@ class CliTest(tool_util.ToolTest):
             r = self.tool(*args)
             self.assertEqual(r.returncode, 2, args)
             self.assertIn(message, r.stderr, args)
-        r = self.run_tool("list")
-        self.assertEqual(r.returncode, 2)
-        self.assertIn("'list' needs --dir DIR", r.stderr)
+        # Without --dir: QUILMARN_CRON_DIR names the directory.
+        env = dict(os.environ, QUILMARN_CRON_DIR=os.path.join(self.tmp, "env"))
+        r = self.run_tool("list", env=env)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("no data directory %s; create it" % env["QUILMARN_CRON_DIR"], r.stderr)
+        self.assertEqual(self.run_tool("init", env=env).returncode, 0)
+        self.assertEqual(self.run_tool("add", "j", "@daily", "true", env=env).returncode, 0)
 
     def test_durations_names_and_unique_names(self):
         self.assertEqual(self.tool("add", "backup", "@daily", "true").stdout, "1\n")

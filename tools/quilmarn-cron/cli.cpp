@@ -289,7 +289,8 @@ int cron_cmd_dispatch(cmd_ctx& ctx, int argc, char** argv) {
     std::vector<char*> positional;
     if (int rc = parse_args(ctx, *c, argc - 1, argv + 1, &positional); rc != EXIT_OK) return rc;
     if ((c->flags & CMD_NEEDS_DIR) != 0 && ctx.dir == nullptr && ctx.ct == nullptr) {
-        return ctx.usage_error("'%s' needs --dir DIR, the data directory of the jobs", c->name);
+        return ctx.usage_error("'%s' needs --dir DIR (or QUILMARN_CRON_DIR), the data directory of the jobs",
+                               c->name);
     }
     positional.push_back(nullptr);
     return c->run(ctx, static_cast<int>(positional.size()) - 1, positional.data());
