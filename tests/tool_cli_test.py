@@ -3,6 +3,7 @@
 Usage: tool_cli_test.py PATH_TO_QUILMARN_CRON [unittest options]
 """
 
+import json
 import os
 
 import tool_util
@@ -66,6 +67,16 @@ class CliTest(tool_util.ToolTest):
             self.assertIn('"enabled":false', self.tool("list", "--json").stdout, args)
         self.tool("update", "backup", "backup", "@daily", "true", "--enabled")
         self.assertIn('"enabled":true', self.tool("list", "--json").stdout)
+
+    def test_status_of_one_job(self):
+        self.tool("add", "backup", "@daily", "echo hi")
+        r = self.tool("status", "backup")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("job 1: backup\n  state:    idle\n  schedule: @daily\n  command:  echo hi\n", r.stdout)
+        self.assertEqual(json.loads(self.tool("status", "1", "--json").stdout)["jobs"][0]["name"], "backup")
+        r = self.tool("status", "nosuch")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("no job named 'nosuch'", r.stderr)
 
     def test_expression_commands(self):
         r = self.run_tool("next", "0 12 * * *", "-n", "2", env=dict(os.environ, TZ="Asia/Kolkata"))
