@@ -64,7 +64,7 @@ class ImportTest(tool_util.ToolTest):
            "60 * * * * echo x\n"
            "@reboot echo y\n"
            "* * * * *\n"
-           "0 0 * * * echo 50% done\n"
+           "0 0 * * * %only input\n"
            "* * * echo\n"
            "@hourly echo good two\n")
 
@@ -76,7 +76,7 @@ class ImportTest(tool_util.ToolTest):
                 (2, "Invalid minute field '60': value must be between 0 and 59"),
                 (3, "Unknown macro '@reboot'"),
                 (4, "no command after the schedule"),
-                (5, "'%' would start the command's standard input"),
+                (5, "no command before the '%' that starts its standard input"),
                 (6, "Expression has 4 fields (expected 5)")]:
             self.assertIn("%s:%d: %s" % (path, line, message), r.stderr)
         self.assertIn("nothing imported: 5 lines", r.stderr)
@@ -138,6 +138,26 @@ class ImportTest(tool_util.ToolTest):
         r = self.run_tool("--dir", os.path.join(self.tmp, "sys"), "import", "--create", "--system", system)
         self.assertEqual((r.returncode, r.stderr), (0, ""))
         self.assertIn("imported 4 jobs", r.stdout)
+
+    def test_percent_is_standard_input_and_export_writes_it_back(self):
+        lines = ["@daily tr a-z A-Z%hello%world", "@daily cat%50\\% done", "@daily cat%QUILMARN_STDIN",
+                 "@daily wc -c | tr -d ' '%", "@daily cat%%a%%", "@daily echo 50\\%; cat%x"]
+        r = self.tool("import", "-", stdin="\n".join(lines) + "\n")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        outputs = ["HELLO\nWORLD\n", "50% done\n", "QUILMARN_STDIN\n", "0\n", "\na\n\n", "50%\nx\n"]
+        for job, out in zip(self.stored_jobs(), outputs):
+            self.assertEqual(self.tool("run", str(job["id"])).returncode, 0, job["cmd"])
+            record = json.loads(self.tool("logs", str(job["id"]), "--json").stdout)[0]
+            self.assertEqual(record["stdout"], out, job["cmd"])
+        text = self.tool("export").stdout
+        for line in lines:
+            self.assertIn("\n" + line + "\n", text)
+        other = os.path.join(self.tmp, "other")
+        r = self.run_tool("--dir", other, "import", "--create", "-", stdin=text)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(os.path.join(other, "crontab.json"), encoding="utf-8") as f:
+            again = json.load(f)["jobs"]
+        self.assertEqual([j["cmd"] for j in again], [j["cmd"] for j in self.stored_jobs()])
 
     def test_export_carries_every_setting_and_import_reads_it_back(self):
         self.assertEqual(self.tool("add", "backup", "30 2 * * *", "echo 50% done").returncode, 0)

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <utility>
 
+#include "crontab_stdin.h"
 #include "text_util.h"
 
 namespace {
@@ -79,21 +80,6 @@ bool env_assignment(std::string_view line, std::string& name, std::string& value
 // In a crontab an unescaped "%" ends the command and starts its standard
 // input; jobs here read /dev/null, so such a line is refused. "\%" is a
 // literal percent sign.
-bool unescape_percent(std::string_view cmd, std::string& out) {
-    out.clear();
-    for (size_t i = 0; i < cmd.size(); ++i) {
-        if (cmd[i] == '\\' && i + 1 < cmd.size() && cmd[i + 1] == '%') {
-            out += '%';
-            ++i;
-        } else if (cmd[i] == '%') {
-            return false;
-        } else {
-            out += cmd[i];
-        }
-    }
-    return true;
-}
-
 // The library takes "CRON_TZ=<zone> " before a schedule when it knows zones.
 bool zones_known() {
     static const bool known = crontab_validate_expr("CRON_TZ=UTC 0 0 * * *", nullptr, 0) == 0;
@@ -254,7 +240,7 @@ private:
             env_set(env, e.substr(0, eq), e.substr(eq + 1));
         }
         job.env = env_text(env);
-        if (!named) job.name = unique_name(name_from(job.cmd));
+        if (!named) job.name = unique_name(name_from(cron_percent_command(job.cmd)));
         if (!claim_name(line, job.name)) return false;
         out_.jobs.push_back(std::move(job));
         return true;
@@ -404,11 +390,7 @@ private:
             }
         }
         if (rest.empty()) return error(line, "no command after the schedule");
-        if (!unescape_percent(rest, job.cmd)) {
-            return error(line,
-                         "'%' would start the command's standard input, which jobs do not have; "
-                         "write '\\%' for a percent sign");
-        }
+        if (std::string why; !cron_percent_read(rest, &job.cmd, &why)) return error(line, why);
         return true;
     }
 
@@ -546,8 +528,8 @@ std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<st
     std::string zone;
     for (const job_info& j : jobs) {
         // A crontab line ends at a line break and loses blanks around the command.
-        if (j.cmd.empty() || j.cmd.find_first_of("\r\n") != std::string::npos || blank(j.cmd.front()) ||
-            blank(j.cmd.back())) {
+        std::string cmd;
+        if (!cron_percent_write(j.cmd, &cmd) || cmd.empty() || blank(cmd.front()) || blank(cmd.back())) {
             problems->push_back("the command of job " + std::to_string(j.id) +
                                 " has a line break or blanks at an end, which a crontab line cannot hold");
         }
@@ -593,8 +575,6 @@ std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<st
             }
             at = end + 1;
         }
-        std::string cmd;
-        for (char c : j.cmd) cmd += c == '%' ? std::string("\\%") : std::string(1, c);
         text += "\n" + expr + " " + cmd + "\n";
     }
     return text;
