@@ -114,12 +114,8 @@ const char* state_of(const job_info& j) {
 }
 
 std::string exit_text(const run_record& r) {
-    switch (r.exit_code) {
-        case -1: return "not started";
-        case -2: return "time limit";
-        case -3: return "cancelled";
-        default: return std::to_string(r.exit_code);
-    }
+    const char* word = cron_exit_word(r.exit_code);
+    return word != nullptr ? word : std::to_string(r.exit_code);
 }
 
 // The newest record of the job: from the instance, which has those of this

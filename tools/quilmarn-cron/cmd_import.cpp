@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr size_t MAX_JOBS = 128;
+constexpr size_t MAX_JOBS = CRONTAB_MAX_JOBS;
 
 bool read_stream(cmd_ctx& ctx, FILE* f, const char* name, std::string* text) {
     char buf[65536];
@@ -165,8 +165,8 @@ bool make_plan(cmd_ctx& ctx, const char* file, const std::vector<job_info>& jobs
     }
     if (*bad > 0 && !skip_bad) return false;
     if (jobs.size() - p->removed.size() + p->added.size() > MAX_JOBS) {
-        return ctx.refuse("%s would make %zu jobs; the table holds 128", file,
-                          jobs.size() - p->removed.size() + p->added.size());
+        return ctx.refuse("%s would make %zu jobs; the table holds %d", file,
+                          jobs.size() - p->removed.size() + p->added.size(), CRONTAB_MAX_JOBS);
     }
     return true;
 }

@@ -11,8 +11,8 @@
 namespace {
 
 constexpr int64_t TIMEOUT_MAX = INT32_MAX;  // the library's limit is an int of seconds
-constexpr int64_t RETRY_MAX = 10;
-constexpr int64_t BACKOFF_MAX = 3600;
+constexpr int64_t RETRY_MAX = CRONTAB_RETRY_MAX;
+constexpr int64_t BACKOFF_MAX = CRONTAB_BACKOFF_MAX_SEC;
 
 // Indexed by CRONTAB_OVERLAP_*.
 const char* const policy_names[] = {"skip", "queue", "allow"};
@@ -237,8 +237,9 @@ const command commands[] = {
      cmd_set_paths, paths_options, "Replaces both; omitted ones are cleared.\n"},
     {"set-overlap", "JOB skip|queue|allow", "what a due run does while the job still runs", 2, 2, JOB,
      cmd_set_overlap},
-    {"set-retry", "JOB COUNT BACKOFF", "retries (0 to 10) after a failed attempt, BACKOFF apart (up to 1h)",
-     3, 3, JOB, cmd_set_retry},
+    {"set-retry", "JOB COUNT BACKOFF",
+     "retries (0 to " QC_TEXT_OF(CRONTAB_RETRY_MAX) ") after a failed attempt, BACKOFF apart (up to 1h)", 3,
+     3, JOB, cmd_set_retry},
     {"list", "[--json]", "the jobs", 0, 0, JOB | CMD_READ_ONLY, cmd_list, list_options},
 };
 

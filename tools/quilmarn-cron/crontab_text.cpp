@@ -19,7 +19,7 @@ namespace {
 // The library cuts a longer name, which a second import would then not
 // find; so it is refused instead. The other fields the library refuses
 // itself when they are too long.
-constexpr size_t NAME_MAX_BYTES = 127;
+constexpr size_t NAME_MAX_BYTES = CRONTAB_NAME_MAX;
 constexpr size_t DERIVED_NAME_MAX = 60;
 const char kDirective[] = "#:";
 const char kDigestLine[] = "# digest: ";
@@ -291,7 +291,7 @@ private:
         if (key == "name") {
             // An empty name only quoted: one a job already had.
             if ((value.empty() && !w.quoted) || value.size() > NAME_MAX_BYTES)
-                return error(line, "a name is 1 to 127 bytes");
+                return error(line, "a name is 1 to " + std::to_string(NAME_MAX_BYTES) + " bytes");
             // Quoted, such a name is one a job already had: export writes it so.
             if (!w.quoted && cron_name_like_number(value)) {
                 return error(line,
@@ -308,9 +308,9 @@ private:
         } else if (key == "timeout") {
             if (value != "none" && !number(line, key, value, 0, INT32_MAX, true, &d.timeout)) return false;
         } else if (key == "retries") {
-            if (!number(line, key, value, 0, 10, false, &d.retry_max)) return false;
+            if (!number(line, key, value, 0, CRONTAB_RETRY_MAX, false, &d.retry_max)) return false;
         } else if (key == "backoff") {
-            if (!number(line, key, value, 0, 3600, true, &d.retry_backoff)) return false;
+            if (!number(line, key, value, 0, CRONTAB_BACKOFF_MAX_SEC, true, &d.retry_backoff)) return false;
         } else if (key == "overlap") {
             int p = -1;
             for (int k = 0; k < 3; ++k) p = value == policy_names[k] ? k : p;

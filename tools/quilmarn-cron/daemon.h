@@ -26,6 +26,11 @@ using daemon_executor = std::function<ctl_response(crontab_t* ct, const ctl_requ
 // Returns the exit status: 0 after a stop, 1 when it could not start.
 int cron_daemon_main(const std::string& dir, const daemon_options& options, const daemon_executor& exec);
 
+// For `run` inside the daemon, once crontab_run_now has returned: waits
+// until the main loop has written the records of every event so far (those
+// of the run too). False when that took longer than 30 s.
+bool cron_daemon_wait_records(crontab_t* ct);
+
 // For `run --no-wait` inside the daemon: starts job `id` on a thread of its
 // own, which the daemon waits for before it ends. False when 64 such runs
 // are going already, the daemon is stopping, or no thread can be had.

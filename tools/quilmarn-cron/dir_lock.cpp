@@ -67,8 +67,3 @@ bool cron_owner_may_serve(const std::string& dir) {
     const long holder = std::strtol(text.c_str(), nullptr, 10);
     return holder != ::getpid() && alive(holder) && holder != pid;
 }
-
-long cron_owner_in_use() {
-    if (crontab_last_error_code() != CRONTAB_E_DIR_IN_USE) return -1;
-    return static_cast<long>(crontab_last_error_value());
-}

@@ -23,9 +23,5 @@ bool cron_owner_role(const std::string& dir, long pid, lock_role* role);
 // lock and has not written its note yet.
 bool cron_owner_may_serve(const std::string& dir);
 
-// After a refused crontab_create: the owner's pid when the directory is in
-// use (0 while the owner has not written it yet), -1 for another failure.
-long cron_owner_in_use();
-
 // "<dir>/quilmarn-cron.lock"
 std::string dir_lock_path(const std::string& dir);

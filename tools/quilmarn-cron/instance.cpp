@@ -97,14 +97,14 @@ open_instance::open_instance(const char* dir, dir_access access, FILE* err, bool
             return;
         }
         const std::string why = crontab_last_error();
-        const long owner = cron_owner_in_use();
-        if (owner < 0) {
+        if (crontab_last_error_code() != CRONTAB_E_DIR_IN_USE) {
             std::fprintf(err, "quilmarn-cron: cannot open %s: %s\n", dir, why.c_str());
             return;
         }
-        // An owner that has not named itself yet is starting: waited for.
+        // 0: an owner that has not named itself yet, starting: waited for.
+        const long owner = static_cast<long>(crontab_last_error_value());
         lock_role role = lock_role::edit;
-        const bool known = owner > 0 && cron_owner_role(dir, owner, &role);
+        const bool known = owner != 0 && cron_owner_role(dir, owner, &role);
         if (access == dir_access::read && known && role != lock_role::edit) {
             // A daemon or a run never changes the jobs it loaded: a read
             // looks at a copy of the store.

@@ -29,6 +29,7 @@ struct run_record {
     int exit_code = 0;
     int duration_ms = 0;
     int attempt = 1;
+    uint64_t execution = 0;  // the library's id of the execution, 0 when unknown
     bool truncated = false, cancelled = false;
     std::string out, err;  // "stdout" and "stderr"
 };
@@ -44,6 +45,8 @@ bool cron_read_jobs(crontab_t* ct, std::vector<job_info>* jobs);
 // when the report cannot be read.
 bool cron_read_logs(crontab_t* ct, int id, int limit, std::vector<run_record>* records);
 
+// One run record; false when it is not one.
+bool cron_record_from_json(const rapidjson::Value& v, run_record* r);
 // An array of run records; false when it is not one or an element is bad.
 bool cron_records_from_json(const rapidjson::Value& v, std::vector<run_record>* out);
 // The records back as JSON objects of the run log's shape.
