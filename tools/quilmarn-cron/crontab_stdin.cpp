@@ -82,7 +82,8 @@ bool cron_percent_write(const std::string& cmd, std::string* text) {
     if (quote == std::string::npos) return false;
     const std::string delim = cmd.substr(from, quote - from);
     const std::string body = cmd.substr(quote + 2);
-    if (delim.empty() || body.size() < delim.size() || body.compare(body.size() - delim.size(), delim.size(), delim) != 0) {
+    if (delim.empty() || body.size() < delim.size() ||
+        body.compare(body.size() - delim.size(), delim.size(), delim) != 0) {
         return false;
     }
     std::string input = body.substr(0, body.size() - delim.size());
