@@ -210,6 +210,30 @@ class DaemonTest(tool_util.ToolTest):
             self.stop(d)
         self.assertEqual(self.ok("list").count(" j"), 20)
 
+    def test_mailto_mails_output_through_sendmail(self):
+        mails = os.path.join(self.tmp, "mails")
+        sendmail = os.path.join(self.tmp, "sendmail")
+        with open(sendmail, "w") as f:
+            f.write('#!/bin/sh\n[ "$3" = fail@example.org ] && exit 1\n'
+                    '{ echo "ARGS $*"; cat; echo "END"; } >> %s\n' % mails)
+        os.chmod(sendmail, 0o755)
+        r = self.tool("import", "-", stdin="MAILTO=ops@example.org\n@every 1s echo hello\n"
+                      "MAILTO=fail@example.org\n@every 1s echo bounce\nMAILTO=\n@every 1s echo quiet\n")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        d = self.start_daemon("--sendmail", sendmail)
+        self.wait_event(d, "mailed", job_name="echo hello", to="ops@example.org")
+        failed = self.wait_event(d, "mail-failed", job_name="echo bounce")
+        self.assertIn("exited with status 1", failed["reason"])
+        self.stop(d)
+        with open(mails) as f:
+            text = f.read()
+        self.assertIn("ARGS -i -- ops@example.org\nFrom: ", text)
+        self.assertIn("\nSubject: Cron <", text)
+        self.assertIn("> echo hello\n", text)
+        self.assertIn("\nAuto-Submitted: auto-generated\n", text)
+        self.assertIn("\n\nhello\nEND\n", text)
+        self.assertNotIn("quiet", text)
+
     def test_a_service_manager_is_told_ready_and_stopping(self):
         notify = os.path.join(self.tmp, "notify")
         with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as manager:

@@ -99,6 +99,10 @@ int cmd_daemon(cmd_ctx& ctx, int, char**) {
         if (!http_read_token_file(f, &o.http.token, &why))
             return ctx.fail("--http-token-file: %s", why.c_str());
     }
+    if (const char* m = ctx.args.value("--sendmail"); m != nullptr) {
+        if (m[0] != '/') return ctx.usage_error("--sendmail takes the program's absolute path, not '%s'", m);
+        o.sendmail = m;
+    }
     const std::string dir = ctx.dir;
     return cron_daemon_main(dir, o,
                             [dir](crontab_t* ct, const ctl_request& req) { return execute(dir, ct, req); });
@@ -232,6 +236,7 @@ const cmd_option daemon_options_table[] = {
     {"--log-format", "text|json", "one event per line as key=value text (default) or as a JSON object"},
     {"--on-failure", "CMD", "run CMD through /bin/sh after an execution whose last attempt failed"},
     {"--on-failure-timeout", "DURATION", "the time limit of CMD (default 60s)"},
+    {"--sendmail", "PATH", "the program that mails MAILTO's output (default: sendmail on PATH)"},
     {"--http", "[ADDR:]PORT", "serve /metrics and a read-only status page (ADDR 127.0.0.1 when left out)"},
     {"--http-token-file", "FILE", "require 'Authorization: Bearer TOKEN' with the token in FILE (mode 600)"},
 };

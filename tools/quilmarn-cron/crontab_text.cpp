@@ -342,11 +342,10 @@ private:
             }
             zone_ = value;
             if (name == "CRON_TZ") return true;  // TZ is the commands' too
-        } else if ((name == "SHELL" && value != "/bin/sh") || name == "CRON_TZ" || name == "MAILTO") {
+        } else if ((name == "SHELL" && value != "/bin/sh") || name == "CRON_TZ") {
             static const char* const why[] = {"commands still run under /bin/sh",
-                                              "schedules follow the host's local time",
-                                              "output is kept in the run log, not mailed"};
-            int k = name == "SHELL" ? 0 : name == "CRON_TZ" ? 1 : 2;
+                                              "schedules follow the host's local time"};
+            int k = name == "SHELL" ? 0 : 1;
             warning(line, name + " is only passed to the commands; " + why[k]);
         }
         env_set(env_, name, value);

@@ -26,6 +26,7 @@
 #include "feed.h"
 #include "instance.h"
 #include "job_list.h"
+#include "mail.h"
 #include "run_log.h"
 
 namespace {
@@ -416,6 +417,14 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
     runs_store runs(dir, stderr);
     runs.prune(live_ids(in.ct));
     event_feed feed(in.ct, &runs, true, [&options](const hook_call& c) { hook_pool.start(options, c); });
+    // MAILTO: the job's command and environment as they are now.
+    feed.on_ended([ct = in.ct, program = cron_mail_program(options.sendmail)](const hook_call& c) {
+        std::vector<job_info> jobs;
+        const job_info* j = cron_read_jobs(ct, &jobs) ? cron_find_job(jobs, c.job_id) : nullptr;
+        if (j != nullptr && j->env.find("MAILTO=") != std::string::npos) {
+            cron_mail_send(program, mail_call{c.job_id, c.job_name, j->cmd, j->env, c.exit_code, c.input});
+        }
+    });
     const int events_fd = crontab_get_events_fd(in.ct);
     cron_event_write(event("daemon").num("pid", ::getpid()).text("dir", dir));
     tell_loaded(in.ct);

@@ -18,6 +18,7 @@ struct daemon_options {
     std::string on_failure;         // shell command; empty for none
     int on_failure_limit_sec = 60;  // its time limit
     http_options http;              // --http and its token; no listener when the address is empty
+    std::string sendmail;           // --sendmail: the program that mails MAILTO's output
 };
 
 // Carries out a client's command against the daemon's instance.
