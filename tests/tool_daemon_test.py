@@ -221,8 +221,8 @@ class DaemonTest(tool_util.ToolTest):
                       "MAILTO=fail@example.org\n@every 1s echo bounce\nMAILTO=\n@every 1s echo quiet\n")
         self.assertEqual(r.returncode, 0, r.stderr)
         d = self.start_daemon("--sendmail", sendmail)
-        self.wait_event(d, "mailed", job_name="echo hello", to="ops@example.org")
-        failed = self.wait_event(d, "mail-failed", job_name="echo bounce")
+        self.wait_event(d, "mailed", job_name="stdin:2", to="ops@example.org")
+        failed = self.wait_event(d, "mail-failed", job_name="stdin:4")
         self.assertIn("exited with status 1", failed["reason"])
         self.stop(d)
         with open(mails) as f:

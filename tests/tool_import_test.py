@@ -57,7 +57,7 @@ class ImportTest(tool_util.ToolTest):
         self.assertEqual([j["env"] for j in jobs], [
             "", "GREETING=hello  world\nPATH=/usr/bin:/bin", "GREETING=hello  world\nPATH=/usr/bin:/bin",
             "GREETING=bye\nPATH=/usr/bin:/bin"])
-        self.assertEqual(jobs[0]["name"], "/usr/local/bin/backup.sh --full")
+        self.assertEqual(jobs[0]["name"], "crontab:3")  # the file's name and the line
         self.assertTrue(all(j["enabled"] for j in jobs))
 
     BAD = ("0 4 * * * echo good one\n"
@@ -120,7 +120,7 @@ class ImportTest(tool_util.ToolTest):
         self.assertEqual(self.stored_jobs(), [])
         r = self.tool("import", system)
         self.assertIn(":1: warning: 'root' is a user", r.stderr)
-        r = self.tool("import", "--system", system)
+        r = self.tool("import", "--system", "--label", "sys", system)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual([j["cmd"] for j in self.stored_jobs()], ["root /usr/bin/backup.sh", "/usr/bin/backup.sh"])
 
@@ -187,24 +187,29 @@ class ImportTest(tool_util.ToolTest):
             ("CRON_TZ=Asia/Tokyo 0 9 * * *", ""), ("@daily", ""),
             ("CRON_TZ=Europe/Berlin 0 1 * * *", "TZ=Europe/Berlin")])
         text = self.tool("export").stdout
-        self.assertIn("CRON_TZ=Asia/Tokyo\n\n#: name=\"echo a\"\n0 9 * * * echo a\n", text)
+        self.assertIn("CRON_TZ=Asia/Tokyo\n\n#: name=crontab:2\n0 9 * * * echo a\n", text)
         r = self.tool("import", "--replace", "-", stdin=text)
         self.assertEqual((r.returncode, r.stdout), (0, "imported 0 jobs, 3 unchanged\n"), r.stderr)
         r = self.tool("import", self.write("CRON_TZ=Nowhere/Land\n@daily true\n", "bad-zone"))
         self.assertIn(":1: unknown time zone 'Nowhere/Land'", r.stderr)
 
-    def test_same_name_other_definition_needs_replace(self):
+    def test_replace_applies_one_file_as_its_own_table(self):
         self.assertEqual(self.tool("import", self.write("@daily echo a\n@daily echo b\n")).returncode, 0)
-        changed = self.write("#: name=\"echo a\" timeout=1m\n@hourly echo a\n@daily echo c\n")
+        self.assertEqual(self.tool("import", self.write("@daily echo other\n", "other")).returncode, 0)
+        changed = self.write("#: timeout=1m\n@hourly echo a\n")
         r = self.tool("import", changed)
         self.assertEqual(r.returncode, 1)
-        self.assertIn(":2: job 1 is already named 'echo a', with other settings", r.stderr)
-        self.assertEqual(len(self.stored_jobs()), 2)
+        self.assertIn(":2: job 2 is already named 'crontab:2', with other settings", r.stderr)
+        self.assertEqual(len(self.stored_jobs()), 3)
+        # The jobs of the file "other" are another table: they stay.
         r = self.tool("import", "--replace", changed)
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertIn("imported 1 job, changed 1, removed 1", r.stdout)
-        self.assertEqual([(j["id"], j["expr"], j["max_runtime_sec"]) for j in self.stored_jobs()],
-                         [(1, "@hourly", 60), (3, "@daily", 0)])
+        self.assertIn("imported 0 jobs, changed 1, removed 1", r.stdout)
+        self.assertEqual([(j["id"], j["name"], j["max_runtime_sec"]) for j in self.stored_jobs()],
+                         [(2, "crontab:2", 60), (3, "other:1", 0)])
+        # --all (what edit applies): every job of the directory, names after the commands.
+        r = self.tool("import", "--replace", "--all", changed)
+        self.assertEqual([j["name"] for j in self.stored_jobs()], ["echo a"])
 
     def test_names_that_read_as_numbers(self):
         for name in ("+1", "0123", "1", "-3"):
@@ -215,7 +220,7 @@ class ImportTest(tool_util.ToolTest):
         self.assertIn("<stdin>:1: a job name must not read as a number", r.stderr)
         # A name derived from a command is never one.
         self.assertEqual(self.tool("import", "-", stdin="@daily 1\n").returncode, 0)
-        self.assertEqual([j["name"] for j in self.stored_jobs()], ["job 1"])
+        self.assertEqual([j["name"] for j in self.stored_jobs()], ["stdin:1"])
         # A store may hold such names from before the rule: ids have one
         # spelling, so "0123" names the job, and export keeps the names.
         job = dict(self.stored_jobs()[0], name="0123")

@@ -240,7 +240,10 @@ private:
             env_set(env, e.substr(0, eq), e.substr(eq + 1));
         }
         job.env = env_text(env);
-        if (!named) job.name = unique_name(name_from(cron_percent_command(job.cmd)));
+        if (!named) {
+            job.name = opts_.label.empty() ? unique_name(name_from(cron_percent_command(job.cmd)))
+                                           : opts_.label + ":" + std::to_string(line);
+        }
         if (!claim_name(line, job.name)) return false;
         out_.jobs.push_back(std::move(job));
         return true;

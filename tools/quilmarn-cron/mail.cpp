@@ -148,12 +148,14 @@ void cron_mail_send(const std::string& program, const mail_call& call) {
     std::string to;
     if (call.output.empty() || !mail_to(call.env, &to) || to.empty()) return;
     auto failed = [&call](const std::string& why) {
-        cron_event_write(event("mail-failed", call.job_id, call.job_name).text("level", "warning").text("reason", why));
+        cron_event_write(
+            event("mail-failed", call.job_id, call.job_name).text("level", "warning").text("reason", why));
     };
     std::vector<std::string> list;
     std::string why;
     if (!addresses(to, &list, &why)) return failed(why);
-    if (program.empty()) return failed("no sendmail on PATH, in /usr/sbin or /usr/lib (--sendmail names one)");
+    if (program.empty())
+        return failed("no sendmail on PATH, in /usr/sbin or /usr/lib (--sendmail names one)");
     if (under_way.fetch_add(1) >= MAILS_MAX) {
         under_way.fetch_sub(1);
         return failed("4 messages are still under way; this one is dropped");
@@ -166,8 +168,9 @@ void cron_mail_send(const std::string& program, const mail_call& call) {
                 for (const std::string& a : list) to += (to.empty() ? "" : ",") + a;
                 cron_event_write(event("mailed", call.job_id, call.job_name).text("to", to));
             } else {
-                cron_event_write(
-                    event("mail-failed", call.job_id, call.job_name).text("level", "warning").text("reason", why));
+                cron_event_write(event("mail-failed", call.job_id, call.job_name)
+                                     .text("level", "warning")
+                                     .text("reason", why));
             }
             under_way.fetch_sub(1);
         }).detach();
