@@ -207,6 +207,10 @@ class DaemonTest(tool_util.ToolTest):
             self.addCleanup(d.stderr.close)
             self.addCleanup(lambda d=d: d.poll() is None and (d.kill(), d.wait()))
             self.ok("add", "j%d" % i, "@daily", "true")
+            # The command may have come first; the daemon then starts after it.
+            note = os.path.join(self.data, "quilmarn-cron.lock")
+            self.assertTrue(tool_util.wait_for(
+                lambda: os.path.exists(note) and open(note).read() == "%d daemon\n" % d.pid))
             self.stop(d)
         self.assertEqual(self.ok("list").count(" j"), 20)
 
