@@ -9,6 +9,14 @@ include(CMakePackageConfigHelpers)
 set(QC_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/quilmarn_crontab)
 set(QC_MAN_PAGE ${PROJECT_BINARY_DIR}/man/quilmarn-cron.1)
 
+# Compresses `from` into `to` at configure time as Debian's tools do: best
+# compression, no name or time stamp, so that a rebuild gives the same bytes.
+find_program(QC_GZIP gzip REQUIRED)
+function(qc_gzip from to)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${from})
+  execute_process(COMMAND ${QC_GZIP} -9nc ${from} OUTPUT_FILE ${to} COMMAND_ERROR_IS_FATAL ANY)
+endfunction()
+
 # Both library targets are exported under the namespace quilmarn_crontab::.
 set_target_properties(quilmarn_crontab_static PROPERTIES
   OUTPUT_NAME quilmarn_crontab EXPORT_NAME quilmarn_crontab_static)
@@ -68,7 +76,9 @@ if(TARGET quilmarn-cron)
   install(TARGETS quilmarn-cron RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Tool)
   # The page's header names the version.
   configure_file(${PROJECT_SOURCE_DIR}/man/quilmarn-cron.1.in ${QC_MAN_PAGE} @ONLY)
-  install(FILES ${QC_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Tool)
+  # Installed compressed, as man pages are on Debian.
+  qc_gzip(${QC_MAN_PAGE} ${QC_MAN_PAGE}.gz)
+  install(FILES ${QC_MAN_PAGE}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Tool)
   # The unit names the installed tool, wherever the prefix puts it.
   set(QC_SYSTEMD_UNITDIR lib/systemd/system CACHE STRING
     "Where systemd units go, relative to the prefix (or absolute)")

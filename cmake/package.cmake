@@ -9,7 +9,9 @@
 set(CPACK_PACKAGE_NAME quilmarn-crontab)
 set(CPACK_PACKAGE_VENDOR "quilmarn-crontab developers")
 set(CPACK_PACKAGE_CONTACT "quilmarn-crontab developers <maintainers@quilmarn-crontab.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "schedule shell commands by cron expressions inside a host program")
+# No CPACK_PACKAGE_DESCRIPTION_SUMMARY: CPack would put it before every
+# package's description, so the four would share one synopsis. Each
+# description's first line is its package's synopsis.
 set(CPACK_PACKAGE_HOMEPAGE_URL "https://quilmarn-crontab.invalid/")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_GENERATOR DEB)
@@ -57,7 +59,8 @@ set(CPACK_DEBIAN_TOOL_DESCRIPTION "schedule shell commands by cron expressions -
 set(CPACK_COMPONENT_TOOL_DEPENDS Runtime)
 # The daemon's HTTP listener; the library and its hosts never link it.
 set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS "libmicrohttpd12")
-set(CPACK_DEBIAN_TOOL_PACKAGE_CONTROL_EXTRA "${qc_deb}/quilmarn-cron/postinst;${qc_deb}/quilmarn-cron/postrm")
+set(CPACK_DEBIAN_TOOL_PACKAGE_CONTROL_EXTRA
+  "${qc_deb}/quilmarn-cron/postinst;${qc_deb}/quilmarn-cron/prerm;${qc_deb}/quilmarn-cron/postrm")
 
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-quilmarn-crontab)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
@@ -75,9 +78,18 @@ string(STRIP "${QC_LICENSE_TEXT}" QC_LICENSE_TEXT)
 string(REGEX REPLACE "\n\n" "\n.\n" QC_LICENSE_TEXT "${QC_LICENSE_TEXT}")
 string(REGEX REPLACE "\n" "\n " QC_LICENSE_TEXT " ${QC_LICENSE_TEXT}")
 configure_file(${qc_deb}/copyright.in ${PROJECT_BINARY_DIR}/debian-copyright @ONLY)
+# And the changelogs Debian expects, compressed as its policy asks: the
+# packaging's and the upstream one. The date follows SOURCE_DATE_EPOCH.
+string(TIMESTAMP QC_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+configure_file(${qc_deb}/changelog.in ${PROJECT_BINARY_DIR}/changelog.Debian @ONLY)
+qc_gzip(${PROJECT_BINARY_DIR}/changelog.Debian ${PROJECT_BINARY_DIR}/changelog.Debian.gz)
+qc_gzip(${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_BINARY_DIR}/changelog.gz)
 foreach(c Runtime Development Tool Python)
   string(TOUPPER ${c} C)
   install(FILES ${PROJECT_BINARY_DIR}/debian-copyright RENAME copyright
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${C}_PACKAGE_NAME}
+    COMPONENT ${c} EXCLUDE_FROM_ALL)
+  install(FILES ${PROJECT_BINARY_DIR}/changelog.Debian.gz ${PROJECT_BINARY_DIR}/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${C}_PACKAGE_NAME}
     COMPONENT ${c} EXCLUDE_FROM_ALL)
 endforeach()

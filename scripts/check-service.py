@@ -24,7 +24,9 @@ DEADLINE = 30.0
 def exec_start(unit, instance):
     with open(unit, encoding="utf-8") as f:
         line = next(l for l in f if l.startswith("ExecStart="))
-    return shlex.split(line[len("ExecStart="):].replace("%S", "/var/lib").replace("%i", instance))
+    words = shlex.split(line[len("ExecStart="):].replace("%S", "/var/lib").replace("%i", instance))
+    # As systemd does: an unbraced $NAME becomes the words of its value, none when unset.
+    return [v for w in words for v in (os.environ.get(w[1:], "").split() if w.startswith("$") else [w])]
 
 
 def wait_for(sock, word):

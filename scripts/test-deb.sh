@@ -31,7 +31,15 @@ dpkg-query -W -f='${Depends}' quilmarn-cron | grep -q libmicrohttpd ||
 if dpkg-query -W -f='${Depends}' libquilmarn-crontab1 | grep -q microhttpd; then
     echo "the library depends on libmicrohttpd"; exit 1
 fi
-warnings=$(groff -man -Tutf8 -ww -z "$(man -w quilmarn-cron)" 2>&1)
+# Debian's manners: one synopsis per package, the man page and changelogs
+# compressed.
+synopses=$(for p in $packages; do dpkg-query -W -f='${binary:Summary}\n' "$p"; done | sort -u | wc -l)
+test "$synopses" = 4 || { echo "the packages share a synopsis"; exit 1; }
+case $(man -w quilmarn-cron) in *.gz) ;; *) echo "the man page is not compressed"; exit 1 ;; esac
+for p in $packages; do
+    test -f "/usr/share/doc/$p/changelog.Debian.gz" || { echo "$p has no changelog.Debian.gz"; exit 1; }
+done
+warnings=$(zcat "$(man -w quilmarn-cron)" | groff -man -Tutf8 -ww -z 2>&1)
 test -z "$warnings" || { echo "the man page renders with warnings:"; echo "$warnings"; exit 1; }
 unit=$(find /lib/systemd/system /usr/lib/systemd/system -name 'quilmarn-cron@.service' | head -n 1)
 test -n "$unit" || { echo "the service unit is not installed"; exit 1; }

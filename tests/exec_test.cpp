@@ -106,7 +106,8 @@ TEST_F(ExecTest, ChildThatCannotStartIsRecordedAndRetried) {
     for (const auto& r : log.GetArray()) {
         EXPECT_EQ(r["exit_code"].GetInt(), -1);
         EXPECT_EQ(r["duration_ms"].GetInt(), 0);
-        EXPECT_STREQ(r["stderr"].GetString(), "failed to spawn process");
+        EXPECT_EQ(std::string(r["stderr"].GetString()),
+                  "failed to spawn process: working directory " + gone + ": No such file or directory");
         EXPECT_STREQ(r["stdout"].GetString(), "");
         EXPECT_FALSE(r["cancelled"].GetBool());
     }

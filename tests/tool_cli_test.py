@@ -3,6 +3,7 @@
 Usage: tool_cli_test.py PATH_TO_QUILMARN_CRON [unittest options]
 """
 
+import json
 import os
 
 import tool_util
@@ -35,9 +36,13 @@ class CliTest(tool_util.ToolTest):
             r = self.tool(*args)
             self.assertEqual(r.returncode, 2, args)
             self.assertIn(message, r.stderr, args)
-        r = self.run_tool("list")
-        self.assertEqual(r.returncode, 2)
-        self.assertIn("'list' needs --dir DIR", r.stderr)
+        # Without --dir: QUILMARN_CRON_DIR names the directory.
+        env = dict(os.environ, QUILMARN_CRON_DIR=os.path.join(self.tmp, "env"))
+        r = self.run_tool("list", env=env)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("no data directory %s; create it" % env["QUILMARN_CRON_DIR"], r.stderr)
+        self.assertEqual(self.run_tool("init", env=env).returncode, 0)
+        self.assertEqual(self.run_tool("add", "j", "@daily", "true", env=env).returncode, 0)
 
     def test_durations_names_and_unique_names(self):
         self.assertEqual(self.tool("add", "backup", "@daily", "true").stdout, "1\n")
@@ -51,6 +56,25 @@ class CliTest(tool_util.ToolTest):
         self.assertEqual((r.returncode, r.stdout), (0, "1\n"), r.stderr)
         self.assertIn('"expr":"@hourly"', self.tool("list", "--json").stdout)
         r = self.tool("rm", "nosuch")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("no job named 'nosuch'", r.stderr)
+
+    def test_update_and_replace_keep_a_disabled_job_off(self):
+        self.tool("add", "backup", "@daily", "true", "--disabled")
+        for args in [("update", "backup", "backup", "@hourly", "true"),
+                     ("add", "backup", "@weekly", "true", "--replace")]:
+            self.assertEqual(self.tool(*args).returncode, 0, args)
+            self.assertIn('"enabled":false', self.tool("list", "--json").stdout, args)
+        self.tool("update", "backup", "backup", "@daily", "true", "--enabled")
+        self.assertIn('"enabled":true', self.tool("list", "--json").stdout)
+
+    def test_status_of_one_job(self):
+        self.tool("add", "backup", "@daily", "echo hi")
+        r = self.tool("status", "backup")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("job 1: backup\n  state:    idle\n  schedule: @daily\n  command:  echo hi\n", r.stdout)
+        self.assertEqual(json.loads(self.tool("status", "1", "--json").stdout)["jobs"][0]["name"], "backup")
+        r = self.tool("status", "nosuch")
         self.assertEqual(r.returncode, 1)
         self.assertIn("no job named 'nosuch'", r.stderr)
 

@@ -202,6 +202,44 @@ class DaemonTest(tool_util.ToolTest):
         self.assertIn("(pid %d) already runs" % d.pid, r.stderr)
         self.stop(d)
 
+    def test_a_command_sent_as_the_daemon_starts_waits_for_it(self):
+        for i in range(20):
+            d = subprocess.Popen([self.TOOL, "--dir", self.data, "daemon"], stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.PIPE, text=True)
+            self.addCleanup(d.stderr.close)
+            self.addCleanup(lambda d=d: d.poll() is None and (d.kill(), d.wait()))
+            self.ok("add", "j%d" % i, "@daily", "true")
+            # The command may have come first; the daemon then starts after it.
+            note = os.path.join(self.data, "quilmarn-cron.lock")
+            self.assertTrue(tool_util.wait_for(
+                lambda: os.path.exists(note) and open(note).read() == "%d daemon\n" % d.pid))
+            self.stop(d)
+        self.assertEqual(self.ok("list").count(" j"), 20)
+
+    def test_mailto_mails_output_through_sendmail(self):
+        mails = os.path.join(self.tmp, "mails")
+        sendmail = os.path.join(self.tmp, "sendmail")
+        with open(sendmail, "w") as f:
+            f.write('#!/bin/sh\n[ "$3" = fail@example.org ] && exit 1\n'
+                    '{ echo "ARGS $*"; cat; echo "END"; } >> %s\n' % mails)
+        os.chmod(sendmail, 0o755)
+        r = self.tool("import", "-", stdin="MAILTO=ops@example.org\n@every 1s echo hello\n"
+                      "MAILTO=fail@example.org\n@every 1s echo bounce\nMAILTO=\n@every 1s echo quiet\n")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        d = self.start_daemon("--sendmail", sendmail)
+        self.wait_event(d, "mailed", job_name="stdin:2", to="ops@example.org")
+        failed = self.wait_event(d, "mail-failed", job_name="stdin:4")
+        self.assertIn("exited with status 1", failed["reason"])
+        self.stop(d)
+        with open(mails) as f:
+            text = f.read()
+        self.assertIn("ARGS -i -- ops@example.org\nFrom: ", text)
+        self.assertIn("\nSubject: Cron <", text)
+        self.assertIn("> echo hello\n", text)
+        self.assertIn("\nAuto-Submitted: auto-generated\n", text)
+        self.assertIn("\n\nhello\nEND\n", text)
+        self.assertNotIn("quiet", text)
+
     def test_a_service_manager_is_told_ready_and_stopping(self):
         notify = os.path.join(self.tmp, "notify")
         with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as manager:

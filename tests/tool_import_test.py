@@ -59,14 +59,14 @@ class ImportTest(tool_util.ToolTest):
         self.assertEqual([j["env"] for j in jobs], [
             "", "GREETING=hello  world\nPATH=/usr/bin:/bin", "GREETING=hello  world\nPATH=/usr/bin:/bin",
             "GREETING=bye\nPATH=/usr/bin:/bin"])
-        self.assertEqual(jobs[0]["name"], "/usr/local/bin/backup.sh --full")
+        self.assertEqual(jobs[0]["name"], "crontab:3")  # the file's name and the line
         self.assertTrue(all(j["enabled"] for j in jobs))
 
     BAD = ("0 4 * * * echo good one\n"
            "60 * * * * echo x\n"
            "@reboot echo y\n"
            "* * * * *\n"
-           "0 0 * * * echo 50% done\n"
+           "0 0 * * * %only input\n"
            "* * * echo\n"
            "@hourly echo good two\n")
 
@@ -78,7 +78,7 @@ class ImportTest(tool_util.ToolTest):
                 (2, "Invalid minute field '60': value must be between 0 and 59"),
                 (3, "Unknown macro '@reboot'"),
                 (4, "no command after the schedule"),
-                (5, "'%' would start the command's standard input"),
+                (5, "no command before the '%' that starts its standard input"),
                 (6, "Expression has 4 fields (expected 5)")]:
             self.assertIn("%s:%d: %s" % (path, line, message), r.stderr)
         self.assertIn("nothing imported: 5 lines", r.stderr)
@@ -122,7 +122,7 @@ class ImportTest(tool_util.ToolTest):
         self.assertEqual(self.stored_jobs(), [])
         r = self.tool("import", system)
         self.assertIn(":1: warning: 'root' is a user", r.stderr)
-        r = self.tool("import", "--system", system)
+        r = self.tool("import", "--system", "--label", "sys", system)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual([j["cmd"] for j in self.stored_jobs()], ["root /usr/bin/backup.sh", "/usr/bin/backup.sh"])
 
@@ -154,6 +154,40 @@ class ImportTest(tool_util.ToolTest):
         self.assertIn(":1: jobs cannot run as user 'www-data': the host runs as 'nobody', not as root",
                       r.stderr)
         self.assertIn("imported 1 job, skipped 2 lines", r.stdout)
+    def test_debian_style_files_import_without_spurious_warnings(self):
+        files = os.path.join(os.path.dirname(os.path.abspath(__file__)), "crontabs")
+        # A byte-order mark, a Latin-1 comment, SHELL=/bin/sh and a command
+        # named as a user ("mail"): none stops or warns.
+        r = self.tool("import", os.path.join(files, "user-crontab"))
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        self.assertEqual([j["expr"] for j in self.stored_jobs()], ["30 7 * * 1-5", "0 */4 * * *"])
+        system = os.path.join(files, "system-crontab")
+        r = self.tool("import", system)
+        self.assertIn(":12: warning: 'root' is a user, as is the first word of every line", r.stderr)
+        self.assertEqual(r.stderr.count("warning"), 1, r.stderr)
+        r = self.run_tool("--dir", os.path.join(self.tmp, "sys"), "import", "--create", "--system", system)
+        self.assertEqual((r.returncode, r.stderr), (0, ""))
+        self.assertIn("imported 4 jobs", r.stdout)
+
+    def test_percent_is_standard_input_and_export_writes_it_back(self):
+        lines = ["@daily tr a-z A-Z%hello%world", "@daily cat%50\\% done", "@daily cat%QUILMARN_STDIN",
+                 "@daily wc -c | tr -d ' '%", "@daily cat%%a%%", "@daily echo 50\\%; cat%x"]
+        r = self.tool("import", "-", stdin="\n".join(lines) + "\n")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        outputs = ["HELLO\nWORLD\n", "50% done\n", "QUILMARN_STDIN\n", "0\n", "\na\n\n", "50%\nx\n"]
+        for job, out in zip(self.stored_jobs(), outputs):
+            self.assertEqual(self.tool("run", str(job["id"])).returncode, 0, job["cmd"])
+            record = json.loads(self.tool("logs", str(job["id"]), "--json").stdout)[0]
+            self.assertEqual(record["stdout"], out, job["cmd"])
+        text = self.tool("export").stdout
+        for line in lines:
+            self.assertIn("\n" + line + "\n", text)
+        other = os.path.join(self.tmp, "other")
+        r = self.run_tool("--dir", other, "import", "--create", "-", stdin=text)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(os.path.join(other, "crontab.json"), encoding="utf-8") as f:
+            again = json.load(f)["jobs"]
+        self.assertEqual([j["cmd"] for j in again], [j["cmd"] for j in self.stored_jobs()])
 
     def test_export_carries_every_setting_and_import_reads_it_back(self):
         self.assertEqual(self.tool("add", "backup", "30 2 * * *", "echo 50% done").returncode, 0)
@@ -183,24 +217,29 @@ class ImportTest(tool_util.ToolTest):
             ("CRON_TZ=Asia/Tokyo 0 9 * * *", ""), ("@daily", ""),
             ("CRON_TZ=Europe/Berlin 0 1 * * *", "TZ=Europe/Berlin")])
         text = self.tool("export").stdout
-        self.assertIn("CRON_TZ=Asia/Tokyo\n\n#: name=\"echo a\"\n0 9 * * * echo a\n", text)
+        self.assertIn("CRON_TZ=Asia/Tokyo\n\n#: name=crontab:2\n0 9 * * * echo a\n", text)
         r = self.tool("import", "--replace", "-", stdin=text)
         self.assertEqual((r.returncode, r.stdout), (0, "imported 0 jobs, 3 unchanged\n"), r.stderr)
         r = self.tool("import", self.write("CRON_TZ=Nowhere/Land\n@daily true\n", "bad-zone"))
         self.assertIn(":1: unknown time zone 'Nowhere/Land'", r.stderr)
 
-    def test_same_name_other_definition_needs_replace(self):
+    def test_replace_applies_one_file_as_its_own_table(self):
         self.assertEqual(self.tool("import", self.write("@daily echo a\n@daily echo b\n")).returncode, 0)
-        changed = self.write("#: name=\"echo a\" timeout=1m\n@hourly echo a\n@daily echo c\n")
+        self.assertEqual(self.tool("import", self.write("@daily echo other\n", "other")).returncode, 0)
+        changed = self.write("#: timeout=1m\n@hourly echo a\n")
         r = self.tool("import", changed)
         self.assertEqual(r.returncode, 1)
-        self.assertIn(":2: job 1 is already named 'echo a', with other settings", r.stderr)
-        self.assertEqual(len(self.stored_jobs()), 2)
+        self.assertIn(":2: job 2 is already named 'crontab:2', with other settings", r.stderr)
+        self.assertEqual(len(self.stored_jobs()), 3)
+        # The jobs of the file "other" are another table: they stay.
         r = self.tool("import", "--replace", changed)
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.assertIn("imported 1 job, changed 1, removed 1", r.stdout)
-        self.assertEqual([(j["id"], j["expr"], j["max_runtime_sec"]) for j in self.stored_jobs()],
-                         [(1, "@hourly", 60), (3, "@daily", 0)])
+        self.assertIn("imported 0 jobs, changed 1, removed 1", r.stdout)
+        self.assertEqual([(j["id"], j["name"], j["max_runtime_sec"]) for j in self.stored_jobs()],
+                         [(2, "crontab:2", 60), (3, "other:1", 0)])
+        # --all (what edit applies): every job of the directory, names after the commands.
+        r = self.tool("import", "--replace", "--all", changed)
+        self.assertEqual([j["name"] for j in self.stored_jobs()], ["echo a"])
 
     def test_names_that_read_as_numbers(self):
         for name in ("+1", "0123", "1", "-3"):
@@ -211,7 +250,7 @@ class ImportTest(tool_util.ToolTest):
         self.assertIn("<stdin>:1: a job name must not read as a number", r.stderr)
         # A name derived from a command is never one.
         self.assertEqual(self.tool("import", "-", stdin="@daily 1\n").returncode, 0)
-        self.assertEqual([j["name"] for j in self.stored_jobs()], ["job 1"])
+        self.assertEqual([j["name"] for j in self.stored_jobs()], ["stdin:1"])
         # A store may hold such names from before the rule: ids have one
         # spelling, so "0123" names the job, and export keeps the names.
         job = dict(self.stored_jobs()[0], name="0123")

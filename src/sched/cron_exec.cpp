@@ -164,6 +164,14 @@ const char* run_command(const settings& s, const cron_account_t* account, cron_r
     }
 }
 
+// Why no child started: a missing working directory is the usual cause, and
+// the runner's own failure cannot tell it from a missing shell.
+std::string spawn_failure(const settings& s, const char* failure) {
+    if (failure != SPAWN_FAILED || s.workdir[0] == '\0' || cron_os_is_dir(s.workdir)) return failure;
+    const std::string text = std::string(SPAWN_FAILED) + ": working directory " + s.workdir;
+    return cron_os_file_exists(s.workdir) ? text + " is not a directory" : text + ": " + cron_os_error_text();
+}
+
 // The job's account as it is now, looked up without the lock (the database
 // may be a directory service); false with the sentence in *why.
 bool resolve_user(const settings& s, cron_account_t* account, std::string* why) {
@@ -198,7 +206,8 @@ int32_t run_attempt(const settings& s, cron_run_ctl_t* ctl, int32_t attempt, cro
     cron_proc_result_t res{};
     if (const char* failure = run_command(s, has_user ? &account : nullptr, ctl, &res)) {
         cron_proc_result_free(&res);
-        not_started(rec, failure);
+        const std::string why = spawn_failure(s, failure);
+        not_started(rec, why.c_str());
         return CRON_NO_START_CHILD;
     }
     rec->finished_at = cron_os_now();

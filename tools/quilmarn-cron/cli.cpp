@@ -147,7 +147,9 @@ crontab_t* cmd_ctx::instance(dir_access access) {
                can_create ? " or give --create" : "");
         return nullptr;
     }
-    owned_ = std::make_unique<open_instance>(dir, access, err);
+    const bool to_daemon = !in_daemon && cmd != nullptr && (cmd->flags & CMD_FORWARD) != 0;
+    owned_ = std::make_unique<open_instance>(dir, access, err, to_daemon);
+    daemon_refusal = owned_->daemon_refusal;
     ct = owned_->ct;
     return ct;
 }
@@ -218,11 +220,14 @@ void cron_cmd_help(FILE* out) {
                  "usage: quilmarn-cron [--dir DIR] COMMAND [ARGS]\n"
                  "       quilmarn-cron --help | --version | help COMMAND\n"
                  "\n"
-                 "Schedules shell commands by cron expressions. Commands marked * need\n"
-                 "--dir DIR, the data directory that holds crontab.json. A JOB is an id\n"
-                 "or a job's name.\n\n");
+                 "Schedules shell commands by cron expressions. Commands marked * work\n"
+                 "on the data directory that holds crontab.json: --dir DIR, else\n"
+                 "$QUILMARN_CRON_DIR, else /var/lib/quilmarn-cron/default for root and\n"
+                 "~/.local/state/quilmarn-cron for others. A JOB is an id or a job's name.\n\n");
     for (const command& c : cron_cmd_table()) {
         std::string head = std::string(c.name) + " " + c.usage;
+        // A head too long for its column puts the summary under the others.
+        if (head.size() > 34) head += "\n" + std::string(37, ' ');
         std::fprintf(out, " %c %-34s %s\n", (c.flags & CMD_NEEDS_DIR) != 0 ? '*' : ' ', head.c_str(),
                      c.summary);
     }
@@ -244,6 +249,7 @@ void cron_cmd_help(FILE* out, const command& c) {
     {
         for (const cmd_option& o : c.options) {
             std::string head = std::string(o.name) + (o.value != nullptr ? std::string(" ") + o.value : "");
+            if (head.size() > 22) head += "\n" + std::string(24, ' ');
             std::fprintf(out, "  %-22s %s\n", head.c_str(), o.help);
         }
     }
@@ -287,7 +293,8 @@ int cron_cmd_dispatch(cmd_ctx& ctx, int argc, char** argv) {
     std::vector<char*> positional;
     if (int rc = parse_args(ctx, *c, argc - 1, argv + 1, &positional); rc != EXIT_OK) return rc;
     if ((c->flags & CMD_NEEDS_DIR) != 0 && ctx.dir == nullptr && ctx.ct == nullptr) {
-        return ctx.usage_error("'%s' needs --dir DIR, the data directory of the jobs", c->name);
+        return ctx.usage_error("'%s' needs --dir DIR (or QUILMARN_CRON_DIR), the data directory of the jobs",
+                               c->name);
     }
     positional.push_back(nullptr);
     return c->run(ctx, static_cast<int>(positional.size()) - 1, positional.data());

@@ -81,6 +81,12 @@ struct cmd_ctx {
     // otherwise the instance instance() opened.
     crontab_t* ct = nullptr;
     bool in_daemon = false;
+    // A daemon took the directory as this command started: the handler
+    // stopped before any change, and the command goes to the daemon.
+    std::string daemon_refusal;
+    // The standard input a handler has read, for a command handed on.
+    std::string input_read;
+    bool input_taken = false;
     cmd_args args;  // options of the running command
     const command* cmd = nullptr;
 

@@ -121,6 +121,10 @@ int cmd_daemon(cmd_ctx& ctx, int, char**) {
             return false;
         };
     }
+    if (const char* m = ctx.args.value("--sendmail"); m != nullptr) {
+        if (m[0] != '/') return ctx.usage_error("--sendmail takes the program's absolute path, not '%s'", m);
+        o.sendmail = m;
+    }
     // Before any thread: the environment is the jobs' from here on.
     std::string dir = ctx.dir, why;
     if (!cron_job_env_setup(&dir, &why)) return ctx.fail("%s", why.c_str());
@@ -176,10 +180,37 @@ bool last_record(cmd_ctx& ctx, crontab_t* ct, const job_info& j, run_record* r) 
     return true;
 }
 
-int cmd_status(cmd_ctx& ctx, int, char**) {
+// status JOB in text: one job, every line of what it is and did.
+void job_status(cmd_ctx& ctx, crontab_t* ct, const job_info& j) {
+    run_record r;
+    const bool ran = last_record(ctx, ct, j, &r);
+    std::fprintf(ctx.out, "job %d: %s\n", j.id, j.name.c_str());
+    std::fprintf(ctx.out, "  state:    %s\n", state_of(j));
+    std::fprintf(ctx.out, "  schedule: %s\n", j.expr.c_str());
+    std::fprintf(ctx.out, "  command:  %s\n", j.cmd.c_str());
+    if (ran) {
+        std::fprintf(ctx.out, "  last run: %s, exit %s\n", local_time(r.started_at).c_str(),
+                     exit_text(r).c_str());
+    } else {
+        std::fprintf(ctx.out, "  last run: never\n");
+    }
+    std::fprintf(ctx.out, "  next run: %s\n", local_time(j.enabled ? j.next_run : 0).c_str());
+}
+
+int cmd_status(cmd_ctx& ctx, int argc, char** argv) {
     crontab_t* ct = ctx.instance(dir_access::read);
     std::vector<job_info> jobs;
     if (ct == nullptr || !ctx.read_jobs(&jobs)) return EXIT_FAILED;
+    if (argc > 0) {
+        const int id = cron_arg_job(ctx, ct, argv[0]);
+        if (id == 0) return EXIT_FAILED;
+        std::erase_if(jobs, [id](const job_info& j) { return j.id != id; });
+        if (jobs.empty()) return ctx.fail("no job with id %d", id);
+        if (!ctx.args.has("--json")) {
+            job_status(ctx, ct, jobs.front());
+            return EXIT_OK;
+        }
+    }
     const bool json = ctx.args.has("--json");
     rapidjson::StringBuffer buf;
     rapidjson::Writer<rapidjson::StringBuffer> w(buf);
@@ -272,6 +303,7 @@ const cmd_option daemon_options_table[] = {
     {"--log-format", "text|json", "one event per line as key=value text (default) or as a JSON object"},
     {"--on-failure", "CMD", "run CMD through /bin/sh after an execution whose last attempt failed"},
     {"--on-failure-timeout", "DURATION", "the time limit of CMD (default 60s)"},
+    {"--sendmail", "PATH", "the program that mails MAILTO's output (default: sendmail on PATH)"},
     {"--http", "[ADDR:]PORT", "serve /metrics and a read-only status page (ADDR 127.0.0.1 when left out)"},
     {"--http-token-file", "FILE", "require 'Authorization: Bearer TOKEN' with the token in FILE (mode 600)"},
     {"--cluster", "URL", "join the cluster on this PostgreSQL database (a libpq URI or connection string)"},
@@ -302,7 +334,7 @@ const command commands[] = {
      "--http serves GET and HEAD only: /metrics (Prometheus), / and /job/ID\n"
      "(HTML), /api/status and /api/job/ID (JSON). It changes nothing.\n"
      "With --cluster, daemons sharing one database run each fire time once.\n"},
-    {"status", "[--json]", "each job's state, last run and exit, and next run", 0, 0,
+    {"status", "[JOB] [--json]", "each job's (or one job's) state, last run and exit, and next run", 0, 1,
      CMD_NEEDS_DIR | CMD_FORWARD | CMD_READ_ONLY, cmd_status, status_options},
 };
 

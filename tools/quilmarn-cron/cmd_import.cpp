@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "crontab_text.h"
 #include "dir_files.h"
 #include "job_list.h"
+#include "labels.h"
 
 namespace {
 
@@ -34,7 +36,12 @@ bool read_stream(cmd_ctx& ctx, FILE* f, const char* name, std::string* text) {
 // only up to the bound, so a device or a directory is refused at once.
 bool read_input(cmd_ctx& ctx, const char* path, std::string* text) {
     text->clear();
-    if (std::strcmp(path, "-") == 0) return read_stream(ctx, ctx.in, "standard input", text);
+    if (std::strcmp(path, "-") == 0) {
+        if (!read_stream(ctx, ctx.in, "standard input", text)) return false;
+        ctx.input_read = *text;
+        ctx.input_taken = true;
+        return true;
+    }
     // O_NONBLOCK: opening a FIFO must not wait for a writer.
     unique_fd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) return ctx.refuse("cannot read %s: %s", path, std::strerror(errno));
@@ -127,7 +134,7 @@ bool check_defs(cmd_ctx& ctx, const char* file, std::vector<job_def>* defs, bool
 // has for another definition is refused; with it the directory's jobs
 // become those of the text.
 bool make_plan(cmd_ctx& ctx, const char* file, const std::vector<job_info>& jobs, std::vector<job_def>& defs,
-               bool replace, bool skip_bad, int* bad, plan* p) {
+               bool replace, const std::string& table, bool skip_bad, int* bad, plan* p) {
     std::map<std::string, std::vector<const job_info*>> by_name;
     for (const job_info& j : jobs) by_name[j.name].push_back(&j);
     std::map<std::string, bool> in_text;
@@ -155,8 +162,13 @@ bool make_plan(cmd_ctx& ctx, const char* file, const std::vector<job_info>& jobs
         }
     }
     if (replace) {
+        // A file is a table: only its own jobs go (every job with --all).
+        const std::map<int, std::string> labels =
+            table.empty() ? std::map<int, std::string>{} : cron_labels_read(ctx.dir);
         for (const job_info& j : jobs) {
-            if (in_text.count(j.name) == 0) p->removed.push_back(j);
+            auto l = labels.find(j.id);
+            const bool ours = table.empty() || (l != labels.end() && l->second == table);
+            if (ours && in_text.count(j.name) == 0) p->removed.push_back(j);
         }
     }
     if (*bad > 0 && !skip_bad) return false;
@@ -225,6 +237,24 @@ bool apply(cmd_ctx& ctx, crontab_t* ct, const std::vector<job_info>& jobs, const
     return true;
 }
 
+// Every job of the text now belongs to `table`; the lines of jobs gone go.
+void note_table(cmd_ctx& ctx, const std::string& table, const std::vector<job_def>& defs) {
+    std::vector<job_info> now;
+    if (!cron_read_jobs(ctx.ct, &now)) return;
+    std::map<int, std::string> labels = cron_labels_read(ctx.dir), kept;
+    for (const job_def& d : defs) {
+        for (const job_info& j : now) {
+            if (j.name == d.name) labels[j.id] = table;
+        }
+    }
+    for (const job_info& j : now) {
+        if (auto l = labels.find(j.id); l != labels.end()) kept.insert(*l);
+    }
+    if (!cron_labels_write(ctx.dir, kept)) {
+        std::fprintf(ctx.err, "quilmarn-cron: warning: cannot note the jobs' file (label) in %s\n", ctx.dir);
+    }
+}
+
 int cmd_import(cmd_ctx& ctx, int, char** argv) {
     const char* path = argv[0];
     const bool skip_bad = ctx.args.has("--skip-bad"), replace = ctx.args.has("--replace");
@@ -232,10 +262,20 @@ int cmd_import(cmd_ctx& ctx, int, char** argv) {
     if (skip_bad && replace) return ctx.usage_error("--replace applies the whole file; it cannot skip lines");
     const char* label = ctx.args.value("--label");
     const char* file = std::strcmp(path, "-") != 0 ? path : label != nullptr ? label : "<stdin>";
+    if (ctx.args.has("--all") && !replace) return ctx.usage_error("--all goes with --replace");
+    // The table the jobs belong to: --label, else the file's own name.
+    std::string table = label != nullptr              ? label
+                        : std::strcmp(path, "-") == 0 ? "stdin"
+                                                      : std::filesystem::path(path).filename().string();
+    if (ctx.args.has("--all")) table.clear();
+    if (table.find_first_of("\n\t") != std::string::npos) {
+        return ctx.usage_error("a label holds no line break or tab");
+    }
     std::string text;
     if (!read_input(ctx, path, &text)) return EXIT_FAILED;
     crontab_read_options opts;
     opts.system = ctx.args.has("--system");
+    opts.label = table;
     crontab_parsed parsed = cron_crontab_read(text, file, opts, ctx.err);
     int bad = parsed.bad_lines;
     const char* nothing = "nothing imported: %d line%s could not be taken (--skip-bad imports the rest)";
@@ -256,10 +296,11 @@ int cmd_import(cmd_ctx& ctx, int, char** argv) {
         }
     }
     plan p;
-    if (!make_plan(ctx, file, jobs, parsed.jobs, replace, skip_bad, &bad, &p)) {
+    if (!make_plan(ctx, file, jobs, parsed.jobs, replace, table, skip_bad, &bad, &p)) {
         return bad > 0 ? ctx.fail(nothing, bad, bad == 1 ? "" : "s") : EXIT_FAILED;
     }
     if (!apply(ctx, ct, jobs, p)) return EXIT_FAILED;
+    if (!table.empty()) note_table(ctx, table, parsed.jobs);
     std::fprintf(ctx.out, "imported %zu job%s", p.added.size(), p.added.size() == 1 ? "" : "s");
     if (!p.changed.empty()) std::fprintf(ctx.out, ", changed %zu", p.changed.size());
     if (!p.removed.empty()) std::fprintf(ctx.out, ", removed %zu", p.removed.size());
@@ -395,10 +436,10 @@ int cmd_edit(cmd_ctx& ctx, int, char**) {
             bad = parsed.bad_lines;
             if (bad == 0 && check_defs(ctx, path.c_str(), &parsed.jobs, false, &bad)) {
                 std::string out;
-                rc = cron_cmd_capture(
-                    ctx,
-                    {"import", "--replace", "--expect", cron_crontab_digest(before), "--label", path, "-"},
-                    text, &out);
+                rc = cron_cmd_capture(ctx,
+                                      {"import", "--replace", "--all", "--expect",
+                                       cron_crontab_digest(before), "--label", path, "-"},
+                                      text, &out);
                 std::fputs(out.c_str(), ctx.out);
                 if (rc == EXIT_OK) return EXIT_OK;
             }
@@ -419,9 +460,10 @@ int cmd_edit(cmd_ctx& ctx, int, char**) {
 
 const cmd_option import_options[] = {
     {"--skip-bad", nullptr, "import the lines that can be taken, report the rest"},
-    {"--replace", nullptr, "make the directory's jobs those of FILE (added, changed, removed by name)"},
+    {"--replace", nullptr, "make the jobs of FILE's table those of FILE (added, changed, removed by name)"},
     {"--system", nullptr, "FILE is a system crontab: the user field after the schedule is the job's user"},
-    {"--label", "NAME", "the name of standard input in messages"},
+    {"--label", "NAME", "FILE's table, and its name in messages (default: the file's name; stdin for -)"},
+    {"--all", nullptr, "with --replace: replace every job of the directory, whatever file it came from"},
     {"--expect", "DIGEST", "apply FILE only while the jobs have the digest export wrote (else exit 3)"},
     {"--create", nullptr, "create the data directory when it does not exist"},
 };

@@ -42,6 +42,13 @@ crontab_t* open_job(cmd_ctx& ctx, const char* text, int* id) {
     return *id != 0 ? ct : nullptr;
 }
 
+// The enabled flag a command asks for: --enabled or --disabled, else `kept`
+// (a replaced job stays as it was switched; a new one starts on).
+bool wanted_enabled(const cmd_ctx& ctx, bool kept) {
+    if (ctx.args.has("--disabled")) return false;
+    return ctx.args.has("--enabled") || kept;
+}
+
 // add NAME EXPR COMMAND: prints the new id.
 int cmd_add(cmd_ctx& ctx, int, char** argv) {
     const char* name = argv[0];
@@ -49,16 +56,19 @@ int cmd_add(cmd_ctx& ctx, int, char** argv) {
     crontab_t* ct = ctx.instance();
     std::vector<job_info> jobs;
     if (ct == nullptr || !ctx.read_jobs(&jobs)) return EXIT_FAILED;
-    const bool enabled = !ctx.args.has("--disabled");
+    if (ctx.args.has("--disabled") && ctx.args.has("--enabled")) {
+        return ctx.usage_error("--enabled and --disabled exclude each other");
+    }
     int id = name_taken(jobs, name, 0);
     if (id != 0) {
         if (!ctx.args.has("--replace")) {
             return ctx.fail("job %d is already named '%s' (--replace replaces it)", id, name);
         }
-        if (crontab_update_job(ct, id, name, argv[1], argv[2], enabled) != 0) {
+        const job_info* old = cron_find_job(jobs, id);
+        if (crontab_update_job(ct, id, name, argv[1], argv[2], wanted_enabled(ctx, old->enabled)) != 0) {
             return ctx.lib_fail("cannot replace the job");
         }
-    } else if (id = crontab_add_job(ct, name, argv[1], argv[2], enabled); id < 0) {
+    } else if (id = crontab_add_job(ct, name, argv[1], argv[2], wanted_enabled(ctx, true)); id < 0) {
         return ctx.lib_fail("cannot add the job");
     }
     cron_warn_if_never_fires(ctx, argv[1]);
@@ -77,7 +87,12 @@ int cmd_update(cmd_ctx& ctx, int, char** argv) {
     if (int other = name_taken(jobs, name, id); other != 0) {
         return ctx.fail("job %d is already named '%s'", other, name);
     }
-    if (crontab_update_job(ct, id, name, argv[2], argv[3], !ctx.args.has("--disabled")) != 0) {
+    if (ctx.args.has("--disabled") && ctx.args.has("--enabled")) {
+        return ctx.usage_error("--enabled and --disabled exclude each other");
+    }
+    const job_info* old = cron_find_job(jobs, id);
+    if (old == nullptr) return ctx.fail("no job with id %d", id);
+    if (crontab_update_job(ct, id, name, argv[2], argv[3], wanted_enabled(ctx, old->enabled)) != 0) {
         return ctx.lib_fail("cannot update the job");
     }
     cron_warn_if_never_fires(ctx, argv[2]);
@@ -203,10 +218,14 @@ int cmd_list(cmd_ctx& ctx, int, char**) {
 
 const cmd_option add_options[] = {
     {"--disabled", nullptr, "add it switched off"},
-    {"--replace", nullptr, "replace the job of that name, keeping its id and settings"},
+    {"--enabled", nullptr, "switch a replaced job on (it keeps its switch otherwise)"},
+    {"--replace", nullptr, "replace the job of that name, keeping its id, settings and switch"},
     {"--create", nullptr, "create the data directory when it does not exist"},
 };
-const cmd_option update_options[] = {{"--disabled", nullptr, "switch it off"}};
+const cmd_option update_options[] = {
+    {"--disabled", nullptr, "switch it off"},
+    {"--enabled", nullptr, "switch it on (it keeps its switch otherwise)"},
+};
 const cmd_option paths_options[] = {
     {"--workdir", "DIR", "the working directory of the command"},
     {"--env", "NAME=VALUE", "a variable of its environment (repeat for more)", true},
@@ -219,7 +238,7 @@ const command commands[] = {
     {"add", "NAME EXPR COMMAND", "add a job; prints its id", 3, 3, JOB, cmd_add, add_options,
      "COMMAND runs under /bin/sh. Names are unique within a directory.\n"},
     {"update", "JOB NAME EXPR COMMAND", "replace a job's name, schedule and command", 4, 4, JOB, cmd_update,
-     update_options, "The job keeps its id, settings and records.\n"},
+     update_options, "The job keeps its id, settings, records and its switch (on or off).\n"},
     {"rm", "JOB", "delete a job", 1, 1, JOB, cmd_rm},
     {"enable", "JOB", "switch a job on", 1, 1, JOB, cmd_enable},
     {"disable", "JOB", "switch a job off", 1, 1, JOB, cmd_disable},

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <utility>
 
+#include "crontab_stdin.h"
 #include "text_util.h"
 
 namespace {
@@ -79,21 +80,6 @@ bool env_assignment(std::string_view line, std::string& name, std::string& value
 // In a crontab an unescaped "%" ends the command and starts its standard
 // input; jobs here read /dev/null, so such a line is refused. "\%" is a
 // literal percent sign.
-bool unescape_percent(std::string_view cmd, std::string& out) {
-    out.clear();
-    for (size_t i = 0; i < cmd.size(); ++i) {
-        if (cmd[i] == '\\' && i + 1 < cmd.size() && cmd[i + 1] == '%') {
-            out += '%';
-            ++i;
-        } else if (cmd[i] == '%') {
-            return false;
-        } else {
-            out += cmd[i];
-        }
-    }
-    return true;
-}
-
 // The library takes "CRON_TZ=<zone> " before a schedule when it knows zones.
 bool zones_known() {
     static const bool known = crontab_validate_expr("CRON_TZ=UTC 0 0 * * *", nullptr, 0) == 0;
@@ -190,7 +176,9 @@ public:
 
     crontab_parsed read(const std::string& text) {
         int line = 0;
-        for (size_t at = 0; at <= text.size();) {
+        // A byte-order mark some editors write is no part of the first line.
+        const size_t bom = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
+        for (size_t at = bom; at <= text.size();) {
             size_t end = text.find('\n', at);
             if (end == std::string::npos) end = text.size();
             ++line;
@@ -201,6 +189,13 @@ public:
         if (pending_ && !pending_bad_) {
             error(pending_line_, "no job line after this #: line");
             ++out_.bad_lines;
+        }
+        // A command may well start with a word that is also a user ("mail");
+        // a file whose every line does looks like a system crontab.
+        if (user_first_line_ > 0 && user_lines_ == job_lines_) {
+            warning(user_first_line_, "'" + user_first_word_ +
+                                          "' is a user, as is the first word of every line: if this is a "
+                                          "system crontab, import it with --system");
         }
         return std::move(out_);
     }
@@ -218,6 +213,8 @@ private:
         if (raw.find('\0') != std::string_view::npos) return error(line, "a NUL byte");
         if (raw.size() > CRONTAB_LINE_MAX) return error(line, "the line is longer than 8192 bytes");
         std::string_view text = trim(raw);
+        // A comment is never read: its bytes may be in any encoding.
+        if (!text.empty() && text[0] == '#' && text.rfind(kDirective, 0) != 0) return true;
         if (!cron_text_utf8(text)) return error(line, "not valid UTF-8");
         // Inside a line a carriage return is a line break to other tools (and
         // to export, which could not write it back).
@@ -243,7 +240,10 @@ private:
             env_set(env, e.substr(0, eq), e.substr(eq + 1));
         }
         job.env = env_text(env);
-        if (!named) job.name = unique_name(name_from(job.cmd));
+        if (!named) {
+            job.name = opts_.label.empty() ? unique_name(name_from(cron_percent_command(job.cmd)))
+                                           : opts_.label + ":" + std::to_string(line);
+        }
         if (!claim_name(line, job.name)) return false;
         out_.jobs.push_back(std::move(job));
         return true;
@@ -347,11 +347,10 @@ private:
             }
             zone_ = value;
             if (name == "CRON_TZ") return true;  // TZ is the commands' too
-        } else if (name == "SHELL" || name == "CRON_TZ" || name == "MAILTO") {
+        } else if ((name == "SHELL" && value != "/bin/sh") || name == "CRON_TZ") {
             static const char* const why[] = {"commands still run under /bin/sh",
-                                              "schedules follow the host's local time",
-                                              "output is kept in the run log, not mailed"};
-            int k = name == "SHELL" ? 0 : name == "CRON_TZ" ? 1 : 2;
+                                              "schedules follow the host's local time"};
+            int k = name == "SHELL" ? 0 : 1;
             warning(line, name + " is only passed to the commands; " + why[k]);
         }
         env_set(env_, name, value);
@@ -383,17 +382,18 @@ private:
             // (import checks every job before it changes anything).
             job.user = next_word(rest);
             if (job.user.empty()) return error(line, "no user after the schedule (a system crontab line)");
-        } else if (std::string word(rest.substr(0, rest.find_first_of(" \t")));
-                   !from_directive && !word.empty() && is_user(word)) {
+        } else if (!from_directive) {
             // A line of our own export never has a user field.
-            warning(line, "'" + word + "' is a user: if this is a system crontab, import it with --system");
+            ++job_lines_;
+            if (std::string word(rest.substr(0, rest.find_first_of(" \t"))); !word.empty() && is_user(word)) {
+                if (++user_lines_ == 1) {
+                    user_first_line_ = line;
+                    user_first_word_ = word;
+                }
+            }
         }
         if (rest.empty()) return error(line, "no command after the schedule");
-        if (!unescape_percent(rest, job.cmd)) {
-            return error(line,
-                         "'%' would start the command's standard input, which jobs do not have; "
-                         "write '\\%' for a percent sign");
-        }
+        if (std::string why; !cron_percent_read(rest, &job.cmd, &why)) return error(line, why);
         return true;
     }
 
@@ -421,6 +421,8 @@ private:
     std::string zone_;
     std::map<std::string, int> names_;
     bool pending_ = false, pending_bad_ = false, pending_named_ = false;
+    int job_lines_ = 0, user_lines_ = 0, user_first_line_ = 0;  // for the warning on user fields
+    std::string user_first_word_;
     int pending_line_ = 0;
     job_def pending_def_;
     std::vector<std::string> pending_env_;
@@ -528,8 +530,8 @@ std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<st
     std::string zone;
     for (const job_info& j : jobs) {
         // A crontab line ends at a line break and loses blanks around the command.
-        if (j.cmd.empty() || j.cmd.find_first_of("\r\n") != std::string::npos || blank(j.cmd.front()) ||
-            blank(j.cmd.back())) {
+        std::string cmd;
+        if (!cron_percent_write(j.cmd, &cmd) || cmd.empty() || blank(cmd.front()) || blank(cmd.back())) {
             problems->push_back("the command of job " + std::to_string(j.id) +
                                 " has a line break or blanks at an end, which a crontab line cannot hold");
         }
@@ -576,8 +578,6 @@ std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<st
             }
             at = end + 1;
         }
-        std::string cmd;
-        for (char c : j.cmd) cmd += c == '%' ? std::string("\\%") : std::string(1, c);
         text += "\n" + expr + " " + cmd + "\n";
     }
     return text;

@@ -25,6 +25,9 @@ struct job_def {
 
 struct crontab_read_options {
     bool system = false;  // a user field follows the schedule: the job's user
+    // A job without a name is "LABEL:LINE" when set; else it is named after
+    // its command (" #2" after a name taken).
+    std::string label;
 };
 
 struct crontab_parsed {

@@ -26,6 +26,7 @@
 #include "instance.h"
 #include "job_env.h"
 #include "job_list.h"
+#include "mail.h"
 #include "run_log.h"
 
 namespace {
@@ -417,6 +418,22 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
     runs_store runs(dir, stderr);
     runs.prune(live_ids(in.ct));
     event_feed feed(in.ct, &runs, true, [&options](const hook_call& c) { hook_pool.start(options, c); });
+    // MAILTO: the job's command and environment, read at most once a second
+    // (or for a job not seen yet): a hundred jobs ending each second must not
+    // cost a report each.
+    feed.on_ended([ct = in.ct, program = cron_mail_program(options.sendmail), jobs = std::vector<job_info>(),
+                   read_at = std::chrono::steady_clock::time_point()](const hook_call& c) mutable {
+        if (c.input.empty()) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - read_at > std::chrono::seconds(1) || cron_find_job(jobs, c.job_id) == nullptr) {
+            if (!cron_read_jobs(ct, &jobs)) jobs.clear();
+            read_at = now;
+        }
+        const job_info* j = cron_find_job(jobs, c.job_id);
+        if (j != nullptr && j->env.find("MAILTO=") != std::string::npos) {
+            cron_mail_send(program, mail_call{c.job_id, c.job_name, j->cmd, j->env, c.exit_code, c.input});
+        }
+    });
     const int events_fd = crontab_get_events_fd(in.ct);
     cron_event_write(event("daemon").num("pid", ::getpid()).text("dir", dir));
     tell_loaded(in.ct);

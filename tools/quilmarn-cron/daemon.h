@@ -21,6 +21,7 @@ struct daemon_options {
     // Called once the instance is open, before the scheduler starts (joins a
     // cluster); false ends the daemon with status 1.
     std::function<bool(crontab_t* ct)> prepare;
+    std::string sendmail;  // --sendmail: the program that mails MAILTO's output
 };
 
 // Carries out a client's command against the daemon's instance.

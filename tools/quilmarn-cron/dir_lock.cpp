@@ -10,10 +10,12 @@
 #include <cstring>
 
 #include "dir_files.h"
+#include "quilmarn_crontab.h"
 
 namespace {
 
 const char NOTE[] = "quilmarn-cron.lock";
+const char LIBRARY_LOCK[] = "crontab.lock";
 const char* const role_names[] = {"edit", "run", "daemon"};
 
 bool alive(long pid) { return pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM); }
@@ -52,8 +54,16 @@ bool cron_owner_role(const std::string& dir, long pid, lock_role* role) {
     return read_note(dir, &noted, role) && noted == pid && alive(pid);
 }
 
-bool cron_owner_is_daemon(const std::string& dir) {
+bool cron_owner_may_serve(const std::string& dir) {
     long pid = 0;
     lock_role role = lock_role::edit;
-    return read_note(dir, &pid, &role) && role == lock_role::daemon && alive(pid);
+    if (read_note(dir, &pid, &role) && role == lock_role::daemon && alive(pid)) return true;
+    // The library writes its owner's pid into crontab.lock as it takes the
+    // lock; ours follows once crontab_create returns. Between the two the
+    // owner is starting, and may be a daemon.
+    unique_fd dirfd = cron_dir_open(dir);
+    std::string text;
+    if (!dirfd || cron_dir_read(dirfd.get(), LIBRARY_LOCK, 64, &text) != 0) return false;
+    const long holder = std::strtol(text.c_str(), nullptr, 10);
+    return holder != ::getpid() && alive(holder) && holder != pid;
 }

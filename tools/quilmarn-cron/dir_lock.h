@@ -18,8 +18,10 @@ bool cron_owner_note(const std::string& dir, lock_role role);
 // when there is none, or it belongs to another process.
 bool cron_owner_role(const std::string& dir, long pid, lock_role* role);
 
-// The note names a live daemon: one that is starting, serving or stopping.
-bool cron_owner_is_daemon(const std::string& dir);
+// A daemon may serve the directory soon: the note names a live daemon
+// (starting, serving or stopping), or a live process holds the library's
+// lock and has not written its note yet.
+bool cron_owner_may_serve(const std::string& dir);
 
 // "<dir>/quilmarn-cron.lock"
 std::string dir_lock_path(const std::string& dir);

@@ -168,6 +168,7 @@ void event_feed::handle(const void* object) {
             call.input = std::move(it->second.input);
             last_attempt_.erase(it);
         }
+        if (outcome != "cancelled" && on_ended_) on_ended_(call);
         // Once per execution, at its end: never for a cancel.
         if (flag_of(e, "retries_exhausted") && outcome != "cancelled" && on_failure_) {
             if (log_) cron_event_write(line.rename(name));

@@ -24,6 +24,8 @@ public:
     // Handles every event after the last one handled (from `after` at first).
     void drain();
     void start_after(uint64_t after) { after_ = after; }
+    // Called at the end of every execution not cancelled (for MAILTO).
+    void on_ended(failure_fn fn) { on_ended_ = std::move(fn); }
     // The number of the last event handled: its record, if any, is on disk.
     uint64_t handled() const { return after_; }
 
@@ -38,6 +40,7 @@ private:
     runs_store* runs_;
     bool log_;
     failure_fn on_failure_;
+    failure_fn on_ended_;
     uint64_t after_ = 0;
     // The last attempt of each execution still going, for the hook's input.
     std::map<uint64_t, hook_call> last_attempt_;

@@ -20,7 +20,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto DAEMON_START = 3s;  // the longest wait for a daemon that has the lock but no socket yet
+constexpr auto DAEMON_START = 3s;   // the longest wait for a daemon that has the lock but no socket yet
+constexpr auto DAEMON_LISTEN = 5s;  // as long as a command waits for another owner
 
 bool read_input(cmd_ctx& ctx, std::string* text) {
     char buf[65536];
@@ -64,7 +65,11 @@ int forward(cmd_ctx& ctx, const command& c, int fd, int argc, char** argv) {
             a = (std::filesystem::current_path(ec) / a).string();
         }
         req.argv.push_back(a);
-        if (a == "-" && !value && !read_input(ctx, &req.input)) return EXIT_FAILED;
+        if (a == "-" && !value && ctx.input_taken) {
+            req.input = ctx.input_read;
+        } else if (a == "-" && !value && !read_input(ctx, &req.input)) {
+            return EXIT_FAILED;
+        }
     }
     ctl_response resp;
     std::string why;
@@ -98,8 +103,21 @@ int cron_cmd_invoke(cmd_ctx& ctx, int argc, char** argv) {
                 "refusing %s/%s: it is served by user %u, neither root, you nor the directory's owner",
                 ctx.dir, CTL_SOCKET_NAME, static_cast<unsigned>(server.uid));
         }
-        if (!cron_owner_is_daemon(ctx.dir) || std::chrono::steady_clock::now() > until) break;
+        if (!cron_owner_may_serve(ctx.dir) || std::chrono::steady_clock::now() > until) break;
         std::this_thread::sleep_for(50ms);
     }
-    return cron_cmd_dispatch(ctx, argc, argv);
+    const int rc = cron_cmd_dispatch(ctx, argc, argv);
+    if (ctx.daemon_refusal.empty()) return rc;
+    // A daemon took the directory between our look and our open: the
+    // handler stopped before changing anything; the daemon gets the command
+    // once it listens.
+    ctx.close();
+    const auto listening = std::chrono::steady_clock::now() + DAEMON_LISTEN;
+    for (;;) {
+        ctl_peer server;
+        if (int fd = cron_ctl_connect(ctx.dir, &server); fd >= 0) return forward(ctx, *c, fd, argc, argv);
+        if (errno == EPERM || std::chrono::steady_clock::now() > listening) break;
+        std::this_thread::sleep_for(50ms);
+    }
+    return ctx.fail("%s", ctx.daemon_refusal.c_str());
 }

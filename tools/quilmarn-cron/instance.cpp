@@ -74,7 +74,7 @@ const char* doing(lock_role role) {
 
 }  // namespace
 
-open_instance::open_instance(const char* dir, dir_access access, FILE* err) {
+open_instance::open_instance(const char* dir, dir_access access, FILE* err, bool to_daemon) {
     if (dir == nullptr) {
         std::fprintf(err, "quilmarn-cron: this command needs --dir DIR\n");
         return;
@@ -101,7 +101,8 @@ open_instance::open_instance(const char* dir, dir_access access, FILE* err) {
             std::fprintf(err, "quilmarn-cron: cannot open %s: %s\n", dir, why.c_str());
             return;
         }
-        const long owner = static_cast<long>(crontab_last_error_value());  // 0: not known
+        // 0: an owner that has not named itself yet, starting: waited for.
+        const long owner = static_cast<long>(crontab_last_error_value());
         lock_role role = lock_role::edit;
         const bool known = owner != 0 && cron_owner_role(dir, owner, &role);
         if (access == dir_access::read && known && role != lock_role::edit) {
@@ -111,8 +112,14 @@ open_instance::open_instance(const char* dir, dir_access access, FILE* err) {
             return;
         }
         if (known && role == lock_role::daemon) {
-            std::fprintf(err, "quilmarn-cron: a daemon (pid %ld) %s the jobs in %s\n", owner,
-                         access == dir_access::daemon ? "already runs" : "runs", dir);
+            char text[512];
+            std::snprintf(text, sizeof text, "a daemon (pid %ld) %s the jobs in %s", owner,
+                          access == dir_access::daemon ? "already runs" : "runs", dir);
+            if (to_daemon) {
+                daemon_refusal = text;
+            } else {
+                std::fprintf(err, "quilmarn-cron: %s\n", text);
+            }
             return;
         }
         if (std::chrono::steady_clock::now() > until) {

@@ -1,6 +1,9 @@
 // quilmarn-cron: a command-line host built only on the public header. The
 // commands live in the table of cli.h; this file reads the options that
 // come before the command.
+#include <unistd.h>
+
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -9,6 +12,24 @@
 namespace {
 
 const char* const global_options[] = {"--dir", "--help", "--version"};
+
+// The data directory without --dir: QUILMARN_CRON_DIR, else one per system
+// for root and one in the user's XDG state directory for others. Null when
+// neither can be named (no HOME).
+const char* default_dir() {
+    static std::string dir;
+    if (const char* env = std::getenv("QUILMARN_CRON_DIR"); env != nullptr && env[0] != '\0') return env;
+    if (::geteuid() == 0) return "/var/lib/quilmarn-cron/default";
+    // The specification of those variables takes only absolute paths.
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && state[0] == '/') {
+        dir = std::string(state) + "/quilmarn-cron";
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
+        dir = std::string(home) + "/.local/state/quilmarn-cron";
+    } else {
+        return nullptr;
+    }
+    return dir.c_str();
+}
 
 }  // namespace
 
@@ -44,6 +65,7 @@ int main(int argc, char** argv) {
     }
     if (ctx.dir != nullptr && ctx.dir[0] == '\0')
         return ctx.usage_error("--dir needs a directory, not an empty text");
+    if (ctx.dir == nullptr) ctx.dir = default_dir();
     if (i >= argc) {
         cron_cmd_help(ctx.err);
         return EXIT_USAGE;

@@ -1,0 +1,181 @@
+#include "mail.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "crontab_stdin.h"
+#include "dir_files.h"
+#include "events.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr int MAILS_MAX = 4;  // messages under way; a hung sendmail holds one
+std::atomic<int> under_way{0};
+
+bool executable(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
+
+// The first MAILTO of the job's environment text, as the job itself gets it.
+bool mail_to(const std::string& env, std::string* to) {
+    for (size_t at = 0; at < env.size();) {
+        size_t end = env.find('\n', at);
+        if (end == std::string::npos) end = env.size();
+        if (env.compare(at, 7, "MAILTO=") == 0) {
+            *to = env.substr(at + 7, end - at - 7);
+            return true;
+        }
+        at = end + 1;
+    }
+    return false;
+}
+
+// A header's value on one line: a line break would start another header.
+std::string one_line(std::string_view text) {
+    std::string out;
+    for (char c : text) out += c == '\n' || c == '\r' ? ' ' : c;
+    return out;
+}
+
+// Addresses apart by commas or blanks; one that reads as an option is refused.
+bool addresses(const std::string& to, std::vector<std::string>* out, std::string* why) {
+    std::string word;
+    for (size_t i = 0; i <= to.size(); ++i) {
+        const char c = i < to.size() ? to[i] : ',';
+        if (c != ',' && c != ' ' && c != '\t') {
+            word += c;
+            continue;
+        }
+        if (word.empty()) continue;
+        if (word[0] == '-') {
+            *why = "MAILTO address '" + word + "' reads as an option";
+            return false;
+        }
+        out->push_back(word);
+        word.clear();
+    }
+    if (out->empty()) *why = "MAILTO names no address";
+    return !out->empty();
+}
+
+// Runs sendmail with the message on its standard input; the reason on failure.
+bool deliver(const std::string& program, const std::vector<std::string>& to, const std::string& message,
+             std::string* why) {
+    int in[2];
+    if (::pipe2(in, O_CLOEXEC) != 0) {
+        *why = std::strerror(errno);
+        return false;
+    }
+    unique_fd read_end(in[0]), write_end(in[1]);
+    std::vector<std::string> words = {program, "-i", "--"};
+    words.insert(words.end(), to.begin(), to.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, read_end.get(), 0);
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    read_end = unique_fd();
+    if (rc != 0) {
+        *why = program + ": " + std::strerror(rc);
+        return false;
+    }
+    // SIGPIPE is ignored in the daemon: a sendmail that stops reading fails the write.
+    for (size_t at = 0; at < message.size();) {
+        ssize_t n = ::write(write_end.get(), message.data() + at, message.size() - at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        at += static_cast<size_t>(n);
+    }
+    write_end = unique_fd();
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+    *why = program + (WIFEXITED(status) ? " exited with status " + std::to_string(WEXITSTATUS(status))
+                                        : " ended by signal " + std::to_string(WTERMSIG(status)));
+    return false;
+}
+
+}  // namespace
+
+std::string cron_mail_program(const std::string& given) {
+    if (!given.empty()) return given;
+    const char* path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "";
+    dirs += ":/usr/sbin:/usr/lib";
+    for (size_t at = 0; at <= dirs.size();) {
+        size_t end = dirs.find(':', at);
+        if (end == std::string::npos) end = dirs.size();
+        const std::string dir = dirs.substr(at, end - at);
+        if (!dir.empty() && dir[0] == '/' && executable(dir + "/sendmail")) return dir + "/sendmail";
+        at = end + 1;
+    }
+    return {};
+}
+
+std::string cron_mail_message(const mail_call& call, const std::string& to) {
+    char host[256] = "localhost";
+    ::gethostname(host, sizeof host - 1);
+    const char* user = std::getenv("USER");
+    const std::string from = user != nullptr && user[0] != '\0' ? user : "root";
+    return "From: " + from + " (Cron Daemon)\n" + "To: " + one_line(to) + "\n" + "Subject: Cron <" + from +
+           "@" + host + "> " + one_line(cron_percent_command(call.cmd)) + "\n" +
+           "MIME-Version: 1.0\n"
+           "Content-Type: text/plain; charset=UTF-8\n"
+           "Content-Transfer-Encoding: 8bit\n"
+           "Precedence: bulk\n"
+           "Auto-Submitted: auto-generated\n"
+           "X-Cron-Job: " +
+           std::to_string(call.job_id) + " " + one_line(call.job_name) + "\n\n" + call.output;
+}
+
+void cron_mail_send(const std::string& program, const mail_call& call) {
+    std::string to;
+    if (call.output.empty() || !mail_to(call.env, &to) || to.empty()) return;
+    auto failed = [&call](const std::string& why) {
+        cron_event_write(
+            event("mail-failed", call.job_id, call.job_name).text("level", "warning").text("reason", why));
+    };
+    std::vector<std::string> list;
+    std::string why;
+    if (!addresses(to, &list, &why)) return failed(why);
+    if (program.empty())
+        return failed("no sendmail on PATH, in /usr/sbin or /usr/lib (--sendmail names one)");
+    if (under_way.fetch_add(1) >= MAILS_MAX) {
+        under_way.fetch_sub(1);
+        return failed("4 messages are still under way; this one is dropped");
+    }
+    try {
+        std::thread([program, call, list, message = cron_mail_message(call, to)] {
+            std::string why;
+            if (deliver(program, list, message, &why)) {
+                std::string to;
+                for (const std::string& a : list) to += (to.empty() ? "" : ",") + a;
+                cron_event_write(event("mailed", call.job_id, call.job_name).text("to", to));
+            } else {
+                cron_event_write(event("mail-failed", call.job_id, call.job_name)
+                                     .text("level", "warning")
+                                     .text("reason", why));
+            }
+            under_way.fetch_sub(1);
+        }).detach();
+    } catch (const std::system_error&) {
+        under_way.fetch_sub(1);
+        failed("no thread to send it on");
+    }
+}

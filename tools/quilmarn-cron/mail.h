@@ -1,0 +1,27 @@
+// MAILTO, as cron has it: the output of an execution that wrote some is
+// mailed to the addresses of the job's MAILTO variable through sendmail.
+// MAILTO unset or empty mails nothing. A failing sendmail is logged, never
+// retried, and never holds up a run or the daemon.
+#pragma once
+
+#include <string>
+
+struct mail_call {
+    int job_id = 0;
+    std::string job_name, cmd, env;  // the job's command and environment text
+    int exit_code = 0;
+    std::string output;  // the last attempt's standard output and error
+};
+
+// The sendmail program: `given` (--sendmail) when not empty, else
+// "sendmail" on PATH, else /usr/sbin/sendmail or /usr/lib/sendmail; empty
+// when there is none.
+std::string cron_mail_program(const std::string& given);
+
+// The message cron would write for `call` to `to`, headers and body.
+std::string cron_mail_message(const mail_call& call, const std::string& to);
+
+// Sends the output of `call` when it has some and its environment sets
+// MAILTO, on a thread of its own; at most 4 messages are under way, more are
+// dropped with a log line.
+void cron_mail_send(const std::string& program, const mail_call& call);
