@@ -38,7 +38,16 @@ class RunsTest(tool_util.ToolTest):
         self.assertEqual([x["attempt"] for x in records], [2, 1])  # newest first
         self.assertEqual(len(json.loads(self.tool("logs", str(bad), "--json", "-n", "1").stdout)), 1)
         self.assertIn("fails  exit 3", self.tool("logs", str(bad)).stdout)
-        self.assertIn("no records", self.tool("logs", "77").stdout)
+        # A job that never existed is an error, not an empty history; so is
+        # a name in a directory that has no jobs yet.
+        r = self.tool("logs", "77")
+        self.assertEqual((r.returncode, r.stdout), (1, ""))
+        self.assertIn("no job 77 in", r.stderr)
+        empty = os.path.join(self.tmp, "empty")
+        os.mkdir(empty, 0o700)
+        r = self.run_tool("--dir", empty, "logs", "nosuch")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("no job named 'nosuch' in", r.stderr)
 
         r = self.tool("run", "77")
         self.assertEqual(r.returncode, 1)

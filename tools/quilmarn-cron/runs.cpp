@@ -108,19 +108,24 @@ std::vector<int> ids_of(const std::vector<job_info>& jobs) {
 
 // The job named `text` (an id, or a name) and its name, from the stored
 // jobs, read without the library since another process may own the
-// directory. False, with the reason printed, when there is no such job.
-bool job_from_store(cmd_ctx& ctx, const char* text, int* id, std::string* name) {
+// directory. False, with the reason printed, when there is no such job. An
+// id passes though the store lacks it, since records may outlive their job;
+// *known then says whether the store has it.
+bool job_from_store(cmd_ctx& ctx, const char* text, int* id, std::string* name, bool* known = nullptr) {
     char* end = nullptr;
     long n = std::strtol(text, &end, 10);
     const bool by_id = end != text && *end == '\0';
     if (by_id && (n <= 0 || n > INT32_MAX)) return ctx.refuse("no job %s in %s", text, ctx.dir);
     *id = by_id ? static_cast<int>(n) : 0;
     *name = by_id ? "job " + std::string(text) : "";
+    if (known != nullptr) *known = false;
     unique_fd dirfd = cron_dir_open(ctx.dir);
     std::string store;
     rapidjson::Document doc;
-    if (!dirfd || cron_dir_read(dirfd.get(), kStore, kStoreMax, &store) != 0 ||
-        !cron_json_parse(store, &doc) || !doc.IsObject() || !doc.HasMember("jobs") ||
+    const int read = dirfd ? cron_dir_read(dirfd.get(), kStore, kStoreMax, &store) : -1;
+    // No store yet: a directory without jobs.
+    if (read == ENOENT && !by_id) return ctx.refuse("no job named '%s' in %s", text, ctx.dir);
+    if (read != 0 || !cron_json_parse(store, &doc) || !doc.IsObject() || !doc.HasMember("jobs") ||
         !doc["jobs"].IsArray()) {
         if (by_id) return true;  // the records may outlive the store
         return ctx.refuse("cannot read the job names in %s; name the job by its id", ctx.dir);
@@ -142,6 +147,7 @@ bool job_from_store(cmd_ctx& ctx, const char* text, int* id, std::string* name) 
     }
     if (found == 0 && !by_id) return ctx.refuse("no job named '%s' in %s", text, ctx.dir);
     if (found != 0) *id = found;
+    if (known != nullptr) *known = found != 0;
     return true;
 }
 
@@ -228,9 +234,12 @@ int cmd_logs(cmd_ctx& ctx, int, char** argv) {
     }
     int id = 0;
     std::string name;
-    if (!job_from_store(ctx, argv[0], &id, &name)) return EXIT_FAILED;
+    bool known = false;
+    if (!job_from_store(ctx, argv[0], &id, &name, &known)) return EXIT_FAILED;
     std::vector<run_record> records;
     runs_file_read(ctx.err, ctx.dir, id, &records);
+    // Records of a deleted job are still shown; an id that names nothing is an error.
+    if (records.empty() && !known) return ctx.fail("no job %d in %s", id, ctx.dir);
     if (records.size() > static_cast<size_t>(count)) records.resize(static_cast<size_t>(count));
     if (ctx.args.has("--json")) {
         rapidjson::Document doc;
