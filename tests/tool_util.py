@@ -29,7 +29,7 @@ class ToolTest(unittest.TestCase):
         self.addCleanup(tmp.cleanup)
         self.tmp = tmp.name
         self.data = os.path.join(self.tmp, "data")
-        os.makedirs(self.data)  # commands other than init refuse a missing one
+        os.makedirs(self.data, 0o700)  # commands other than init refuse a missing one
 
     def run_tool(self, *args, stdin=None, **kw):
         """The tool with `args` as its whole command line."""

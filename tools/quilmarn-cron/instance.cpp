@@ -90,6 +90,9 @@ open_instance::open_instance(const char* dir, dir_access access, FILE* err, bool
     for (;;) {
         ct = crontab_create(dir);
         if (ct != nullptr) {
+            // A directory others can read opens with a warning: say it, once per command.
+            if (const char* warning = crontab_last_error(); *warning != '\0')
+                std::fprintf(err, "quilmarn-cron: %s\n", warning);
             // The lock is ours, so every writer of the tool's temporaries is
             // gone: what a killed one left goes.
             if (unique_fd dirfd = cron_dir_open(dir); dirfd) cron_dir_remove_stale(dirfd.get());
