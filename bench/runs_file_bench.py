@@ -93,7 +93,7 @@ def main():
     binary = os.path.abspath(a.tool)
     with tempfile.TemporaryDirectory() as tmp:
         data = os.path.join(tmp, "data")
-        os.makedirs(data)
+        os.makedirs(data, 0o700)
         job = prepare(binary, data, a.output)
         d = start_daemon(binary, data)
         tool(binary, data, "run", str(job))  # the first write moves the old file: not counted
