@@ -15,6 +15,7 @@ struct cron_worker_arg_t {
     crontab_t* instance;
     int32_t job_id;
     uint64_t execution;
+    int64_t fire_time;  // the scheduled fire time it serves (before jitter); 0: by hand
 };
 
 // Counts one run of `job` as admitted: its running_count, the instance's
@@ -26,7 +27,7 @@ uint64_t cron_exec_admit(crontab_t* ct, cron_job_t* job);
 // Carries out one admitted execution of job `job_id` on the calling thread.
 // 0 when the job still existed at its end, -1 otherwise. The caller still
 // owns the run's live_execs count and gives it back with cron_exec_leave.
-int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution);
+int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution, int64_t fire_time = 0);
 
 // Gives back one live_execs count; after this the thread must not touch the
 // instance again. Call without the lock.
@@ -35,7 +36,7 @@ void cron_exec_leave(crontab_t* ct);
 // Starts a detached worker for a run already admitted under the lock. When no
 // thread can be started the run is recorded as not started (exit code -1) and
 // the admission undone. Call without the lock.
-void sched_spawn_worker(crontab_t* ct, int32_t job_id, uint64_t execution);
+void sched_spawn_worker(crontab_t* ct, int32_t job_id, uint64_t execution, int64_t fire_time = 0);
 
 // For tests: the next `count` worker threads fail to start, as when the
 // system has no thread left to give.
@@ -52,6 +53,10 @@ int cron_exec_run_now(crontab_t* ct, int32_t id);
 // crontab_cancel_job: 0 a child was signalled, 1 nothing to terminate now,
 // -1 no such job.
 int cron_exec_cancel(crontab_t* ct, int32_t id);
+
+// Cancels every execution of `job` in progress as crontab_cancel_job does,
+// each told as `cancelled`; the lock is held. Whether any was running.
+bool cron_exec_cancel_runs(crontab_t* ct, cron_job_t* job, bool* signalled = nullptr);
 
 // Cancels the executions still in progress when the instance is destroyed:
 // stops their retries and terminates their children. Called with the lock
