@@ -29,7 +29,8 @@ public:
         for (;;) {
             drain();
             for (const value& e : all_.GetArray()) {
-                if (std::strcmp(e["kind"].GetString(), kind) == 0 && (id == 0 || e["job_id"].GetInt() == id) &&
+                if (std::strcmp(e["kind"].GetString(), kind) == 0 &&
+                    (id == 0 || e["job_id"].GetInt() == id) &&
                     (trigger == nullptr || std::strcmp(e["trigger"].GetString(), trigger) == 0))
                     return &e;
             }
@@ -105,8 +106,8 @@ TEST_F(TimingTest, CatchUpRunsOnceForTheLatestMissedFireTimeInsideTheWindow) {
         temp_dir d;
         const int id = saved_job(d, r.window);
         const int64_t minute = half_minute();
-        write_state(d, R"({"boot_id":"boot-1","jobs":[{"id":)" + std::to_string(id) +
-                    R"(,"fire":)" + std::to_string(minute - 60 * r.missed) + "}]}");
+        write_state(d, R"({"boot_id":"boot-1","jobs":[{"id":)" + std::to_string(id) + R"(,"fire":)" +
+                           std::to_string(minute - 60 * r.missed) + "}]}");
         instance ct = make_instance(d.str().c_str());
         events ev(ct.get());
         ASSERT_EQ(crontab_start(ct.get()), 0);
@@ -191,7 +192,8 @@ TEST_F(TimingTest, ReplaceCancelsTheLongRunAndStartsTheNewOne) {
     EXPECT_EQ(errno, ESRCH);
     rapidjson::Document log = logs(ct.get(), id);
     bool cancelled = false;
-    for (auto& rec : log.GetArray()) cancelled = cancelled || rec["exit_code"].GetInt() == CRONTAB_EXIT_CANCELLED;
+    for (auto& rec : log.GetArray())
+        cancelled = cancelled || rec["exit_code"].GetInt() == CRONTAB_EXIT_CANCELLED;
     EXPECT_TRUE(cancelled);
 }
 
@@ -205,7 +207,8 @@ TEST_F(TimingTest, RebootJobRunsOncePerBoot) {
         const value* a = ev.wait("admitted", id);
         ASSERT_NE(a, nullptr);
         EXPECT_STREQ((*a)["trigger"].GetString(), "reboot");
-        ASSERT_TRUE(wait_until([&] { return read_file(dir.file("crontab.state.json")).find("reboot") != std::string::npos; }));
+        ASSERT_TRUE(wait_until(
+            [&] { return read_file(dir.file("crontab.state.json")).find("reboot") != std::string::npos; }));
     }
     {
         instance ct = make_instance(dir.str().c_str());

@@ -62,14 +62,16 @@ bool read_state(const crontab_t* ct, std::unordered_map<int32_t, stamp_entry>* s
         return false;
     }
     rapidjson::Document doc;
-    doc.Parse<rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag>(text.data(), text.size());
+    doc.Parse<rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag>(text.data(),
+                                                                                      text.size());
     auto jobs = doc.IsObject() ? doc.FindMember("jobs") : rapidjson::Value::MemberIterator();
     if (doc.HasParseError() || !doc.IsObject() || jobs == doc.MemberEnd() || !jobs->value.IsArray()) {
         *why = name + " is not a state file this library wrote";
         return false;
     }
     auto b = doc.FindMember("boot_id");
-    if (b != doc.MemberEnd() && b->value.IsString()) boot->assign(b->value.GetString(), b->value.GetStringLength());
+    if (b != doc.MemberEnd() && b->value.IsString())
+        boot->assign(b->value.GetString(), b->value.GetStringLength());
     for (const auto& el : jobs->value.GetArray()) {
         if (!el.IsObject()) continue;
         auto id = el.FindMember("id");
@@ -141,7 +143,8 @@ void cron_timing_start(crontab_t* ct, int64_t now) {
 
 void cron_timing_clock_forward(crontab_t* ct, int64_t now) {
     for (cron_job_t& job : ct->jobs) {
-        if (job.in_use && job.catch_up_sec > 0 && job.next_run > 0 && job.next_run <= now) job.catch_up_due = 1;
+        if (job.in_use && job.catch_up_sec > 0 && job.next_run > 0 && job.next_run <= now)
+            job.catch_up_due = 1;
     }
 }
 
