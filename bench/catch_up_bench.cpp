@@ -76,6 +76,7 @@ int main() {
     fs::remove_all(dir);
     std::sort(ms.begin(), ms.end());
     std::printf("scheduler start, %d jobs each deciding a catch-up, %d starts\n", kJobs, kStarts);
-    std::printf("  start to the last decision: median %.3f ms, slowest %.3f ms\n", ms[ms.size() / 2], ms.back());
+    std::printf("  start to the last decision: median %.3f ms, slowest %.3f ms\n", ms[ms.size() / 2],
+                ms.back());
     return 0;
 }

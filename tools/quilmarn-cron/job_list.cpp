@@ -43,7 +43,9 @@ bool job_from_json(const Value& v, job_info* j) {
            get(v, "max_runtime_sec", &j->max_runtime_sec) && get(v, "running", &j->running) &&
            get(v, "workdir", &j->workdir) && get(v, "env", &j->env) &&
            get(v, "overlap_policy", &j->overlap_policy) && get(v, "queued_count", &j->queued_count) &&
-           get(v, "retry_max", &j->retry_max) && get(v, "retry_backoff_sec", &j->retry_backoff_sec);
+           get(v, "retry_max", &j->retry_max) && get(v, "retry_backoff_sec", &j->retry_backoff_sec) &&
+           get(v, "catch_up_sec", &j->catch_up_sec) && get(v, "jitter_sec", &j->jitter_sec) &&
+           get(v, "jitter_fixed", &j->jitter_fixed);
 }
 
 bool record_from_json(const Value& v, run_record* r) {

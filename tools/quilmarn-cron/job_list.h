@@ -22,6 +22,8 @@ struct job_info {
     int overlap_policy = CRONTAB_OVERLAP_SKIP;
     int queued_count = 0;
     int retry_max = 0, retry_backoff_sec = 0;
+    int catch_up_sec = 0, jitter_sec = 0;
+    bool jitter_fixed = false;
 };
 
 struct run_record {

@@ -98,7 +98,9 @@ void job_watch::look_at(const job_info& j, seen& s, int64_t now) {
     }
     // A fire time that has come while the job runs, and that nothing holds
     // for later, is dropped by the scheduler.
-    const bool held = j.overlap_policy == CRONTAB_OVERLAP_QUEUE && j.queued_count == 0;
+    const bool held =
+        (j.overlap_policy == CRONTAB_OVERLAP_QUEUE || j.overlap_policy == CRONTAB_OVERLAP_REPLACE) &&
+        j.queued_count == 0;
     if (j.running && j.enabled && j.overlap_policy != CRONTAB_OVERLAP_ALLOW && !held && j.next_run > 0 &&
         j.next_run <= now && s.skip_told != j.next_run) {
         cron_event_write(
