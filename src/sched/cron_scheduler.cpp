@@ -193,7 +193,8 @@ void follow_clock(crontab_t* ct, int64_t now_ms) {
     cron_shared_t& sh = *ct->shared;
     const int64_t offset = now_ms - cron_os_monotonic_ms();
     if (offset >= sh.clock_offset_ms - CLOCK_STEP_BACK_MS) {
-        // Forwards: jobs with a catch-up window decide on what the gap missed.
+        // Forwards (also the first look, from 0): jobs with a catch-up
+        // window whose fire time has passed decide on what they missed.
         if (offset > sh.clock_offset_ms + CLOCK_STEP_BACK_MS)
             cron_timing_clock_forward(ct, seconds_of(now_ms));
         sh.clock_offset_ms = offset;
@@ -273,8 +274,6 @@ int cron_scheduler_start(crontab_t* ct) {
     if (sh.destroying)
         return cron_error_fail_code(CRONTAB_ERROR, CRONTAB_E_BAD_STATE, "the instance is being destroyed");
     ct->stop_requested = 0;
-    // A start is no step of the clock.
-    sh.clock_offset_ms = cron_os_now_ms() - cron_os_monotonic_ms();
     try {
         cron_timing_start(ct, cron_os_now());
     } catch (...) {
