@@ -37,6 +37,8 @@ set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "schedule shell commands by cron expression
  expressions and runs them in the background of a host program, keeping its
  jobs in a JSON store in a data directory.")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${qc_deb}/triggers)
+# libpq is loaded only when a host joins a cluster: recommended, not required.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS libpq5)
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libquilmarn-crontab-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
@@ -53,6 +55,8 @@ set(CPACK_DEBIAN_TOOL_DESCRIPTION "schedule shell commands by cron expressions -
  quilmarn-cron manages the jobs of a data directory and runs them as a
  daemon, alone or as the systemd service quilmarn-cron@NAME.")
 set(CPACK_COMPONENT_TOOL_DEPENDS Runtime)
+# The daemon's HTTP listener; the library and its hosts never link it.
+set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS "libmicrohttpd12")
 set(CPACK_DEBIAN_TOOL_PACKAGE_CONTROL_EXTRA "${qc_deb}/quilmarn-cron/postinst;${qc_deb}/quilmarn-cron/postrm")
 
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-quilmarn-crontab)

@@ -88,7 +88,10 @@ typedef struct crontab_t crontab_t;
 #define CRONTAB_ENV_MAX 1023                       /* a job's environment text */
 #define CRONTAB_ENV_VARS_MAX 32                    /* variables in it */
 #define CRONTAB_DATA_DIR_MAX 511                   /* a data directory, made absolute */
+#define CRONTAB_NODE_MAX 127                       /* a cluster node's name */
+#define CRONTAB_CONNINFO_MAX 4095                  /* a cluster's connection string */
 #define CRONTAB_OUTPUT_MAX 4095                    /* stdout or stderr kept in a run record */
+#define CRONTAB_USER_MAX 63                        /* a job's user name */
 #define CRONTAB_EVENT_CAPACITY 4096                /* events an instance keeps (see Events) */
 #define CRONTAB_EVENT_TEXT_BYTES (2 * 1024 * 1024) /* bytes of event output kept */
 
@@ -195,7 +198,7 @@ CRONTAB_API const char *crontab_explain_expr(const char *expr);
  * are loaded. Reading the store never writes it: only the job functions
  * below save. A store whose jobs cannot all be taken (an expression that
  * does not parse, a text that does not fit, a duplicate id, more than 128
- * jobs) loads what it can, and the file is kept under a backup name before
+ * jobs, a user that does not exist or may not be run as) loads what it can, and the file is kept under a backup name before
  * the first change replaces it: crontab.json.bak, or crontab.json.bak.1,
  * .bak.2, ... when an earlier, different backup exists. Ids that appear in
  * the file stay used. Returns null, with the reason in crontab_last_error(),
@@ -333,6 +336,27 @@ CRONTAB_API int crontab_set_job_catch_up(crontab_t *ct, int id, int window_sec);
  * minutes. 0, -1, -2 (out of range) or -3. */
 CRONTAB_API int crontab_set_job_jitter(crontab_t *ct, int id, int max_delay_sec, int fixed);
 
+/* The user account the job's commands run as; null or "" for none (the
+ * host's own account, as before). The name must exist, and a host that does
+ * not run as root may only name its own account: else -2
+ * (CRONTAB_E_BAD_SETTING), checked before the id. On the desktop platform
+ * every name gives -2 with CRONTAB_E_NOT_AVAILABLE. A store holding a job
+ * whose user does not exist (or is another's while the host is not root)
+ * leaves that job out at load, as a job that does not fit (see
+ * crontab_create).
+ * When each attempt begins the account is looked up again (getpwnam_r,
+ * getgrouplist; without the instance lock). The child then runs, when the
+ * host is root, with the account's uid, gid and supplementary groups; in
+ * every case with HOME, LOGNAME and USER of the account and SHELL=/bin/sh
+ * (the job's environment text may set them otherwise), and in the
+ * account's home directory ("/" when that cannot be entered) unless the job
+ * has a working directory, which is then entered as the user. The switch
+ * happens in the child before the command starts; the host's ids never
+ * change. An account that is gone by then gives an attempt with
+ * CRONTAB_EXIT_NOT_STARTED and stderr "user 'NAME' does not exist".
+ * Example: crontab_set_job_user(ct, id, "www-data"). 0, -1, -2 or -3. */
+CRONTAB_API int crontab_set_job_user(crontab_t *ct, int id, const char *user);
+
 /* ---- Runs ---- */
 
 /* Runs job `id` now on the calling thread, with its retries, and returns when
@@ -349,9 +373,9 @@ CRONTAB_API int crontab_run_now(crontab_t *ct, int id);
 CRONTAB_API int crontab_cancel_job(crontab_t *ct, int id);
 
 /* ---- Reports ----
- * Both reports return text in one buffer owned by the instance: it stays
- * valid until the next call of either report on the same instance (from any
- * thread) or until crontab_destroy. The text is complete, valid JSON however
+ * The three reports (jobs, run log, statistics) return text in one buffer
+ * owned by the instance: it stays valid until the next call of any of them
+ * on the same instance (from any thread) or until crontab_destroy. The text is complete, valid JSON however
  * long it is (it may exceed 64 KiB). A null handle (or, for the run log, an
  * unknown id) gives "[]" from a per-thread buffer valid for the life of the
  * calling thread. */
@@ -365,17 +389,99 @@ CRONTAB_API const char *crontab_get_jobs_json(crontab_t *ct);
  * execution the attempt belongs to (see Events). */
 CRONTAB_API const char *crontab_get_job_logs_json(crontab_t *ct, int id, int limit);
 
+/* Counters since the instance was created, as one compact JSON object:
+ * "created_ms", "now_ms" (wall time in milliseconds), "scheduler_running",
+ * "active_runs" (runs going on), "events" (the newest event's number),
+ * "events_lost" (events the ring overwrote before any read had returned
+ * them or passed them as `after`; an instance nobody reads loses all but the
+ * newest 4096), "duration_bounds_sec" (the upper bounds of the duration
+ * buckets: 1, 5, 15, 30, 60, 300, 900, 1800, 3600, 7200) and "jobs", one
+ * object per job: "id", "name", "enabled"; the counts "executions" (ended,
+ * the sum of "succeeded", "failed", "timed_out", "cancelled", "not_started"
+ * and "status_unknown", by the outcome of their ended event), "skipped" (fire
+ * times told as skipped, the sum of "skipped_running", "skipped_limit" and
+ * "skipped_late" by reason; a fire time held back while the job runs is told
+ * once, and may still start later), "queued", "missed" (fire times told in
+ * missed events), "claimed_elsewhere", "attempts" (finished attempts),
+ * "retries"; "last_success_ms" and "last_failure_ms" (when the last
+ * execution ended that succeeded, or failed, timed out or did not start; 0
+ * never), "running" (executions going on), "next_run" (epoch seconds, 0 for
+ * none or a disabled job), "duration_counts" (executions that began, by
+ * length from their start to their end: one count per bound, each for the
+ * lengths above the bound before, and one for those longer than the last)
+ * and "duration_sum_ms". The counters are made with the events, under the
+ * same lock; a change of a job keeps them, deleting it drops them. A null
+ * handle gives "{}" from a per-thread buffer. */
+CRONTAB_API const char *crontab_get_stats_json(crontab_t *ct);
+
 /* ---- Copies for threaded hosts ----
- * The same texts as the two reports above, in memory of their own that the
+ * The same texts as the three reports above, in memory of their own that the
  * caller releases with crontab_free: no other call overwrites them, so
  * threads need no lock of their own. A null handle (or an unknown id) gives
- * "[]" with the error set; null only when memory cannot be obtained. */
+ * "[]" ("{}" for the statistics) with the error set; null only when memory
+ * cannot be obtained. */
 CRONTAB_API char *crontab_copy_jobs_json(crontab_t *ct);
 CRONTAB_API char *crontab_copy_job_logs_json(crontab_t *ct, int id, int limit);
+CRONTAB_API char *crontab_copy_stats_json(crontab_t *ct);
 
 /* Releases a text returned by a crontab_copy_* or crontab_read_events_json
  * call. Null is ignored. */
 CRONTAB_API void crontab_free(void *text);
+
+/* ---- Running on several machines ----
+ * Instances that share a PostgreSQL database (9.5 or later) run each
+ * scheduled fire time once between them. Before the first attempt of a
+ * scheduled execution, on the worker's thread, the instance claims (job
+ * name, scheduled fire time) in the table quilmarn_claims, made on first use
+ * (columns job text, fire_time bigint epoch seconds, node text, claimed_at,
+ * heartbeat_at, ended_at timestamptz; primary key (job, fire_time)). The
+ * node that wins runs it; the others tell claimed_elsewhere and record
+ * nothing. Runs by crontab_run_now are not claimed. Jobs are matched across
+ * instances by name: give every replica the same names and schedules.
+ * For a job whose policy is skip, a claim is also refused while another of
+ * the job's claims has not ended and its heartbeat (beaten every 5 s by its
+ * node) is younger than 30 s: a job that outlasts its interval on one node
+ * is not started on another, and a dead node blocks for 30 s at most. Queue,
+ * replace and allow keep their meaning on the node that runs the job; across
+ * nodes a fire time goes to whichever node claims it first. The fire time
+ * claimed is the one scheduled, before any jitter delay; queued, replacing,
+ * catch-up and @reboot runs claim the fire time they serve.
+ * A claim that has no answer within 5 s, or finds no connection (retried
+ * with a back-off doubling from 0.25 s to 4 s), counts as unreachable: under
+ * CRONTAB_CLUSTER_SKIP the fire time is not run here (a not_started event
+ * with reason "cluster_unreachable" and a run record say so), under
+ * CRONTAB_CLUSTER_RUN it runs anyway (at least once across nodes). Claims
+ * older than 7 days are deleted, at most once an hour, by a node that
+ * claims. The scheduler thread never waits on the database.
+ * libpq (libpq.so.5) is loaded when a cluster is first joined: a host that
+ * never joins needs neither libpq nor a server. */
+#define CRONTAB_CLUSTER_SKIP 0 /* unreachable: the fire time is not run on this node */
+#define CRONTAB_CLUSTER_RUN 1  /* unreachable: this node runs it anyway */
+
+/* Joins the cluster whose database `conninfo` names (a libpq connection
+ * string or postgresql:// URI, at most CRONTAB_CONNINFO_MAX bytes) as
+ * `node` (null or "": "HOSTNAME:PID"; at most CRONTAB_NODE_MAX bytes, unique
+ * among live nodes), with `when_unreachable` one of CRONTAB_CLUSTER_*.
+ * Allowed while the scheduler runs: executions admitted afterwards claim; a
+ * second join replaces the first. Connects in the background and returns at
+ * once. 0 on success; -1 with CRONTAB_E_NOT_AVAILABLE when libpq.so.5
+ * cannot be loaded or on the desktop platform, CRONTAB_E_BAD_ARGUMENT for a
+ * connection string that does not parse or a bad text, CRONTAB_E_BAD_SETTING
+ * for another policy value. */
+CRONTAB_API int crontab_join_cluster(crontab_t *ct, const char *conninfo, const char *node,
+                                     int when_unreachable);
+
+/* Leaves the cluster: executions admitted afterwards are not claimed. May
+ * wait up to 5 s for the heartbeat thread's statement in flight. 0, also
+ * when no cluster was joined; -1 for a null handle. */
+CRONTAB_API int crontab_leave_cluster(crontab_t *ct);
+
+/* The cluster as JSON: {"joined":false}, or {"joined":true,"node":...,
+ * "reachable":true|false|null (null before the first statement),
+ * "when_unreachable":"skip"|"run","error":"" or the last failure's
+ * sentence}. Released with crontab_free; null for a null handle or when
+ * memory cannot be obtained. */
+CRONTAB_API char *crontab_copy_cluster_json(crontab_t *ct);
 
 /* ---- Events ----
  * Each instance tells what it decides as events, in the order it decides
@@ -413,10 +519,17 @@ CRONTAB_API void crontab_free(void *text);
  *                policy does not allow another; told once per fire time, which
  *                stays due), "limit" (32 runs go on; the same), "late" (a run
  *                admitted late also serves these later fire times)
- *   queued       "fire_time" the waiting run serves (policy QUEUE)
+ *   queued       "fire_time" the waiting run serves (policy QUEUE or REPLACE)
  *   started      one per attempt whose child started: "attempt", "pid"
  *   not_started  an attempt without a child: "attempt", "reason":
- *                "no_thread" or "no_child"
+ *                "no_thread", "no_child", "no_user" (the job's user
+ *                could not be looked up) or "cluster_unreachable" (the
+ *                claim failed under CRONTAB_CLUSTER_SKIP; the record of the
+ *                finished event that follows says why)
+ *   claimed_elsewhere  another node holds the execution's fire time: "node"
+ *                (the winner's name), "fire_time" and "reason": "claimed" or
+ *                "running" (skip policy: the job runs on "node"). It ends
+ *                the execution: no run record, no ended event follows
  *   finished     one per attempt: "attempt", "record" (the run record as
  *                crontab_get_job_logs_json writes it) and "output_lost":
  *                true when later texts have overwritten this attempt's
@@ -430,7 +543,8 @@ CRONTAB_API void crontab_free(void *text);
  *   cancelled    crontab_cancel_job reached the execution:
  *                "child_signalled"
  *   added, removed, changed ("change": "definition", "timeout", "paths",
- *                "overlap_policy" or "retry"): a job export saved it
+ *                "overlap_policy", "retry", "catch_up", "jitter" or "user"): a
+ *                job export saved it
  *   save_failed  a job export could not save: "error" (its sentence),
  *                "output_lost"
  *   scheduler_started, scheduler_stopped

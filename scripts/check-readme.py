@@ -18,6 +18,8 @@ Each fenced block's info string says what it is:
                                     && list) must be a line of .ci/run
   sh install                        each line must occur in scripts/test-install.sh
   sh deb                            each line must occur in scripts/test-deb.sh
+  text metrics                      every sample's name must be one the
+                                    daemon's /metrics writes
 
 Any other block fails the check, so nothing in the README goes unchecked.
 The scratch directory holds links to bindings/, examples/, pyproject.toml,
@@ -183,6 +185,13 @@ def check_in(readme, prefix, work):
                     raise Failure("no real text to compare with")
                 if shape(shown) != shape(texts[role]):
                     raise Failure("members or types differ from the real text:\n%s" % json.dumps(texts[role]))
+            elif lang == "text" and role == "metrics":
+                with open(os.path.join(ROOT, "tools/quilmarn-cron/http/http_metrics.cpp"), encoding="utf-8") as f:
+                    source = f.read()
+                for sample in (c for c in body.splitlines() if c and not c.startswith("#")):
+                    m = re.match(r"quilmarn_cron_([a-z_]+)[{ ]", sample)
+                    if m is None or '"%s"' % m.group(1) not in source:
+                        raise Failure("%r is not a metric /metrics writes" % sample)
             elif lang == "sh" and role == "setup":
                 ci = lines_of(".ci/run")
                 for line_text in filter(None, (c.strip() for c in body.splitlines())):

@@ -26,11 +26,13 @@ run() {  # run PROGRAM [ARGS...]
     fi
 }
 
-for b in expr_bench calc_bench runner_bench store_bench; do
+for b in expr_bench calc_bench runner_bench store_bench metrics_bench; do
     run "./$b" --benchmark_min_time=0.001
 done
 run ./instance_memory
 run ./dispatch_bench 4 3
 run ./idle_bench 1
 run python3 "$PWD/bench/daemon_bench.py" "$PWD/build/release/tools/quilmarn-cron" --idle 1
+# Starts a private PostgreSQL server, or says why it skips.
+run python3 "$PWD/bench/cluster_bench.py" ./cluster_bench 2
 echo "== every benchmark ran"

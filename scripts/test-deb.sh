@@ -25,6 +25,12 @@ echo "== install them"
 remove
 apt-get install -y ./build/deb/packages/*.deb >/dev/null
 quilmarn-cron --version
+# Only the tool pays for its HTTP listener.
+dpkg-query -W -f='${Depends}' quilmarn-cron | grep -q libmicrohttpd ||
+    { echo "quilmarn-cron does not depend on libmicrohttpd"; exit 1; }
+if dpkg-query -W -f='${Depends}' libquilmarn-crontab1 | grep -q microhttpd; then
+    echo "the library depends on libmicrohttpd"; exit 1
+fi
 warnings=$(groff -man -Tutf8 -ww -z "$(man -w quilmarn-cron)" 2>&1)
 test -z "$warnings" || { echo "the man page renders with warnings:"; echo "$warnings"; exit 1; }
 unit=$(find /lib/systemd/system /usr/lib/systemd/system -name 'quilmarn-cron@.service' | head -n 1)

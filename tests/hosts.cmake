@@ -16,9 +16,11 @@ if(TARGET quilmarn-cron)
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/tool_runs_test.py $<TARGET_FILE:quilmarn-cron>)
   add_test(NAME tool_daemon
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/tool_daemon_test.py $<TARGET_FILE:quilmarn-cron>)
+  add_test(NAME tool_http
+    COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/tool_http_test.py $<TARGET_FILE:quilmarn-cron>)
   add_test(NAME tool_limits
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/tool_limits_test.py $<TARGET_FILE:quilmarn-cron>)
-  set_tests_properties(tool_runs tool_daemon tool_limits PROPERTIES TIMEOUT 600 LABELS concurrency)
+  set_tests_properties(tool_runs tool_daemon tool_limits tool_http PROPERTIES TIMEOUT 600 LABELS concurrency)
   find_program(QC_GROFF groff)
   if(QC_GROFF)
     add_test(NAME man_page COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/man_page_test.sh

@@ -44,7 +44,7 @@ TEST(JobList, NullHandleBufferBelongsToTheThread) {
     EXPECT_NE(mine, other);
 }
 
-TEST(JobList, MembersInOrderWithTheirTypes) {
+TEST(JobList, EveryMemberInOrderWithItsType) {
     instance in;
     ASSERT_EQ(crontab_add_job(in.ct, "a", "@hourly", "true", 1), 1);
     const char* text = crontab_get_jobs_json(in.ct);
@@ -77,6 +77,7 @@ TEST(JobList, MembersInOrderWithTheirTypes) {
         {"catch_up_sec", rapidjson::kNumberType},
         {"jitter_sec", rapidjson::kNumberType},
         {"jitter_fixed", rapidjson::kFalseType},
+        {"user", rapidjson::kStringType},
     };
     ASSERT_EQ(job.MemberCount(), std::size(expected));
     size_t i = 0;

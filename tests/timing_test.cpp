@@ -18,6 +18,19 @@ namespace {
 
 using value = rapidjson::Value;
 
+// A counter of the job's statistics; -1 when the job is not reported.
+int64_t stat_of(crontab_t* ct, int id, const char* member) {
+    char* text = crontab_copy_stats_json(ct);
+    rapidjson::Document d;
+    d.Parse(text);
+    crontab_free(text);
+    if (!d.IsObject() || !d.HasMember("jobs")) return -1;
+    for (const value& j : d["jobs"].GetArray()) {
+        if (j["id"].GetInt() == id) return j[member].GetInt64();
+    }
+    return -1;
+}
+
 // Every event of an instance read so far, waited for with the wait export.
 class events {
 public:
@@ -120,6 +133,9 @@ TEST_F(TimingTest, CatchUpRunsOnceForTheLatestMissedFireTimeInsideTheWindow) {
             EXPECT_EQ(newest_int(ct.get(), id, "fire_time"), minute);
             EXPECT_EQ(ev.count("admitted"), 1);
             EXPECT_EQ(ev.count("missed"), 0);
+            // The fire times it passed over count as late skips, none as missed.
+            EXPECT_EQ(stat_of(ct.get(), id, "skipped_late"), r.missed - 1);
+            EXPECT_EQ(stat_of(ct.get(), id, "missed"), 0);
         } else {
             const value* missed = ev.wait("missed", id);
             ASSERT_NE(missed, nullptr);
@@ -127,6 +143,7 @@ TEST_F(TimingTest, CatchUpRunsOnceForTheLatestMissedFireTimeInsideTheWindow) {
             EXPECT_EQ((*missed)["fire_time"].GetInt64(), minute);
             EXPECT_EQ(ev.count("admitted"), 0);
             EXPECT_EQ(job_int(ct.get(), id, "next_run"), minute + 60);
+            EXPECT_EQ(stat_of(ct.get(), id, "missed"), 3);
         }
     }
 }

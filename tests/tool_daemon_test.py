@@ -6,6 +6,7 @@ Usage: tool_daemon_test.py PATH_TO_QUILMARN_CRON [unittest options]
 
 import json
 import os
+import pwd
 import queue
 import shutil
 import signal
@@ -16,6 +17,7 @@ import subprocess
 import threading
 import time
 import unittest
+import unittest.mock
 
 import tool_util
 from tool_util import WAIT
@@ -43,10 +45,13 @@ class DaemonTest(tool_util.ToolTest):
         self.addCleanup(d.stdout.close)
         self.addCleanup(lambda: d.poll() is None and (d.kill(), d.wait()))
         d.events = queue.Queue()
+        d.seen = []  # every line, never taken
 
         def read():
             for line in d.stdout:
-                d.events.put(json.loads(line))
+                e = json.loads(line)
+                d.seen.append(e)
+                d.events.put(e)
 
         threading.Thread(target=read, daemon=True).start()
         self.wait_event(d, "daemon")
@@ -73,11 +78,11 @@ class DaemonTest(tool_util.ToolTest):
         tick = int(self.ok("add", "tick", "@every 1s", "echo one"))
         d = self.start_daemon()
         self.wait_event(d, "loaded", job_id=tick)
-        self.wait_event(d, "finished", job_id=tick, output="one")
+        self.wait_event(d, "finished", job_id=tick, stdout="one\n")
 
         # A change reaches the running scheduler at once, without a restart.
         self.ok("update", "tick", "tick", "@every 1s", "echo two")
-        self.wait_event(d, "finished", job_id=tick, output="two")
+        self.wait_event(d, "finished", job_id=tick, stdout="two\n")
         slow = int(self.ok("add", "slow", "@daily", "sleep 30"))
         seven = int(self.ok("add", "seven", "@daily", "echo out; exit 7"))
 
@@ -211,6 +216,21 @@ class DaemonTest(tool_util.ToolTest):
             self.assertIn(b"STOPPING=1", manager.recv(4096))
             self.assertEqual(d.wait(timeout=WAIT), 0)
 
+    def test_jobs_get_crons_environment_and_not_the_service_managers(self):
+        service = {"NOTIFY_SOCKET": "/nonexistent", "INVOCATION_ID": "abc", "JOURNAL_STREAM": "8:9",
+                   "LISTEN_PID": "1", "LISTEN_FDS": "1", "LISTEN_FDNAMES": "x"}
+        self.ok("add", "env", "@daily", "env; echo cwd=$(pwd)")
+        with unittest.mock.patch.dict(os.environ, dict(service, SHELL="/bin/bash", HOME="/wrong")):
+            d = self.start_daemon()
+        out = self.ok("run", "env")
+        home = pwd.getpwuid(os.geteuid()).pw_dir
+        for line in ("HOME=" + home, "SHELL=/bin/sh", "PATH=/usr/bin:/bin", "cwd=" + home,
+                     "LOGNAME=" + pwd.getpwuid(os.geteuid()).pw_name):
+            self.assertIn("| " + line + "\n", out)
+        for name in service:
+            self.assertNotIn(name + "=", out)
+        self.stop(d)
+
     def test_on_failure_gets_the_job_and_its_output(self):
         seen = os.path.join(self.tmp, "seen")
         job = int(self.ok("add", "flaky", "@daily", "echo out; echo err >&2; exit 4"))
@@ -227,6 +247,93 @@ class DaemonTest(tool_util.ToolTest):
         time.sleep(0.5)  # lines still in the pipe: none may tell of a second hook
         hooks = [e for e in list(d.events.queue) if e["event"].startswith("on-failure")]
         self.assertEqual(hooks, [])
+
+    def events_of(self, d, job):
+        """The lines about `job` read so far."""
+        return [e for e in list(d.seen) if e.get("job_id") == job and "seq" in e]
+
+    def wait_seen(self, d, name, **members):
+        """A line read so far or soon, whichever lines were waited for before."""
+        match = lambda: [e for e in list(d.seen)
+                         if e["event"] == name and all(e.get(k) == v for k, v in members.items())]
+        self.assertTrue(tool_util.wait_for(match), "no event %s %r" % (name, members))
+
+    def test_back_to_back_runs_each_leave_their_lines_and_record(self):
+        job = int(self.ok("add", "quick", "@daily", "echo run $$"))
+        d = self.start_daemon()
+        for n in range(1, 11):
+            self.ok("run", "quick")
+            # The record is on disk when run answers.
+            self.assertEqual(len(json.loads(self.ok("logs", "quick", "--json"))), n)
+        self.wait_seen(d, "ended", job_id=job, execution=10)
+        self.stop(d)
+        lines = self.events_of(d, job)
+        for name in ("started", "finished", "ended"):
+            self.assertEqual(len([e for e in lines if e["event"] == name]), 10, name)
+        self.assertEqual([e["seq"] for e in lines], sorted(e["seq"] for e in lines))
+        self.assertEqual([e["time"] for e in lines], sorted(e["time"] for e in lines))
+        outputs = [e["stdout"] for e in lines if e["event"] == "finished"]
+        records = json.loads(self.ok("logs", "quick", "--json"))
+        self.assertEqual([r["stdout"] for r in reversed(records)], outputs)  # ten runs, in order
+        self.assertEqual(len(set(outputs)), 10)
+
+    def test_event_lines_of_each_decision_and_one_hook_per_failed_execution(self):
+        hooks = os.path.join(self.tmp, "hooks")
+        ids = {}
+        for name, expr, cmd, setting in [("skip", "@every 1s", "sleep 3", None),
+                                         ("queue", "@every 1s", "sleep 2", ("set-overlap", "queue")),
+                                         ("limit", "@daily", "sleep 30", ("set-timeout", "1s")),
+                                         ("retry", "@daily", "exit 5", ("set-retry", "1", "0")),
+                                         ("slow", "@daily", "sleep 30", None)]:
+            ids[name] = int(self.ok("add", name, expr, cmd))
+            if setting:
+                self.ok(setting[0], name, *setting[1:])
+        d = self.start_daemon("--on-failure", "echo $QUILMARN_JOB_NAME $QUILMARN_ATTEMPTS >> %s" % hooks)
+        self.ok("run", "limit", "--no-wait")
+        self.assertEqual(self.tool("run", "retry").returncode, 5)
+        self.ok("run", "slow", "--no-wait")
+        self.wait_seen(d, "started", job_id=ids["slow"])
+        self.assertIn("cancelled", self.ok("cancel", "slow"))
+        for name, job, members in [("skipped", "skip", {"reason": "running"}),
+                                   ("queued", "queue", {"reason": "still running"}),
+                                   ("timeout", "limit", {"exit_code": -2}),
+                                   ("retrying", "retry", {"attempt": 2}),
+                                   ("cancel", "slow", {"child_signalled": True}),
+                                   ("cancelled", "slow", {"exit_code": -3}),
+                                   ("ended", "slow", {"outcome": "cancelled", "retries_exhausted": False})]:
+            with self.subTest(name):
+                self.wait_seen(d, name, job_id=ids[job], **members)
+        self.assertTrue(tool_util.wait_for(lambda: len(read(hooks).splitlines()) == 2))
+        self.ok("rm", "skip")
+        self.ok("rm", "queue")
+        self.stop(d)
+        self.assertEqual(sorted(read(hooks).splitlines()), ["limit 1", "retry 2"])  # not slow, not twice
+
+    def test_events_lost_while_the_log_stalls_are_counted_and_their_records_kept(self):
+        with open(os.path.join(self.tmp, "jobs"), "w") as f:
+            f.writelines("@every 1s echo %d\n" % i for i in range(100))
+        self.ok("import", os.path.join(self.tmp, "jobs"))
+        d = subprocess.Popen([self.TOOL, "--dir", self.data, "daemon", "--log-format", "json"],
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.addCleanup(d.stdout.close)
+        self.addCleanup(lambda: d.poll() is None and (d.kill(), d.wait()))
+        time.sleep(15)  # nobody reads the log: the daemon waits on its pipe while the runs go on
+        lines = []
+        threading.Thread(target=lambda: lines.extend(json.loads(x) for x in d.stdout), daemon=True).start()
+        # Twenty runs told after the stall: the job's newest twenty all ran by then.
+        self.assertTrue(tool_util.wait_for(lambda: len([e for e in list(lines) if e.get("job_id") == 1
+                                                        and e["event"] == "ended"]) >= 20, timeout=120))
+        self.stop(d)
+        lost = [e for e in lines if e["event"] == "lost"]
+        if not lost:
+            self.skipTest("the ring was not overrun on this machine")
+        self.assertGreater(lost[0]["count"], 0)
+        self.assertEqual(lost[0]["level"], "warning")
+        # Every run of the job left its record, once: the dropped ones from the job's ring.
+        records = json.loads(self.ok("logs", "1", "--json"))
+        self.assertEqual(len(records), 20)
+        keys = [(r["execution"], r["attempt"]) for r in records]
+        self.assertEqual(keys, sorted(set(keys), reverse=True))
 
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root to switch users")
     def test_the_socket_refuses_another_user(self):

@@ -28,10 +28,12 @@ class FilesTest(tool_util.ToolTest):
         with open(self.victim) as f:
             self.assertEqual(f.read(), "precious\n")
 
-    def test_damaged_runs_file_is_set_aside(self):
+    def test_damaged_old_runs_file_is_set_aside(self):
         self.assertEqual(self.tool("add", "seven", "@daily", "exit 7").returncode, 0)
         runs = self.path("quilmarn-cron.runs.json")
         for damage in ['{"1":[1]}', '{"1":[{"finished_at":"x"}]}', "[" * 2000000, '{"x":[]}']:
+            if os.path.exists(self.path("quilmarn-cron.runs.1.jsonl")):
+                os.remove(self.path("quilmarn-cron.runs.1.jsonl"))
             with open(runs, "w") as f:
                 f.write(damage)
             r = self.tool("logs", "1")
@@ -51,8 +53,8 @@ class FilesTest(tool_util.ToolTest):
             self.assertEqual(self.tool("run", name).returncode, 0)
         self.assertEqual(self.tool("rm", "a").returncode, 0)
         self.assertEqual(self.tool("run", "b").returncode, 0)
-        with open(self.path("quilmarn-cron.runs.json")) as f:
-            self.assertEqual(list(json.load(f)), ["2"])
+        self.assertEqual([n for n in os.listdir(self.data) if n.startswith("quilmarn-cron.runs")],
+                         ["quilmarn-cron.runs.2.jsonl"])
 
     def test_deeply_nested_store_does_not_crash_logs(self):
         with open(self.path("crontab.json"), "w") as f:
@@ -77,15 +79,22 @@ class FilesTest(tool_util.ToolTest):
 
     def test_links_are_refused(self):
         self.assertEqual(self.tool("add", "j", "@daily", "echo ran").returncode, 0)
-        # The runs file's temporary: the link is replaced, its target kept.
-        self.assertEqual(self.run_with_link(lambda p: "quilmarn-cron.runs.json.tmp.%d" % p, "run", "j"), 0)
+        # A job's runs file past its bound is rewritten through a temporary:
+        # a link there is replaced, its target kept.
+        self.assertEqual(self.tool("run", "j").returncode, 0)
+        with open(self.path("quilmarn-cron.runs.1.jsonl")) as f:
+            line = f.read()
+        with open(self.path("quilmarn-cron.runs.1.jsonl"), "w") as f:
+            f.write(line * 40)
+        self.assertEqual(self.run_with_link(lambda p: "quilmarn-cron.runs.1.jsonl.tmp.%d" % p, "run", "j"), 0)
         self.assert_victim_untouched()
-        self.assertEqual(len(json.loads(self.tool("logs", "j", "--json").stdout)), 1)
+        self.assertEqual(len(json.loads(self.tool("logs", "j", "--json").stdout)), 20)
         # A cancel request under the client's name.
         self.assertEqual(self.run_with_link(lambda p: "quilmarn-cron.cancel.1.%d" % p, "cancel", "1"), 1)
         self.assert_victim_untouched()
         # The runs file itself, and the lock.
-        for name, args in [("quilmarn-cron.runs.json", ["run", "j"]), ("quilmarn-cron.lock", ["list"])]:
+        for name, args in [("quilmarn-cron.runs.json", ["run", "j"]), ("quilmarn-cron.runs.1.jsonl", ["run", "j"]),
+                           ("quilmarn-cron.lock", ["list"])]:
             if os.path.exists(self.path(name)):
                 os.remove(self.path(name))
             os.symlink(self.victim, self.path(name))
@@ -116,7 +125,7 @@ class FilesTest(tool_util.ToolTest):
 
     def test_a_fifo_or_a_file_of_another_user_at_the_runs_file_is_refused(self):
         self.assertEqual(self.tool("add", "j", "@daily", "true").returncode, 0)
-        runs = self.path("quilmarn-cron.runs.json")
+        runs = self.path("quilmarn-cron.runs.1.jsonl")
         cases = [("fifo", "it is not a regular file")]
         if os.geteuid() == 0:
             cases.append(("foreign", "it belongs to another user"))
@@ -143,7 +152,7 @@ class FilesTest(tool_util.ToolTest):
         self.assertEqual(self.tool("add", "j", "@daily", "true", preexec_fn=lambda: os.umask(0)).returncode, 0)
         self.assertEqual([os.path.exists(name) for name in stale], [False, False])
         self.assertEqual(self.tool("run", "j", preexec_fn=lambda: os.umask(0)).returncode, 0)
-        for name in ("quilmarn-cron.runs.json", "quilmarn-cron.lock"):
+        for name in ("quilmarn-cron.runs.1.jsonl", "quilmarn-cron.lock"):
             self.assertEqual(stat.S_IMODE(os.stat(self.path(name)).st_mode), 0o600, name)
 
 

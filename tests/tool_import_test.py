@@ -6,7 +6,9 @@ Usage: tool_import_test.py PATH_TO_QUILMARN_CRON [unittest options]
 import json
 import os
 import re
+import shutil
 import subprocess
+import unittest
 
 import tool_util
 
@@ -123,6 +125,35 @@ class ImportTest(tool_util.ToolTest):
         r = self.tool("import", "--system", system)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual([j["cmd"] for j in self.stored_jobs()], ["root /usr/bin/backup.sh", "/usr/bin/backup.sh"])
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root to run jobs as users")
+    def test_system_lines_run_as_their_users(self):
+        path = self.write("0 1 * * * www-data echo w\n0 2 * * * nobody echo n\n0 3 * * * qc-no-such-user echo u\n")
+        r = self.tool("import", "--system", path)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(":3: user 'qc-no-such-user' does not exist", r.stderr)
+        self.assertEqual(self.stored_jobs(), [])
+        r = self.tool("import", "--system", "--skip-bad", path)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("imported 2 jobs, skipped 1 line", r.stdout)
+        self.assertEqual([j["user"] for j in self.stored_jobs()], ["www-data", "nobody"])
+        text = self.tool("export").stdout
+        self.assertIn(" user=www-data\n", text)
+        self.assertIn("2 unchanged", self.tool("import", self.write(text, "x")).stdout)
+
+        # A command that is not root may name only its own account.
+        mine = os.path.join(self.tmp, "mine")
+        os.makedirs(mine)
+        os.chmod(self.tmp, 0o755)
+        os.chown(mine, 65534, 65534)
+        os.chmod(path, 0o644)
+        r = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", self.TOOL, "--dir",
+                            mine, "import", "--system", "--skip-bad", path], capture_output=True, text=True,
+                           timeout=tool_util.WAIT)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(":1: jobs cannot run as user 'www-data': the host runs as 'nobody', not as root",
+                      r.stderr)
+        self.assertIn("imported 1 job, skipped 2 lines", r.stdout)
 
     def test_export_carries_every_setting_and_import_reads_it_back(self):
         self.assertEqual(self.tool("add", "backup", "30 2 * * *", "echo 50% done").returncode, 0)

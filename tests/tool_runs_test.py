@@ -44,6 +44,24 @@ class RunsTest(tool_util.ToolTest):
         self.assertEqual(r.returncode, 1)
         self.assertIn("no job with id 77", r.stderr)
 
+    def test_runs_files_of_earlier_versions_and_torn_lines(self):
+        job = self.add("greet", "@daily", "echo new")
+        old = {"started_at": 1700000000, "finished_at": 1700000001, "duration_ms": 1000, "exit_code": 0,
+               "stdout": "old\n", "stderr": "", "truncated": False, "cancelled": False, "attempt": 1}
+        with open(os.path.join(self.data, "quilmarn-cron.runs.json"), "w") as f:
+            json.dump({str(job): [old]}, f)
+        logs = lambda: [r["stdout"] for r in json.loads(self.tool("logs", "greet", "--json").stdout)]
+        self.assertEqual(logs(), ["old\n"])
+        self.assertEqual(self.tool("run", "greet").returncode, 0)
+        self.assertEqual(logs(), ["new\n", "old\n"])  # moved to the job's own file
+        self.assertFalse(os.path.exists(os.path.join(self.data, "quilmarn-cron.runs.json")))
+        # A crash in the middle of an append leaves a line without its end.
+        with open(os.path.join(self.data, "quilmarn-cron.runs.%d.jsonl" % job), "a") as f:
+            f.write('{"job_id":%d,"started_at":17' % job)
+        self.assertEqual(logs(), ["new\n", "old\n"])
+        self.assertEqual(self.tool("run", "greet").returncode, 0)
+        self.assertEqual(logs(), ["new\n", "new\n", "old\n"])
+
     def test_cancel_when_nothing_runs(self):
         job = self.add("idle", "@daily", "true")
         r = self.tool("cancel", str(job))

@@ -34,14 +34,16 @@ const char* const KIND_NAMES[] = {"",
                                   "scheduler_stopped",
                                   "lost",
                                   "missed",
-                                  "state_damaged"};
+                                  "state_damaged",
+                                  "claimed_elsewhere"};
 const char* const TRIGGERS[] = {"schedule", "hand", "queue", "replace", "catch_up", "reboot"};
 const char* const SKIP_REASONS[] = {"running", "limit", "late"};
 const char* const OUTCOMES[] = {"succeeded", "failed",      "timed_out",
                                 "cancelled", "not_started", "status_unknown"};
-const char* const NO_START[] = {"no_thread", "no_child"};
-const char* const CHANGES[] = {"definition", "timeout",  "paths", "overlap_policy",
-                               "retry",      "catch_up", "jitter"};
+const char* const NO_START[] = {"no_thread", "no_child", "no_user", "cluster_unreachable"};
+const char* const CLAIM_REASONS[] = {"claimed", "running"};
+const char* const CHANGES[] = {"definition", "timeout",  "paths",  "overlap_policy",
+                               "retry",      "catch_up", "jitter", "user"};
 
 template <size_t N>
 const char* name_of(const char* const (&names)[N], int32_t i) {
@@ -111,6 +113,16 @@ void write_event(cron_report_writer& w, const crontab_t* ct, const cron_event_t&
             w.Key("fire_time");
             w.Int64(ev.fire_time);
             break;
+        case cron_event_kind::claimed_elsewhere: {
+            w.Key("fire_time");
+            w.Int64(ev.fire_time);
+            w.Key("reason");
+            w.String(name_of(CLAIM_REASONS, ev.detail));
+            std::string node, none;
+            cron_event_copy_text(ct, ev, &node, &none);
+            put_text(w, "node", node);
+            break;
+        }
         case cron_event_kind::started:
             w.Key("attempt");
             w.Int(ev.attempt);

@@ -54,7 +54,7 @@ bool put_job_entry(report_writer& w, const cron_job_t& job) {
            w.Key("queued_count") && w.Int(job.queued ? 1 : 0) && w.Key("retry_max") && w.Int(job.retry_max) &&
            w.Key("retry_backoff_sec") && w.Int(job.retry_backoff_sec) && w.Key("catch_up_sec") &&
            w.Int(job.catch_up_sec) && w.Key("jitter_sec") && w.Int(job.jitter_sec) && w.Key("jitter_fixed") &&
-           w.Bool(job.jitter_fixed != 0) && w.EndObject();
+           w.Bool(job.jitter_fixed != 0) && put_string(w, "user", job.user) && w.EndObject();
 }
 
 // "[]" for a missing instance, in a buffer of the calling thread.

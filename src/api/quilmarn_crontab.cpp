@@ -269,6 +269,10 @@ int crontab_set_job_retry(crontab_t* ct, int id, int retry_max, int retry_backof
                           [&] { return cron_jobs_set_retry(ct, id, retry_max, retry_backoff_sec); });
 }
 
+int crontab_set_job_user(crontab_t* ct, int id, const char* user) {
+    return cron_api_guard(CRONTAB_ERROR, [&] { return cron_jobs_set_user(ct, id, user); });
+}
+
 // ---- Scheduler and runs ----
 
 int crontab_start(crontab_t* ct) {

@@ -21,15 +21,18 @@ struct entry {
     bool used = false;
 };
 
+// A few more than a job may set: the account's variables under them.
+constexpr int kBaseVars = 8;
+
 struct entry_table {
-    entry e[CRON_ENV_MAX_VARS];
+    entry e[CRON_ENV_MAX_VARS + kBaseVars];
     int count = 0;
 };
 
 // Lines split only at line feeds; nothing is trimmed, so a carriage return or
 // a space stays part of the name or value. The first '=' splits.
-void parse(std::string_view text, entry_table& t) {
-    while (!text.empty() && t.count < CRON_ENV_MAX_VARS) {
+void parse(std::string_view text, entry_table& t, int limit = CRON_ENV_MAX_VARS, size_t cut = kCutBytes) {
+    while (!text.empty() && t.count < limit) {
         size_t lf = text.find('\n');
         std::string_view line = text.substr(0, lf);
         text = lf == std::string_view::npos ? std::string_view() : text.substr(lf + 1);
@@ -38,8 +41,8 @@ void parse(std::string_view text, entry_table& t) {
         // A cut can split a character; its broken tail becomes U+FFFD rather
         // than reaching the child as a malformed sequence.
         entry& e = t.e[t.count++];
-        e.name = cron_utf8_sanitize(line.substr(0, eq).substr(0, kCutBytes));
-        e.value = cron_utf8_sanitize(line.substr(eq + 1).substr(0, kCutBytes));
+        e.name = cron_utf8_sanitize(line.substr(0, eq).substr(0, cut));
+        e.value = cron_utf8_sanitize(line.substr(eq + 1).substr(0, cut));
     }
 }
 
@@ -69,12 +72,9 @@ char* put_entry(char* p, const entry& e) {
 
 }  // namespace
 
-cron_env_block_t cron_build_env_block(const char* env_text) {
-    if (env_text == nullptr || *env_text == '\0') return nullptr;
-    entry_table t;
-    parse(env_text, t);
-    if (t.count == 0) return nullptr;
+namespace {
 
+cron_env_block_t build(entry_table& t) {
     // A cleared environment (environ null) is empty: the job's entries still apply.
     char** parent = environ;
     size_t parent_count = 0;
@@ -124,4 +124,29 @@ cron_env_block_t cron_build_env_block(const char* env_text) {
     }
     block[k] = nullptr;
     return block;
+}
+
+}  // namespace
+
+cron_env_block_t cron_build_env_block(const char* env_text) {
+    if (env_text == nullptr || *env_text == '\0') return nullptr;
+    entry_table t;
+    parse(env_text, t);
+    if (t.count == 0) return nullptr;
+    return build(t);
+}
+
+cron_env_block_t cron_build_env_block_over(const char* base_text, const char* env_text) {
+    entry_table t;
+    if (env_text != nullptr) parse(env_text, t);
+    entry_table base;
+    // The account's values are whole: a home cut short would name another directory.
+    if (base_text != nullptr) parse(base_text, base, kBaseVars, std::string_view::npos);
+    for (int i = 0; i < base.count; ++i) {
+        bool named = false;
+        for (int k = 0; k < t.count && !named; ++k) named = t.e[k].name == base.e[i].name;
+        if (!named) t.e[t.count++] = std::move(base.e[i]);
+    }
+    if (t.count == 0) return nullptr;
+    return build(t);
 }

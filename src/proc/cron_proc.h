@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "proc/cron_user.h"
 #include "quilmarn_crontab.h"
 
 constexpr size_t CRON_CAPTURE_LIMIT = 65536;  // bytes kept per stream
@@ -56,8 +57,12 @@ struct cron_proc_result_t {
 // result then owns nothing. ctl, workdir and env may be null. May throw
 // std::bad_alloc while it prepares, before any child exists and with ctl
 // untouched, so the caller can say why nothing ran.
+// With an account (POSIX only; the desktop platform returns -1) the child
+// takes it on before the command starts: its ids when account->switch_ids,
+// HOME, LOGNAME, USER and SHELL=/bin/sh under the job's own variables, and
+// its home (else "/") when workdir is empty.
 int cron_proc_run(const char* cmd, cron_proc_result_t* result, int32_t max_runtime_sec, cron_run_ctl_t* ctl,
-                  const char* workdir, const char* env);
+                  const char* workdir, const char* env, const cron_account_t* account = nullptr);
 
 // Releases the capture buffers; safe on null and when called twice.
 void cron_proc_result_free(cron_proc_result_t* result);
@@ -77,3 +82,8 @@ using cron_env_block_t = wchar_t*;
 using cron_env_block_t = char**;
 #endif
 cron_env_block_t cron_build_env_block(const char* env_text);
+#ifndef _WIN32
+// The same with `base_text`'s NAME=VALUE lines set under the job's: a
+// variable the job's text names keeps the job's value.
+cron_env_block_t cron_build_env_block_over(const char* base_text, const char* env_text);
+#endif

@@ -28,11 +28,11 @@ cron_proc_watch::step cron_proc_watch::next(const cron_run_ctl_t* ctl, int32_t m
 }
 
 int cron_proc_run(const char* cmd, cron_proc_result_t* result, int32_t max_runtime_sec, cron_run_ctl_t* ctl,
-                  const char* workdir, const char* env) {
+                  const char* workdir, const char* env, const cron_account_t* account) {
     if (cmd == nullptr || result == nullptr) return -1;
     *result = cron_proc_result_t{};
     result->exit_code = CRONTAB_EXIT_NOT_STARTED;
-    return cron_proc_run_child(cmd, result, max_runtime_sec, ctl, workdir, env);
+    return cron_proc_run_child(cmd, result, max_runtime_sec, ctl, workdir, env, account);
 }
 
 bool cron_capture_alloc(cron_capture_t& out, cron_capture_t& err) {

@@ -7,6 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
+#ifndef _WIN32
+#    include <sys/types.h>
+#endif
 
 #include "base/cron_unique.h"
 #include "proc/cron_proc.h"
@@ -46,7 +50,21 @@ bool cron_capture_alloc(cron_capture_t& out, cron_capture_t& err);
 // the result initialised. Only its preparation may throw (std::bad_alloc):
 // nothing allocates once the child exists.
 int cron_proc_run_child(const char* cmd, cron_proc_result_t* result, int32_t max_runtime_sec,
-                        cron_run_ctl_t* ctl, const char* workdir, const char* env);
+                        cron_run_ctl_t* ctl, const char* workdir, const char* env,
+                        const cron_account_t* account);
+
+#ifndef _WIN32
+// HOME, LOGNAME, USER and SHELL=/bin/sh of the account, as NAME=VALUE lines.
+std::string cron_proc_account_env(const cron_account_t& account);
+// Starts /bin/sh with argv and envp as the account: fork, then in the child
+// only async-signal-safe calls: its own process group, default signal
+// dispositions, /dev/null and the two pipe ends as 0..2, no other
+// descriptor, groups, gid and uid (when switch_ids), the working directory
+// (else its home, else "/"), execve. False, with no child left, when any
+// step fails.
+bool cron_proc_start_as(const cron_account_t& account, int out_w, int err_w, const char* workdir,
+                        char* const* argv, char* const* envp, pid_t* pid);
+#endif
 
 // Makes the child reachable for cron_proc_cancel.
 void cron_proc_publish(cron_run_ctl_t* ctl, uint32_t pid, cron_proc_handle_t process);

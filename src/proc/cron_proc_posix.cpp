@@ -1,7 +1,9 @@
 // The command runner on POSIX: /bin/sh -c <command> started with posix_spawn,
 // both output pipes and the child served by one thread through poll. Written
 // for Linux with glibc 2.34 or later: pipe2, pidfd_open, and posix_spawn's
-// addclosefrom_np and addchdir_np file actions.
+// addclosefrom_np and addchdir_np file actions. A job with a user account is
+// started with fork and execve instead, since posix_spawn cannot change a
+// child's ids (cron_proc_user_posix.cpp).
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -215,7 +217,8 @@ cron_proc_ending classify(const run_end& end, const cron_run_ctl_t* ctl, int32_t
 }  // namespace
 
 int cron_proc_run_child(const char* cmd, cron_proc_result_t* result, int32_t max_runtime_sec,
-                        cron_run_ctl_t* ctl, const char* workdir, const char* env) {
+                        cron_run_ctl_t* ctl, const char* workdir, const char* env,
+                        const cron_account_t* account) {
     stream out;
     stream err;
     unique_fd out_w;
@@ -224,16 +227,23 @@ int cron_proc_run_child(const char* cmd, cron_proc_result_t* result, int32_t max
     if (!cron_capture_alloc(out.cap, err.cap)) return -1;
 
     spawn_setup setup;
-    if (!prepare(setup, out_w.get(), err_w.get(), workdir)) return -1;
-    env_block envp(cron_build_env_block(env));
+    if (account == nullptr && !prepare(setup, out_w.get(), err_w.get(), workdir)) return -1;
+    env_block envp(account != nullptr
+                       ? cron_build_env_block_over(cron_proc_account_env(*account).c_str(), env)
+                       : cron_build_env_block(env));
     static char* const empty_env[] = {nullptr};
     char* const* child_env = envp ? envp.get() : (environ != nullptr ? environ : empty_env);
     char* const argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(cmd), nullptr};
 
     int64_t start = cron_os_monotonic_ms();
     pid_t pid = 0;
-    // A failed chdir or exec in the child comes back as posix_spawn's error.
-    if (posix_spawn(&pid, "/bin/sh", &setup.fa, &setup.attr, argv, child_env) != 0) return -1;
+    if (account != nullptr) {
+        if (!cron_proc_start_as(*account, out_w.get(), err_w.get(), workdir, argv, child_env, &pid))
+            return -1;
+    } else if (posix_spawn(&pid, "/bin/sh", &setup.fa, &setup.attr, argv, child_env) != 0) {
+        // A failed chdir or exec in the child comes back as posix_spawn's error.
+        return -1;
+    }
     out_w.reset();
     err_w.reset();
     envp.reset();

@@ -171,7 +171,10 @@ cron_proc_ending serve(const run_handles& h, cron_capture_t& out, cron_capture_t
 }  // namespace
 
 int cron_proc_run_child(const char* cmd, cron_proc_result_t* result, int32_t max_runtime_sec,
-                        cron_run_ctl_t* ctl, const char* workdir, const char* env) {
+                        cron_run_ctl_t* ctl, const char* workdir, const char* env,
+                        const cron_account_t* account) {
+    // No accounts to switch to here; the job exports refuse a user already.
+    if (account != nullptr) return -1;
     run_handles h;
     cron_capture_t out, err;
     if (!prepare(h) || !cron_capture_alloc(out, err)) return -1;

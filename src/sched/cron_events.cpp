@@ -47,6 +47,7 @@ cron_event_t* cron_event_push_as(crontab_t* ct, cron_event_kind kind, int32_t jo
     cron_feed_t& f = ct->feed;
     cron_shared_t& sh = *ct->shared;
     const uint64_t seq = ++f.last_seq;
+    if (seq > CRON_EVENT_CAPACITY && seq - CRON_EVENT_CAPACITY > f.read_seq) ++f.lost;
     cron_event_t* ev = &f.ring[seq % CRON_EVENT_CAPACITY];
     // Only the head: the name is zero-terminated, and every kind writes the
     // members it uses.

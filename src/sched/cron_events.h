@@ -37,6 +37,7 @@ enum class cron_event_kind : int32_t {
     lost,
     missed,
     state_damaged,
+    claimed_elsewhere,
 };
 
 // The `detail` of an event, by kind.
@@ -57,7 +58,13 @@ enum cron_event_outcome : int32_t {
     CRON_OUTCOME_NOT_STARTED,
     CRON_OUTCOME_STATUS_UNKNOWN,
 };
-enum cron_event_no_start : int32_t { CRON_NO_START_THREAD, CRON_NO_START_CHILD };
+enum cron_event_no_start : int32_t {
+    CRON_NO_START_THREAD,
+    CRON_NO_START_CHILD,
+    CRON_NO_START_USER,
+    CRON_NO_START_CLUSTER,
+};
+enum cron_event_claim : int32_t { CRON_CLAIM_TAKEN, CRON_CLAIM_RUNNING };
 enum cron_event_change : int32_t {
     CRON_CHANGE_DEFINITION,
     CRON_CHANGE_TIMEOUT,
@@ -66,14 +73,16 @@ enum cron_event_change : int32_t {
     CRON_CHANGE_RETRY,
     CRON_CHANGE_CATCH_UP,
     CRON_CHANGE_JITTER,
+    CRON_CHANGE_USER,
 };
 
 struct cron_event_t {
     uint64_t seq;
     int64_t time_ms;
     uint64_t execution;  // 0: not an execution's event
-    int64_t fire_time;   // admitted, skipped, queued, missed, finished: epoch seconds (0 none); retrying: ms
-    uint64_t text_pos;   // where its texts start in the byte ring
+    int64_t
+        fire_time;  // admitted, skipped, queued, missed, finished, claimed_elsewhere: epoch seconds (0 none); retrying: ms
+    uint64_t text_pos;  // where its texts start in the byte ring
     uint32_t text_len[2];
     int32_t kind;
     int32_t job_id;  // 0: no job
@@ -96,6 +105,8 @@ struct cron_feed_t {
     uint64_t last_seq;      // newest event, 0 before the first
     uint64_t read_seq;      // newest event a read has returned
     uint64_t text_written;  // bytes ever written to `text`
+    uint64_t lost;          // events overwritten before any read had returned them
+    int64_t created_ms;     // when the instance was created
     cron_event_t ring[CRON_EVENT_CAPACITY];
     char text[CRON_EVENT_TEXT_BYTES];
 };

@@ -7,12 +7,16 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <new>
+#include <string>
 #include <thread>
 
 #include "expr/cron_calc.h"
 #include "quilmarn_crontab.h"
 #include "proc/cron_os.h"
+#include "proc/cron_user.h"
+#include "sched/cron_cluster.h"
 #include "sched/cron_error.h"
 
 namespace {
@@ -24,6 +28,9 @@ constexpr char NO_WORKER[] = "failed to start a worker thread";
 constexpr char RUN_NO_MEMORY[] = "failed to run the command: out of memory";
 constexpr char RUN_INTERNAL[] = "failed to run the command: internal error";
 constexpr char STATUS_UNKNOWN[] = "exit status not available: the host reaps child processes";
+constexpr char UNCLAIMED[] =
+    "not run on this node: the cluster's database could not be reached to claim the fire time, "
+    "and this node's policy is to skip (";
 
 std::atomic<int> spawns_to_fail{0};    // see cron_exec_fail_spawns
 std::atomic<int> attempts_to_fail{0};  // see cron_exec_fail_attempts
@@ -38,6 +45,7 @@ struct settings {
     int32_t max_runtime_sec;
     int32_t retry_max;
     int64_t backoff_ms;
+    char user[CRON_USER_SIZE];
 };
 
 void copy_settings(const cron_job_t& job, settings* s) {
@@ -52,6 +60,8 @@ void copy_settings(const cron_job_t& job, settings* s) {
     s->max_runtime_sec = job.max_runtime_sec;
     s->retry_max = std::max(job.retry_max, 0);
     s->backoff_ms = int64_t{std::max(job.retry_backoff_sec, 0)} * 1000;
+    std::memcpy(s->user, job.user, sizeof s->user);
+    s->user[sizeof s->user - 1] = '\0';
 }
 
 // The record keeps the raw bytes; the run log report repairs invalid UTF-8.
@@ -66,6 +76,7 @@ struct exec_ctl : cron_run_ctl_t {
     crontab_t* ct = nullptr;
     int32_t attempt = 0;
     const char* name = "";
+    int64_t begun_ms = 0;  // monotonic
 };
 
 // The runner's call once the attempt's child exists: its start is told with
@@ -86,7 +97,7 @@ void tell_start(cron_run_ctl_t* base, uint32_t pid) {
 // The finished event of one attempt (after not_started when no child ran),
 // with the record's texts in the feed's byte ring. The lock is held.
 void tell_attempt(crontab_t* ct, int32_t job_id, const char* name, const cron_log_entry_t& rec,
-                  int32_t no_start) {
+                  int32_t no_start, cron_job_t* job) {
     if (no_start >= 0) {
         cron_event_t* ev = cron_event_push_as(ct, cron_event_kind::not_started, job_id, name);
         ev->execution = rec.execution;
@@ -105,6 +116,7 @@ void tell_attempt(crontab_t* ct, int32_t job_id, const char* name, const cron_lo
     ev->fire_time = rec.fire_time;
     cron_event_put_text(ct, ev, rec.stdout_text, strnlen(rec.stdout_text, CRON_LOG_TEXT_SIZE),
                         rec.stderr_text, strnlen(rec.stderr_text, CRON_LOG_TEXT_SIZE));
+    if (job != nullptr) cron_stats_count(&job->stats, *ev);
 }
 
 int32_t outcome_of(int32_t exit_code) {
@@ -121,8 +133,10 @@ int32_t outcome_of(int32_t exit_code) {
 // The ended event: the last attempt's outcome, and whether the execution
 // failed with nothing left to try (not cancelled, not an unknown status,
 // which is never retried since the command may have succeeded).
+// `job` is null once the job is gone: its counters went with it. `duration_ms`
+// as cron_stats_count takes it.
 void tell_end(crontab_t* ct, int32_t job_id, const char* name, uint64_t execution, int32_t attempts,
-              int32_t exit_code, bool cancel_requested) {
+              int32_t exit_code, bool cancel_requested, cron_job_t* job, int64_t duration_ms = -1) {
     cron_event_t* ev = cron_event_push_as(ct, cron_event_kind::ended, job_id, name);
     const int32_t outcome = outcome_of(exit_code);
     ev->execution = execution;
@@ -131,16 +145,19 @@ void tell_end(crontab_t* ct, int32_t job_id, const char* name, uint64_t executio
     ev->exit_code = exit_code;
     ev->flag = !cancel_requested && (outcome == CRON_OUTCOME_FAILED || outcome == CRON_OUTCOME_TIMED_OUT ||
                                      outcome == CRON_OUTCOME_NOT_STARTED);
+    if (job != nullptr) cron_stats_count(&job->stats, *ev, duration_ms);
 }
 
 // The runner's result, or the text of why it ran nothing. What it throws
 // (it allocates the child's environment and its capture buffers) stops here,
 // so the attempt is recorded as failed and the execution ends as any other.
-const char* run_command(const settings& s, cron_run_ctl_t* ctl, cron_proc_result_t* res) {
+const char* run_command(const settings& s, const cron_account_t* account, cron_run_ctl_t* ctl,
+                        cron_proc_result_t* res) {
     try {
         if (attempts_to_fail.load() > 0 && attempts_to_fail.fetch_sub(1) > 0) throw std::bad_alloc();
-        return cron_proc_run(s.cmd, res, s.max_runtime_sec, ctl, s.workdir, s.env) == 0 ? nullptr
-                                                                                        : SPAWN_FAILED;
+        return cron_proc_run(s.cmd, res, s.max_runtime_sec, ctl, s.workdir, s.env, account) == 0
+                   ? nullptr
+                   : SPAWN_FAILED;
     } catch (const std::bad_alloc&) {
         return RUN_NO_MEMORY;
     } catch (...) {
@@ -148,18 +165,42 @@ const char* run_command(const settings& s, cron_run_ctl_t* ctl, cron_proc_result
     }
 }
 
-// True when a child ran; false when none could be started.
-bool run_attempt(const settings& s, cron_run_ctl_t* ctl, int32_t attempt, cron_log_entry_t* rec) {
+// The job's account as it is now, looked up without the lock (the database
+// may be a directory service); false with the sentence in *why.
+bool resolve_user(const settings& s, cron_account_t* account, std::string* why) {
+    try {
+        return cron_user_resolve(s.user, account, why) == cron_user_status::ok;
+    } catch (...) {
+        *why = RUN_NO_MEMORY;
+        return false;
+    }
+}
+
+void not_started(cron_log_entry_t* rec, const char* why) {
+    rec->finished_at = cron_os_now();
+    rec->exit_code = CRONTAB_EXIT_NOT_STARTED;
+    copy_text(rec->stderr_text, why, std::strlen(why));
+}
+
+// -1 when a child ran; else why none could be started (cron_event_no_start).
+int32_t run_attempt(const settings& s, cron_run_ctl_t* ctl, int32_t attempt, cron_log_entry_t* rec) {
     std::memset(rec, 0, sizeof *rec);
     rec->started_at = cron_os_now();
     rec->attempt = attempt;
+    cron_account_t account;
+    const bool has_user = s.user[0] != '\0';
+    if (has_user) {
+        std::string why;
+        if (!resolve_user(s, &account, &why)) {
+            not_started(rec, why.c_str());
+            return CRON_NO_START_USER;
+        }
+    }
     cron_proc_result_t res{};
-    if (const char* failure = run_command(s, ctl, &res)) {
+    if (const char* failure = run_command(s, has_user ? &account : nullptr, ctl, &res)) {
         cron_proc_result_free(&res);
-        rec->finished_at = cron_os_now();
-        rec->exit_code = CRONTAB_EXIT_NOT_STARTED;
-        copy_text(rec->stderr_text, failure, std::strlen(failure));
-        return false;
+        not_started(rec, failure);
+        return CRON_NO_START_CHILD;
     }
     rec->finished_at = cron_os_now();
     rec->duration_ms = res.duration_ms;
@@ -183,7 +224,7 @@ bool run_attempt(const settings& s, cron_run_ctl_t* ctl, int32_t attempt, cron_l
     // record's size is visible from the record itself.
     rec->truncated = res.stdout_len >= CRON_CAPTURE_LIMIT || res.stderr_len >= CRON_CAPTURE_LIMIT;
     cron_proc_result_free(&res);
-    return true;
+    return -1;
 }
 
 void backoff_cancelled(int32_t skipped_attempt, cron_log_entry_t* rec) {
@@ -231,11 +272,16 @@ void release_active(crontab_t* ct) {
 
 // The end of an execution whose job still exists; the lock is held and is
 // released here.
-int finish(crontab_t* ct, cron_job_t* job, exec_ctl* ctl, int64_t t0, const cron_log_entry_t& rec,
+// `rec` is null for an execution that another node's claim ended: it told
+// claimed_elsewhere, has no end to tell and did not run here.
+int finish(crontab_t* ct, cron_job_t* job, exec_ctl* ctl, int64_t t0, const cron_log_entry_t* rec,
            std::unique_lock<std::mutex>& lk) {
     cron_shared_t& sh = *ct->shared;
-    tell_end(ct, job->id, job->name, ctl->execution, rec.attempt, rec.exit_code, ctl->cancel_requested != 0);
-    job->last_run = t0;
+    if (rec != nullptr) {
+        tell_end(ct, job->id, job->name, ctl->execution, rec->attempt, rec->exit_code,
+                 ctl->cancel_requested != 0, job, cron_os_monotonic_ms() - ctl->begun_ms);
+        job->last_run = t0;
+    }
     // Admission has already moved next_run past the fire time it used; keep a
     // later value so one fire time never starts two executions. A start that
     // now lies ahead of the clock means the clock stepped back meanwhile:
@@ -275,7 +321,77 @@ int finish(crontab_t* ct, cron_job_t* job, exec_ctl* ctl, int64_t t0, const cron
 
 int job_gone(crontab_t* ct, exec_ctl* ctl, const cron_log_entry_t& rec) {
     tell_end(ct, ctl->job_id, ctl->name, ctl->execution, rec.attempt, rec.exit_code,
-             ctl->cancel_requested != 0);
+             ctl->cancel_requested != 0, nullptr);
+    forget(*ct->shared, ctl);
+    release_active(ct);
+    return -1;
+}
+
+// A won claim, ended in the database once the execution is over. Declared
+// before the instance lock's holder, so that it ends after the lock is let go.
+struct held_claim {
+    std::shared_ptr<cron_cluster_t> cluster;
+    std::string job;
+    int64_t fire_time = 0;
+    void end() {
+        if (cluster == nullptr) return;
+        try {
+            cron_cluster_end(cluster.get(), job, fire_time);
+        } catch (...) {
+            // No memory: the claim's heartbeat stops with it and it goes stale.
+        }
+        cluster.reset();
+    }
+    ~held_claim() { end(); }
+};
+
+// Claims the execution's fire time. 1 when it goes on here (won, or the
+// database unreachable under the policy to run anyway); otherwise it has
+// ended here, with this result. Called without the lock.
+int claim_fire(crontab_t* ct, std::shared_ptr<cron_cluster_t> cluster, exec_ctl* ctl, const settings& s,
+               int64_t fire_time, bool exclusive, int64_t t0, held_claim* held) {
+    cron_claim_t claim;
+    try {
+        // Replicas know a job by its name; an unnamed one by its command.
+        std::string key = s.name[0] != '\0' ? s.name : s.cmd;
+        claim = cron_cluster_claim(cluster.get(), key, fire_time, exclusive);
+        if (claim.outcome == cron_claim_outcome::won) {
+            held->job = std::move(key);
+            held->fire_time = fire_time;
+            held->cluster = std::move(cluster);
+            return 1;
+        }
+    } catch (...) {
+        claim.outcome = cron_claim_outcome::unreachable;
+        claim.why = "no memory for the claim";
+    }
+    if (claim.outcome == cron_claim_outcome::unreachable && cron_cluster_runs_unclaimed(cluster.get()))
+        return 1;
+    std::unique_lock<std::mutex> lk(ct->shared->lock);
+    if (claim.outcome == cron_claim_outcome::unreachable) {
+        cron_log_entry_t rec;
+        std::memset(&rec, 0, sizeof rec);
+        rec.started_at = rec.finished_at = cron_os_now();
+        rec.exit_code = CRONTAB_EXIT_NOT_STARTED;
+        rec.attempt = 1;
+        rec.execution = ctl->execution;
+        rec.fire_time = fire_time;
+        const std::string text = UNCLAIMED + claim.why.substr(0, 512) + ")";
+        copy_text(rec.stderr_text, text.c_str(), text.size());
+        cron_job_t* job = cron_job_find(ct, ctl->job_id);
+        tell_attempt(ct, ctl->job_id, s.name, rec, CRON_NO_START_CLUSTER, job);
+        if (job == nullptr) return job_gone(ct, ctl, rec);
+        cron_job_push_log(job, &rec);
+        return finish(ct, job, ctl, t0, &rec, lk);
+    }
+    cron_event_t* ev = cron_event_push_as(ct, cron_event_kind::claimed_elsewhere, ctl->job_id, s.name);
+    ev->execution = ctl->execution;
+    ev->fire_time = fire_time;
+    ev->detail = claim.outcome == cron_claim_outcome::running ? CRON_CLAIM_RUNNING : CRON_CLAIM_TAKEN;
+    cron_event_put_text(ct, ev, claim.node.data(), claim.node.size());
+    cron_job_t* job = cron_job_find(ct, ctl->job_id);
+    if (job != nullptr) cron_stats_count(&job->stats, *ev);
+    if (job != nullptr) return finish(ct, job, ctl, t0, nullptr, lk);
     forget(*ct->shared, ctl);
     release_active(ct);
     return -1;
@@ -317,7 +433,9 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution
     ctl.ct = ct;
     ctl.job_id = job_id;
     ctl.execution = execution;
+    ctl.begun_ms = cron_os_monotonic_ms();
     settings s;
+    held_claim held;
 
     std::unique_lock<std::mutex> lk(sh.lock);
     cron_job_t* job = cron_job_find(ct, job_id);
@@ -328,7 +446,7 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution
         try {
             sh.active.push_back(&ctl);
         } catch (...) {
-            tell_end(ct, job_id, job->name, execution, 0, CRONTAB_EXIT_NOT_STARTED, false);
+            tell_end(ct, job_id, job->name, execution, 0, CRONTAB_EXIT_NOT_STARTED, false, job);
             cron_decrement(job->running_count);
             release_active(ct);
             return -1;
@@ -336,7 +454,7 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution
     }
     if (!begins) {
         tell_end(ct, job_id, job != nullptr ? job->name : nullptr, execution, 0, CRONTAB_EXIT_NOT_STARTED,
-                 true);
+                 true, job);
         if (job != nullptr) cron_decrement(job->running_count);
         release_active(ct);
         return -1;
@@ -344,17 +462,24 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution
     copy_settings(*job, &s);
     ctl.name = s.name;
     ctl.on_child = tell_start;
+    // Runs by hand are not claimed.
+    std::shared_ptr<cron_cluster_t> cluster = fire_time > 0 ? sh.cluster : nullptr;
+    const bool exclusive = job->overlap_policy == CRON_OVERLAP_SKIP;
     lk.unlock();
+    if (cluster != nullptr) {
+        const int rc = claim_fire(ct, std::move(cluster), &ctl, s, fire_time, exclusive, t0, &held);
+        if (rc != 1) return rc;
+    }
 
     cron_log_entry_t rec;
     for (int32_t attempt = 1;; ++attempt) {
         ctl.attempt = attempt;
-        const bool child = run_attempt(s, &ctl, attempt, &rec);
+        const int32_t no_start = run_attempt(s, &ctl, attempt, &rec);
         rec.execution = execution;
         rec.fire_time = fire_time;
         lk.lock();
-        tell_attempt(ct, job_id, s.name, rec, child ? -1 : CRON_NO_START_CHILD);
         job = cron_job_find(ct, job_id);
+        tell_attempt(ct, job_id, s.name, rec, no_start, job);
         if (job == nullptr) return job_gone(ct, &ctl, rec);
         cron_job_push_log(job, &rec);
         if (!retry_due(ctl, rec, s)) break;
@@ -362,6 +487,7 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution
         ev->execution = execution;
         ev->attempt = attempt + 1;
         ev->fire_time = ev->time_ms + s.backoff_ms;
+        cron_stats_count(&job->stats, *ev);
         lk.unlock();
         pause(s.backoff_ms, ctl);
         if (ctl.cancel_requested) {
@@ -369,14 +495,23 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution
             rec.execution = execution;
             rec.fire_time = fire_time;
             lk.lock();
-            tell_attempt(ct, job_id, s.name, rec, -1);
             job = cron_job_find(ct, job_id);
+            tell_attempt(ct, job_id, s.name, rec, -1, job);
             if (job == nullptr) return job_gone(ct, &ctl, rec);
             cron_job_push_log(job, &rec);
             break;
         }
     }
-    return finish(ct, job, &ctl, t0, rec, lk);
+    if (held.cluster != nullptr) {
+        // Ended in the database before the job may start again here, so the
+        // next fire time's claim does not find this one still going.
+        lk.unlock();
+        held.end();
+        lk.lock();
+        job = cron_job_find(ct, job_id);
+        if (job == nullptr) return job_gone(ct, &ctl, rec);
+    }
+    return finish(ct, job, &ctl, t0, &rec, lk);
 }
 
 void cron_exec_fail_spawns(int count) { spawns_to_fail.store(count); }
@@ -410,8 +545,8 @@ void sched_spawn_worker(crontab_t* ct, int32_t job_id, uint64_t execution, int64
     std::lock_guard<std::mutex> lk(sh.lock);
     cron_job_t* job = cron_job_find(ct, job_id);
     const char* name = job != nullptr ? job->name : nullptr;
-    tell_attempt(ct, job_id, name, rec, CRON_NO_START_THREAD);
-    tell_end(ct, job_id, name, execution, 1, rec.exit_code, false);
+    tell_attempt(ct, job_id, name, rec, CRON_NO_START_THREAD, job);
+    tell_end(ct, job_id, name, execution, 1, rec.exit_code, false, job);
     if (job != nullptr) {
         cron_decrement(job->running_count);
         cron_job_push_log(job, &rec);

@@ -117,6 +117,7 @@ crontab_t* cron_instance_create(const char* data_dir) {
         // Fire times are computed from here on: a later step of the wall
         // clock is measured from this moment.
         ct->shared->clock_offset_ms = cron_os_now_ms() - cron_os_monotonic_ms();
+        ct->feed.created_ms = cron_os_now_ms();
         std::memcpy(ct->data_dir, dir.c_str(), dir.size() + 1);
         // The directory is checked and its files reached through one open
         // of it; each save opens it afresh (see cron_persist_save).

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "proc/cron_signal.h"
 #include "quilmarn_crontab.h"
 #include "sched/cron_events.h"
+#include "sched/cron_stats.h"
 
 constexpr int CRON_MAX_JOBS = 128;
 constexpr int CRON_LOG_CAPACITY = 20;
@@ -35,6 +37,8 @@ constexpr size_t CRON_WORKDIR_SIZE = 512;
 constexpr size_t CRON_ENV_SIZE = 1024;
 constexpr size_t CRON_DATA_DIR_SIZE = 512;
 constexpr size_t CRON_LOG_TEXT_SIZE = 4096;
+constexpr size_t CRON_USER_SIZE = 64;  // a user account's name
+static_assert(CRON_USER_SIZE == CRONTAB_USER_MAX + 1);
 // The header's limits are these; hosts use the header's names.
 static_assert(CRON_MAX_JOBS == CRONTAB_MAX_JOBS && CRON_LOG_CAPACITY == CRONTAB_LOG_CAPACITY &&
               CRON_MAX_ACTIVE == CRONTAB_MAX_ACTIVE);
@@ -80,6 +84,7 @@ struct cron_job_def_t {
     int32_t catch_up_sec;
     int32_t jitter_sec;
     int32_t jitter_fixed;
+    char user[CRON_USER_SIZE];  // the account the child runs as; "" the host's
 };
 
 // One job slot. Plain data without constructors: a free slot is all zero, and
@@ -95,15 +100,18 @@ struct cron_job_t : cron_job_def_t {
     int64_t queued_fire;  // the fire time a queued run serves
     int64_t skip_noted;   // the last due fire time told as skipped
     // Catch-up, jitter and @reboot state (see cron_timing.h).
-    int64_t stamp;         // the last fire time admitted, as kept in the state file; 0 none
-    int32_t catch_up_due;  // next_run is a missed fire time: 1 to decide, 2 decided to run
-    int32_t reboot_ran;    // an @reboot job has run in this boot
-    int64_t jitter_for;    // the fire time whose delay is drawn; 0 none
-    int64_t jitter_at_ms;  // when that fire may start
+    int64_t stamp;           // the last fire time admitted, as kept in the state file; 0 none
+    int32_t catch_up_due;    // next_run is a missed fire time: 1 to decide, 2 decided to run
+    int32_t reboot_ran;      // an @reboot job has run in this boot
+    int64_t jitter_for;      // the fire time whose delay is drawn; 0 none
+    int64_t jitter_at_ms;    // when that fire may start
+    cron_job_stats_t stats;  // since the job was added; a change keeps them
 };
 
 // The heap part of an instance: the lock and everything that needs a
 // constructor. Created by crontab_create, released last by crontab_destroy.
+struct cron_cluster_t;
+
 struct cron_shared_t {
     std::mutex lock;
     std::mutex stop_lock;                 // serialises stops; taken before `lock`, never inside it
@@ -130,6 +138,7 @@ struct cron_shared_t {
     bool state_dirty = false;                    // a stamp changed since the state file was written
     std::string boot_id;                         // of this boot; "" when it cannot be read
     std::string machine_id;                      // for fixed jitter; "" when it cannot be read
+    std::shared_ptr<cron_cluster_t> cluster;     // joined cluster, or null (see cron_cluster.h)
 
     cron_shared_t() = default;
     cron_shared_t(const cron_shared_t&) = delete;

@@ -4,6 +4,7 @@
 #include "base/cron_text.h"
 #include "proc/cron_os.h"
 #include "proc/cron_proc.h"
+#include "proc/cron_user.h"
 #include "sched/cron_error.h"
 #include "sched/cron_job.h"
 
@@ -146,5 +147,20 @@ bool cron_rule_backoff(int32_t retry_backoff_sec) {
     if (retry_backoff_sec >= 0 && retry_backoff_sec <= CRON_BACKOFF_MAX_SEC) return true;
     cron_error_set_code(CRONTAB_E_BAD_SETTING, "retry pause %d s is outside 0 to %d s", retry_backoff_sec,
                         CRON_BACKOFF_MAX_SEC);
+    return false;
+}
+
+bool cron_rule_user(std::string_view user) {
+    if (user.empty()) return true;
+    if (!well_formed(user, "user name", CRONTAB_E_BAD_SETTING) ||
+        !fits(user, CRON_USER_SIZE, "user name", CRONTAB_E_BAD_SETTING))
+        return false;
+    cron_account_t account;
+    std::string why;
+    const cron_user_status st = cron_user_resolve(std::string(user).c_str(), &account, &why);
+    if (st == cron_user_status::ok) return true;
+    cron_error_set_code(
+        st == cron_user_status::not_available ? CRONTAB_E_NOT_AVAILABLE : CRONTAB_E_BAD_SETTING, "%s",
+        why.c_str());
     return false;
 }

@@ -184,3 +184,11 @@ int cron_jobs_set_jitter(crontab_t* ct, int id, int max_delay_sec, int fixed) {
         job->jitter_for = 0;  // a waiting fire draws again under the new setting
     });
 }
+
+int cron_jobs_set_user(crontab_t* ct, int id, const char* user) {
+    if (ct == nullptr) return cron_error_no_instance();
+    // Looked up before the lock: the account database may be a slow service.
+    if (user != nullptr && !cron_rule_user(user)) return CRONTAB_ERROR_SETTING;
+    return with_job(ct, id, CRON_CHANGE_USER,
+                    [&](cron_job_t* job) { cron_copy_text(job->user, sizeof job->user, user); });
+}

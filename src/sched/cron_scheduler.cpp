@@ -29,7 +29,7 @@ struct tick_result {
     int64_t earliest = 0;  // earliest future next_run, 0 for none
     int32_t ids[CRON_MAX_ACTIVE];
     uint64_t executions[CRON_MAX_ACTIVE];
-    int64_t fires[CRON_MAX_ACTIVE];  // the fire time each serves, before jitter
+    int64_t fire_times[CRON_MAX_ACTIVE];  // the fire time each serves, before jitter; claimed in a cluster
     int count = 0;
     int64_t wake_ms = 0;  // earliest end of a jitter delay, 0 for none
 };
@@ -78,6 +78,7 @@ void tell_skip(crontab_t* ct, cron_job_t& job, int32_t reason) {
     ev->fire_time = job.next_run;
     ev->count = 1;
     ev->detail = reason;
+    cron_stats_count(&job.stats, *ev);
 }
 
 // Admission of a fire time some seconds late (after a run, a full table of
@@ -99,6 +100,7 @@ void tell_folded(crontab_t* ct, cron_job_t& job, int64_t served, int64_t now) {
         ev->fire_time = first;
         ev->count = count;
         ev->detail = CRON_SKIP_LATE;
+        cron_stats_count(&job.stats, *ev);
     } catch (...) {
     }
 }
@@ -137,6 +139,7 @@ void scan(crontab_t* ct, int64_t now_ms, tick_result* t) {
             cron_event_t* ev = cron_event_push(ct, cron_event_kind::queued, &job);
             ev->fire_time = job.next_run;
             cron_timing_stamp(ct, job, job.next_run);
+            cron_stats_count(&job.stats, *ev);
             job.next_run = next;
             if (next > 0) note_future(t, next);
             // The new run wins: the running ones are cancelled and it starts
@@ -173,7 +176,7 @@ void scan(crontab_t* ct, int64_t now_ms, tick_result* t) {
         job.catch_up_due = 0;
         if (now > job.next_run && !job.sched.reboot) tell_folded(ct, job, job.next_run, now);
         t->ids[t->count] = job.id;
-        t->fires[t->count] = job.next_run;
+        t->fire_times[t->count] = job.next_run;
         t->executions[t->count++] = execution;
         job.next_run = next;
         if (next > 0) note_future(t, next);
@@ -252,7 +255,7 @@ void scheduler_thread(crontab_t* ct) {
         } catch (...) {
         }
         lk.unlock();
-        for (int i = 0; i < t.count; ++i) sched_spawn_worker(ct, t.ids[i], t.executions[i], t.fires[i]);
+        for (int i = 0; i < t.count; ++i) sched_spawn_worker(ct, t.ids[i], t.executions[i], t.fire_times[i]);
         // After the spawns, so no run waits for the disk: a crash in between
         // may run those fire times again at the next start.
         if (write_state) cron_timing_write(ct, state);

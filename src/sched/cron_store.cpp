@@ -32,7 +32,7 @@ constexpr size_t kMaxStoreBytes = 8 * 1024 * 1024;
 constexpr const char* kJobKeys[] = {
     "id",         "name",         "expr",           "cmd",       "enabled",           "max_runtime_sec",
     "workdir",    "env",          "overlap_policy", "retry_max", "retry_backoff_sec", "catch_up_sec",
-    "jitter_sec", "jitter_fixed",
+    "jitter_sec", "jitter_fixed", "user",
 };
 constexpr int kJobKeyCount = sizeof kJobKeys / sizeof kJobKeys[0];
 
@@ -50,6 +50,12 @@ bool put_timing(store_writer& w, const cron_job_t& job) {
            (job.jitter_fixed == 0 || (w.Key("jitter_fixed") && w.Int(job.jitter_fixed)));
 }
 
+// Only a job that has a user carries the member: a store without users stays
+// byte for byte as older versions wrote it.
+bool put_user(store_writer& w, const cron_job_t& job) {
+    return job.user[0] == '\0' || put_string(w, "user", job.user);
+}
+
 bool put_job(store_writer& w, const cron_job_t& job) {
     return w.StartObject() && w.Key("id") && w.Int(job.id) && put_string(w, "name", job.name) &&
            put_string(w, "expr", job.expr) && put_string(w, "cmd", job.cmd) && w.Key("enabled") &&
@@ -57,7 +63,7 @@ bool put_job(store_writer& w, const cron_job_t& job) {
            put_string(w, "workdir", job.workdir) && put_string(w, "env", job.env) &&
            w.Key("overlap_policy") && w.Int(job.overlap_policy) && w.Key("retry_max") &&
            w.Int(job.retry_max) && w.Key("retry_backoff_sec") && w.Int(job.retry_backoff_sec) &&
-           put_timing(w, job) && w.EndObject();
+           put_timing(w, job) && put_user(w, job) && w.EndObject();
 }
 
 // Reads one store text into the table and remembers whether anything the
@@ -130,6 +136,12 @@ struct loader {
         const Value* cmd = member(el, "cmd");
         const Value* workdir = member(el, "workdir");
         const Value* env = member(el, "env");
+        const Value* user = member(el, "user");
+        // A job that cannot run as its user never runs as the host instead.
+        if (user != nullptr && (!user->IsString() || !cron_rule_user(view(*user)))) {
+            whole = false;
+            return true;
+        }
         cron_expr_t sched{};
         // A text cut short would change what the job does; only the name may
         // be cut to its field. A path or environment that the child would not
@@ -214,6 +226,7 @@ struct loader {
         job->catch_up_sec = setting(el, "catch_up_sec", cron_rule_catch_up);
         job->jitter_sec = setting(el, "jitter_sec", cron_rule_jitter);
         job->jitter_fixed = setting(el, "jitter_fixed", cron_rule_flag);
+        if (user != nullptr) cron_copy_text(job->user, sizeof job->user, user->GetString());
         cron_recompute_next(job, now);
         return true;
     }

@@ -160,6 +160,7 @@ bool cron_timing_decide(crontab_t* ct, cron_job_t& job, int64_t now) {
             ev->fire_time = job.next_run;
             ev->count = count - 1;
             ev->detail = CRON_SKIP_LATE;
+            cron_stats_count(&job.stats, *ev);
         }
         job.next_run = latest;
         job.catch_up_due = 2;  // decided: its admission says "catch_up"
@@ -169,6 +170,7 @@ bool cron_timing_decide(crontab_t* ct, cron_job_t& job, int64_t now) {
     cron_event_t* ev = cron_event_push(ct, cron_event_kind::missed, &job);
     ev->fire_time = latest;
     ev->count = count;
+    cron_stats_count(&job.stats, *ev);
     job.next_run = next;
     return false;
 }

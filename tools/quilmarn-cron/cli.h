@@ -5,6 +5,10 @@
 // streams.
 #pragma once
 
+// A limit macro of the library as text, for help strings.
+#define QC_TEXT_OF_(x) #x
+#define QC_TEXT_OF(x) QC_TEXT_OF_(x)
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>

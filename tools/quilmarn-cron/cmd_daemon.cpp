@@ -11,11 +11,13 @@
 #include <string>
 #include <vector>
 
+#include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
 #include "cli.h"
 #include "daemon.h"
+#include "job_env.h"
 #include "job_list.h"
 #include "run_log.h"
 #include "text_util.h"
@@ -87,9 +89,63 @@ int cmd_daemon(cmd_ctx& ctx, int, char**) {
             return EXIT_USAGE;
         o.on_failure_limit_sec = static_cast<int>(limit);
     }
-    const std::string dir = ctx.dir;
+    if (const char* a = ctx.args.value("--http"); a != nullptr) {
+        std::string host, why;
+        int port = 0;
+        if (!http_parse_addr(a, &host, &port, &why)) return ctx.usage_error("--http: %s", why.c_str());
+        o.http.addr = a;
+    }
+    if (const char* f = ctx.args.value("--http-token-file"); f != nullptr) {
+        if (o.http.addr.empty()) return ctx.usage_error("--http-token-file needs --http");
+        std::string why;
+        if (!http_read_token_file(f, &o.http.token, &why))
+            return ctx.fail("--http-token-file: %s", why.c_str());
+    }
+    const char* cluster = ctx.args.value("--cluster");
+    const char* node = ctx.args.value("--node");
+    const char* unreachable = ctx.args.value("--cluster-unreachable");
+    if (cluster == nullptr && (node != nullptr || unreachable != nullptr))
+        return ctx.usage_error("--node and --cluster-unreachable need --cluster");
+    int policy = CRONTAB_CLUSTER_SKIP;
+    if (unreachable != nullptr && std::strcmp(unreachable, "run") == 0) {
+        policy = CRONTAB_CLUSTER_RUN;
+    } else if (unreachable != nullptr && std::strcmp(unreachable, "skip") != 0) {
+        return ctx.usage_error("--cluster-unreachable takes skip or run, not '%s'", unreachable);
+    }
+    if (cluster != nullptr) {
+        const std::string url = cluster, name = node != nullptr ? node : "";
+        o.prepare = [url, name, policy](crontab_t* ct) {
+            if (crontab_join_cluster(ct, url.c_str(), name.empty() ? nullptr : name.c_str(), policy) == 0)
+                return true;
+            std::fprintf(stderr, "quilmarn-cron: cannot join the cluster: %s\n", crontab_last_error());
+            return false;
+        };
+    }
+    // Before any thread: the environment is the jobs' from here on.
+    std::string dir = ctx.dir, why;
+    if (!cron_job_env_setup(&dir, &why)) return ctx.fail("%s", why.c_str());
     return cron_daemon_main(dir, o,
                             [dir](crontab_t* ct, const ctl_request& req) { return execute(dir, ct, req); });
+}
+
+struct cluster_state {
+    std::string node, error;
+    int reachable = -1;  // 1, 0, or -1 before the first statement
+};
+
+// The cluster the instance has joined (the daemon's, when status is
+// forwarded to it); false when none.
+bool read_cluster(crontab_t* ct, cluster_state* out) {
+    char* text = crontab_copy_cluster_json(ct);
+    if (text == nullptr) return false;
+    rapidjson::Document doc;
+    doc.Parse(text);
+    crontab_free(text);
+    if (!doc.IsObject() || !doc.HasMember("joined") || !doc["joined"].IsTrue()) return false;
+    out->node = doc["node"].GetString();
+    out->error = doc["error"].GetString();
+    out->reachable = doc["reachable"].IsNull() ? -1 : doc["reachable"].IsTrue() ? 1 : 0;
+    return true;
 }
 
 // Local time, or "-" for none.
@@ -102,12 +158,8 @@ const char* state_of(const job_info& j) {
 }
 
 std::string exit_text(const run_record& r) {
-    switch (r.exit_code) {
-        case -1: return "not started";
-        case -2: return "time limit";
-        case -3: return "cancelled";
-        default: return std::to_string(r.exit_code);
-    }
+    const char* word = cron_exit_word(r.exit_code);
+    return word != nullptr ? word : std::to_string(r.exit_code);
 }
 
 // The newest record of the job: from the instance, which has those of this
@@ -143,8 +195,8 @@ int cmd_status(cmd_ctx& ctx, int, char**) {
         std::fprintf(ctx.out, "no daemon runs the jobs of %s\n", ctx.dir);
     }
     if (!json) {
-        std::fprintf(ctx.out, "%-5s %-8s %-19s %-11s %-19s %s\n", "ID", "STATE", "LAST RUN", "LAST EXIT",
-                     "NEXT RUN", "NAME");
+        std::fprintf(ctx.out, "%-5s %-8s %-19s %-11s %-19s %-10s %s\n", "ID", "STATE", "LAST RUN",
+                     "LAST EXIT", "NEXT RUN", "USER", "NAME");
     }
     for (const job_info& j : jobs) {
         run_record r;
@@ -164,17 +216,40 @@ int cmd_status(cmd_ctx& ctx, int, char**) {
             ran ? w.Int(r.exit_code) : w.Null();
             w.Key("next_run");
             w.Int64(next);
+            w.Key("user");
+            w.String(j.user.c_str());
             w.EndObject();
             continue;
         }
-        std::fprintf(ctx.out, "%-5d %-8s %-19s %-11s %-19s %s\n", j.id, state_of(j),
+        std::fprintf(ctx.out, "%-5d %-8s %-19s %-11s %-19s %-10s %s\n", j.id, state_of(j),
                      ran ? local_time(r.started_at).c_str() : "never", ran ? exit_text(r).c_str() : "-",
-                     local_time(next).c_str(), j.name.c_str());
+                     local_time(next).c_str(), j.user.empty() ? "-" : j.user.c_str(), j.name.c_str());
     }
+    cluster_state cl;
+    const bool joined = read_cluster(ct, &cl);
     if (json) {
         w.EndArray();
+        w.Key("cluster");
+        if (joined) {
+            w.StartObject();
+            w.Key("node");
+            w.String(cl.node.c_str());
+            w.Key("reachable");
+            cl.reachable < 0 ? w.Null() : w.Bool(cl.reachable == 1);
+            w.Key("error");
+            w.String(cl.error.c_str());
+            w.EndObject();
+        } else {
+            w.Null();
+        }
         w.EndObject();
         std::fprintf(ctx.out, "%s\n", buf.GetString());
+    }
+    if (!json && joined) {
+        std::fprintf(ctx.out, "cluster node %s: the database %s\n", cl.node.c_str(),
+                     cl.reachable < 0    ? "has not been reached yet"
+                     : cl.reachable == 1 ? "is reachable"
+                                         : ("cannot be reached: " + cl.error).c_str());
     }
     return EXIT_OK;
 }
@@ -197,20 +272,36 @@ const cmd_option daemon_options_table[] = {
     {"--log-format", "text|json", "one event per line as key=value text (default) or as a JSON object"},
     {"--on-failure", "CMD", "run CMD through /bin/sh after an execution whose last attempt failed"},
     {"--on-failure-timeout", "DURATION", "the time limit of CMD (default 60s)"},
+    {"--http", "[ADDR:]PORT", "serve /metrics and a read-only status page (ADDR 127.0.0.1 when left out)"},
+    {"--http-token-file", "FILE", "require 'Authorization: Bearer TOKEN' with the token in FILE (mode 600)"},
+    {"--cluster", "URL", "join the cluster on this PostgreSQL database (a libpq URI or connection string)"},
+    {"--node", "NAME", "this daemon's name in the cluster (default HOSTNAME:PID)"},
+    {"--cluster-unreachable", "skip|run",
+     "when the database cannot be reached: skip the fire time (default) "
+     "or run it anyway"},
 };
 const cmd_option status_options[] = {{"--json", nullptr, "one JSON object"}};
 
 const command commands[] = {
     {"init", "", "create the data directory", 0, 0, CMD_NEEDS_DIR, cmd_init},
-    {"daemon", "[--log-format text|json] [--on-failure CMD]", "run due jobs and serve the other commands", 0,
-     0, CMD_NEEDS_DIR, cmd_daemon, daemon_options_table,
+    {"daemon",
+     "[--log-format text|json] [--on-failure CMD] [--http [ADDR:]PORT] [--cluster URL [--node NAME]]",
+     "run due jobs and serve the other commands", 0, 0, CMD_NEEDS_DIR, cmd_daemon, daemon_options_table,
      "Runs until SIGTERM or SIGINT; a second one cancels the runs still going\n"
      "and kills the CMDs still running (at most 4 run at once, 32 wait).\n"
-     "SIGHUP is logged and changes nothing. While it runs, the other commands\n"
+     "SIGHUP is logged and changes nothing. Jobs get HOME, LOGNAME, USER of the\n"
+     "daemon's account (or of the job's user), SHELL=/bin/sh, PATH=/usr/bin:/bin\n"
+     "and the home directory as working directory, as cron gives them, unless\n"
+     "the job sets its own; never the service manager's NOTIFY_SOCKET,\n"
+     "INVOCATION_ID, JOURNAL_STREAM or LISTEN_* variables.\n"
+     "While it runs, the other commands\n"
      "are carried out by it, through quilmarn-cron.sock in the directory.\n"
      "CMD gets QUILMARN_JOB_ID, QUILMARN_JOB_NAME, QUILMARN_EXIT_CODE and\n"
      "QUILMARN_ATTEMPTS, and the last attempt's output on standard input.\n"
-     "A command it has no place for exits with status 75: nothing was done.\n"},
+     "A command it has no place for exits with status 75: nothing was done.\n"
+     "--http serves GET and HEAD only: /metrics (Prometheus), / and /job/ID\n"
+     "(HTML), /api/status and /api/job/ID (JSON). It changes nothing.\n"
+     "With --cluster, daemons sharing one database run each fire time once.\n"},
     {"status", "[--json]", "each job's state, last run and exit, and next run", 0, 0,
      CMD_NEEDS_DIR | CMD_FORWARD | CMD_READ_ONLY, cmd_status, status_options},
 };

@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr size_t MAX_JOBS = 128;
+constexpr size_t MAX_JOBS = CRONTAB_MAX_JOBS;
 
 bool read_stream(cmd_ctx& ctx, FILE* f, const char* name, std::string* text) {
     char buf[65536];
@@ -60,7 +60,7 @@ bool set_settings(crontab_t* ct, int id, const job_def& d, const job_def* was) {
     static const job_def unknown = [] {
         job_def u;
         u.timeout = u.overlap = u.retry_max = u.catch_up = u.jitter = -1;
-        u.workdir = "\n";
+        u.workdir = u.user = "\n";
         return u;
     }();
     const job_def& now = was != nullptr ? *was : unknown;
@@ -73,7 +73,8 @@ bool set_settings(crontab_t* ct, int id, const job_def& d, const job_def* was) {
             crontab_set_job_retry(ct, id, d.retry_max, d.retry_backoff) == CRONTAB_OK) &&
            (d.catch_up == now.catch_up || crontab_set_job_catch_up(ct, id, d.catch_up) == CRONTAB_OK) &&
            ((d.jitter == now.jitter && d.jitter_fixed == now.jitter_fixed) ||
-            crontab_set_job_jitter(ct, id, d.jitter, d.jitter_fixed) == CRONTAB_OK);
+            crontab_set_job_jitter(ct, id, d.jitter, d.jitter_fixed) == CRONTAB_OK) &&
+           (d.user == now.user || crontab_set_job_user(ct, id, d.user.c_str()) == CRONTAB_OK);
 }
 
 // A job as crontab_add_job makes it.
@@ -163,8 +164,8 @@ bool make_plan(cmd_ctx& ctx, const char* file, const std::vector<job_info>& jobs
     }
     if (*bad > 0 && !skip_bad) return false;
     if (jobs.size() - p->removed.size() + p->added.size() > MAX_JOBS) {
-        return ctx.refuse("%s would make %zu jobs; the table holds 128", file,
-                          jobs.size() - p->removed.size() + p->added.size());
+        return ctx.refuse("%s would make %zu jobs; the table holds %d", file,
+                          jobs.size() - p->removed.size() + p->added.size(), CRONTAB_MAX_JOBS);
     }
     return true;
 }
@@ -422,7 +423,7 @@ int cmd_edit(cmd_ctx& ctx, int, char**) {
 const cmd_option import_options[] = {
     {"--skip-bad", nullptr, "import the lines that can be taken, report the rest"},
     {"--replace", nullptr, "make the directory's jobs those of FILE (added, changed, removed by name)"},
-    {"--system", nullptr, "FILE is a system crontab: a user field follows the schedule"},
+    {"--system", nullptr, "FILE is a system crontab: the user field after the schedule is the job's user"},
     {"--label", "NAME", "the name of standard input in messages"},
     {"--expect", "DIGEST", "apply FILE only while the jobs have the digest export wrote (else exit 3)"},
     {"--create", nullptr, "create the data directory when it does not exist"},
@@ -439,7 +440,9 @@ const command commands[] = {
      "with its number; then nothing is imported. FILE is a regular file of at\n"
      "most 1 MiB. --expect DIGEST takes the \"# digest:\" export wrote for the\n"
      "jobs FILE was made from: when they have changed since, nothing is\n"
-     "imported (exit status 3).\n"},
+     "imported (exit status 3). With --system the user field of each line is\n"
+     "the job's user: a user that does not exist, or (when the daemon is not\n"
+     "root) another user's line, refuses that line.\n"},
     {"export",
      "",
      "the jobs as a crontab-style text that import reads back",
@@ -449,7 +452,8 @@ const command commands[] = {
      cmd_export,
      {},
      "Every setting is kept: \"#: name=... timeout=... retries=... backoff=...\n"
-     "overlap=... workdir=... env=NAME=VALUE enabled=no\" before each job line.\n"},
+     "overlap=... workdir=... env=NAME=VALUE user=NAME enabled=no\" before each\n"
+     "job line.\n"},
     {"edit",
      "",
      "edit the jobs in $VISUAL or $EDITOR (default vi), as crontab -e",

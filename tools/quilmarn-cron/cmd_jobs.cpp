@@ -11,8 +11,8 @@
 namespace {
 
 constexpr int64_t TIMEOUT_MAX = INT32_MAX;  // the library's limit is an int of seconds
-constexpr int64_t RETRY_MAX = 10;
-constexpr int64_t BACKOFF_MAX = 3600;
+constexpr int64_t RETRY_MAX = CRONTAB_RETRY_MAX;
+constexpr int64_t BACKOFF_MAX = CRONTAB_BACKOFF_MAX_SEC;
 
 // Indexed by CRONTAB_OVERLAP_*.
 const char* const policy_names[] = {"skip", "queue", "allow", "replace"};
@@ -190,6 +190,16 @@ int cmd_set_jitter(cmd_ctx& ctx, int, char** argv) {
     return EXIT_OK;
 }
 
+// "none" clears: the job runs as the daemon's own account again.
+int cmd_set_user(cmd_ctx& ctx, int, char** argv) {
+    const char* user = std::strcmp(argv[1], "none") == 0 ? "" : argv[1];
+    int id = 0;
+    crontab_t* ct = open_job(ctx, argv[0], &id);
+    if (ct == nullptr) return EXIT_FAILED;
+    if (crontab_set_job_user(ct, id, user) != 0) return ctx.lib_fail("cannot set the user");
+    return EXIT_OK;
+}
+
 // One line per job, or the library's JSON text.
 int cmd_list(cmd_ctx& ctx, int, char**) {
     crontab_t* ct = ctx.instance(dir_access::read);
@@ -200,14 +210,15 @@ int cmd_list(cmd_ctx& ctx, int, char**) {
     }
     std::vector<job_info> jobs;
     if (!ctx.read_jobs(&jobs)) return EXIT_FAILED;
-    std::fprintf(ctx.out, "%-5s %-3s %-19s %-7s %-5s %-20s %-16s %s\n", "ID", "ON", "NEXT RUN", "OVERLAP",
-                 "RETRY", "EXPR", "NAME", "COMMAND");
+    std::fprintf(ctx.out, "%-5s %-3s %-19s %-7s %-5s %-10s %-20s %-16s %s\n", "ID", "ON", "NEXT RUN",
+                 "OVERLAP", "RETRY", "USER", "EXPR", "NAME", "COMMAND");
     for (const job_info& j : jobs) {
         const std::string next = j.next_run > 0 ? cron_local_time(j.next_run) : "never";
         int p = j.overlap_policy;
-        std::fprintf(ctx.out, "%-5d %-3s %-19s %-7s %-5d %-20s %-16s %s\n", j.id, j.enabled ? "yes" : "no",
-                     next.c_str(), p >= 0 && p < 4 ? policy_names[p] : "?", j.retry_max, j.expr.c_str(),
-                     j.name.c_str(), j.cmd.c_str());
+        std::fprintf(ctx.out, "%-5d %-3s %-19s %-7s %-5d %-10s %-20s %-16s %s\n", j.id,
+                     j.enabled ? "yes" : "no", next.c_str(), p >= 0 && p < 4 ? policy_names[p] : "?",
+                     j.retry_max, j.user.empty() ? "-" : j.user.c_str(), j.expr.c_str(), j.name.c_str(),
+                     j.cmd.c_str());
     }
     return EXIT_OK;
 }
@@ -253,8 +264,20 @@ const command commands[] = {
      "Example: set-catch-up backup 6h runs a missed 02:00 backup at a start before 08:00.\n"},
     {"set-jitter", "JOB MAX [--fixed]", "start each scheduled run after a delay of up to MAX", 2, 2, JOB,
      cmd_set_jitter, jitter_options, "Example: set-jitter report 5m --fixed\n"},
-    {"set-retry", "JOB COUNT BACKOFF", "retries (0 to 10) after a failed attempt, BACKOFF apart (up to 1h)",
-     3, 3, JOB, cmd_set_retry},
+    {"set-retry", "JOB COUNT BACKOFF",
+     "retries (0 to " QC_TEXT_OF(CRONTAB_RETRY_MAX) ") after a failed attempt, BACKOFF apart (up to 1h)", 3,
+     3, JOB, cmd_set_retry},
+    {"set-user",
+     "JOB USER|none",
+     "the user account the job runs as (none: the daemon's own)",
+     2,
+     2,
+     JOB,
+     cmd_set_user,
+     {},
+     "Only a daemon (or command) running as root may name another user's account.\n"
+     "The job then runs with that user's ids and groups, HOME, LOGNAME, USER and\n"
+     "SHELL=/bin/sh, in its home directory unless set-paths gives another.\n"},
     {"list", "[--json]", "the jobs", 0, 0, JOB | CMD_READ_ONLY, cmd_list, list_options},
 };
 

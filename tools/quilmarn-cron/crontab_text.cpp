@@ -18,7 +18,7 @@ namespace {
 // The library cuts a longer name, which a second import would then not
 // find; so it is refused instead. The other fields the library refuses
 // itself when they are too long.
-constexpr size_t NAME_MAX_BYTES = 127;
+constexpr size_t NAME_MAX_BYTES = CRONTAB_NAME_MAX;
 constexpr size_t DERIVED_NAME_MAX = 60;
 const char kDirective[] = "#:";
 const char kDigestLine[] = "# digest: ";
@@ -294,7 +294,7 @@ private:
         if (key == "name") {
             // An empty name only quoted: one a job already had.
             if ((value.empty() && !w.quoted) || value.size() > NAME_MAX_BYTES)
-                return error(line, "a name is 1 to 127 bytes");
+                return error(line, "a name is 1 to " + std::to_string(NAME_MAX_BYTES) + " bytes");
             // Quoted, such a name is one a job already had: export writes it so.
             if (!w.quoted && cron_name_like_number(value)) {
                 return error(line,
@@ -311,9 +311,9 @@ private:
         } else if (key == "timeout") {
             if (value != "none" && !number(line, key, value, 0, INT32_MAX, true, &d.timeout)) return false;
         } else if (key == "retries") {
-            if (!number(line, key, value, 0, 10, false, &d.retry_max)) return false;
+            if (!number(line, key, value, 0, CRONTAB_RETRY_MAX, false, &d.retry_max)) return false;
         } else if (key == "backoff") {
-            if (!number(line, key, value, 0, 3600, true, &d.retry_backoff)) return false;
+            if (!number(line, key, value, 0, CRONTAB_BACKOFF_MAX_SEC, true, &d.retry_backoff)) return false;
         } else if (key == "overlap") {
             int p = -1;
             for (int k = 0; k < 4; ++k) p = value == policy_names[k] ? k : p;
@@ -330,15 +330,17 @@ private:
             d.jitter_fixed = value == "yes";
         } else if (key == "workdir") {
             d.workdir = value;
+        } else if (key == "user") {
+            d.user = value;
         } else if (key == "env") {
             size_t eq = value.find('=');
             if (eq == 0 || eq == std::string::npos)
                 return error(line, "env takes NAME=VALUE, not '" + value + "'");
             pending_env_.push_back(value);
         } else {
-            static const char* const keys[] = {"name",     "enabled", "timeout",     "retries",
-                                               "backoff",  "overlap", "workdir",     "env",
-                                               "catch-up", "jitter",  "fixed-jitter"};
+            static const char* const keys[] = {"name",    "enabled",  "timeout", "retries",
+                                               "backoff", "overlap",  "workdir", "env",
+                                               "user",    "catch-up", "jitter",  "fixed-jitter"};
             std::string near;
             for (const char* k : keys) near = cron_edit_distance(key, k) <= 2 ? k : near;
             return error(line, "unknown setting '" + key + "'" +
@@ -387,11 +389,10 @@ private:
         char err[256];
         if (crontab_validate_expr(job.expr.c_str(), err, sizeof err) != 0) return error(line, err);
         if (opts_.system) {
-            std::string_view user = next_word(rest);
-            if (user.empty()) return error(line, "no user after the schedule (a system crontab line)");
-            if (user != own_user()) {
-                warning(line, "the job runs as " + own_user() + ", not as " + std::string(user));
-            }
+            // Whether it exists and may be run as is the library's to say
+            // (import checks every job before it changes anything).
+            job.user = next_word(rest);
+            if (job.user.empty()) return error(line, "no user after the schedule (a system crontab line)");
         } else if (std::string word(rest.substr(0, rest.find_first_of(" \t")));
                    !from_directive && !word.empty() && is_user(word)) {
             // A line of our own export never has a user field.
@@ -407,11 +408,6 @@ private:
     }
 
     static bool is_user(const std::string& word) { return ::getpwnam(word.c_str()) != nullptr; }
-
-    static std::string own_user() {
-        const passwd* pw = ::getpwuid(::geteuid());
-        return pw != nullptr ? pw->pw_name : std::to_string(::geteuid());
-    }
 
     // A derived name that another job of the text already has gets " #2", " #3"...
     std::string unique_name(const std::string& base) {
@@ -462,6 +458,7 @@ job_def cron_job_def(const job_info& j) {
     d.catch_up = j.catch_up_sec;
     d.jitter = j.jitter_sec;
     d.jitter_fixed = j.jitter_fixed;
+    d.user = j.user;
     return d;
 }
 
@@ -494,7 +491,8 @@ bool cron_same_def(const job_def& a, const job_def& b) {
     return a.name == b.name && folded(a.expr) == folded(b.expr) && a.cmd == b.cmd && a.workdir == b.workdir &&
            env_folded(a.env) == env_folded(b.env) && a.enabled == b.enabled && a.timeout == b.timeout &&
            a.retry_max == b.retry_max && a.retry_backoff == b.retry_backoff && a.overlap == b.overlap &&
-           a.catch_up == b.catch_up && a.jitter == b.jitter && a.jitter_fixed == b.jitter_fixed;
+           a.catch_up == b.catch_up && a.jitter == b.jitter && a.jitter_fixed == b.jitter_fixed &&
+           a.user == b.user;
 }
 
 std::string cron_jobs_digest(const std::vector<job_info>& jobs) {
@@ -506,6 +504,8 @@ std::string cron_jobs_digest(const std::vector<job_info>& jobs) {
         const std::string expr = folded(d.expr), env = env_folded(d.env);
         for (const std::string* f : {&d.name, &expr, &d.cmd, &d.workdir, &env})
             one += std::to_string(f->size()) + ":" + *f;
+        // Only when set, so the digests of tables without users stay as they were.
+        if (!d.user.empty()) one += "user " + std::to_string(d.user.size()) + ":" + d.user;
         for (int n : {int(d.enabled), d.timeout, d.retry_max, d.retry_backoff, d.overlap})
             one += std::to_string(n) + ";";
         // Only when set, so the digest of a table without them stays as it was.
@@ -582,6 +582,7 @@ std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<st
         if (j.jitter_sec > 0) text += " jitter=" + cron_format_duration(j.jitter_sec);
         if (j.jitter_fixed) text += " fixed-jitter=yes";
         if (!j.workdir.empty()) text += " workdir=" + quote(j.workdir);
+        if (!j.user.empty()) text += " user=" + quote(j.user);
         std::map<std::string, int> env_names;
         for (size_t at = 0; at < j.env.size();) {
             size_t end = j.env.find('\n', at);

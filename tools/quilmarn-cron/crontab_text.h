@@ -2,7 +2,7 @@
 // from them (export). A job line may follow a "#:" line that carries the
 // settings a crontab has no place for:
 //
-//   #: name=backup timeout=5m retries=2 backoff=30s overlap=queue workdir=/srv env="A=b c" enabled=no
+//   #: name=backup timeout=5m retries=2 backoff=30s overlap=queue workdir=/srv env="A=b c" user=www-data enabled=no
 //   #: catch-up=6h jitter=5m fixed-jitter=yes   (on the same line in practice)
 //   30 2 * * * /usr/local/bin/backup.sh
 //
@@ -23,10 +23,11 @@ struct job_def {
     int overlap = CRONTAB_OVERLAP_SKIP;
     int catch_up = 0, jitter = 0;
     bool jitter_fixed = false;
+    std::string user;  // the account it runs as; "" the daemon's
 };
 
 struct crontab_read_options {
-    bool system = false;  // a user field follows the schedule
+    bool system = false;  // a user field follows the schedule: the job's user
 };
 
 struct crontab_parsed {

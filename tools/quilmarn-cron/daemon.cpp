@@ -6,7 +6,6 @@
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -23,8 +22,11 @@
 #include "cli.h"
 #include "control_frame.h"
 #include "dir_files.h"
+#include "feed.h"
 #include "instance.h"
-#include "watch.h"
+#include "job_env.h"
+#include "job_list.h"
+#include "run_log.h"
 
 namespace {
 
@@ -51,10 +53,18 @@ constexpr int HOOKS_MAX = 4;
 constexpr size_t HOOKS_QUEUED_MAX = 32;
 // Runs started by `run --no-wait` going at once.
 constexpr int DETACHED_MAX = 64;
+// The events tell the daemon all it waits for; this only bounds a wait.
+constexpr auto IDLE_WAIT = 60s;
+constexpr auto STOPPING_LOOK = 200ms;  // while stopping: whether runs are left
+// A `run` waits this long at most for its records to reach the disk.
+constexpr auto RECORDS_WAIT = 30s;
 
 // Places for requests being carried out, by what the command does: one kind
 // filling up never keeps out another, so `status`, `list`, `logs` and
 // `cancel` are answered while changes and waiting runs are many.
+// The descriptors the main loop always polls, before the clients'.
+enum fixed_fd { SIGNAL_FD, WAKE_FD, LISTEN_FD, EVENTS_FD, FIXED_FDS };
+
 enum place { READ_PLACE, CHANGE_PLACE, WAITING_PLACE, PLACE_KINDS };
 constexpr int PLACES[PLACE_KINDS] = {8, 8, 16};
 const char* const PLACE_NAMES[PLACE_KINDS] = {"commands that read", "changes", "waiting runs"};
@@ -101,7 +111,19 @@ private:
 
 tracker clients;   // requests carried out, and runs started for `run --no-wait`
 tracker hooks;     // --on-failure commands
-int wake_fd = -1;  // written when a look at the jobs is due
+int wake_fd = -1;  // written when the main loop has something to do
+
+// The number of the last event whose record the main loop has written, for
+// `run`, which answers once its records are on disk.
+std::mutex durable_mu;
+std::condition_variable durable_cv;
+uint64_t durable_seq = 0;
+
+void publish_durable(uint64_t seq) {
+    std::lock_guard<std::mutex> lk(durable_mu);
+    durable_seq = seq;
+    durable_cv.notify_all();
+}
 
 // Taken by the main loop, given back by the threads; the main loop alone
 // takes, so a count it reads is never too low to trust.
@@ -207,6 +229,35 @@ bool read_from(connection& c, size_t reading_bytes, crontab_t* ct, const daemon_
     return true;
 }
 
+// A job runs, or has a run waiting: a stop waits for it.
+bool runs_left(crontab_t* ct) {
+    std::vector<job_info> jobs;
+    if (!cron_read_jobs(ct, &jobs)) return true;
+    for (const job_info& j : jobs) {
+        if (j.running || j.queued_count != 0) return true;
+    }
+    return false;
+}
+
+void tell_loaded(crontab_t* ct) {
+    std::vector<job_info> jobs;
+    cron_read_jobs(ct, &jobs);
+    for (const job_info& j : jobs) {
+        cron_event_write(event("loaded", j.id, j.name)
+                             .text("expr", j.expr)
+                             .flag("enabled", j.enabled)
+                             .num("next_run", j.next_run));
+    }
+}
+
+std::vector<int> live_ids(crontab_t* ct) {
+    std::vector<job_info> jobs;
+    std::vector<int> ids;
+    if (!cron_read_jobs(ct, &jobs)) return ids;
+    for (const job_info& j : jobs) ids.push_back(j.id);
+    return ids;
+}
+
 // Cancels every job with an execution in progress; under ALLOW only the
 // latest of a job's executions is reached, destroy ends the others.
 void cancel_running(crontab_t* ct) {
@@ -299,6 +350,13 @@ hook_runner hook_pool;
 
 }  // namespace
 
+bool cron_daemon_wait_records(crontab_t* ct) {
+    const uint64_t target = crontab_get_last_event_seq(ct);
+    wake();
+    std::unique_lock<std::mutex> lk(durable_mu);
+    return durable_cv.wait_for(lk, RECORDS_WAIT, [&] { return durable_seq >= target; });
+}
+
 bool cron_daemon_run_detached(crontab_t* ct, int id) {
     if (detached >= DETACHED_MAX || !clients.enter()) return false;
     ++detached;
@@ -349,34 +407,53 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
 
     open_instance in(dir.c_str(), dir_access::daemon);
     if (in.ct == nullptr) return 1;
+    if (options.prepare && !options.prepare(in.ct)) return 1;
     std::string why;
     unique_fd listen_fd(cron_ctl_listen(dir, &why));
     if (!listen_fd) {
         std::fprintf(stderr, "quilmarn-cron: %s: %s\n", dir.c_str(), why.c_str());
         return 1;
     }
-    job_watch watch(in.ct, dir, [&options](const hook_call& c) { hook_pool.start(options, c); });
+    runs_store runs(dir, stderr);
+    runs.prune(live_ids(in.ct));
+    event_feed feed(in.ct, &runs, true, [&options](const hook_call& c) { hook_pool.start(options, c); });
+    const int events_fd = crontab_get_events_fd(in.ct);
     cron_event_write(event("daemon").num("pid", ::getpid()).text("dir", dir));
-    watch.tell_loaded();
+    tell_loaded(in.ct);
+    // Read-only, on threads of its own; stopped before the instance goes.
+    http_listener http;
+    if (!options.http.addr.empty()) {
+        if (!http.start(in.ct, dir, options.http, &why)) {
+            std::fprintf(stderr, "quilmarn-cron: --http: %s\n", why.c_str());
+            cron_ctl_unlink(dir);
+            return 1;
+        }
+        cron_event_write(
+            event("http").text("address", http.bound()).flag("token", !options.http.token.empty()));
+    }
+    feed.drain();
     if (crontab_start(in.ct) != 0) {
         std::fprintf(stderr, "quilmarn-cron: the scheduler could not be started\n");
         cron_ctl_unlink(dir);
         return 1;
     }
-    sd_notify(0, "READY=1\nSTATUS=running the jobs");
+    cron_service_notify("READY=1\nSTATUS=running the jobs");
 
     bool stopping = false;
     clock_type::time_point cancelled_at{}, cancelled_last{};
     clock_type::time_point accept_again{};  // after running out of descriptors
     bool out_of_fds_told = false;
     std::list<connection> reading;
-    auto pause = watch.look();
+    // Without a descriptor for the events (never on Linux) they are read often.
+    std::chrono::milliseconds pause = events_fd >= 0 ? IDLE_WAIT : STOPPING_LOOK;
     std::vector<pollfd> p;
     for (;;) {
         const auto now = clock_type::now();
         const bool accepting = reading.size() < READING_MAX && now >= accept_again;
-        p.assign(
-            {{sig_fd.get(), POLLIN, 0}, {wake_fd, POLLIN, 0}, {accepting ? listen_fd.get() : -1, POLLIN, 0}});
+        p.assign({{sig_fd.get(), POLLIN, 0},
+                  {wake_fd, POLLIN, 0},
+                  {accepting ? listen_fd.get() : -1, POLLIN, 0},
+                  {events_fd, POLLIN, 0}});
         auto until = now + pause;
         if (!accepting && reading.size() < READING_MAX) until = std::min(until, accept_again);
         for (const connection& c : reading) {
@@ -386,7 +463,7 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
         const auto wait =
             std::chrono::ceil<std::chrono::milliseconds>(std::max(until - now, clock_type::duration{}));
         ::poll(p.data(), p.size(), static_cast<int>(wait.count()));
-        if (p[0].revents & POLLIN) {
+        if (p[SIGNAL_FD].revents & POLLIN) {
             signalfd_siginfo si{};
             if (::read(sig_fd.get(), &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
                 if (si.ssi_signo == SIGHUP) {
@@ -396,7 +473,7 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
                         event("hangup").text("reason", "ignored: changes reach the daemon directly"));
                 } else if (!stopping) {
                     stopping = true;
-                    sd_notify(0, "STOPPING=1");
+                    cron_service_notify("STOPPING=1");
                     crontab_stop(in.ct);
                     cron_event_write(
                         event("stopping")
@@ -409,7 +486,7 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
                 }
             }
         }
-        if (p[1].revents & POLLIN) {
+        if (p[WAKE_FD].revents & POLLIN) {
             uint64_t n;
             [[maybe_unused]] ssize_t got = ::read(wake_fd, &n, sizeof n);
         }
@@ -417,7 +494,7 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
         // malformed or late ones dropped.
         size_t reading_bytes = 0;
         for (const connection& c : reading) reading_bytes += c.reader.held();
-        size_t i = 3;
+        size_t i = FIXED_FDS;
         const auto after = clock_type::now();
         for (auto it = reading.begin(); it != reading.end(); ++i) {
             bool keep = true;
@@ -427,7 +504,7 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
             reading_bytes = reading_bytes - held + (keep ? it->reader.held() : 0);
             it = keep ? std::next(it) : reading.erase(it);
         }
-        if (p[2].revents & POLLIN) {
+        if (p[LISTEN_FD].revents & POLLIN) {
             while (reading.size() < READING_MAX) {
                 unique_fd fd(::accept4(listen_fd.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
                 if (!fd) {
@@ -450,8 +527,11 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
                 c.deadline = clock_type::now() + REQUEST_TIME;
             }
         }
-        pause = watch.look();
-        if (cancelled_at != clock_type::time_point{} && watch.busy() &&
+        // Every event, in order: its line, its record on disk, then `run` may answer.
+        feed.drain();
+        publish_durable(feed.handled());
+        const bool busy = (stopping || cancelled_at != clock_type::time_point{}) && runs_left(in.ct);
+        if (cancelled_at != clock_type::time_point{} && busy &&
             clock_type::now() - cancelled_last > CANCEL_AGAIN) {
             cancel_running(in.ct);  // runs that clients started since
             cancelled_last = clock_type::now();
@@ -459,14 +539,15 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
         if (stopping) {
             const bool past_reach =
                 cancelled_at != clock_type::time_point{} && clock_type::now() - cancelled_at > CANCEL_REACH;
-            if ((!watch.busy() || past_reach) && clients.close_if_idle()) break;
-            pause = std::min(pause, std::chrono::milliseconds(200));
+            if ((!busy || past_reach) && clients.close_if_idle()) break;
+            pause = STOPPING_LOOK;
         }
     }
     reading.clear();
     cron_ctl_unlink(dir);
     listen_fd = unique_fd();
-    watch.look();
+    feed.drain();
+    publish_durable(feed.handled());
     // Hooks may run up to their time limit; a stop signal now kills them.
     while (!hooks.close_and_wait(200ms)) {
         signalfd_siginfo si{};

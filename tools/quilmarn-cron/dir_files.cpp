@@ -78,6 +78,29 @@ int cron_dir_read(int dirfd, const char* name, size_t max, std::string* out) {
     }
 }
 
+int cron_dir_append(int dirfd, const char* name, const std::string& text) {
+    struct stat before {};
+    const bool is_new = ::fstatat(dirfd, name, &before, AT_SYMLINK_NOFOLLOW) != 0;
+    // Read and write: the last byte is looked at, and a FIFO opens without waiting.
+    unique_fd fd(
+        ::openat(dirfd, name, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    if (!fd) return errno;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return EINVAL;
+    if (st.st_uid != ::geteuid()) return EPERM;
+    if ((st.st_mode & 07777) != 0600 && ::fchmod(fd.get(), 0600) != 0) return errno;
+    std::string whole;
+    char last = '\n';
+    if (st.st_size > 0 && ::pread(fd.get(), &last, 1, st.st_size - 1) != 1) return errno != 0 ? errno : EIO;
+    // O_APPEND with one write keeps a line whole beside another appender.
+    const std::string& out = last == '\n' ? text : (whole = "\n" + text);
+    if (int rc = write_all(fd.get(), out); rc != 0) return rc;
+    if (::fdatasync(fd.get()) != 0) return errno;
+    // A new file is found after a crash only once its directory entry is on disk.
+    return is_new && ::fsync(dirfd) != 0 ? errno : 0;
+}
+
 int cron_dir_create(int dirfd, const char* name, const std::string& text) {
     unique_fd fd = create_private(dirfd, name);
     if (!fd) return errno;

@@ -44,6 +44,12 @@ int cron_dir_read(int dirfd, const char* name, size_t max, std::string* out);
 // value.
 int cron_dir_replace(int dirfd, const char* name, const std::string& text);
 
+// Appends `text` to the regular file `name` of ours (created 0600 when
+// missing) with one write, then flushes it to disk. A last line left torn
+// by a crash is ended first, so the new text starts a line of its own.
+// ELOOP, EINVAL or EPERM as cron_dir_read; 0 or an errno value.
+int cron_dir_append(int dirfd, const char* name, const std::string& text);
+
 // Creates `name` new with `text`, mode 0600; EEXIST when anything has that name.
 int cron_dir_create(int dirfd, const char* name, const std::string& text);
 

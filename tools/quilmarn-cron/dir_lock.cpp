@@ -57,8 +57,3 @@ bool cron_owner_is_daemon(const std::string& dir) {
     lock_role role = lock_role::edit;
     return read_note(dir, &pid, &role) && role == lock_role::daemon && alive(pid);
 }
-
-long cron_owner_from_error(const char* error) {
-    const char* at = std::strstr(error, "is in use by process ");
-    return at != nullptr ? std::strtol(at + std::strlen("is in use by process "), nullptr, 10) : 0;
-}

@@ -21,9 +21,5 @@ bool cron_owner_role(const std::string& dir, long pid, lock_role* role);
 // The note names a live daemon: one that is starting, serving or stopping.
 bool cron_owner_is_daemon(const std::string& dir);
 
-// The owner's pid from the library's refusal ("... is in use by process N"),
-// or 0 when the refusal is of another kind.
-long cron_owner_from_error(const char* error);
-
 // "<dir>/quilmarn-cron.lock"
 std::string dir_lock_path(const std::string& dir);

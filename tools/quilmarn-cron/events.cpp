@@ -1,5 +1,7 @@
 #include "events.h"
 
+#include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <utility>
@@ -47,8 +49,9 @@ void append_pair(std::string* line, const char* key, const std::string& v) {
     *line += '"';
 }
 
-// ISO 8601 local time with the offset as "+01:00".
-std::string iso_time(int64_t t) {
+// ISO 8601 local time with milliseconds and the offset as "+01:00".
+std::string iso_time(int64_t ms) {
+    const int64_t t = ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
     time_t tt = static_cast<time_t>(t);
     std::tm tm{};
     char text[48] = "?";
@@ -56,15 +59,23 @@ std::string iso_time(int64_t t) {
     char zone[8] = "";
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
     std::strftime(zone, sizeof zone, "%z", &tm);
-    std::string s = text;
+    char frac[8];
+    std::snprintf(frac, sizeof frac, ".%03d", static_cast<int>(ms - t * 1000));
+    std::string s = std::string(text) + frac;
     if (std::char_traits<char>::length(zone) == 5) s += std::string(zone, 3) + ":" + (zone + 3);
     return s;
 }
 
 }  // namespace
 
-event::event(const char* name, int job_id, std::string job_name, int64_t time)
-    : name_(name), time_(time != 0 ? time : std::time(nullptr)) {
+event::event(const char* name, int job_id, std::string job_name, int64_t time) : name_(name) {
+    if (time != 0) {
+        time_ms_ = time * 1000;
+    } else {
+        time_ms_ = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+    }
     if (job_id > 0) {
         num("job_id", job_id);
         text("job_name", std::move(job_name));
@@ -81,6 +92,26 @@ event& event::text(const char* key, std::string value) {
     return *this;
 }
 
+event& event::json_only(const char* key, std::string value) {
+    members_.push_back({key, member::json_string, 0, std::move(value)});
+    return *this;
+}
+
+event& event::body(std::string text_body) {
+    body_ = std::move(text_body);
+    return *this;
+}
+
+event& event::rename(std::string name) {
+    name_ = std::move(name);
+    return *this;
+}
+
+event& event::at_ms(int64_t ms) {
+    time_ms_ = ms;
+    return *this;
+}
+
 event& event::flag(const char* key, bool value) {
     members_.push_back({key, member::boolean, value ? 1 : 0, {}});
     return *this;
@@ -88,25 +119,28 @@ event& event::flag(const char* key, bool value) {
 
 std::string event::line(log_format format) const {
     if (format == log_format::text) {
-        std::string line = cron_local_time(time_) + " " + name_;
+        const int64_t t = time_ms_ >= 0 ? time_ms_ / 1000 : (time_ms_ - 999) / 1000;
+        std::string line = cron_local_time(t) + " " + name_;
         for (const member& m : members_) {
+            if (m.kind == member::json_string) continue;
             append_pair(&line, m.key,
                         m.kind == member::string    ? m.text
                         : m.kind == member::boolean ? (m.num != 0 ? "yes" : "no")
                                                     : std::to_string(m.num));
         }
+        if (!body_.empty()) line += "\n" + body_.substr(0, body_.size() - (body_.back() == '\n' ? 1 : 0));
         return line;
     }
     rapidjson::StringBuffer buf;
     rapidjson::Writer<rapidjson::StringBuffer> w(buf);
     w.StartObject();
     w.Key("time");
-    w.String(iso_time(time_).c_str());
+    w.String(iso_time(time_ms_).c_str());
     w.Key("event");
-    w.String(name_);
+    w.String(name_.c_str());
     for (const member& m : members_) {
         w.Key(m.key);
-        if (m.kind == member::string) {
+        if (m.kind == member::string || m.kind == member::json_string) {
             // Output of a command is bytes; a JSON line must be UTF-8.
             const std::string v = cron_text_repair(m.text);
             w.String(v.data(), static_cast<rapidjson::SizeType>(v.size()));

@@ -19,19 +19,27 @@ public:
     event& num(const char* key, int64_t value);
     event& text(const char* key, std::string value);
     event& flag(const char* key, bool value);  // true/false; yes/no in text
+    // A string member of the JSON form only; the text form gives `text_body`
+    // instead, as lines after its line.
+    event& json_only(const char* key, std::string value);
+    event& body(std::string text_body);
+    // When it happened, in milliseconds since the epoch.
+    event& at_ms(int64_t ms);
+    event& rename(std::string name);
 
-    // The line, without its line end.
+    // The line, without its line end (in text, the body after it).
     std::string line(log_format format) const;
 
 private:
     struct member {
         const char* key;
-        enum { number, string, boolean } kind;
+        enum { number, string, boolean, json_string } kind;
         int64_t num;
         std::string text;
     };
-    const char* name_;
-    int64_t time_;
+    std::string name_;
+    int64_t time_ms_;
+    std::string body_;
     std::vector<member> members_;
 };
 

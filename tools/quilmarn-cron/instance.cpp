@@ -97,13 +97,13 @@ open_instance::open_instance(const char* dir, dir_access access, FILE* err) {
             return;
         }
         const std::string why = crontab_last_error();
-        const long owner = cron_owner_from_error(why.c_str());
-        if (owner == 0) {
+        if (crontab_last_error_code() != CRONTAB_E_DIR_IN_USE) {
             std::fprintf(err, "quilmarn-cron: cannot open %s: %s\n", dir, why.c_str());
             return;
         }
+        const long owner = static_cast<long>(crontab_last_error_value());  // 0: not known
         lock_role role = lock_role::edit;
-        const bool known = cron_owner_role(dir, owner, &role);
+        const bool known = owner != 0 && cron_owner_role(dir, owner, &role);
         if (access == dir_access::read && known && role != lock_role::edit) {
             // A daemon or a run never changes the jobs it loaded: a read
             // looks at a copy of the store.

@@ -45,18 +45,25 @@ bool job_from_json(const Value& v, job_info* j) {
            get(v, "overlap_policy", &j->overlap_policy) && get(v, "queued_count", &j->queued_count) &&
            get(v, "retry_max", &j->retry_max) && get(v, "retry_backoff_sec", &j->retry_backoff_sec) &&
            get(v, "catch_up_sec", &j->catch_up_sec) && get(v, "jitter_sec", &j->jitter_sec) &&
-           get(v, "jitter_fixed", &j->jitter_fixed);
+           get(v, "jitter_fixed", &j->jitter_fixed) && get(v, "user", &j->user);
 }
 
-bool record_from_json(const Value& v, run_record* r) {
-    return v.IsObject() && get(v, "started_at", &r->started_at) && get(v, "finished_at", &r->finished_at) &&
+}  // namespace
+
+bool cron_record_from_json(const Value& v, run_record* r) {
+    if (!v.IsObject()) return false;
+    if (auto it = v.FindMember("execution"); it != v.MemberEnd() && it->value.IsUint64()) {
+        r->execution = it->value.GetUint64();
+    }
+    if (auto it = v.FindMember("fire_time"); it != v.MemberEnd() && it->value.IsInt64()) {
+        r->fire_time = it->value.GetInt64();
+    }
+    return get(v, "started_at", &r->started_at) && get(v, "finished_at", &r->finished_at) &&
            get(v, "duration_ms", &r->duration_ms) && get(v, "exit_code", &r->exit_code) &&
            get(v, "stdout", &r->out) && get(v, "stderr", &r->err) && get(v, "cancelled", &r->cancelled) &&
            get(v, "attempt", &r->attempt) &&
            (!v.HasMember("truncated") || get(v, "truncated", &r->truncated));
 }
-
-}  // namespace
 
 bool cron_json_parse(const char* text, size_t size, rapidjson::Document* doc) {
     doc->Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag>(text, size);
@@ -91,7 +98,7 @@ bool cron_records_from_json(const Value& v, std::vector<run_record>* out) {
     if (!v.IsArray()) return false;
     for (const Value& e : v.GetArray()) {
         run_record r;
-        if (!record_from_json(e, &r)) return false;
+        if (!cron_record_from_json(e, &r)) return false;
         out->push_back(std::move(r));
     }
     return true;
@@ -108,6 +115,8 @@ void cron_record_to_json(const run_record& r, Value* v, rapidjson::Document::All
     v->AddMember("truncated", r.truncated, a);
     v->AddMember("cancelled", r.cancelled, a);
     v->AddMember("attempt", r.attempt, a);
+    if (r.execution != 0) v->AddMember("execution", r.execution, a);
+    if (r.fire_time > 0) v->AddMember("fire_time", r.fire_time, a);
 }
 
 const job_info* cron_find_job(const std::vector<job_info>& jobs, int id) {

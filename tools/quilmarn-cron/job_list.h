@@ -24,6 +24,7 @@ struct job_info {
     int retry_max = 0, retry_backoff_sec = 0;
     int catch_up_sec = 0, jitter_sec = 0;
     bool jitter_fixed = false;
+    std::string user;  // "" for the daemon's own account
 };
 
 struct run_record {
@@ -31,6 +32,8 @@ struct run_record {
     int exit_code = 0;
     int duration_ms = 0;
     int attempt = 1;
+    uint64_t execution = 0;  // the library's id of the execution, 0 when unknown
+    int64_t fire_time = 0;   // the scheduled fire time it served, 0 by hand or unknown
     bool truncated = false, cancelled = false;
     std::string out, err;  // "stdout" and "stderr"
 };
@@ -46,6 +49,8 @@ bool cron_read_jobs(crontab_t* ct, std::vector<job_info>* jobs);
 // when the report cannot be read.
 bool cron_read_logs(crontab_t* ct, int id, int limit, std::vector<run_record>* records);
 
+// One run record; false when it is not one.
+bool cron_record_from_json(const rapidjson::Value& v, run_record* r);
 // An array of run records; false when it is not one or an element is bad.
 bool cron_records_from_json(const rapidjson::Value& v, std::vector<run_record>* out);
 // The records back as JSON objects of the run log's shape.

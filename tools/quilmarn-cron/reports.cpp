@@ -1,17 +1,18 @@
 #include "reports.h"
 
-#include <mutex>
-
 namespace {
-std::mutex report_mutex;
+
+std::string taken(char* text) {
+    // Null only when memory cannot be had: read as no report.
+    std::string s = text != nullptr ? text : "";
+    crontab_free(text);
+    return s;
 }
 
-std::string cron_report_jobs(crontab_t* ct) {
-    std::lock_guard<std::mutex> lk(report_mutex);
-    return crontab_get_jobs_json(ct);
-}
+}  // namespace
+
+std::string cron_report_jobs(crontab_t* ct) { return taken(crontab_copy_jobs_json(ct)); }
 
 std::string cron_report_logs(crontab_t* ct, int id, int limit) {
-    std::lock_guard<std::mutex> lk(report_mutex);
-    return crontab_get_job_logs_json(ct, id, limit);
+    return taken(crontab_copy_job_logs_json(ct, id, limit));
 }

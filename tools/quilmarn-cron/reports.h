@@ -1,7 +1,6 @@
-// The library's two reports write one buffer per instance, so a process
-// that calls them from several threads (the daemon: its scheduler watch and
-// each client's command) takes one lock around each call and the copy of
-// its text. Every report the tool reads goes through here.
+// The library's two reports as copies of their own (crontab_copy_*), so
+// threads of the tool (the daemon's main loop and each client's command)
+// need no lock around them. Every report the tool reads goes through here.
 #pragma once
 
 #include <string>

@@ -1,11 +1,14 @@
 #include "run_log.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
-#include <map>
+#include <set>
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -15,16 +18,38 @@
 
 namespace {
 
-constexpr size_t kKeep = 20;
-// 128 jobs of 20 records, each with two streams of 4095 bytes that JSON may
-// write six times as long, stay below this.
-constexpr size_t kFileMax = 256u << 20;
-const char kRunsFile[] = "quilmarn-cron.runs.json";
-const char kDamaged[] = "quilmarn-cron.runs.json.damaged";
+constexpr size_t kKeep = CRONTAB_LOG_CAPACITY;
+// Past this many lines a job's file is rewritten with the newest kKeep: an
+// append costs its record, the rewrite about one more write of each record.
+constexpr int kCompactAt = 2 * CRONTAB_LOG_CAPACITY;
+// A record's two streams of CRONTAB_OUTPUT_MAX bytes may take six times as
+// much in JSON; kCompactAt + 1 such lines stay below this.
+constexpr size_t kJobFileMax = 8u << 20;
+// The old single file: 128 jobs of 20 such records stay below this.
+constexpr size_t kOldFileMax = 256u << 20;
+const char kOldFile[] = "quilmarn-cron.runs.json";
+const char kOldDamaged[] = "quilmarn-cron.runs.json.damaged";
+const char kPrefix[] = "quilmarn-cron.runs.";
+const char kSuffix[] = ".jsonl";
 
 using records_by_id = std::map<int, std::vector<run_record>>;
 
-// A job id as a member name: decimal, positive, nothing else.
+std::string job_file(int id) { return kPrefix + std::to_string(id) + kSuffix; }
+
+// The job id of a name of job_file's form, else 0.
+int id_of_file(const std::string& name) {
+    const size_t p = sizeof kPrefix - 1, s = sizeof kSuffix - 1;
+    if (name.size() <= p + s || name.compare(0, p, kPrefix) != 0 ||
+        name.compare(name.size() - s, s, kSuffix) != 0) {
+        return 0;
+    }
+    const std::string digits = name.substr(p, name.size() - p - s);
+    if (!cron_id_syntax(digits) || digits.size() > 10) return 0;
+    const long long n = std::atoll(digits.c_str());
+    return n > 0 && n <= INT32_MAX ? static_cast<int>(n) : 0;
+}
+
+// A job id as a member name of the old file: decimal, positive, nothing else.
 bool parse_key(const char* key, int* id) {
     char* end = nullptr;
     errno = 0;
@@ -34,16 +59,16 @@ bool parse_key(const char* key, int* id) {
     return true;
 }
 
-// A file in place of the runs file that is not ours to read or set aside.
+// A file in place of ours that is not ours to read or set aside.
 bool refused_file(int rc) { return rc == ELOOP || rc == EINVAL || rc == EPERM; }
 
-// The file's records; false, with `why`, when it is there but cannot be
+// The old file's records; false, with `why`, when it is there but cannot be
 // taken whole; *refused (an errno value) when it is no file of ours.
-bool load(int dirfd, records_by_id* all, std::string* why, int* refused) {
+bool load_old(int dirfd, records_by_id* all, std::string* why, int* refused) {
     *refused = 0;
     all->clear();
     std::string text;
-    int rc = cron_dir_read(dirfd, kRunsFile, kFileMax, &text);
+    int rc = cron_dir_read(dirfd, kOldFile, kOldFileMax, &text);
     if (rc == ENOENT) return true;
     if (rc != 0) {
         *why = rc == EFBIG ? "too large" : std::strerror(rc);
@@ -69,88 +94,204 @@ bool load(int dirfd, records_by_id* all, std::string* why, int* refused) {
     return true;
 }
 
-std::string to_text(const records_by_id& all) {
+std::string to_line(int id, const run_record& r) {
     rapidjson::Document doc;
-    doc.SetObject();
-    auto& a = doc.GetAllocator();
-    for (const auto& [id, records] : all) {
-        rapidjson::Value list(rapidjson::kArrayType);
-        for (const run_record& r : records) {
-            rapidjson::Value v;
-            cron_record_to_json(r, &v, a);
-            list.PushBack(v, a);
-        }
-        doc.AddMember(rapidjson::Value(std::to_string(id).c_str(), a), list, a);
-    }
+    rapidjson::Value v;
+    cron_record_to_json(r, &v, doc.GetAllocator());
     rapidjson::StringBuffer buf;
     rapidjson::Writer<rapidjson::StringBuffer> w(buf);
-    doc.Accept(w);
-    return std::string(buf.GetString(), buf.GetSize());
+    w.StartObject();
+    w.Key("job_id");
+    w.Int(id);
+    for (auto& m : v.GetObject()) {
+        w.Key(m.name.GetString(), m.name.GetStringLength());
+        m.value.Accept(w);
+    }
+    w.EndObject();
+    return std::string(buf.GetString(), buf.GetSize()) + "\n";
+}
+
+// The whole lines of `text` that are records of job `id`, oldest first; a
+// torn or foreign line is skipped. *lines counts every line ended.
+std::vector<run_record> parse_lines(const std::string& text, int id, int* lines) {
+    std::vector<run_record> records;
+    *lines = 0;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find('\n', at);
+        if (end == std::string::npos) break;  // torn: its end never reached the disk
+        ++*lines;
+        rapidjson::Document doc;
+        run_record r;
+        if (cron_json_parse(text.data() + at, end - at, &doc) && doc.IsObject() && doc.HasMember("job_id") &&
+            doc["job_id"].IsInt() && doc["job_id"].GetInt() == id && cron_record_from_json(doc, &r)) {
+            records.push_back(std::move(r));
+        }
+        at = end + 1;
+    }
+    return records;
+}
+
+// Reads job `id`'s file: 0, or an errno value as cron_dir_read.
+int read_job(int dirfd, int id, std::vector<run_record>* oldest_first, int* lines) {
+    std::string text;
+    *lines = 0;
+    oldest_first->clear();
+    const int rc = cron_dir_read(dirfd, job_file(id).c_str(), kJobFileMax, &text);
+    if (rc == 0) *oldest_first = parse_lines(text, id, lines);
+    return rc;
+}
+
+std::string lines_of(int id, const std::vector<run_record>& oldest_first) {
+    std::string text;
+    const size_t from = oldest_first.size() > kKeep ? oldest_first.size() - kKeep : 0;
+    for (size_t i = from; i < oldest_first.size(); ++i) text += to_line(id, oldest_first[i]);
+    return text;
 }
 
 }  // namespace
 
-bool runs_file_prepend(FILE* err, const std::string& dir, int id, const std::vector<run_record>& records,
-                       const std::vector<int>& live_ids) {
-    unique_fd dirfd = cron_dir_open(dir);
-    if (!dirfd) {
-        std::fprintf(err, "quilmarn-cron: cannot keep the run records in %s: %s\n", dir.c_str(),
-                     std::strerror(errno));
-        return false;
-    }
+bool runs_store::migrate(int dirfd) {
+    if (migrated_) return true;
+    migrated_ = true;
     records_by_id all;
     std::string why;
     int refused = 0;
-    if (!load(dirfd.get(), &all, &why, &refused)) {
+    if (!load_old(dirfd, &all, &why, &refused)) {
         if (refused != 0) {
-            std::fprintf(err, "quilmarn-cron: %s; the run records are not kept\n",
-                         cron_dir_error(dir, kRunsFile, refused).c_str());
+            // Not ours: left alone, and the records go to the new files.
+            std::fprintf(err_, "quilmarn-cron: %s; its records are not read\n",
+                         cron_dir_error(dir_, kOldFile, refused).c_str());
+            return true;
+        }
+        // Kept for a look, never read again.
+        if (::renameat(dirfd, kOldFile, dirfd, kOldDamaged) != 0) {
+            std::fprintf(err_, "quilmarn-cron: %s/%s is damaged (%s) and cannot be set aside: %s\n",
+                         dir_.c_str(), kOldFile, why.c_str(), std::strerror(errno));
+            return true;
+        }
+        std::fprintf(err_, "quilmarn-cron: warning: %s/%s was damaged (%s); kept as %s, starting afresh\n",
+                     dir_.c_str(), kOldFile, why.c_str(), kOldDamaged);
+        return true;
+    }
+    for (const auto& [id, newest_first] : all) {
+        const std::vector<run_record> oldest_first(newest_first.rbegin(), newest_first.rend());
+        // A job file that exists already is newer than the old file.
+        if (int rc = cron_dir_create(dirfd, job_file(id).c_str(), lines_of(id, oldest_first));
+            rc != 0 && rc != EEXIST) {
+            std::fprintf(err_, "quilmarn-cron: cannot move the old run records: %s\n",
+                         cron_dir_error(dir_, job_file(id).c_str(), rc).c_str());
             return false;
         }
-        // Kept for a look, never read again; the records start afresh.
-        if (::renameat(dirfd.get(), kRunsFile, dirfd.get(), kDamaged) != 0) {
-            std::fprintf(err, "quilmarn-cron: %s/%s is damaged (%s) and cannot be set aside: %s\n",
-                         dir.c_str(), kRunsFile, why.c_str(), std::strerror(errno));
-            return false;
-        }
-        std::fprintf(err, "quilmarn-cron: warning: %s/%s was damaged (%s); kept as %s, starting afresh\n",
-                     dir.c_str(), kRunsFile, why.c_str(), kDamaged);
-        all.clear();
     }
-    std::vector<run_record> merged(records.begin(),
-                                   records.begin() + static_cast<long>(std::min(kKeep, records.size())));
-    for (const run_record& r : all[id]) {
-        if (merged.size() < kKeep) merged.push_back(r);
-    }
-    all[id] = std::move(merged);
-    for (auto it = all.begin(); it != all.end();) {
-        bool live = it->first == id;
-        for (int l : live_ids) live = live || l == it->first;
-        it = live ? std::next(it) : all.erase(it);
-    }
-    int rc = cron_dir_replace(dirfd.get(), kRunsFile, to_text(all));
-    if (rc != 0) {
-        std::fprintf(err, "quilmarn-cron: cannot keep the run records: %s\n",
-                     cron_dir_error(dir, kRunsFile, rc).c_str());
-        return false;
+    if (!all.empty() || ::faccessat(dirfd, kOldFile, F_OK, AT_SYMLINK_NOFOLLOW) == 0) {
+        ::unlinkat(dirfd, kOldFile, 0);
     }
     return true;
+}
+
+int runs_store::count_lines(int dirfd, int id) {
+    auto it = lines_.find(id);
+    if (it != lines_.end()) return it->second;
+    std::vector<run_record> records;
+    int lines = 0;
+    const int rc = read_job(dirfd, id, &records, &lines);
+    if (rc == EFBIG) {
+        // Never one of ours: set aside, and the job's records start afresh.
+        const std::string name = job_file(id), damaged = name + ".damaged";
+        if (::renameat(dirfd, name.c_str(), dirfd, damaged.c_str()) == 0) {
+            std::fprintf(err_, "quilmarn-cron: warning: %s/%s was too large; kept as %s\n", dir_.c_str(),
+                         name.c_str(), damaged.c_str());
+        }
+        lines = 0;
+    }
+    lines_[id] = lines;
+    return lines;
+}
+
+bool runs_store::append(int id, const run_record& record) {
+    unique_fd dirfd = cron_dir_open(dir_);
+    if (!dirfd) {
+        std::fprintf(err_, "quilmarn-cron: cannot keep the run records in %s: %s\n", dir_.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    if (!migrate(dirfd.get())) return false;
+    const std::string name = job_file(id);
+    const int lines = count_lines(dirfd.get(), id);
+    if (int rc = cron_dir_append(dirfd.get(), name.c_str(), to_line(id, record)); rc != 0) {
+        lines_.erase(id);
+        std::fprintf(err_, "quilmarn-cron: cannot keep the run records: %s\n",
+                     cron_dir_error(dir_, name.c_str(), rc).c_str());
+        return false;
+    }
+    lines_[id] = lines + 1;
+    if (lines + 1 <= kCompactAt) return true;
+    std::vector<run_record> records;
+    int now = 0;
+    int rc = read_job(dirfd.get(), id, &records, &now);
+    if (rc == 0) rc = cron_dir_replace(dirfd.get(), name.c_str(), lines_of(id, records));
+    if (rc != 0) {
+        // The record is kept; the file stays longer until a rewrite succeeds.
+        lines_.erase(id);
+        std::fprintf(err_, "quilmarn-cron: cannot shorten the run records: %s\n",
+                     cron_dir_error(dir_, name.c_str(), rc).c_str());
+        return true;
+    }
+    lines_[id] = static_cast<int>(std::min(records.size(), kKeep));
+    return true;
+}
+
+void runs_store::forget(int id) {
+    lines_.erase(id);
+    if (unique_fd dirfd = cron_dir_open(dir_); dirfd) ::unlinkat(dirfd.get(), job_file(id).c_str(), 0);
+}
+
+void runs_store::prune(const std::vector<int>& live_ids) {
+    unique_fd dirfd = cron_dir_open(dir_);
+    if (!dirfd || !migrate(dirfd.get())) return;
+    const std::set<int> live(live_ids.begin(), live_ids.end());
+    std::vector<std::string> gone;
+    if (DIR* d = ::fdopendir(::dup(dirfd.get())); d != nullptr) {
+        while (const dirent* e = ::readdir(d)) {
+            const int id = id_of_file(e->d_name);
+            if (id != 0 && live.count(id) == 0) gone.emplace_back(e->d_name);
+        }
+        ::closedir(d);
+    }
+    // Unlinking removes the entry, never what a link there names.
+    for (const std::string& name : gone) {
+        lines_.erase(id_of_file(name));
+        ::unlinkat(dirfd.get(), name.c_str(), 0);
+    }
 }
 
 void runs_file_read(FILE* err, const std::string& dir, int id, std::vector<run_record>* out) {
     out->clear();
     unique_fd dirfd = cron_dir_open(dir);
     if (!dirfd) return;
+    int lines = 0;
+    const int rc = read_job(dirfd.get(), id, out, &lines);
+    if (rc == 0) {
+        std::reverse(out->begin(), out->end());
+        if (out->size() > kKeep) out->resize(kKeep);
+        return;
+    }
+    if (rc != ENOENT) {
+        std::fprintf(err, "quilmarn-cron: warning: %s; no records read\n",
+                     cron_dir_error(dir, job_file(id).c_str(), rc).c_str());
+        return;
+    }
+    // Not written since an earlier version: its single file.
     records_by_id all;
     std::string why;
     int refused = 0;
-    if (!load(dirfd.get(), &all, &why, &refused)) {
+    if (!load_old(dirfd.get(), &all, &why, &refused)) {
         if (refused != 0) {
             std::fprintf(err, "quilmarn-cron: warning: %s; no records read\n",
-                         cron_dir_error(dir, kRunsFile, refused).c_str());
+                         cron_dir_error(dir, kOldFile, refused).c_str());
         } else {
             std::fprintf(err, "quilmarn-cron: warning: %s/%s is damaged: %s; no records read\n", dir.c_str(),
-                         kRunsFile, why.c_str());
+                         kOldFile, why.c_str());
         }
         return;
     }
@@ -158,14 +299,20 @@ void runs_file_read(FILE* err, const std::string& dir, int id, std::vector<run_r
     if (it != all.end()) *out = it->second;
 }
 
+const char* cron_exit_word(int code) {
+    switch (code) {
+        case CRONTAB_EXIT_NOT_STARTED: return "not started";
+        case CRONTAB_EXIT_TIME_LIMIT: return "time limit";
+        case CRONTAB_EXIT_CANCELLED: return "cancelled";
+        case CRONTAB_EXIT_STATUS_UNKNOWN: return "status unknown";
+        default: return nullptr;
+    }
+}
+
 std::string record_line(const std::string& name, const run_record& r) {
-    const int code = r.exit_code;
-    const char* why = code == CRONTAB_EXIT_NOT_STARTED      ? " (not started)"
-                      : code == CRONTAB_EXIT_TIME_LIMIT     ? " (time limit)"
-                      : code == CRONTAB_EXIT_CANCELLED      ? " (cancelled)"
-                      : code == CRONTAB_EXIT_STATUS_UNKNOWN ? " (status unknown)"
-                                                            : "";
-    std::string line = cron_local_time(r.finished_at) + "  " + name + "  exit " + std::to_string(code) + why +
+    const char* word = cron_exit_word(r.exit_code);
+    std::string line = cron_local_time(r.finished_at) + "  " + name + "  exit " +
+                       std::to_string(r.exit_code) + (word != nullptr ? std::string(" (") + word + ")" : "") +
                        "  " + std::to_string(r.duration_ms) + " ms";
     if (r.attempt > 1) line += "  attempt " + std::to_string(r.attempt);
     return line;

@@ -1,25 +1,55 @@
 // Run records outside the process that made them. The library keeps a job's
 // records in memory only, so the process that runs jobs in a data directory
-// (the daemon, or `run`) copies every new record to
-// "quilmarn-cron.runs.json" there, where `logs` reads them.
+// (the daemon, or `run`) appends each finished attempt's record to the job's
+// file "quilmarn-cron.runs.<id>.jsonl" there, where `logs` reads them.
+//
+// One JSON object per line, oldest first, each a record as the run log
+// report writes it with "job_id" in front. A record costs its own bytes: it
+// is appended with one write and flushed; past twice the records a job keeps
+// the file is rewritten with the newest ones (a temporary renamed over it),
+// so each record is written about twice in all. A line without its end (a
+// crash while writing) or that does not parse is skipped at read.
+//
+// The single file of earlier versions, "quilmarn-cron.runs.json", is still
+// read, and split into these files at the first record written.
 #pragma once
 
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "job_list.h"
 
-// Adds `records` (newest first) in front of job `id`'s records in the file,
-// keeping the newest 20, and forgets the records of jobs not in `live_ids`.
-// The file is replaced whole; a damaged one is set aside first (one warning
-// on `err`). False, with the reason on `err`, when it cannot be written.
-bool runs_file_prepend(FILE* err, const std::string& dir, int id, const std::vector<run_record>& records,
-                       const std::vector<int>& live_ids);
+class runs_store {
+public:
+    runs_store(std::string dir, FILE* err) : dir_(std::move(dir)), err_(err) {}
 
-// Job `id`'s records from the file (newest first; empty when there are
-// none, or the file is damaged: then a warning on `err`).
+    // Appends a record of job `id`. False, with the reason on `err`, when it
+    // cannot be kept.
+    bool append(int id, const run_record& record);
+    // Forgets the records of job `id` (a deleted job).
+    void forget(int id);
+    // Forgets the records of every job not in `live_ids`.
+    void prune(const std::vector<int>& live_ids);
+
+private:
+    bool migrate(int dirfd);
+    int count_lines(int dirfd, int id);
+
+    std::string dir_;
+    FILE* err_;
+    bool migrated_ = false;
+    std::map<int, int> lines_;  // lines in each job's file, as far as known
+};
+
+// Job `id`'s records (newest first; empty when there are none, or the file
+// is refused or damaged: then a warning on `err`).
 void runs_file_read(FILE* err, const std::string& dir, int id, std::vector<run_record>* out);
+
+// The word for an exit code that is not the command's own ("time limit",
+// "cancelled", ...), or null for a command's exit status.
+const char* cron_exit_word(int exit_code);
 
 // One line for a finished attempt: local end time, job name, exit code and
 // duration.

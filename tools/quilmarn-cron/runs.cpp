@@ -22,6 +22,7 @@
 #include "cli.h"
 #include "daemon.h"
 #include "dir_files.h"
+#include "feed.h"
 #include "instance.h"
 #include "job_list.h"
 #include "run_log.h"
@@ -192,27 +193,37 @@ int cmd_run(cmd_ctx& ctx, int, char** argv) {
             std::this_thread::sleep_for(100ms);
         }
     });
+    const uint64_t before = crontab_get_last_event_seq(ct);
     int rc = crontab_run_now(ct, id);
     done = true;
     helper.join();
     if (rc != CRONTAB_OK) return ctx.lib_fail(("cannot run job " + std::to_string(id)).c_str());
+    // The records are on disk before the answer, so `logs` right after shows them.
+    if (ctx.in_daemon) {
+        if (!cron_daemon_wait_records(ct))
+            std::fprintf(ctx.err, "quilmarn-cron: warning: the records of job %d are not written yet\n", id);
+    } else {
+        runs_store runs(dir, ctx.err);
+        event_feed feed(ct, &runs, false);
+        feed.start_after(before);
+        feed.drain();
+        runs.prune(ids_of(jobs));
+    }
     std::vector<run_record> records;
-    if (!cron_read_logs(ct, id, 20, &records) || records.empty()) {
+    if (!cron_read_logs(ct, id, CRONTAB_LOG_CAPACITY, &records) || records.empty()) {
         return ctx.fail("job %d ran, but its records cannot be read", id);
     }
     // Only the records of this execution: the ring holds earlier ones too.
-    size_t mine = 0;
-    while (mine < records.size() && (mine == 0 || records[mine - 1].attempt > 1)) ++mine;
-    records.resize(mine);
+    const uint64_t mine = records[0].execution;
+    std::erase_if(records, [mine](const run_record& r) { return r.execution != mine; });
     print_records(ctx.out, name, records);
-    // The daemon's watch keeps its records for `logs`.
-    if (!ctx.in_daemon) runs_file_prepend(ctx.err, dir, id, records, ids_of(jobs));
     return exit_status(records[0]);
 }
 
 int cmd_logs(cmd_ctx& ctx, int, char** argv) {
-    int64_t count = 20;
-    if (const char* n = ctx.args.value("-n"); n != nullptr && !cron_arg_int(ctx, "N", n, 1, 20, &count)) {
+    int64_t count = CRONTAB_LOG_CAPACITY;
+    if (const char* n = ctx.args.value("-n");
+        n != nullptr && !cron_arg_int(ctx, "N", n, 1, CRONTAB_LOG_CAPACITY, &count)) {
         return EXIT_USAGE;
     }
     int id = 0;
@@ -263,10 +274,12 @@ int cmd_cancel(cmd_ctx& ctx, int, char** argv) {
             break;
         }
         const std::string why = crontab_last_error();
-        holder = cron_owner_from_error(why.c_str());
-        if (holder == 0) return ctx.fail("cannot open %s: %s", ctx.dir, why.c_str());
+        if (crontab_last_error_code() != CRONTAB_E_DIR_IN_USE) {
+            return ctx.fail("cannot open %s: %s", ctx.dir, why.c_str());
+        }
+        holder = static_cast<long>(crontab_last_error_value());
         lock_role role = lock_role::edit;
-        if (cron_owner_role(ctx.dir, holder, &role) && role != lock_role::edit) {
+        if (holder != 0 && cron_owner_role(ctx.dir, holder, &role) && role != lock_role::edit) {
             rc = request_cancel(ctx, id);
             asked = true;
             break;
@@ -290,7 +303,9 @@ const cmd_option run_options[] = {
     {"--no-wait", nullptr, "start the run in the daemon and return at once"},
 };
 const cmd_option logs_options[] = {
-    {"-n", "N", "the newest N records (1 to 20, default 20)"},
+    {"-n", "N",
+     "the newest N records (1 to " QC_TEXT_OF(CRONTAB_LOG_CAPACITY) ", default " QC_TEXT_OF(
+         CRONTAB_LOG_CAPACITY) ")"},
     {"--json", nullptr, "the records as the run log's JSON (newest first)"},
 };
 

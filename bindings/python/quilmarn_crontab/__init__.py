@@ -32,18 +32,21 @@ from ._events import Event, EventKind, Outcome
 from ._limits import (BACKOFF_MAX_SEC, CATCH_UP_MAX_SEC, JITTER_MAX_SEC, CMD_MAX, DATA_DIR_MAX, ENV_MAX, ENV_VARS_MAX,
                       EVENT_CAPACITY, EVENT_TEXT_BYTES, EXPR_MAX, LOG_CAPACITY, MAX_ACTIVE,
                       MAX_JOBS, NAME_MAX, OUTPUT_MAX, RETRY_MAX, WORKDIR_MAX)
+from ._limits import CONNINFO_MAX, NODE_MAX, USER_MAX
 from ._records import Execution, Job, RunRecord
 from ._scheduler import Scheduler
+from ._stats import JobStats, Stats
 
 __all__ = [
     "CrontabError", "ExpressionError", "JobNotFoundError", "AmbiguousJobNameError",
     "RunRefusedError", "SettingError", "TableFullError", "StoreError", "DirectoryInUseError",
     "ErrorCode", "Overlap", "ExitCode", "Scheduler", "Job", "RunRecord", "Execution",
-    "Event", "EventKind", "Outcome", "TimeLike", "DurationLike",
+    "Event", "EventKind", "Outcome", "Stats", "JobStats", "TimeLike", "DurationLike",
     "MAX_JOBS", "LOG_CAPACITY", "MAX_ACTIVE", "RETRY_MAX", "BACKOFF_MAX_SEC", "CATCH_UP_MAX_SEC", "JITTER_MAX_SEC",
     "NAME_MAX",
     "EXPR_MAX", "CMD_MAX", "WORKDIR_MAX", "ENV_MAX", "ENV_VARS_MAX", "DATA_DIR_MAX",
     "OUTPUT_MAX", "EVENT_CAPACITY", "EVENT_TEXT_BYTES",
+    "USER_MAX", "NODE_MAX", "CONNINFO_MAX",
     "version", "validate", "is_valid", "next_time", "next_datetime", "next_runs", "next_datetimes",
     "describe", "explain",
 ]

@@ -36,6 +36,7 @@ class EventKind(str, enum.Enum):
     LOST = "lost"                            #: count events dropped before they were read
     MISSED = "missed"                        #: count fire times outside the catch-up window
     STATE_DAMAGED = "state_damaged"          #: the state file could not be read or written (error)
+    CLAIMED_ELSEWHERE = "claimed_elsewhere"  #: another cluster node holds the fire time (node, reason)
 
 
 class Outcome(str, enum.Enum):
@@ -94,6 +95,7 @@ class Event(_Report):
     child_signalled: bool | None = None
     change: str | None = None
     error: str | None = None
+    node: str | None = None                  #: the cluster node that won (claimed_elsewhere)
     _raw: dict[str, Any] = dataclasses.field(default_factory=dict, compare=False)
 
     @classmethod

@@ -66,6 +66,7 @@ class Job(_Report):
     catch_up_sec: int
     jitter_sec: int
     jitter_fixed: bool
+    user: str               #: "" for the host's own account
     _raw: dict[str, Any] = dataclasses.field(repr=False, compare=False)
 
     @classmethod

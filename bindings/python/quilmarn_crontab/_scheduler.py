@@ -18,6 +18,7 @@ from ._feed import _Feed
 from ._limits import LOG_CAPACITY
 from ._records import Job, RunRecord
 from ._runs import _Runs
+from ._stats import Stats
 
 
 def _fail(lib: ctypes.CDLL, expression: str = "") -> NoReturn:
@@ -45,7 +46,8 @@ class Scheduler(_Runs, _Feed):
     the handle (the parent's scheduler goes on).
     """
 
-    def __init__(self, data_dir: _args.PathLike | None = None) -> None:
+    def __init__(self, data_dir: _args.PathLike | None = None, *, cluster: str | None = None,
+                 node: str | None = None, cluster_unreachable: str = "skip") -> None:
         _lib = self._lib = _native.library()
         self._cv = threading.Condition()
         self._users = 0
@@ -57,6 +59,30 @@ class Scheduler(_Runs, _Feed):
         if not handle:
             _fail(_lib)
         self._handle = handle
+        if cluster is not None:
+            self._join(cluster, node, cluster_unreachable)
+
+    def _join(self, cluster: str, node: str | None, unreachable: str) -> None:
+        # Several instances on one PostgreSQL database run each scheduled
+        # fire time once (libpq5 needed); a failure closes the new instance.
+        policies = {"skip": 0, "run": 1}
+        if unreachable not in policies:
+            self.close()
+            raise ValueError("cluster_unreachable must be 'skip' or 'run', not %r" % (unreachable,))
+        args = (_args.text(cluster, "cluster"), None if node is None else _args.text(node, "node"))
+        if self._lib.crontab_join_cluster(self._handle, *args, policies[unreachable]) != 0:
+            failure = _native.last_failure(self._lib)
+            self.close()
+            raise error_for(*failure)
+
+    def cluster(self) -> dict[str, Any] | None:
+        """The cluster joined: {"node", "reachable" (None before the first
+        statement), "when_unreachable", "error"}; None when none is."""
+        with self._use() as handle:
+            state = json.loads(_native.take_text(self._lib, self._lib.crontab_copy_cluster_json(handle)))
+        if not state.pop("joined"):
+            return None
+        return state
 
     def __enter__(self) -> "Scheduler":
         return self
@@ -241,6 +267,13 @@ class Scheduler(_Runs, _Feed):
         self._job_call(jid, self._lib.crontab_set_job_jitter, _args.duration(max_delay_sec, "max_delay_sec"),
                        1 if fixed else 0)
 
+    def set_user(self, job_id: int, user: str | None) -> None:
+        """The user account the job's commands run as ("www-data"); None or
+        "" for the host's own. A host that is not root may name only its own
+        account; an account that does not exist raises SettingError."""
+        jid = _args.integer(job_id, "job_id")
+        self._job_call(jid, self._lib.crontab_set_job_user, None if user is None else _args.text(user, "user"))
+
     # -- scheduler --
 
     def start(self) -> None:
@@ -267,7 +300,7 @@ class Scheduler(_Runs, _Feed):
 
     # -- reports --
 
-    def _report(self, fn: Callable[..., int], *args: Any) -> list[dict[str, Any]]:
+    def _report(self, fn: Callable[..., int], *args: Any) -> Any:
         # A copy of this call's own: threads need no lock around reports.
         with self._use() as handle:
             text = _native.take_text(self._lib, fn(handle, *args))
@@ -305,3 +338,9 @@ class Scheduler(_Runs, _Feed):
         records = self._report(self._lib.crontab_copy_job_logs_json, _args.integer(job_id, "job_id"),
                                _args.integer(limit, "limit"))
         return [RunRecord.from_json(raw) for raw in records]
+
+    def stats(self) -> Stats:
+        """Counters since this scheduler was created: per job (executions by
+        outcome, skipped fire times, attempts, retries, last success and
+        failure, durations) and the totals (active runs, events lost)."""
+        return Stats.from_json(self._report(self._lib.crontab_copy_stats_json))

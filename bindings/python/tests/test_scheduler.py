@@ -61,7 +61,8 @@ class JobTableTest(SchedulerTest):
         self.assertEqual(list(jobs[0]), [
             "id", "name", "expr", "cmd", "enabled", "next_run", "last_run", "log_count",
             "max_runtime_sec", "running", "workdir", "envSet", "env", "overlap_policy",
-            "queued_count", "retry_max", "retry_backoff_sec", "catch_up_sec", "jitter_sec", "jitter_fixed"])
+            "queued_count", "retry_max", "retry_backoff_sec", "catch_up_sec", "jitter_sec", "jitter_fixed",
+             "user"])
 
         self.s.set_retry(a, 3, 10)
         self.s.update_job(a, "backup2", "*/5 * * * *", "echo again", enabled=False)
@@ -102,6 +103,7 @@ class JobTableTest(SchedulerTest):
             (qc.SettingError, lambda: self.s.set_overlap_policy(job, 4), "4"),
             (qc.SettingError, lambda: self.s.set_catch_up(job, qc.CATCH_UP_MAX_SEC + 1), "2678401"),
             (qc.SettingError, lambda: self.s.set_jitter(job, qc.JITTER_MAX_SEC + 1), "86401"),
+            (qc.SettingError, lambda: self.s.set_user(job, "qc-no-such-user"), "qc-no-such-user"),
             (qc.SettingError, lambda: self.s.set_overlap_policy(job, "sometimes"), "sometimes"),
             (qc.SettingError, lambda: self.s.set_paths(job, workdir="/nonexistent/dir"), "/nonexistent/dir"),
             (qc.SettingError, lambda: self.s.set_paths(job, env="A=1\nB"), "line 2"),
@@ -194,6 +196,16 @@ class ArgumentTest(SchedulerTest):
         self.s.set_timeout(job, None)
         self.assertEqual(self.s.job(job).max_runtime_sec, 0)
 
+    def test_cluster_is_joined_at_creation_and_reported(self):
+        self.assertIsNone(self.s.cluster())
+        with self.assertRaises(ValueError):
+            qc.Scheduler(cluster="host=/nonexistent", cluster_unreachable="maybe")
+        # No server there: the join succeeds and the state says so once tried.
+        with qc.Scheduler(cluster="host=/nonexistent", node="n1", cluster_unreachable="run") as s:
+            state = s.cluster()
+            self.assertEqual((state["node"], state["when_unreachable"]), ("n1", "run"))
+            self.assertIn(state["reachable"], (None, False))
+
     def test_limits_and_codes_are_the_headers(self):
         header = os.path.join(os.path.dirname(__file__), "..", "..", "..", "include", "quilmarn_crontab.h")
         with open(header, encoding="utf-8") as f:
@@ -203,6 +215,7 @@ class ArgumentTest(SchedulerTest):
         mirrored.update({"EXIT_" + c.name: c for c in qc.ExitCode})
         mirrored.update({"OVERLAP_" + c.name: c for c in qc.Overlap})
         results = {"OK", "ERROR", "ERROR_SETTING", "ERROR_STORE", "NO_CHILD"}  # the binding needs no names
+        results |= {"CLUSTER_SKIP", "CLUSTER_RUN"}  # given as "skip" and "run"
         self.assertEqual(set(macros) - results, set(mirrored))
         for name, value in mirrored.items():
             with self.subTest(name):
