@@ -50,7 +50,7 @@ void check_bounds(const crontab_t* ct) {
         FUZZ_CHECK(j.sched.valid == 1);
         FUZZ_CHECK(j.enabled == 0 || j.enabled == 1);
         FUZZ_CHECK(j.max_runtime_sec >= 0);
-        FUZZ_CHECK(j.overlap_policy >= 0 && j.overlap_policy <= 2);
+        FUZZ_CHECK(j.overlap_policy >= 0 && j.overlap_policy <= 3);
         FUZZ_CHECK(j.retry_max >= 0 && j.retry_max <= 10);
         FUZZ_CHECK(j.retry_backoff_sec >= 0 && j.retry_backoff_sec <= 3600);
         FUZZ_CHECK(j.last_run == 0 && j.log_count == 0 && j.running_count == 0 && j.queued == 0);

@@ -66,6 +66,11 @@ typedef struct crontab_t crontab_t;
 #define CRONTAB_OVERLAP_SKIP 0  /* a due run is not started while the job runs */
 #define CRONTAB_OVERLAP_QUEUE 1 /* one due run waits and starts when the job's runs end */
 #define CRONTAB_OVERLAP_ALLOW 2 /* runs of the job may execute side by side */
+/* A due run cancels the job's running executions (children terminated as
+ * crontab_cancel_job does, retries stopped) and starts once they have ended.
+ * A library older than this one loads the job with policy SKIP and keeps a
+ * backup of the store. */
+#define CRONTAB_OVERLAP_REPLACE 3
 
 /* ---- Limits ----
  * Text sizes are in bytes without the terminating zero. */
@@ -74,6 +79,8 @@ typedef struct crontab_t crontab_t;
 #define CRONTAB_MAX_ACTIVE 32                      /* runs going on at once */
 #define CRONTAB_RETRY_MAX 10                       /* further attempts after a failed one */
 #define CRONTAB_BACKOFF_MAX_SEC 3600               /* pause before each further attempt */
+#define CRONTAB_CATCH_UP_MAX_SEC 2678400           /* catch-up window (31 days) */
+#define CRONTAB_JITTER_MAX_SEC 86400               /* largest start delay (one day) */
 #define CRONTAB_NAME_MAX 127                       /* a job's name (longer names are cut) */
 #define CRONTAB_EXPR_MAX 127                       /* an expression */
 #define CRONTAB_CMD_MAX 1023                       /* a command */
@@ -141,12 +148,19 @@ CRONTAB_API const char *crontab_version(void);
  * than once a minute. Returns 0 when valid, -1 otherwise. When errbuf is not
  * null and errbuf_size > 0, errbuf receives the empty string on success or
  * the parser's message on failure, cut to errbuf_size - 1 bytes and always
- * zero-terminated. errbuf_size <= 0 leaves errbuf untouched. */
+ * zero-terminated. errbuf_size <= 0 leaves errbuf untouched.
+ * "@reboot" (no zone prefix) has no calendar fire time: a started scheduler
+ * runs such a job once per boot of the machine, known by the kernel's boot
+ * id kept in "crontab.state.json", so a restart of the host process does
+ * not run it again; where the boot id cannot be read (or on the desktop
+ * platform), once per scheduler start. A job added while the scheduler runs
+ * waits for the next start. */
 CRONTAB_API int crontab_validate_expr(const char *expr, char *errbuf, int errbuf_size);
 
 /* Stores in *out the first fire time strictly after `after` and returns 0.
  * Returns -1 and leaves *out untouched when out is null, the expression does
- * not parse, or no fire time exists within five years. Calendar expressions
+ * not parse, or no fire time exists within five years, and for "@reboot"
+ * (CRONTAB_E_BAD_EXPRESSION, "... has no calendar fire time"). Calendar expressions
  * are matched against the local time of their zone prefix, or else of the
  * process (its TZ as it is at the time of the call). */
 CRONTAB_API int crontab_calc_next(const char *expr, int64_t after, int64_t *out);
@@ -154,7 +168,7 @@ CRONTAB_API int crontab_calc_next(const char *expr, int64_t after, int64_t *out)
 /* Upcoming fire times after now as a compact JSON array of
  * {"unix":<int>,"iso":"YYYY-MM-DDTHH:MM:SS","offset":"+HH:MM"} (local time
  * in the expression's zone and its UTC offset, which tells apart the two instants of a local time that
- * repeats when daylight-saving time ends), count clamped to 1..100. An expression that does not parse gives {"error":"<message>"}.
+ * repeats when daylight-saving time ends), count clamped to 1..100; "[]" for "@reboot". An expression that does not parse gives {"error":"<message>"}.
  * The text lives in a per-thread buffer (8192 bytes) that the next call of
  * this function on the same thread overwrites. */
 CRONTAB_API const char *crontab_get_next_runs_json(const char *expr, int count);
@@ -293,6 +307,35 @@ CRONTAB_API int crontab_set_job_overlap_policy(crontab_t *ct, int id, int policy
  * pause of retry_backoff_sec (0..3600). -2 outside those ranges. 0, -1, -2. */
 CRONTAB_API int crontab_set_job_retry(crontab_t *ct, int id, int retry_max, int retry_backoff_sec);
 
+/* Catch-up after downtime: window_sec (0..CRONTAB_CATCH_UP_MAX_SEC; 0, the
+ * default, turns it off). The instance keeps, per job with a window or
+ * "@reboot", the last fire time it admitted in "crontab.state.json" beside
+ * the store (written at most once per scheduler pass, only for such jobs).
+ * When the scheduler starts, or the wall clock steps forward, a job that
+ * missed fire times since that stamp runs once, serving the latest of them,
+ * if that one lies at most window_sec in the past ("admitted" with
+ * "trigger": "catch_up"); otherwise nothing runs and the misses are told as
+ * one "missed" event. A job without a stamp (new, or after the state file
+ * was lost) does not catch up. A crash between a run's admission and its
+ * stamp reaching the disk (one scheduler pass) can run that fire time again
+ * at the next start.
+ * Example: "0 2 * * *" with a window of 21600 runs the 02:00 job at 07:00
+ * when the machine was off from 01:00 to 07:00, but not at 09:00.
+ * 0, -1 (null handle, unknown id), -2 (out of range) or -3 (store not saved). */
+CRONTAB_API int crontab_set_job_catch_up(crontab_t *ct, int id, int window_sec);
+
+/* Jitter: each scheduled fire starts after a delay in [0, max_delay_sec]
+ * (0..CRONTAB_JITTER_MAX_SEC; 0 turns it off), drawn at random per fire, or
+ * with fixed non-zero the same for every fire: derived from the machine id
+ * (/etc/machine-id) and the job's name, so it is stable across restarts and
+ * differs between hosts. The fire time before the delay stays the run's
+ * identity ("fire_time"); "admitted" gives the delay as "delay_ms". A
+ * waiting fire holds none of the CRONTAB_MAX_ACTIVE places, and the job's
+ * next fire is not considered before it starts, so fires never reorder.
+ * Example: "0 * * * *" with 300 spreads a fleet's hourly job over five
+ * minutes. 0, -1, -2 (out of range) or -3. */
+CRONTAB_API int crontab_set_job_jitter(crontab_t *ct, int id, int max_delay_sec, int fixed);
+
 /* The user account the job's commands run as; null or "" for none (the
  * host's own account, as before). The name must exist, and a host that does
  * not run as root may only name its own account: else -2
@@ -358,8 +401,8 @@ CRONTAB_API const char *crontab_get_job_logs_json(crontab_t *ct, int id, int lim
  * and "status_unknown", by the outcome of their ended event), "skipped" (fire
  * times told as skipped, the sum of "skipped_running", "skipped_limit" and
  * "skipped_late" by reason; a fire time held back while the job runs is told
- * once, and may still start later), "queued", "missed" and
- * "claimed_elsewhere" (0 for now), "attempts" (finished attempts),
+ * once, and may still start later), "queued", "missed" (fire times told in
+ * missed events), "claimed_elsewhere", "attempts" (finished attempts),
  * "retries"; "last_success_ms" and "last_failure_ms" (when the last
  * execution ended that succeeded, or failed, timed out or did not start; 0
  * never), "running" (executions going on), "next_run" (epoch seconds, 0 for
@@ -398,9 +441,11 @@ CRONTAB_API void crontab_free(void *text);
  * For a job whose policy is skip, a claim is also refused while another of
  * the job's claims has not ended and its heartbeat (beaten every 5 s by its
  * node) is younger than 30 s: a job that outlasts its interval on one node
- * is not started on another, and a dead node blocks for 30 s at most. Queue
- * and allow keep their meaning on the node that runs the job; across nodes a
- * fire time goes to whichever node claims it first.
+ * is not started on another, and a dead node blocks for 30 s at most. Queue,
+ * replace and allow keep their meaning on the node that runs the job; across
+ * nodes a fire time goes to whichever node claims it first. The fire time
+ * claimed is the one scheduled, before any jitter delay; queued, replacing,
+ * catch-up and @reboot runs claim the fire time they serve.
  * A claim that has no answer within 5 s, or finds no connection (retried
  * with a back-off doubling from 0.25 s to 4 s), counts as unreachable: under
  * CRONTAB_CLUSTER_SKIP the fire time is not run here (a not_started event
@@ -456,15 +501,25 @@ CRONTAB_API char *crontab_copy_cluster_json(crontab_t *ct);
  * execution (one admitted start of a job, with its attempts) have
  * "execution", an id that increases per instance and that the job's run
  * records carry as well. By kind:
- *   admitted     "trigger": "schedule", "queue" (a queued run starts) or
- *                "hand" (crontab_run_now); "fire_time" (epoch seconds) for
- *                the first two
+ *   admitted     "trigger": "schedule", "queue" (a queued run starts),
+ *                "replace" (the run that replaced cancelled ones starts),
+ *                "catch_up" (a fire time missed while the scheduler was
+ *                stopped or the clock stepped), "reboot" (an "@reboot" job
+ *                at scheduler start) or "hand" (crontab_run_now);
+ *                "fire_time" (epoch seconds, before any jitter delay) for
+ *                all but "hand"; "delay_ms" when the job has a jitter
+ *   missed       fire times of a job with a catch-up window that lay
+ *                outside it and were not run: "count", "fire_time" (the
+ *                latest of them)
+ *   state_damaged  "crontab.state.json" could not be read at scheduler
+ *                start: no catch-up and @reboot runs as on a new boot this
+ *                time; "error" (its sentence)
  *   skipped      a due fire time not started now: "fire_time", "count" (of
  *                fire times) and "reason": "running" (the job runs and its
  *                policy does not allow another; told once per fire time, which
  *                stays due), "limit" (32 runs go on; the same), "late" (a run
  *                admitted late also serves these later fire times)
- *   queued       "fire_time" the waiting run serves (policy QUEUE)
+ *   queued       "fire_time" the waiting run serves (policy QUEUE or REPLACE)
  *   started      one per attempt whose child started: "attempt", "pid"
  *   not_started  an attempt without a child: "attempt", "reason":
  *                "no_thread", "no_child", "no_user" (the job's user
@@ -488,7 +543,8 @@ CRONTAB_API char *crontab_copy_cluster_json(crontab_t *ct);
  *   cancelled    crontab_cancel_job reached the execution:
  *                "child_signalled"
  *   added, removed, changed ("change": "definition", "timeout", "paths",
- *                "overlap_policy", "retry" or "user"): a job export saved it
+ *                "overlap_policy", "retry", "catch_up", "jitter" or "user"): a
+ *                job export saved it
  *   save_failed  a job export could not save: "error" (its sentence),
  *                "output_lost"
  *   scheduler_started, scheduler_stopped

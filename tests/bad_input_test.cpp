@@ -207,11 +207,13 @@ TEST_F(BadInput, IdsCountsAndLimits) {
         EXPECT_EQ(crontab_set_job_paths(ct, bad, nullptr, nullptr), -1);
         EXPECT_EQ(crontab_set_job_overlap_policy(ct, bad, 0), -1);
         EXPECT_EQ(crontab_set_job_retry(ct, bad, 1, 1), -1);
+        EXPECT_EQ(crontab_set_job_catch_up(ct, bad, 60), -1);
+        EXPECT_EQ(crontab_set_job_jitter(ct, bad, 60, 1), -1);
         EXPECT_EQ(crontab_run_now(ct, bad), -1);
         EXPECT_EQ(crontab_cancel_job(ct, bad), -1);
         EXPECT_STREQ(crontab_get_job_logs_json(ct, bad, 5), "[]");
     }
-    for (int policy : {INT_MIN, -1, 3, INT_MAX})
+    for (int policy : {INT_MIN, -1, 4, INT_MAX})
         EXPECT_EQ(crontab_set_job_overlap_policy(ct, id, policy), -2);
     for (int n : {INT_MIN, -1, 11, INT_MAX}) EXPECT_EQ(crontab_set_job_retry(ct, id, n, 0), -2);
     for (int s : {INT_MIN, -1, 3601, INT_MAX}) EXPECT_EQ(crontab_set_job_retry(ct, id, 0, s), -2);

@@ -72,8 +72,12 @@ TEST_F(Jobs, LastErrorNamesTheCause) {
          "the name is missing (null)"},
         {[&] { return crontab_set_job_paths(ct, 1, nullptr, "=x"); }, -2,
          "environment line 1 has an empty name"},
-        {[&] { return crontab_set_job_overlap_policy(ct, 1, 3); }, -2,
-         "overlap policy 3 is not 0 (skip), 1 (queue) or 2 (allow)"},
+        {[&] { return crontab_set_job_overlap_policy(ct, 1, 4); }, -2,
+         "overlap policy 4 is not 0 (skip), 1 (queue), 2 (allow) or 3 (replace)"},
+        {[&] { return crontab_set_job_catch_up(ct, 1, -1); }, -2,
+         "catch-up window -1 s is outside 0 to 2678400 s"},
+        {[&] { return crontab_set_job_jitter(ct, 1, 86401, 0); }, -2,
+         "jitter 86401 s is outside 0 to 86400 s"},
         {[&] { return crontab_set_job_retry(ct, 1, 11, 0); }, -2, "retry count 11 is outside 0 to 10"},
         {[&] { return crontab_cancel_job(ct, 1); }, 1, "job 1 is not running"},
         {[&] { return crontab_stop(nullptr); }, -1, "no instance given: the handle is null"},
@@ -206,7 +210,7 @@ TEST_F(Jobs, SettingValuesAreCheckedBeforeTheId) {
     EXPECT_EQ(crontab_set_job_paths(ct, 42, "/no/such/dir", nullptr), -2);
     EXPECT_EQ(crontab_set_job_paths(ct, 42, nullptr, "NOEQUALS"), -2);
     EXPECT_EQ(crontab_set_job_paths(ct, 42, dir.c_str(), "A=1"), -1);
-    EXPECT_EQ(crontab_set_job_overlap_policy(ct, 42, 3), -2);
+    EXPECT_EQ(crontab_set_job_overlap_policy(ct, 42, 4), -2);
     EXPECT_EQ(crontab_set_job_overlap_policy(ct, 42, -1), -2);
     EXPECT_EQ(crontab_set_job_overlap_policy(ct, 42, 2), -1);
     EXPECT_EQ(crontab_set_job_retry(ct, 42, 11, 0), -2);

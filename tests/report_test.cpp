@@ -74,6 +74,9 @@ TEST(JobList, EveryMemberInOrderWithItsType) {
         {"queued_count", rapidjson::kNumberType},
         {"retry_max", rapidjson::kNumberType},
         {"retry_backoff_sec", rapidjson::kNumberType},
+        {"catch_up_sec", rapidjson::kNumberType},
+        {"jitter_sec", rapidjson::kNumberType},
+        {"jitter_fixed", rapidjson::kFalseType},
         {"user", rapidjson::kStringType},
     };
     ASSERT_EQ(job.MemberCount(), std::size(expected));

@@ -31,7 +31,7 @@ class CliTest(tool_util.ToolTest):
                 (["set-timeout", "1", "-1"], "must be 0 to 2147483647 seconds, not -1"),
                 (["set-timeout", "1", "5x"], "such as 90s, 5m or 2h, not '5x'"),
                 (["set-retry", "1", "11", "0"], "COUNT must be 0 to 10, not 11"),
-                (["set-overlap", "1", "sometimes"], "must be skip, queue or allow, not 'sometimes'"),
+                (["set-overlap", "1", "sometimes"], "must be skip, queue, allow or replace, not 'sometimes'"),
                 (["next", "@daily", "-n"], "option '-n' needs a value")]:
             r = self.tool(*args)
             self.assertEqual(r.returncode, 2, args)

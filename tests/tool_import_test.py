@@ -64,7 +64,7 @@ class ImportTest(tool_util.ToolTest):
 
     BAD = ("0 4 * * * echo good one\n"
            "60 * * * * echo x\n"
-           "@reboot echo y\n"
+           "@rebooted echo y\n"
            "* * * * *\n"
            "0 0 * * * %only input\n"
            "* * * echo\n"
@@ -76,7 +76,7 @@ class ImportTest(tool_util.ToolTest):
         self.assertEqual(r.returncode, 1)
         for line, message in [
                 (2, "Invalid minute field '60': value must be between 0 and 59"),
-                (3, "Unknown macro '@reboot'"),
+                (3, "Unknown macro '@rebooted'"),
                 (4, "no command after the schedule"),
                 (5, "no command before the '%' that starts its standard input"),
                 (6, "Expression has 4 fields (expected 5)")]:
@@ -193,10 +193,13 @@ class ImportTest(tool_util.ToolTest):
         self.assertEqual(self.tool("add", "backup", "30 2 * * *", "echo 50% done").returncode, 0)
         self.assertEqual(self.tool("add", "two words", "@every 5m", "true", "--disabled").returncode, 0)
         for args in (["set-timeout", "backup", "5m"], ["set-retry", "backup", "2", "30"],
-                     ["set-overlap", "backup", "queue"],
+                     ["set-overlap", "backup", "replace"], ["set-catch-up", "backup", "6h"],
+                     ["set-jitter", "two words", "5m", "--fixed"],
                      ["set-paths", "backup", "--workdir", self.tmp, "--env", "A=b c", "--env", 'Q="x\\y']):
             self.assertEqual(self.tool(*args).returncode, 0, args)
         text = self.tool("export").stdout
+        self.assertIn("overlap=replace catch-up=6h", text)
+        self.assertIn("jitter=5m fixed-jitter=yes", text)
         other = os.path.join(self.tmp, "other")
         r = self.run_tool("--dir", other, "import", "--create", "-", stdin=text)
         self.assertEqual(r.returncode, 0, r.stderr)

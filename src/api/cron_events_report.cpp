@@ -33,14 +33,17 @@ const char* const KIND_NAMES[] = {"",
                                   "scheduler_started",
                                   "scheduler_stopped",
                                   "lost",
+                                  "missed",
+                                  "state_damaged",
                                   "claimed_elsewhere"};
-const char* const TRIGGERS[] = {"schedule", "hand", "queue"};
+const char* const TRIGGERS[] = {"schedule", "hand", "queue", "replace", "catch_up", "reboot"};
 const char* const SKIP_REASONS[] = {"running", "limit", "late"};
 const char* const OUTCOMES[] = {"succeeded", "failed",      "timed_out",
                                 "cancelled", "not_started", "status_unknown"};
 const char* const NO_START[] = {"no_thread", "no_child", "no_user", "cluster_unreachable"};
 const char* const CLAIM_REASONS[] = {"claimed", "running"};
-const char* const CHANGES[] = {"definition", "timeout", "paths", "overlap_policy", "retry", "user"};
+const char* const CHANGES[] = {"definition", "timeout",  "paths",  "overlap_policy",
+                               "retry",      "catch_up", "jitter", "user"};
 
 template <size_t N>
 const char* name_of(const char* const (&names)[N], int32_t i) {
@@ -87,6 +90,16 @@ void write_event(cron_report_writer& w, const crontab_t* ct, const cron_event_t&
                 w.Key("fire_time");
                 w.Int64(ev.fire_time);
             }
+            if (ev.flag != 0) {
+                w.Key("delay_ms");
+                w.Int64(ev.pid);
+            }
+            break;
+        case cron_event_kind::missed:
+            w.Key("fire_time");
+            w.Int64(ev.fire_time);
+            w.Key("count");
+            w.Int(ev.count);
             break;
         case cron_event_kind::skipped:
             w.Key("fire_time");
@@ -130,6 +143,7 @@ void write_event(cron_report_writer& w, const crontab_t* ct, const cron_event_t&
             rec.cancelled = ev.cancelled;
             rec.attempt = ev.attempt;
             rec.execution = ev.execution;
+            rec.fire_time = ev.fire_time;
             w.Key("record");
             cron_report_record(w, rec, out, err);
             w.Key("output_lost");
@@ -166,10 +180,12 @@ void write_event(cron_report_writer& w, const crontab_t* ct, const cron_event_t&
             w.Key("change");
             w.String(name_of(CHANGES, ev.detail));
             break;
+        case cron_event_kind::state_damaged:
         case cron_event_kind::save_failed: {
             std::string why, unused;
             const bool kept = cron_event_copy_text(ct, ev, &why, &unused);
             put_text(w, "error", why);
+            if (kind == cron_event_kind::state_damaged) break;
             w.Key("output_lost");
             w.Bool(!kept);
             break;

@@ -52,8 +52,9 @@ bool put_job_entry(report_writer& w, const cron_job_t& job) {
            put_string(w, "workdir", job.workdir) && w.Key("envSet") && w.Bool(job.env[0] != '\0') &&
            put_string(w, "env", job.env) && w.Key("overlap_policy") && w.Int(job.overlap_policy) &&
            w.Key("queued_count") && w.Int(job.queued ? 1 : 0) && w.Key("retry_max") && w.Int(job.retry_max) &&
-           w.Key("retry_backoff_sec") && w.Int(job.retry_backoff_sec) && put_string(w, "user", job.user) &&
-           w.EndObject();
+           w.Key("retry_backoff_sec") && w.Int(job.retry_backoff_sec) && w.Key("catch_up_sec") &&
+           w.Int(job.catch_up_sec) && w.Key("jitter_sec") && w.Int(job.jitter_sec) && w.Key("jitter_fixed") &&
+           w.Bool(job.jitter_fixed != 0) && put_string(w, "user", job.user) && w.EndObject();
 }
 
 // "[]" for a missing instance, in a buffer of the calling thread.
@@ -179,6 +180,10 @@ void cron_report_record(cron_report_writer& w, const cron_log_entry_t& e, std::s
     w.Int(e.attempt > 0 ? e.attempt : 1);
     w.Key("execution");
     w.Uint64(e.execution);
+    if (e.fire_time > 0) {
+        w.Key("fire_time");
+        w.Int64(e.fire_time);
+    }
     w.EndObject();
 }
 

@@ -124,6 +124,13 @@ int crontab_calc_next(const char* expr, int64_t after, int64_t* out) {
             cron_error_set_code(CRONTAB_E_BAD_EXPRESSION, "%s", err);
             return CRONTAB_ERROR;
         }
+        if (parsed.reboot) {
+            cron_error_set_code(CRONTAB_E_BAD_EXPRESSION,
+                                "expression '%s' runs once after the machine starts and has no calendar "
+                                "fire time",
+                                expr);
+            return CRONTAB_ERROR;
+        }
         int64_t t = cron_next_time(&parsed, after);
         if (t < 0) {
             cron_error_set_code(CRONTAB_E_BAD_EXPRESSION,
@@ -247,6 +254,14 @@ int crontab_set_job_paths(crontab_t* ct, int id, const char* workdir, const char
 
 int crontab_set_job_overlap_policy(crontab_t* ct, int id, int policy) {
     return cron_api_guard(CRONTAB_ERROR, [&] { return cron_jobs_set_overlap(ct, id, policy); });
+}
+
+int crontab_set_job_catch_up(crontab_t* ct, int id, int window_sec) {
+    return cron_api_guard(CRONTAB_ERROR, [&] { return cron_jobs_set_catch_up(ct, id, window_sec); });
+}
+
+int crontab_set_job_jitter(crontab_t* ct, int id, int max_delay_sec, int fixed) {
+    return cron_api_guard(CRONTAB_ERROR, [&] { return cron_jobs_set_jitter(ct, id, max_delay_sec, fixed); });
 }
 
 int crontab_set_job_retry(crontab_t* ct, int id, int retry_max, int retry_backoff_sec) {

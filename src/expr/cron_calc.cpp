@@ -206,7 +206,7 @@ int64_t next_interval(int64_t interval, int64_t after) {
 int64_t cron_utc_offset(int64_t t, const std::tm& tm) { return utc_offset(t, tm); }
 
 int64_t cron_next_time(const cron_expr_t* expr, int64_t after) {
-    if (expr == nullptr || expr->valid == 0) return -1;
+    if (expr == nullptr || expr->valid == 0 || expr->reboot) return -1;
     if (expr->interval_sec > 0) return next_interval(expr->interval_sec, after);
     if (after == INT64_MAX) return -1;
     return calendar_search(expr, after);

@@ -108,6 +108,8 @@ char* cron_describe(const cron_expr_t* e, const char*, char* out, size_t size) {
     if (size == 0) return out;
     if (e == nullptr || e->valid == 0) {
         std::snprintf(out, size, "Invalid expression");
+    } else if (e->reboot) {
+        std::snprintf(out, size, "Once after the machine starts");
     } else if (e->interval_sec > 0) {
         describe_interval(e->interval_sec, out, size);
     } else if (e->hour_bits == CRON_FULL_HOURS && e->dom_bits == CRON_FULL_DOM &&

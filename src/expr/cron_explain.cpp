@@ -237,6 +237,10 @@ char* cron_explain(const cron_expr_t* e, char* buf, size_t size) {
         out.add("Invalid expression");
         return buf;
     }
+    if (e->reboot) {
+        out.add("Once after the machine starts");
+        return buf;
+    }
     if (e->interval_sec > 0) {
         write_interval(out, e->interval_sec);
         return buf;

@@ -266,6 +266,17 @@ int parse_macro(std::string_view text, cron_expr_t* out, char* err, int size) {
     }
     if (text.size() >= 6 && equal_nocase(text.substr(0, 6), "@every"))
         return parse_every(text, out, err, size);
+    if (equal_nocase(text, "@reboot")) {
+        // Full sets keep every record's fields in range; the flag rules.
+        out->minute_bits = CRON_FULL_MINUTES;
+        out->hour_bits = CRON_FULL_HOURS;
+        out->dom_bits = CRON_FULL_DOM;
+        out->month_bits = CRON_FULL_MONTHS;
+        out->dow_bits = CRON_FULL_DOW;
+        out->reboot = 1;
+        out->valid = 1;
+        return 0;
+    }
     return fail(err, size, "Unknown macro '%.*s'", static_cast<int>(text.size()), text.data());
 }
 
@@ -296,6 +307,7 @@ int parse_zone_prefix(std::string_view* text, const cron_zone** zone, char* err,
     text->remove_prefix(end);
     if (text->size() >= 6 && equal_nocase(text->substr(0, 6), "@every"))
         return fail(err, size, "A time zone has no meaning for @every");
+    if (equal_nocase(*text, "@reboot")) return fail(err, size, "A time zone has no meaning for @reboot");
     return 0;
 }
 

@@ -14,6 +14,7 @@ struct cron_expr_t {
     uint8_t dow_bits;       // bit w: weekday w (0 = Sunday .. 6)
     int32_t interval_sec;   // "@every" interval, 0 for calendar expressions
     int32_t valid;          // 1 after a successful parse
+    int32_t reboot;         // "@reboot": no calendar fire time; runs once per boot
     const cron_zone* zone;  // of a CRON_TZ= prefix; null: the process's own zone
 };
 

@@ -35,11 +35,20 @@ enum class cron_event_kind : int32_t {
     scheduler_started,
     scheduler_stopped,
     lost,
+    missed,
+    state_damaged,
     claimed_elsewhere,
 };
 
 // The `detail` of an event, by kind.
-enum cron_event_trigger : int32_t { CRON_TRIGGER_SCHEDULE, CRON_TRIGGER_HAND, CRON_TRIGGER_QUEUE };
+enum cron_event_trigger : int32_t {
+    CRON_TRIGGER_SCHEDULE,
+    CRON_TRIGGER_HAND,
+    CRON_TRIGGER_QUEUE,
+    CRON_TRIGGER_REPLACE,
+    CRON_TRIGGER_CATCH_UP,
+    CRON_TRIGGER_REBOOT,
+};
 enum cron_event_skip : int32_t { CRON_SKIP_RUNNING, CRON_SKIP_LIMIT, CRON_SKIP_LATE };
 enum cron_event_outcome : int32_t {
     CRON_OUTCOME_SUCCEEDED,
@@ -62,6 +71,8 @@ enum cron_event_change : int32_t {
     CRON_CHANGE_PATHS,
     CRON_CHANGE_OVERLAP,
     CRON_CHANGE_RETRY,
+    CRON_CHANGE_CATCH_UP,
+    CRON_CHANGE_JITTER,
     CRON_CHANGE_USER,
 };
 
@@ -70,16 +81,16 @@ struct cron_event_t {
     int64_t time_ms;
     uint64_t execution;  // 0: not an execution's event
     int64_t
-        fire_time;  // admitted, skipped, queued, claimed_elsewhere: epoch seconds (0 none); retrying: ms of the next attempt
+        fire_time;  // admitted, skipped, queued, missed, finished, claimed_elsewhere: epoch seconds (0 none); retrying: ms
     uint64_t text_pos;  // where its texts start in the byte ring
     uint32_t text_len[2];
     int32_t kind;
     int32_t job_id;  // 0: no job
     int32_t attempt;
     int32_t detail;  // one of the enums above, by kind
-    int32_t count;   // skipped: fire times; ended: attempts; lost: events
-    int32_t flag;    // ended: retries used up; cancelled: a child was signalled
-    int64_t pid;     // started
+    int32_t count;   // skipped, missed: fire times; ended: attempts; lost: events
+    int32_t flag;    // ended: retries used up; cancelled: a child was signalled; admitted: jitter
+    int64_t pid;     // started; admitted with flag 1: the jitter delay in ms
     // finished: the run record without its texts
     int64_t started_at;
     int64_t finished_at;

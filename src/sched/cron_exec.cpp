@@ -113,6 +113,7 @@ void tell_attempt(crontab_t* ct, int32_t job_id, const char* name, const cron_lo
     ev->exit_code = rec.exit_code;
     ev->truncated = rec.truncated;
     ev->cancelled = rec.cancelled;
+    ev->fire_time = rec.fire_time;
     cron_event_put_text(ct, ev, rec.stdout_text, strnlen(rec.stdout_text, CRON_LOG_TEXT_SIZE),
                         rec.stderr_text, strnlen(rec.stderr_text, CRON_LOG_TEXT_SIZE));
     if (job != nullptr) cron_stats_count(&job->stats, *ev);
@@ -313,15 +314,15 @@ int finish(crontab_t* ct, cron_job_t* job, exec_ctl* ctl, int64_t t0, const cron
     const bool start_queued =
         job->queued && job->running_count == 0 && ct->active_runs < CRON_MAX_ACTIVE && !sh.destroying;
     uint64_t queued_execution = 0;
+    const int64_t queued_fire = job->queued_fire;
     if (start_queued) {
         job->queued = 0;
         queued_execution = cron_exec_admit(ct, job);
         cron_event_t* ev = cron_event_push(ct, cron_event_kind::admitted, job);
         ev->execution = queued_execution;
-        ev->detail = CRON_TRIGGER_QUEUE;
-        ev->fire_time = job->queued_fire;
+        ev->detail = job->overlap_policy == CRON_OVERLAP_REPLACE ? CRON_TRIGGER_REPLACE : CRON_TRIGGER_QUEUE;
+        ev->fire_time = queued_fire;
     }
-    const int64_t queued_fire = job->queued_fire;
     lk.unlock();
     if (start_queued) sched_spawn_worker(ct, id, queued_execution, queued_fire);
     return 0;
@@ -383,6 +384,7 @@ int claim_fire(crontab_t* ct, std::shared_ptr<cron_cluster_t> cluster, exec_ctl*
         rec.exit_code = CRONTAB_EXIT_NOT_STARTED;
         rec.attempt = 1;
         rec.execution = ctl->execution;
+        rec.fire_time = fire_time;
         const std::string text = UNCLAIMED + claim.why.substr(0, 512) + ")";
         copy_text(rec.stderr_text, text.c_str(), text.size());
         cron_job_t* job = cron_job_find(ct, ctl->job_id);
@@ -483,6 +485,7 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution
         ctl.attempt = attempt;
         const int32_t no_start = run_attempt(s, &ctl, attempt, &rec);
         rec.execution = execution;
+        rec.fire_time = fire_time;
         lk.lock();
         job = cron_job_find(ct, job_id);
         tell_attempt(ct, job_id, s.name, rec, no_start, job);
@@ -499,6 +502,7 @@ int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution
         if (ctl.cancel_requested) {
             backoff_cancelled(attempt + 1, &rec);
             rec.execution = execution;
+            rec.fire_time = fire_time;
             lk.lock();
             job = cron_job_find(ct, job_id);
             tell_attempt(ct, job_id, s.name, rec, -1, job);
@@ -544,6 +548,7 @@ void sched_spawn_worker(crontab_t* ct, int32_t job_id, uint64_t execution, int64
     rec.exit_code = CRONTAB_EXIT_NOT_STARTED;
     rec.attempt = 1;
     rec.execution = execution;
+    rec.fire_time = fire_time;
     copy_text(rec.stderr_text, NO_WORKER, sizeof NO_WORKER - 1);
     cron_shared_t& sh = *ct->shared;
     std::lock_guard<std::mutex> lk(sh.lock);
@@ -574,7 +579,9 @@ int cron_exec_run_now(crontab_t* ct, int32_t id) {
         if (job->running_count != 0 && job->overlap_policy != CRON_OVERLAP_ALLOW) {
             return cron_error_fail_code(CRONTAB_ERROR, CRONTAB_E_REFUSED_RUN,
                                         "job %d is already running and its overlap policy is %s", id,
-                                        job->overlap_policy == CRON_OVERLAP_QUEUE ? "queue" : "skip");
+                                        job->overlap_policy == CRON_OVERLAP_QUEUE     ? "queue"
+                                        : job->overlap_policy == CRON_OVERLAP_REPLACE ? "replace"
+                                                                                      : "skip");
         }
         if (ct->active_runs >= CRON_MAX_ACTIVE) {
             return cron_error_fail_code(CRONTAB_ERROR, CRONTAB_E_REFUSED_RUN,
@@ -601,23 +608,30 @@ int cron_exec_run_now(crontab_t* ct, int32_t id) {
     return CRONTAB_ERROR;
 }
 
-int cron_exec_cancel(crontab_t* ct, int32_t id) {
-    std::lock_guard<std::mutex> lk(ct->shared->lock);
-    cron_job_t* job = cron_job_find(ct, id);
-    if (job == nullptr) return cron_error_not_found(id);
+bool cron_exec_cancel_runs(crontab_t* ct, cron_job_t* job, bool* signalled) {
     // Every execution of the job, also several side by side under ALLOW.
     // Under the instance lock no control block can go away: an execution
     // leaves `active` under this lock before its thread leaves.
-    bool running = false, signalled = false;
+    bool running = false, any = false;
     for (cron_run_ctl_t* ctl : ct->shared->active) {
-        if (ctl->job_id != id) continue;
+        if (ctl->job_id != job->id) continue;
         running = true;
         const bool reached = cron_proc_cancel(ctl) == 0;
-        signalled = signalled || reached;
+        any = any || reached;
         cron_event_t* ev = cron_event_push(ct, cron_event_kind::cancelled, job);
         ev->execution = ctl->execution;
         ev->flag = reached;
     }
+    if (signalled != nullptr) *signalled = any;
+    return running;
+}
+
+int cron_exec_cancel(crontab_t* ct, int32_t id) {
+    std::lock_guard<std::mutex> lk(ct->shared->lock);
+    cron_job_t* job = cron_job_find(ct, id);
+    if (job == nullptr) return cron_error_not_found(id);
+    bool signalled = false;
+    const bool running = cron_exec_cancel_runs(ct, job, &signalled);
     if (!running)
         return cron_error_fail_code(CRONTAB_NO_CHILD, CRONTAB_E_NO_CHILD, "job %d is not running", id);
     if (signalled) return CRONTAB_OK;

@@ -15,7 +15,7 @@ struct cron_worker_arg_t {
     crontab_t* instance;
     int32_t job_id;
     uint64_t execution;
-    int64_t fire_time;  // the scheduled fire time it serves; 0 for none
+    int64_t fire_time;  // the scheduled fire time it serves (before jitter); 0: by hand, never claimed
 };
 
 // Counts one run of `job` as admitted: its running_count, the instance's
@@ -27,8 +27,8 @@ uint64_t cron_exec_admit(crontab_t* ct, cron_job_t* job);
 // Carries out one admitted execution of job `job_id` on the calling thread.
 // 0 when the job still existed at its end, -1 otherwise. The caller still
 // owns the run's live_execs count and gives it back with cron_exec_leave.
-// A scheduled execution names its `fire_time`: in a cluster it is claimed
-// before the first attempt.
+// A scheduled execution names its `fire_time` (before jitter): in a cluster
+// it is claimed before the first attempt.
 int cron_scheduler_execute_job(crontab_t* ct, int32_t job_id, uint64_t execution, int64_t fire_time = 0);
 
 // Gives back one live_execs count; after this the thread must not touch the
@@ -55,6 +55,10 @@ int cron_exec_run_now(crontab_t* ct, int32_t id);
 // crontab_cancel_job: 0 a child was signalled, 1 nothing to terminate now,
 // -1 no such job.
 int cron_exec_cancel(crontab_t* ct, int32_t id);
+
+// Cancels every execution of `job` in progress as crontab_cancel_job does,
+// each told as `cancelled`; the lock is held. Whether any was running.
+bool cron_exec_cancel_runs(crontab_t* ct, cron_job_t* job, bool* signalled = nullptr);
 
 // Cancels the executions still in progress when the instance is destroyed:
 // stops their retries and terminates their children. Called with the lock

@@ -25,9 +25,10 @@ constexpr int CRON_MAX_ACTIVE = 32;
 constexpr int CRON_OVERLAP_SKIP = 0;
 constexpr int CRON_OVERLAP_QUEUE = 1;
 constexpr int CRON_OVERLAP_ALLOW = 2;
+constexpr int CRON_OVERLAP_REPLACE = 3;
 // Hosts pass the public names; the table stores these.
 static_assert(CRON_OVERLAP_SKIP == CRONTAB_OVERLAP_SKIP && CRON_OVERLAP_QUEUE == CRONTAB_OVERLAP_QUEUE &&
-              CRON_OVERLAP_ALLOW == CRONTAB_OVERLAP_ALLOW);
+              CRON_OVERLAP_ALLOW == CRONTAB_OVERLAP_ALLOW && CRON_OVERLAP_REPLACE == CRONTAB_OVERLAP_REPLACE);
 
 constexpr size_t CRON_NAME_SIZE = 128;
 constexpr size_t CRON_EXPR_SIZE = 128;
@@ -59,6 +60,7 @@ struct cron_log_entry_t {
     int32_t cancelled;
     int32_t attempt;
     uint64_t execution;  // the execution the attempt belongs to
+    int64_t fire_time;   // the scheduled fire time it serves (before jitter); 0: by hand
 };
 
 // The part of a slot a job export may change: the definition, the settings
@@ -78,6 +80,10 @@ struct cron_job_def_t {
     int32_t queued;
     int32_t retry_max;
     int32_t retry_backoff_sec;
+    // Catch-up window and jitter (see cron_timing.h); 0: off.
+    int32_t catch_up_sec;
+    int32_t jitter_sec;
+    int32_t jitter_fixed;
     char user[CRON_USER_SIZE];  // the account the child runs as; "" the host's
 };
 
@@ -91,8 +97,14 @@ struct cron_job_t : cron_job_def_t {
     int32_t log_head;
     int32_t in_use;
     int32_t running_count;
-    int64_t queued_fire;     // the fire time a queued run serves
-    int64_t skip_noted;      // the last due fire time told as skipped
+    int64_t queued_fire;  // the fire time a queued run serves
+    int64_t skip_noted;   // the last due fire time told as skipped
+    // Catch-up, jitter and @reboot state (see cron_timing.h).
+    int64_t stamp;           // the last fire time admitted, as kept in the state file; 0 none
+    int32_t catch_up_due;    // next_run is a missed fire time: 1 to decide, 2 decided to run
+    int32_t reboot_ran;      // an @reboot job has run in this boot
+    int64_t jitter_for;      // the fire time whose delay is drawn; 0 none
+    int64_t jitter_at_ms;    // when that fire may start
     cron_job_stats_t stats;  // since the job was added; a change keeps them
 };
 
@@ -123,6 +135,9 @@ struct cron_shared_t {
     int32_t event_waiters = 0;                   // threads in crontab_wait_events
     cron_signal_t events_fd = CRON_SIGNAL_NONE;  // made by the first crontab_get_events_fd
     bool events_fd_raised = false;               // events_fd is readable
+    bool state_dirty = false;                    // a stamp changed since the state file was written
+    std::string boot_id;                         // of this boot; "" when it cannot be read
+    std::string machine_id;                      // for fixed jitter; "" when it cannot be read
     std::shared_ptr<cron_cluster_t> cluster;     // joined cluster, or null (see cron_cluster.h)
 
     cron_shared_t() = default;

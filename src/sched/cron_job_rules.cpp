@@ -110,9 +110,29 @@ bool cron_rule_env(std::string_view env) {
 }
 
 bool cron_rule_overlap(int32_t policy) {
-    if (policy >= CRON_OVERLAP_SKIP && policy <= CRON_OVERLAP_ALLOW) return true;
-    cron_error_set_code(CRONTAB_E_BAD_SETTING, "overlap policy %d is not 0 (skip), 1 (queue) or 2 (allow)",
-                        policy);
+    if (policy >= CRON_OVERLAP_SKIP && policy <= CRON_OVERLAP_REPLACE) return true;
+    cron_error_set_code(CRONTAB_E_BAD_SETTING,
+                        "overlap policy %d is not 0 (skip), 1 (queue), 2 (allow) or 3 (replace)", policy);
+    return false;
+}
+
+bool cron_rule_catch_up(int32_t window_sec) {
+    if (window_sec >= 0 && window_sec <= CRONTAB_CATCH_UP_MAX_SEC) return true;
+    cron_error_set_code(CRONTAB_E_BAD_SETTING, "catch-up window %d s is outside 0 to %d s", window_sec,
+                        CRONTAB_CATCH_UP_MAX_SEC);
+    return false;
+}
+
+bool cron_rule_jitter(int32_t max_delay_sec) {
+    if (max_delay_sec >= 0 && max_delay_sec <= CRONTAB_JITTER_MAX_SEC) return true;
+    cron_error_set_code(CRONTAB_E_BAD_SETTING, "jitter %d s is outside 0 to %d s", max_delay_sec,
+                        CRONTAB_JITTER_MAX_SEC);
+    return false;
+}
+
+bool cron_rule_flag(int32_t flag) {
+    if (flag == 0 || flag == 1) return true;
+    cron_error_set_code(CRONTAB_E_BAD_SETTING, "%d is not 0 or 1", flag);
     return false;
 }
 

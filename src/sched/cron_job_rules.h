@@ -40,6 +40,9 @@ bool cron_rule_env(std::string_view env);
 bool cron_rule_overlap(int32_t policy);
 bool cron_rule_retry_max(int32_t retry_max);
 bool cron_rule_backoff(int32_t retry_backoff_sec);
+bool cron_rule_catch_up(int32_t window_sec);
+bool cron_rule_jitter(int32_t max_delay_sec);
+bool cron_rule_flag(int32_t flag);
 
 // A user account ("" for none) that fits its field, exists, and that this
 // host may run jobs as: any when it runs as root, else only its own. On the

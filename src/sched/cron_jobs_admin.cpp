@@ -169,6 +169,22 @@ int cron_jobs_set_retry(crontab_t* ct, int id, int retry_max, int retry_backoff_
     });
 }
 
+int cron_jobs_set_catch_up(crontab_t* ct, int id, int window_sec) {
+    if (ct == nullptr) return cron_error_no_instance();
+    if (!cron_rule_catch_up(window_sec)) return CRONTAB_ERROR_SETTING;
+    return with_job(ct, id, CRON_CHANGE_CATCH_UP, [&](cron_job_t* job) { job->catch_up_sec = window_sec; });
+}
+
+int cron_jobs_set_jitter(crontab_t* ct, int id, int max_delay_sec, int fixed) {
+    if (ct == nullptr) return cron_error_no_instance();
+    if (!cron_rule_jitter(max_delay_sec)) return CRONTAB_ERROR_SETTING;
+    return with_job(ct, id, CRON_CHANGE_JITTER, [&](cron_job_t* job) {
+        job->jitter_sec = max_delay_sec;
+        job->jitter_fixed = fixed != 0;
+        job->jitter_for = 0;  // a waiting fire draws again under the new setting
+    });
+}
+
 int cron_jobs_set_user(crontab_t* ct, int id, const char* user) {
     if (ct == nullptr) return cron_error_no_instance();
     // Looked up before the lock: the account database may be a slow service.

@@ -16,4 +16,6 @@ int cron_jobs_set_timeout(crontab_t* ct, int id, int max_runtime_sec);
 int cron_jobs_set_paths(crontab_t* ct, int id, const char* workdir, const char* env);
 int cron_jobs_set_overlap(crontab_t* ct, int id, int policy);
 int cron_jobs_set_retry(crontab_t* ct, int id, int retry_max, int retry_backoff_sec);
+int cron_jobs_set_catch_up(crontab_t* ct, int id, int window_sec);
+int cron_jobs_set_jitter(crontab_t* ct, int id, int max_delay_sec, int fixed);
 int cron_jobs_set_user(crontab_t* ct, int id, const char* user);

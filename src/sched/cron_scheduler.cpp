@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <new>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -12,6 +13,7 @@
 #include "proc/cron_os.h"
 #include "sched/cron_error.h"
 #include "sched/cron_exec.h"
+#include "sched/cron_timing.h"
 
 namespace {
 
@@ -27,9 +29,33 @@ struct tick_result {
     int64_t earliest = 0;  // earliest future next_run, 0 for none
     int32_t ids[CRON_MAX_ACTIVE];
     uint64_t executions[CRON_MAX_ACTIVE];
-    int64_t fire_times[CRON_MAX_ACTIVE];  // the fire time each admission used, claimed in a cluster
+    int64_t fire_times[CRON_MAX_ACTIVE];  // the fire time each serves, before jitter; claimed in a cluster
     int count = 0;
+    int64_t wake_ms = 0;  // earliest end of a jitter delay, 0 for none
 };
+
+void note_wake(tick_result* t, int64_t ms) {
+    if (t->wake_ms == 0 || ms < t->wake_ms) t->wake_ms = ms;
+}
+
+// Whether a due job still waits out its jitter delay. The delay is drawn
+// once per fire time, and next_run stays on that fire time meanwhile, so a
+// later fire of the job cannot overtake it.
+bool jitter_waits(crontab_t* ct, cron_job_t& job, int64_t now_ms, tick_result* t) {
+    if (job.jitter_sec <= 0) return false;
+    if (job.jitter_for != job.next_run) {
+        job.jitter_for = job.next_run;
+        job.jitter_at_ms = job.next_run * 1000 + cron_timing_delay_ms(ct, job);
+    }
+    if (now_ms >= job.jitter_at_ms) return false;
+    note_wake(t, job.jitter_at_ms);
+    return true;
+}
+
+int32_t trigger_of(const cron_job_t& job, bool caught_up) {
+    if (job.sched.reboot) return CRON_TRIGGER_REBOOT;
+    return caught_up ? CRON_TRIGGER_CATCH_UP : CRON_TRIGGER_SCHEDULE;
+}
 
 void note_future(tick_result* t, int64_t next_run) {
     if (t->earliest == 0 || next_run < t->earliest) t->earliest = next_run;
@@ -82,8 +108,10 @@ void tell_folded(crontab_t* ct, cron_job_t& job, int64_t served, int64_t now) {
 // One pass over the table in slot order; the lock is held. Admission uses up
 // the due time at once, so a fire time starts at most one execution and only
 // a later one can be queued.
-void scan(crontab_t* ct, int64_t now, tick_result* t) {
+void scan(crontab_t* ct, int64_t now_ms, tick_result* t) {
+    const int64_t now = seconds_of(now_ms);
     cron_job_t* due[CRON_MAX_JOBS];
+    bool caught_up[CRON_MAX_JOBS] = {};
     int due_count = 0;
     for (cron_job_t& job : ct->jobs) {
         if (!job.in_use || !job.enabled) continue;
@@ -95,17 +123,28 @@ void scan(crontab_t* ct, int64_t now, tick_result* t) {
             note_future(t, job.next_run);
             continue;
         }
+        if (job.catch_up_due == 1 && !cron_timing_decide(ct, job, now)) {
+            if (job.next_run > 0) note_future(t, job.next_run);
+            continue;
+        }
+        if (jitter_waits(ct, job, now_ms, t)) continue;
         if (job.running_count == 0 || job.overlap_policy == CRON_OVERLAP_ALLOW) {
+            caught_up[due_count] = job.catch_up_due != 0;
             due[due_count++] = &job;
-        } else if (job.overlap_policy == CRON_OVERLAP_QUEUE && !job.queued) {
+        } else if ((job.overlap_policy == CRON_OVERLAP_QUEUE || job.overlap_policy == CRON_OVERLAP_REPLACE) &&
+                   !job.queued) {
             const int64_t next = next_fire(job, now);
             job.queued = 1;
             job.queued_fire = job.next_run;
             cron_event_t* ev = cron_event_push(ct, cron_event_kind::queued, &job);
             ev->fire_time = job.next_run;
+            cron_timing_stamp(ct, job, job.next_run);
             cron_stats_count(&job.stats, *ev);
             job.next_run = next;
             if (next > 0) note_future(t, next);
+            // The new run wins: the running ones are cancelled and it starts
+            // when the last of them has ended.
+            if (job.overlap_policy == CRON_OVERLAP_REPLACE) cron_exec_cancel_runs(ct, &job);
         } else {
             // Skipped while it runs; due again when its run ends.
             tell_skip(ct, job, CRON_SKIP_RUNNING);
@@ -115,26 +154,34 @@ void scan(crontab_t* ct, int64_t now, tick_result* t) {
     // ties in slot order, so a job in a late slot cannot be kept waiting by
     // earlier slots that are due again at every tick. The rest stay due and
     // are first in line at a later tick.
-    std::sort(due, due + due_count, [](const cron_job_t* a, const cron_job_t* b) {
-        return a->next_run != b->next_run ? a->next_run < b->next_run : a < b;
+    int order[CRON_MAX_JOBS];
+    for (int k = 0; k < due_count; ++k) order[k] = k;
+    std::sort(order, order + due_count, [&](int a, int b) {
+        return due[a]->next_run != due[b]->next_run ? due[a]->next_run < due[b]->next_run : due[a] < due[b];
     });
     int i = 0;
     for (; i < due_count && ct->active_runs < CRON_MAX_ACTIVE; ++i) {
-        cron_job_t& job = *due[i];
+        cron_job_t& job = *due[order[i]];
         const int64_t next = next_fire(job, now);
         const uint64_t execution = cron_exec_admit(ct, &job);
         cron_event_t* ev = cron_event_push(ct, cron_event_kind::admitted, &job);
         ev->execution = execution;
-        ev->detail = CRON_TRIGGER_SCHEDULE;
+        ev->detail = trigger_of(job, caught_up[order[i]]);
         ev->fire_time = job.next_run;
-        if (now > job.next_run) tell_folded(ct, job, job.next_run, now);
+        if (job.jitter_sec > 0) {
+            ev->flag = 1;
+            ev->pid = job.jitter_at_ms - job.next_run * 1000;
+        }
+        cron_timing_stamp(ct, job, job.next_run);
+        job.catch_up_due = 0;
+        if (now > job.next_run && !job.sched.reboot) tell_folded(ct, job, job.next_run, now);
         t->ids[t->count] = job.id;
         t->fire_times[t->count] = job.next_run;
         t->executions[t->count++] = execution;
         job.next_run = next;
         if (next > 0) note_future(t, next);
     }
-    for (; i < due_count; ++i) tell_skip(ct, *due[i], CRON_SKIP_LIMIT);
+    for (; i < due_count; ++i) tell_skip(ct, *due[order[i]], CRON_SKIP_LIMIT);
 }
 
 // A step of the wall clock shows as a change of its distance to the monotonic
@@ -149,6 +196,10 @@ void follow_clock(crontab_t* ct, int64_t now_ms) {
     cron_shared_t& sh = *ct->shared;
     const int64_t offset = now_ms - cron_os_monotonic_ms();
     if (offset >= sh.clock_offset_ms - CLOCK_STEP_BACK_MS) {
+        // Forwards (also the first look, from 0): jobs with a catch-up
+        // window whose fire time has passed decide on what they missed.
+        if (offset > sh.clock_offset_ms + CLOCK_STEP_BACK_MS)
+            cron_timing_clock_forward(ct, seconds_of(now_ms));
         sh.clock_offset_ms = offset;
         return;
     }
@@ -162,9 +213,14 @@ void follow_clock(crontab_t* ct, int64_t now_ms) {
 
 // 50, 200 or 500 ms by the distance to the earliest fire time, but never past
 // the start of that second, so a run starts close to its due second.
-int64_t pause_ms(int64_t earliest) {
-    if (earliest <= 0) return PAUSE_IDLE_MS;
+int64_t pause_ms(int64_t earliest, int64_t wake_ms) {
     const int64_t ms = cron_os_now_ms();
+    // A jitter delay ends between seconds: wake for it.
+    if (wake_ms > 0) {
+        const int64_t rest = std::max<int64_t>(wake_ms - ms, 0);
+        return std::min(rest, earliest > 0 ? pause_ms(earliest, 0) : PAUSE_IDLE_MS);
+    }
+    if (earliest <= 0) return PAUSE_IDLE_MS;
     const int64_t d = earliest - seconds_of(ms);
     const int64_t pause = d <= 0 ? PAUSE_DUE_MS : d == 1 ? PAUSE_NEAR_MS : PAUSE_FAR_MS;
     return std::clamp<int64_t>(earliest * 1000 - ms, 0, pause);
@@ -178,7 +234,7 @@ bool tick(crontab_t* ct, tick_result* t) {
     try {
         const int64_t now_ms = cron_os_now_ms();
         follow_clock(ct, now_ms);
-        scan(ct, seconds_of(now_ms), t);
+        scan(ct, now_ms, t);
         return true;
     } catch (...) {
         return false;
@@ -192,9 +248,18 @@ void scheduler_thread(crontab_t* ct) {
         sh.rescan = false;
         tick_result t;
         const bool whole = tick(ct, &t);
+        std::string state;
+        bool write_state = false;
+        try {
+            write_state = cron_timing_take_text(ct, &state);
+        } catch (...) {
+        }
         lk.unlock();
         for (int i = 0; i < t.count; ++i) sched_spawn_worker(ct, t.ids[i], t.executions[i], t.fire_times[i]);
-        const auto pause = std::chrono::milliseconds(whole ? pause_ms(t.earliest) : PAUSE_DUE_MS);
+        // After the spawns, so no run waits for the disk: a crash in between
+        // may run those fire times again at the next start.
+        if (write_state) cron_timing_write(ct, state);
+        const auto pause = std::chrono::milliseconds(whole ? pause_ms(t.earliest, t.wake_ms) : PAUSE_DUE_MS);
         lk.lock();
         // A stop ends the pause at once; so does a run that has ended and
         // may have made a job admissible.
@@ -212,6 +277,11 @@ int cron_scheduler_start(crontab_t* ct) {
     if (sh.destroying)
         return cron_error_fail_code(CRONTAB_ERROR, CRONTAB_E_BAD_STATE, "the instance is being destroyed");
     ct->stop_requested = 0;
+    try {
+        cron_timing_start(ct, cron_os_now());
+    } catch (...) {
+        // Without memory for the stamps the jobs still run on their schedule.
+    }
     try {
         sh.sched_thread = std::thread(scheduler_thread, ct);
     } catch (const std::system_error& e) {

@@ -24,6 +24,9 @@ void cron_stats_count(cron_job_stats_t* s, const cron_event_t& ev, int64_t durat
         case cron_event_kind::queued: ++s->queued; break;
         case cron_event_kind::finished: ++s->attempts; break;
         case cron_event_kind::retrying: ++s->retries; break;
+        case cron_event_kind::missed:
+            if (ev.count > 0) s->missed += static_cast<uint64_t>(ev.count);
+            break;
         case cron_event_kind::claimed_elsewhere: ++s->claimed_elsewhere; break;
         default: break;
     }

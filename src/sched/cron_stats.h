@@ -22,7 +22,7 @@ struct cron_job_stats_t {
     uint64_t queued;
     uint64_t attempts;  // finished attempts
     uint64_t retries;
-    uint64_t missed;             // counted by catch-up once it exists
+    uint64_t missed;             // fire times told as missed (outside a catch-up window)
     uint64_t claimed_elsewhere;  // fire times another node of the cluster ran
     int64_t last_success_ms;
     int64_t last_failure_ms;

@@ -30,8 +30,9 @@ constexpr unsigned kParseFlags = rapidjson::kParseValidateEncodingFlag | rapidjs
 constexpr size_t kMaxStoreBytes = 8 * 1024 * 1024;
 
 constexpr const char* kJobKeys[] = {
-    "id",      "name", "expr",           "cmd",       "enabled",           "max_runtime_sec",
-    "workdir", "env",  "overlap_policy", "retry_max", "retry_backoff_sec", "user",
+    "id",         "name",         "expr",           "cmd",       "enabled",           "max_runtime_sec",
+    "workdir",    "env",          "overlap_policy", "retry_max", "retry_backoff_sec", "catch_up_sec",
+    "jitter_sec", "jitter_fixed", "user",
 };
 constexpr int kJobKeyCount = sizeof kJobKeys / sizeof kJobKeys[0];
 
@@ -40,6 +41,13 @@ constexpr int kJobKeyCount = sizeof kJobKeys / sizeof kJobKeys[0];
 bool put_string(store_writer& w, const char* key, const char* text) {
     std::string_view s(text);
     return cron_utf8_valid(s) && w.Key(key) && w.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
+}
+
+// Written only when set, so a store without them reads as before.
+bool put_timing(store_writer& w, const cron_job_t& job) {
+    return (job.catch_up_sec == 0 || (w.Key("catch_up_sec") && w.Int(job.catch_up_sec))) &&
+           (job.jitter_sec == 0 || (w.Key("jitter_sec") && w.Int(job.jitter_sec))) &&
+           (job.jitter_fixed == 0 || (w.Key("jitter_fixed") && w.Int(job.jitter_fixed)));
 }
 
 // Only a job that has a user carries the member: a store without users stays
@@ -55,7 +63,7 @@ bool put_job(store_writer& w, const cron_job_t& job) {
            put_string(w, "workdir", job.workdir) && put_string(w, "env", job.env) &&
            w.Key("overlap_policy") && w.Int(job.overlap_policy) && w.Key("retry_max") &&
            w.Int(job.retry_max) && w.Key("retry_backoff_sec") && w.Int(job.retry_backoff_sec) &&
-           put_user(w, job) && w.EndObject();
+           put_timing(w, job) && put_user(w, job) && w.EndObject();
 }
 
 // Reads one store text into the table and remembers whether anything the
@@ -215,6 +223,9 @@ struct loader {
         job->in_use = 1;
         job->retry_max = setting(el, "retry_max", cron_rule_retry_max);
         job->retry_backoff_sec = setting(el, "retry_backoff_sec", cron_rule_backoff);
+        job->catch_up_sec = setting(el, "catch_up_sec", cron_rule_catch_up);
+        job->jitter_sec = setting(el, "jitter_sec", cron_rule_jitter);
+        job->jitter_fixed = setting(el, "jitter_fixed", cron_rule_flag);
         if (user != nullptr) cron_copy_text(job->user, sizeof job->user, user->GetString());
         cron_recompute_next(job, now);
         return true;

@@ -1,5 +1,6 @@
 #include "cli.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 
 #include "job_list.h"
 #include "text_util.h"
@@ -264,9 +266,17 @@ int cron_cmd_unknown(cmd_ctx& ctx, const char* name) {
     return ctx.usage_error("unknown command '%s' (see 'quilmarn-cron --help')", name);
 }
 
+bool cron_is_reboot(const char* expr) {
+    std::string_view s(expr);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+    return s.size() == 7 && strncasecmp(s.data(), "@reboot", 7) == 0;
+}
+
 bool cron_warn_if_never_fires(cmd_ctx& ctx, const char* expr) {
     int64_t t = 0;
-    if (crontab_validate_expr(expr, nullptr, 0) != 0 ||
+    // Runs once per boot by design: no calendar fire time to warn about.
+    if (crontab_validate_expr(expr, nullptr, 0) != 0 || cron_is_reboot(expr) ||
         crontab_calc_next(expr, std::time(nullptr), &t) == 0) {
         return false;
     }

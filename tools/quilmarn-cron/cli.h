@@ -120,6 +120,8 @@ int cron_cmd_unknown(cmd_ctx& ctx, const char* name);
 
 // Warns on ctx.err when a valid expression has no fire time within the
 // library's search window (five years); true when it warned.
+// Whether the expression is "@reboot" (any case, blanks around): no calendar fire time.
+bool cron_is_reboot(const char* expr);
 bool cron_warn_if_never_fires(cmd_ctx& ctx, const char* expr);
 
 // Runs a command as the command line does. This is where a command marked

@@ -73,6 +73,10 @@ int cmd_next(cmd_ctx& ctx, int, char** argv) {
         if (iso.size() > 10 && iso[10] == 'T') iso[10] = ' ';
         std::fprintf(ctx.out, "%s %s\n", iso.c_str(), t["offset"].GetString());
     }
+    if (doc.Empty() && cron_is_reboot(expr)) {
+        std::fprintf(ctx.out, "once after the machine starts (no calendar fire time)\n");
+        return EXIT_OK;
+    }
     if (doc.Empty()) return ctx.fail("'%s' never fires within the next five years", expr);
     return EXIT_OK;
 }

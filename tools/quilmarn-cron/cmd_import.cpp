@@ -66,7 +66,7 @@ bool read_input(cmd_ctx& ctx, const char* path, std::string* text) {
 bool set_settings(crontab_t* ct, int id, const job_def& d, const job_def* was) {
     static const job_def unknown = [] {
         job_def u;
-        u.timeout = u.overlap = u.retry_max = -1;
+        u.timeout = u.overlap = u.retry_max = u.catch_up = u.jitter = -1;
         u.workdir = u.user = "\n";
         return u;
     }();
@@ -78,6 +78,9 @@ bool set_settings(crontab_t* ct, int id, const job_def& d, const job_def* was) {
            (d.overlap == now.overlap || crontab_set_job_overlap_policy(ct, id, d.overlap) == CRONTAB_OK) &&
            ((d.retry_max == now.retry_max && d.retry_backoff == now.retry_backoff) ||
             crontab_set_job_retry(ct, id, d.retry_max, d.retry_backoff) == CRONTAB_OK) &&
+           (d.catch_up == now.catch_up || crontab_set_job_catch_up(ct, id, d.catch_up) == CRONTAB_OK) &&
+           ((d.jitter == now.jitter && d.jitter_fixed == now.jitter_fixed) ||
+            crontab_set_job_jitter(ct, id, d.jitter, d.jitter_fixed) == CRONTAB_OK) &&
            (d.user == now.user || crontab_set_job_user(ct, id, d.user.c_str()) == CRONTAB_OK);
 }
 

@@ -15,7 +15,7 @@ constexpr int64_t RETRY_MAX = CRONTAB_RETRY_MAX;
 constexpr int64_t BACKOFF_MAX = CRONTAB_BACKOFF_MAX_SEC;
 
 // Indexed by CRONTAB_OVERLAP_*.
-const char* const policy_names[] = {"skip", "queue", "allow"};
+const char* const policy_names[] = {"skip", "queue", "allow", "replace"};
 
 // A name that reads as a number would read as an id on the command line.
 int refuse_name(cmd_ctx& ctx, const char* name) {
@@ -155,11 +155,11 @@ int cmd_set_paths(cmd_ctx& ctx, int, char** argv) {
 
 int cmd_set_overlap(cmd_ctx& ctx, int, char** argv) {
     int policy = -1;
-    for (int p = 0; p < 3; ++p) {
+    for (int p = 0; p < 4; ++p) {
         if (std::strcmp(argv[1], policy_names[p]) == 0) policy = p;
     }
     if (policy < 0)
-        return ctx.usage_error("the overlap policy must be skip, queue or allow, not '%s'", argv[1]);
+        return ctx.usage_error("the overlap policy must be skip, queue, allow or replace, not '%s'", argv[1]);
     int id = 0;
     crontab_t* ct = open_job(ctx, argv[0], &id);
     if (ct == nullptr) return EXIT_FAILED;
@@ -180,6 +180,28 @@ int cmd_set_retry(cmd_ctx& ctx, int, char** argv) {
     if (crontab_set_job_retry(ct, id, static_cast<int>(count), static_cast<int>(backoff)) != 0) {
         return ctx.lib_fail("cannot set the retries");
     }
+    return EXIT_OK;
+}
+
+int cmd_set_catch_up(cmd_ctx& ctx, int, char** argv) {
+    int64_t window = 0;
+    if (!cron_arg_duration(ctx, "WINDOW", argv[1], 0, CRONTAB_CATCH_UP_MAX_SEC, &window)) return EXIT_USAGE;
+    int id = 0;
+    crontab_t* ct = open_job(ctx, argv[0], &id);
+    if (ct == nullptr) return EXIT_FAILED;
+    if (crontab_set_job_catch_up(ct, id, static_cast<int>(window)) != 0)
+        return ctx.lib_fail("cannot set the catch-up window");
+    return EXIT_OK;
+}
+
+int cmd_set_jitter(cmd_ctx& ctx, int, char** argv) {
+    int64_t delay = 0;
+    if (!cron_arg_duration(ctx, "MAX", argv[1], 0, CRONTAB_JITTER_MAX_SEC, &delay)) return EXIT_USAGE;
+    int id = 0;
+    crontab_t* ct = open_job(ctx, argv[0], &id);
+    if (ct == nullptr) return EXIT_FAILED;
+    if (crontab_set_job_jitter(ct, id, static_cast<int>(delay), ctx.args.has("--fixed") ? 1 : 0) != 0)
+        return ctx.lib_fail("cannot set the jitter");
     return EXIT_OK;
 }
 
@@ -209,7 +231,7 @@ int cmd_list(cmd_ctx& ctx, int, char**) {
         const std::string next = j.next_run > 0 ? cron_local_time(j.next_run) : "never";
         int p = j.overlap_policy;
         std::fprintf(ctx.out, "%-5d %-3s %-19s %-7s %-5d %-10s %-20s %-16s %s\n", j.id,
-                     j.enabled ? "yes" : "no", next.c_str(), p >= 0 && p < 3 ? policy_names[p] : "?",
+                     j.enabled ? "yes" : "no", next.c_str(), p >= 0 && p < 4 ? policy_names[p] : "?",
                      j.retry_max, j.user.empty() ? "-" : j.user.c_str(), j.expr.c_str(), j.name.c_str(),
                      j.cmd.c_str());
     }
@@ -231,6 +253,8 @@ const cmd_option paths_options[] = {
     {"--env", "NAME=VALUE", "a variable of its environment (repeat for more)", true},
 };
 const cmd_option list_options[] = {{"--json", nullptr, "the library's JSON text"}};
+const cmd_option jitter_options[] = {
+    {"--fixed", nullptr, "the same delay every time, from the machine id and name"}};
 
 constexpr unsigned JOB = CMD_NEEDS_DIR | CMD_FORWARD;
 
@@ -246,8 +270,19 @@ const command commands[] = {
      cmd_set_timeout},
     {"set-paths", "JOB [--workdir DIR] [--env N=V]...", "working directory and environment", 1, 1, JOB,
      cmd_set_paths, paths_options, "Replaces both; omitted ones are cleared.\n"},
-    {"set-overlap", "JOB skip|queue|allow", "what a due run does while the job still runs", 2, 2, JOB,
+    {"set-overlap", "JOB skip|queue|allow|replace", "what a due run does while the job still runs", 2, 2, JOB,
      cmd_set_overlap},
+    {"set-catch-up",
+     "JOB WINDOW",
+     "run a fire time missed while stopped if at most WINDOW old (0: never)",
+     2,
+     2,
+     JOB,
+     cmd_set_catch_up,
+     {},
+     "Example: set-catch-up backup 6h runs a missed 02:00 backup at a start before 08:00.\n"},
+    {"set-jitter", "JOB MAX [--fixed]", "start each scheduled run after a delay of up to MAX", 2, 2, JOB,
+     cmd_set_jitter, jitter_options, "Example: set-jitter report 5m --fixed\n"},
     {"set-retry", "JOB COUNT BACKOFF",
      "retries (0 to " QC_TEXT_OF(CRONTAB_RETRY_MAX) ") after a failed attempt, BACKOFF apart (up to 1h)", 3,
      3, JOB, cmd_set_retry},

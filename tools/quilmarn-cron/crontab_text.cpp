@@ -23,7 +23,7 @@ constexpr size_t NAME_MAX_BYTES = CRONTAB_NAME_MAX;
 constexpr size_t DERIVED_NAME_MAX = 60;
 const char kDirective[] = "#:";
 const char kDigestLine[] = "# digest: ";
-const char* const policy_names[] = {"skip", "queue", "allow"};  // by CRONTAB_OVERLAP_*
+const char* const policy_names[] = {"skip", "queue", "allow", "replace"};  // by CRONTAB_OVERLAP_*
 
 bool blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -316,9 +316,18 @@ private:
             if (!number(line, key, value, 0, CRONTAB_BACKOFF_MAX_SEC, true, &d.retry_backoff)) return false;
         } else if (key == "overlap") {
             int p = -1;
-            for (int k = 0; k < 3; ++k) p = value == policy_names[k] ? k : p;
-            if (p < 0) return error(line, "overlap must be skip, queue or allow, not '" + value + "'");
+            for (int k = 0; k < 4; ++k) p = value == policy_names[k] ? k : p;
+            if (p < 0)
+                return error(line, "overlap must be skip, queue, allow or replace, not '" + value + "'");
             d.overlap = p;
+        } else if (key == "catch-up") {
+            if (!number(line, key, value, 0, CRONTAB_CATCH_UP_MAX_SEC, true, &d.catch_up)) return false;
+        } else if (key == "jitter") {
+            if (!number(line, key, value, 0, CRONTAB_JITTER_MAX_SEC, true, &d.jitter)) return false;
+        } else if (key == "fixed-jitter") {
+            if (value != "yes" && value != "no")
+                return error(line, "fixed-jitter must be yes or no, not '" + value + "'");
+            d.jitter_fixed = value == "yes";
         } else if (key == "workdir") {
             d.workdir = value;
         } else if (key == "user") {
@@ -329,8 +338,9 @@ private:
                 return error(line, "env takes NAME=VALUE, not '" + value + "'");
             pending_env_.push_back(value);
         } else {
-            static const char* const keys[] = {"name",    "enabled", "timeout", "retries", "backoff",
-                                               "overlap", "workdir", "env",     "user"};
+            static const char* const keys[] = {"name",    "enabled",  "timeout", "retries",
+                                               "backoff", "overlap",  "workdir", "env",
+                                               "user",    "catch-up", "jitter",  "fixed-jitter"};
             std::string near;
             for (const char* k : keys) near = cron_edit_distance(key, k) <= 2 ? k : near;
             return error(line, "unknown setting '" + key + "'" +
@@ -447,6 +457,9 @@ job_def cron_job_def(const job_info& j) {
     d.retry_max = j.retry_max;
     d.retry_backoff = j.retry_backoff_sec;
     d.overlap = j.overlap_policy;
+    d.catch_up = j.catch_up_sec;
+    d.jitter = j.jitter_sec;
+    d.jitter_fixed = j.jitter_fixed;
     d.user = j.user;
     return d;
 }
@@ -480,6 +493,7 @@ bool cron_same_def(const job_def& a, const job_def& b) {
     return a.name == b.name && folded(a.expr) == folded(b.expr) && a.cmd == b.cmd && a.workdir == b.workdir &&
            env_folded(a.env) == env_folded(b.env) && a.enabled == b.enabled && a.timeout == b.timeout &&
            a.retry_max == b.retry_max && a.retry_backoff == b.retry_backoff && a.overlap == b.overlap &&
+           a.catch_up == b.catch_up && a.jitter == b.jitter && a.jitter_fixed == b.jitter_fixed &&
            a.user == b.user;
 }
 
@@ -496,6 +510,10 @@ std::string cron_jobs_digest(const std::vector<job_info>& jobs) {
         if (!d.user.empty()) one += "user " + std::to_string(d.user.size()) + ":" + d.user;
         for (int n : {int(d.enabled), d.timeout, d.retry_max, d.retry_backoff, d.overlap})
             one += std::to_string(n) + ";";
+        // Only when set, so the digest of a table without them stays as it was.
+        if (d.catch_up != 0 || d.jitter != 0 || d.jitter_fixed)
+            one += "t" + std::to_string(d.catch_up) + ";" + std::to_string(d.jitter) + ";" +
+                   std::to_string(int(d.jitter_fixed)) + ";";
         defs.push_back(std::move(one));
     }
     std::sort(defs.begin(), defs.end());
@@ -559,9 +577,12 @@ std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<st
         if (j.max_runtime_sec > 0) text += " timeout=" + cron_format_duration(j.max_runtime_sec);
         if (j.retry_max > 0) text += " retries=" + std::to_string(j.retry_max);
         if (j.retry_backoff_sec > 0) text += " backoff=" + cron_format_duration(j.retry_backoff_sec);
-        if (j.overlap_policy != CRONTAB_OVERLAP_SKIP && j.overlap_policy >= 0 && j.overlap_policy < 3) {
+        if (j.overlap_policy != CRONTAB_OVERLAP_SKIP && j.overlap_policy >= 0 && j.overlap_policy < 4) {
             text += std::string(" overlap=") + policy_names[j.overlap_policy];
         }
+        if (j.catch_up_sec > 0) text += " catch-up=" + cron_format_duration(j.catch_up_sec);
+        if (j.jitter_sec > 0) text += " jitter=" + cron_format_duration(j.jitter_sec);
+        if (j.jitter_fixed) text += " fixed-jitter=yes";
         if (!j.workdir.empty()) text += " workdir=" + quote(j.workdir);
         if (!j.user.empty()) text += " user=" + quote(j.user);
         std::map<std::string, int> env_names;

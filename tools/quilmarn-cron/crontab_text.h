@@ -3,6 +3,7 @@
 // settings a crontab has no place for:
 //
 //   #: name=backup timeout=5m retries=2 backoff=30s overlap=queue workdir=/srv env="A=b c" user=www-data enabled=no
+//   #: catch-up=6h jitter=5m fixed-jitter=yes   (on the same line in practice)
 //   30 2 * * * /usr/local/bin/backup.sh
 //
 // so that export and import carry every setting of a job.
@@ -20,6 +21,8 @@ struct job_def {
     bool enabled = true;
     int timeout = 0, retry_max = 0, retry_backoff = 0;
     int overlap = CRONTAB_OVERLAP_SKIP;
+    int catch_up = 0, jitter = 0;
+    bool jitter_fixed = false;
     std::string user;  // the account it runs as; "" the daemon's
 };
 

@@ -111,6 +111,14 @@ void event_feed::handle(const void* object) {
     if (kind == "admitted") {
         line.text("trigger", text_of(e, "trigger"));
         if (e.HasMember("fire_time")) line.num("due", int_of(e, "fire_time"));
+        if (e.HasMember("delay_ms")) line.num("delay_ms", int_of(e, "delay_ms"));
+    } else if (kind == "missed") {
+        line.text("level", "warning")
+            .num("due", int_of(e, "fire_time"))
+            .num("count", int_of(e, "count"))
+            .text("reason", "outside the catch-up window");
+    } else if (kind == "state_damaged") {
+        line.text("level", "warning").text("reason", text_of(e, "error"));
     } else if (kind == "skipped") {
         line.text("reason", text_of(e, "reason"))
             .num("due", int_of(e, "fire_time"))

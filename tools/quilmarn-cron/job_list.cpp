@@ -44,7 +44,8 @@ bool job_from_json(const Value& v, job_info* j) {
            get(v, "workdir", &j->workdir) && get(v, "env", &j->env) &&
            get(v, "overlap_policy", &j->overlap_policy) && get(v, "queued_count", &j->queued_count) &&
            get(v, "retry_max", &j->retry_max) && get(v, "retry_backoff_sec", &j->retry_backoff_sec) &&
-           get(v, "user", &j->user);
+           get(v, "catch_up_sec", &j->catch_up_sec) && get(v, "jitter_sec", &j->jitter_sec) &&
+           get(v, "jitter_fixed", &j->jitter_fixed) && get(v, "user", &j->user);
 }
 
 }  // namespace
@@ -53,6 +54,9 @@ bool cron_record_from_json(const Value& v, run_record* r) {
     if (!v.IsObject()) return false;
     if (auto it = v.FindMember("execution"); it != v.MemberEnd() && it->value.IsUint64()) {
         r->execution = it->value.GetUint64();
+    }
+    if (auto it = v.FindMember("fire_time"); it != v.MemberEnd() && it->value.IsInt64()) {
+        r->fire_time = it->value.GetInt64();
     }
     return get(v, "started_at", &r->started_at) && get(v, "finished_at", &r->finished_at) &&
            get(v, "duration_ms", &r->duration_ms) && get(v, "exit_code", &r->exit_code) &&
@@ -112,6 +116,7 @@ void cron_record_to_json(const run_record& r, Value* v, rapidjson::Document::All
     v->AddMember("cancelled", r.cancelled, a);
     v->AddMember("attempt", r.attempt, a);
     if (r.execution != 0) v->AddMember("execution", r.execution, a);
+    if (r.fire_time > 0) v->AddMember("fire_time", r.fire_time, a);
 }
 
 const job_info* cron_find_job(const std::vector<job_info>& jobs, int id) {

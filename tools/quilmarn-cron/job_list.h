@@ -22,6 +22,8 @@ struct job_info {
     int overlap_policy = CRONTAB_OVERLAP_SKIP;
     int queued_count = 0;
     int retry_max = 0, retry_backoff_sec = 0;
+    int catch_up_sec = 0, jitter_sec = 0;
+    bool jitter_fixed = false;
     std::string user;  // "" for the daemon's own account
 };
 
@@ -31,6 +33,7 @@ struct run_record {
     int duration_ms = 0;
     int attempt = 1;
     uint64_t execution = 0;  // the library's id of the execution, 0 when unknown
+    int64_t fire_time = 0;   // the scheduled fire time it served, 0 by hand or unknown
     bool truncated = false, cancelled = false;
     std::string out, err;  // "stdout" and "stderr"
 };

@@ -29,7 +29,7 @@ from ._errors import (AmbiguousJobNameError, CrontabError, DirectoryInUseError, 
                       ExitCode, ExpressionError, JobNotFoundError, Overlap, RunRefusedError,
                       SettingError, StoreError, TableFullError)
 from ._events import Event, EventKind, Outcome
-from ._limits import (BACKOFF_MAX_SEC, CMD_MAX, DATA_DIR_MAX, ENV_MAX, ENV_VARS_MAX,
+from ._limits import (BACKOFF_MAX_SEC, CATCH_UP_MAX_SEC, JITTER_MAX_SEC, CMD_MAX, DATA_DIR_MAX, ENV_MAX, ENV_VARS_MAX,
                       EVENT_CAPACITY, EVENT_TEXT_BYTES, EXPR_MAX, LOG_CAPACITY, MAX_ACTIVE,
                       MAX_JOBS, NAME_MAX, OUTPUT_MAX, RETRY_MAX, WORKDIR_MAX)
 from ._limits import CONNINFO_MAX, NODE_MAX, USER_MAX
@@ -42,7 +42,8 @@ __all__ = [
     "RunRefusedError", "SettingError", "TableFullError", "StoreError", "DirectoryInUseError",
     "ErrorCode", "Overlap", "ExitCode", "Scheduler", "Job", "RunRecord", "Execution",
     "Event", "EventKind", "Outcome", "Stats", "JobStats", "TimeLike", "DurationLike",
-    "MAX_JOBS", "LOG_CAPACITY", "MAX_ACTIVE", "RETRY_MAX", "BACKOFF_MAX_SEC", "NAME_MAX",
+    "MAX_JOBS", "LOG_CAPACITY", "MAX_ACTIVE", "RETRY_MAX", "BACKOFF_MAX_SEC", "CATCH_UP_MAX_SEC", "JITTER_MAX_SEC",
+    "NAME_MAX",
     "EXPR_MAX", "CMD_MAX", "WORKDIR_MAX", "ENV_MAX", "ENV_VARS_MAX", "DATA_DIR_MAX",
     "OUTPUT_MAX", "EVENT_CAPACITY", "EVENT_TEXT_BYTES",
     "USER_MAX", "NODE_MAX", "CONNINFO_MAX",

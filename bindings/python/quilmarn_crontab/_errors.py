@@ -11,6 +11,7 @@ class Overlap(enum.IntEnum):
     SKIP = 0   #: the due run is not started
     QUEUE = 1  #: one due run waits and starts when the job's runs end
     ALLOW = 2  #: runs of the job execute side by side
+    REPLACE = 3  #: the running executions are cancelled; the due run starts once they end
 
     @classmethod
     def of(cls, value: "Overlap | int | str") -> "Overlap | int":

@@ -17,7 +17,8 @@ _EPOCH = datetime(1970, 1, 1, tzinfo=timezone.utc)
 
 class EventKind(str, enum.Enum):
     """What an event tells."""
-    ADMITTED = "admitted"                    #: a run admitted (trigger: schedule, queue or hand)
+    ADMITTED = "admitted"                    #: a run admitted (trigger: schedule, queue, replace,
+                                             #: catch_up, reboot or hand; delay_ms under jitter)
     SKIPPED = "skipped"                      #: a due fire time not started now (reason, count)
     QUEUED = "queued"                        #: a due run waits (policy QUEUE)
     STARTED = "started"                      #: an attempt's child started (attempt, pid)
@@ -33,6 +34,8 @@ class EventKind(str, enum.Enum):
     SCHEDULER_STARTED = "scheduler_started"
     SCHEDULER_STOPPED = "scheduler_stopped"
     LOST = "lost"                            #: count events dropped before they were read
+    MISSED = "missed"                        #: count fire times outside the catch-up window
+    STATE_DAMAGED = "state_damaged"          #: the state file could not be read or written (error)
     CLAIMED_ELSEWHERE = "claimed_elsewhere"  #: another cluster node holds the fire time (node, reason)
 
 
@@ -77,6 +80,7 @@ class Event(_Report):
     execution: int | None = None             #: joins the events and records of one run
     trigger: str | None = None
     fire_time: datetime | None = None
+    delay_ms: int | None = None              #: the jitter delay of an admitted run
     reason: str | None = None
     count: int | None = None
     attempt: int | None = None

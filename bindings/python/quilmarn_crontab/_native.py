@@ -100,6 +100,8 @@ _SIGNATURES = {
     "crontab_set_job_paths": (_c_int, [HANDLE, _c_int, _text, _text]),
     "crontab_set_job_overlap_policy": (_c_int, [HANDLE, _c_int, _c_int]),
     "crontab_set_job_retry": (_c_int, [HANDLE, _c_int, _c_int, _c_int]),
+    "crontab_set_job_catch_up": (_c_int, [HANDLE, _c_int, _c_int]),
+    "crontab_set_job_jitter": (_c_int, [HANDLE, _c_int, _c_int, _c_int]),
     "crontab_set_job_user": (_c_int, [HANDLE, _c_int, _text]),
     "crontab_run_now": (_c_int, [HANDLE, _c_int]),
     "crontab_cancel_job": (_c_int, [HANDLE, _c_int]),

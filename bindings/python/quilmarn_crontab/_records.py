@@ -63,6 +63,9 @@ class Job(_Report):
     queued_count: int
     retry_max: int
     retry_backoff_sec: int
+    catch_up_sec: int
+    jitter_sec: int
+    jitter_fixed: bool
     user: str               #: "" for the host's own account
     _raw: dict[str, Any] = dataclasses.field(repr=False, compare=False)
 
@@ -97,10 +100,11 @@ class RunRecord(_Report):
     attempt: int
     execution: int          #: the id of the execution the attempt belongs to
     _raw: dict[str, Any] = dataclasses.field(repr=False, compare=False)
+    fire_time: int | None = None  #: the scheduled fire time it serves (before jitter); None: by hand
 
     @classmethod
     def from_json(cls, raw: dict[str, Any]) -> "RunRecord":
-        return cls._build(raw, exit_code=_known(ExitCode, raw["exit_code"]))
+        return cls._build(raw, exit_code=_known(ExitCode, raw["exit_code"]), fire_time=raw.get("fire_time"))
 
     @property
     def started_datetime(self) -> datetime:

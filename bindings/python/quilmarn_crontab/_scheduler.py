@@ -238,7 +238,7 @@ class Scheduler(_Runs, _Feed):
                        _args.env_text(env))
 
     def set_overlap_policy(self, job_id: int, policy: Overlap | int | str) -> None:
-        """Overlap.SKIP, QUEUE or ALLOW, or its name ("queue")."""
+        """Overlap.SKIP, QUEUE, ALLOW or REPLACE, or its name ("queue")."""
         jid = _args.integer(job_id, "job_id")
         value = _args.integer(Overlap.of(policy), "policy")
         self._job_call(jid, self._lib.crontab_set_job_overlap_policy, value)
@@ -250,6 +250,22 @@ class Scheduler(_Runs, _Feed):
         jid = _args.integer(job_id, "job_id")
         self._job_call(jid, self._lib.crontab_set_job_retry, _args.integer(retry_max, "retry_max"),
                        _args.duration(backoff_sec, "backoff_sec"))
+
+    def set_catch_up(self, job_id: int, window_sec: _args.DurationLike) -> None:
+        """Runs the latest fire time missed while the scheduler was stopped
+        once at start, if it is at most window_sec (0..CATCH_UP_MAX_SEC
+        seconds, or a timedelta; 0: off) old. Example: a nightly job with
+        timedelta(hours=6) catches up at a start before 08:00."""
+        jid = _args.integer(job_id, "job_id")
+        self._job_call(jid, self._lib.crontab_set_job_catch_up, _args.duration(window_sec, "window_sec"))
+
+    def set_jitter(self, job_id: int, max_delay_sec: _args.DurationLike, fixed: bool = False) -> None:
+        """Starts each scheduled run after a delay of up to max_delay_sec
+        (0..JITTER_MAX_SEC seconds, or a timedelta; 0: off): random per fire,
+        or with fixed=True the same every time for this machine and job name."""
+        jid = _args.integer(job_id, "job_id")
+        self._job_call(jid, self._lib.crontab_set_job_jitter, _args.duration(max_delay_sec, "max_delay_sec"),
+                       1 if fixed else 0)
 
     def set_user(self, job_id: int, user: str | None) -> None:
         """The user account the job's commands run as ("www-data"); None or

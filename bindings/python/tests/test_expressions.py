@@ -23,7 +23,7 @@ class ExpressionTest(unittest.TestCase):
         cases = {
             "60 * * * *": "Invalid minute field '60': value must be between 0 and 59",
             "* * *": "Expression has 3 fields (expected 5)",
-            "@reboot": "Unknown macro '@reboot'",
+            "@rebooted": "Unknown macro '@rebooted'",
             "": "Expression is empty",
         }
         for expr, message in cases.items():
@@ -37,6 +37,9 @@ class ExpressionTest(unittest.TestCase):
             self.assertFalse(qc.is_valid(expr))
         self.assertIsNone(qc.validate("*/15 9-17 * * MON-FRI"))
         self.assertTrue(qc.is_valid("@every 90s"))
+        # Valid, but without a calendar fire time.
+        self.assertEqual((qc.next_time("@reboot"), qc.next_runs("@reboot"), qc.describe("@reboot")),
+                         (None, [], "Once after the machine starts"))
 
     def test_a_message_quoting_json_specials_survives(self):
         with self.assertRaises(qc.ExpressionError) as caught:

@@ -61,7 +61,8 @@ class JobTableTest(SchedulerTest):
         self.assertEqual(list(jobs[0]), [
             "id", "name", "expr", "cmd", "enabled", "next_run", "last_run", "log_count",
             "max_runtime_sec", "running", "workdir", "envSet", "env", "overlap_policy",
-            "queued_count", "retry_max", "retry_backoff_sec", "user"])
+            "queued_count", "retry_max", "retry_backoff_sec", "catch_up_sec", "jitter_sec", "jitter_fixed",
+             "user"])
 
         self.s.set_retry(a, 3, 10)
         self.s.update_job(a, "backup2", "*/5 * * * *", "echo again", enabled=False)
@@ -69,6 +70,12 @@ class JobTableTest(SchedulerTest):
         self.assertEqual((job["name"], job["expr"], job["cmd"], job["enabled"]),
                          ("backup2", "*/5 * * * *", "echo again", False))
         self.assertEqual((job["retry_max"], job["retry_backoff_sec"]), (3, 10))
+        self.s.set_catch_up(a, timedelta(hours=6))
+        self.s.set_jitter(a, 300, fixed=True)
+        self.s.set_overlap_policy(a, "replace")
+        job = self.s.job(a)
+        self.assertEqual((job.catch_up_sec, job.jitter_sec, job.jitter_fixed, job.overlap_policy),
+                         (21600, 300, True, qc.Overlap.REPLACE))
 
         self.s.delete_job(a)
         self.assertEqual([j["id"] for j in self.s.jobs()], [b])
@@ -93,8 +100,10 @@ class JobTableTest(SchedulerTest):
         # The library's own sentence, not one the binding guesses.
         refused = [
             (qc.SettingError, lambda: self.s.set_retry(job, 11, 0), "11"),
+            (qc.SettingError, lambda: self.s.set_overlap_policy(job, 4), "4"),
+            (qc.SettingError, lambda: self.s.set_catch_up(job, qc.CATCH_UP_MAX_SEC + 1), "2678401"),
+            (qc.SettingError, lambda: self.s.set_jitter(job, qc.JITTER_MAX_SEC + 1), "86401"),
             (qc.SettingError, lambda: self.s.set_user(job, "qc-no-such-user"), "qc-no-such-user"),
-            (qc.SettingError, lambda: self.s.set_overlap_policy(job, 3), "3"),
             (qc.SettingError, lambda: self.s.set_overlap_policy(job, "sometimes"), "sometimes"),
             (qc.SettingError, lambda: self.s.set_paths(job, workdir="/nonexistent/dir"), "/nonexistent/dir"),
             (qc.SettingError, lambda: self.s.set_paths(job, env="A=1\nB"), "line 2"),
