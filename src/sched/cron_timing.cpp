@@ -64,13 +64,19 @@ bool read_state(const crontab_t* ct, std::unordered_map<int32_t, stamp_entry>* s
     rapidjson::Document doc;
     doc.Parse<rapidjson::kParseValidateEncodingFlag | rapidjson::kParseIterativeFlag>(text.data(),
                                                                                       text.size());
-    auto jobs = doc.IsObject() ? doc.FindMember("jobs") : rapidjson::Value::MemberIterator();
-    if (doc.HasParseError() || !doc.IsObject() || jobs == doc.MemberEnd() || !jobs->value.IsArray()) {
+    // Read through a const view: its iterators compare without ambiguity.
+    const rapidjson::Value& root = doc;
+    if (doc.HasParseError() || !root.IsObject()) {
         *why = name + " is not a state file this library wrote";
         return false;
     }
-    auto b = doc.FindMember("boot_id");
-    if (b != doc.MemberEnd() && b->value.IsString())
+    auto jobs = root.FindMember("jobs");
+    if (jobs == root.MemberEnd() || !jobs->value.IsArray()) {
+        *why = name + " is not a state file this library wrote";
+        return false;
+    }
+    auto b = root.FindMember("boot_id");
+    if (b != root.MemberEnd() && b->value.IsString())
         boot->assign(b->value.GetString(), b->value.GetStringLength());
     for (const auto& el : jobs->value.GetArray()) {
         if (!el.IsObject()) continue;
