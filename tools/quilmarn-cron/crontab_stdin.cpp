@@ -87,8 +87,12 @@ bool cron_percent_write(const std::string& cmd, std::string* text) {
         return false;
     }
     std::string input = body.substr(0, body.size() - delim.size());
-    // The line break cron adds is left out, unless the input needs it.
-    if (input.size() > 1 && input.back() == '\n' && input[input.size() - 2] != '\n') input.pop_back();
+    // The line break cron adds is left out, unless the input needs it: a
+    // last line that ends in blanks keeps its "%", or the blanks would end
+    // the crontab line, where a reader drops them.
+    if (input.size() > 1 && input.back() == '\n' && input[input.size() - 2] != '\n' &&
+        input[input.size() - 2] != ' ' && input[input.size() - 2] != '\t')
+        input.pop_back();
     std::string line = escape(std::string_view(cmd).substr(OPEN.size(), nl - OPEN.size()), false) + "%" +
                        escape(input, true);
     // A backslash before a line break of the input, or a hand-made command
