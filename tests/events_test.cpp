@@ -157,6 +157,9 @@ TEST_F(EventsTest, JobExportsTellWhatTheyChanged) {
 }
 
 TEST_F(EventsTest, SaveThatFailsIsToldWithItsReason) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the desktop platform refuses to remove a directory in use";
+#endif
     ct.reset();
     ct = make_instance(dir.file("data").c_str());
     int id = add("true");

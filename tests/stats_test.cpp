@@ -136,7 +136,8 @@ TEST(StatsTest, LostEventsAreThoseOverwrittenUnread) {
 
 TEST(StatsTest, AChangeKeepsTheCountersDeletingDropsThem) {
     instance ct = make_instance();
-    const int id = crontab_add_job(ct.get(), "x", "@every 1h", "true", 0);
+    const std::string ok = job_cmd().print("x");
+    const int id = crontab_add_job(ct.get(), "x", "@every 1h", ok.c_str(), 0);
     ASSERT_EQ(crontab_run_now(ct.get(), id), 0);
     ASSERT_EQ(crontab_update_job(ct.get(), id, "y", "@every 2h", "false", 1), 0);
     EXPECT_EQ(job_stats(ct.get(), id)["succeeded"].GetUint64(), 1u);
