@@ -294,6 +294,9 @@ int cmd_init(cmd_ctx& ctx, int, char**) {
     }
     std::error_code ec;
     std::filesystem::create_directories(ctx.dir, ec);
+    // For its owner alone, as the library makes one: it will hold the jobs'
+    // environments and output.
+    if (!ec) std::filesystem::permissions(ctx.dir, std::filesystem::perms::owner_all, ec);
     if (ec) return ctx.fail("cannot create %s: %s", ctx.dir, ec.message().c_str());
     std::fprintf(ctx.out, "created the data directory %s\n", ctx.dir);
     return EXIT_OK;
