@@ -20,7 +20,7 @@ const char* default_dir() {
     static std::string dir;
     if (const char* env = std::getenv("QUILMARN_CRON_DIR"); env != nullptr && env[0] != '\0') return env;
     if (::geteuid() == 0) return "/var/lib/quilmarn-cron/default";
-    // The specification of those variables takes only absolute paths.
+    // XDG base directories count only when absolute; a relative one is ignored.
     if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && state[0] == '/') {
         dir = std::string(state) + "/quilmarn-cron";
     } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
