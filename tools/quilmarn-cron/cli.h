@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "control.h"
 #include "instance.h"
 #include "quilmarn_crontab.h"
 #include "text_util.h"
@@ -46,6 +47,7 @@ struct cmd_args {
     std::vector<std::string> values(const char* name) const;
 };
 
+class control_server;
 struct cmd_ctx;
 struct job_info;
 using cmd_handler = int (*)(cmd_ctx& ctx, int argc, char** argv);
@@ -80,7 +82,9 @@ struct cmd_ctx {
     // The daemon's instance when it runs the handler for a client;
     // otherwise the instance instance() opened.
     crontab_t* ct = nullptr;
+    // Carried out for a client by the daemon, through `server`.
     bool in_daemon = false;
+    control_server* server = nullptr;
     // A daemon took the directory as this command started: the handler
     // stopped before any change, and the command goes to the daemon.
     std::string daemon_refusal;
@@ -125,9 +129,13 @@ bool cron_is_reboot(const char* expr);
 bool cron_warn_if_never_fires(cmd_ctx& ctx, const char* expr);
 
 // Runs a command as the command line does. This is where a command marked
-// CMD_FORWARD goes to a running daemon instead (forward.cpp); otherwise it
-// is cron_cmd_dispatch.
+// CMD_FORWARD goes to a running daemon instead (forward.cpp); otherwise
+// it is cron_cmd_dispatch.
 int cron_cmd_invoke(cmd_ctx& ctx, int argc, char** argv);
+
+// Carries out a client's command in the daemon of `dir`, against the
+// instance of `server`, one change at a time.
+ctl_response cron_cmd_execute(const std::string& dir, control_server* server, const ctl_request& req);
 
 // Runs a command through cron_cmd_invoke with `input` as its standard input
 // and its standard output into *output; its messages go to ctx.err.

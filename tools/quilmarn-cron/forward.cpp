@@ -7,12 +7,16 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "cli.h"
 #include "control.h"
+#include "control_server.h"
 #include "dir_files.h"
 #include "dir_lock.h"
 
@@ -22,6 +26,11 @@ using namespace std::chrono_literals;
 
 constexpr auto DAEMON_START = 3s;   // the longest wait for a daemon that has the lock but no socket yet
 constexpr auto DAEMON_LISTEN = 5s;  // as long as a command waits for another owner
+
+// One command at a time changes the jobs, so the checks a handler makes
+// (a name not taken yet) still hold when it acts. A run only waits, and a
+// read changes nothing: neither holds up the others nor waits for them.
+std::mutex change_mutex;
 
 bool read_input(cmd_ctx& ctx, std::string* text) {
     char buf[65536];
@@ -86,6 +95,49 @@ int forward(cmd_ctx& ctx, const command& c, int fd, int argc, char** argv) {
 }
 
 }  // namespace
+
+ctl_response cron_cmd_execute(const std::string& dir, control_server* server, const ctl_request& req) {
+    ctl_response resp;
+    const command* c = cron_cmd_find(req.argv[0].c_str());
+    if (c == nullptr || (c->flags & CMD_FORWARD) == 0) {
+        resp.status = EXIT_USAGE;
+        resp.err = "quilmarn-cron: '" + req.argv[0] + "' is not a command the daemon carries out\n";
+        return resp;
+    }
+    char* out_text = nullptr;
+    char* err_text = nullptr;
+    size_t out_size = 0, err_size = 0;
+    std::string input = req.input;
+    FILE* out = ::open_memstream(&out_text, &out_size);
+    FILE* err = ::open_memstream(&err_text, &err_size);
+    FILE* in = cron_cmd_input(input);
+    if (out != nullptr && err != nullptr && in != nullptr) {
+        cmd_ctx ctx;
+        ctx.dir = dir.c_str();
+        ctx.out = out;
+        ctx.err = err;
+        ctx.in = in;
+        ctx.ct = server->instance();
+        ctx.in_daemon = true;
+        ctx.server = server;
+        std::vector<std::string> args = req.argv;
+        std::vector<char*> argv = cron_c_strings(args);
+        std::unique_lock<std::mutex> lk(change_mutex, std::defer_lock);
+        if ((c->flags & (CMD_READ_ONLY | CMD_WAITS)) == 0) lk.lock();
+        resp.status = cron_cmd_dispatch(ctx, static_cast<int>(args.size()), argv.data());
+    } else {
+        resp.status = EXIT_FAILED;
+        resp.err = "quilmarn-cron: the daemon is out of memory\n";
+    }
+    for (FILE* f : {out, err, in}) {
+        if (f != nullptr) std::fclose(f);
+    }
+    if (out_text != nullptr) resp.out.assign(out_text, out_size);
+    if (err_text != nullptr) resp.err += std::string(err_text, err_size);
+    std::free(out_text);
+    std::free(err_text);
+    return resp;
+}
 
 int cron_cmd_invoke(cmd_ctx& ctx, int argc, char** argv) {
     const command* c = argc > 0 ? cron_cmd_find(argv[0]) : nullptr;

@@ -20,7 +20,7 @@
 #include <rapidjson/writer.h>
 
 #include "cli.h"
-#include "daemon.h"
+#include "control_server.h"
 #include "dir_files.h"
 #include "feed.h"
 #include "instance.h"
@@ -182,7 +182,7 @@ int cmd_run(cmd_ctx& ctx, int, char** argv) {
         if (j != nullptr && j->running && j->overlap_policy != CRONTAB_OVERLAP_ALLOW) {
             return ctx.fail("job %d is running already and its overlap policy is not allow", id);
         }
-        if (!cron_daemon_run_detached(ct, id)) {
+        if (!ctx.server->run_detached(id)) {
             ctx.fail("the daemon is busy (or stopping): job %d was not started; try again", id);
             return EXIT_TEMPFAIL;
         }
@@ -206,7 +206,7 @@ int cmd_run(cmd_ctx& ctx, int, char** argv) {
     if (rc != CRONTAB_OK) return ctx.lib_fail(("cannot run job " + std::to_string(id)).c_str());
     // The records are on disk before the answer, so `logs` right after shows them.
     if (ctx.in_daemon) {
-        if (!cron_daemon_wait_records(ct))
+        if (!ctx.server->wait_records())
             std::fprintf(ctx.err, "quilmarn-cron: warning: the records of job %d are not written yet\n", id);
     } else {
         runs_store runs(dir, ctx.err);
