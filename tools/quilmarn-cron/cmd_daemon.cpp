@@ -165,16 +165,20 @@ int cmd_status(cmd_ctx& ctx, int argc, char** argv) {
         }
     }
     const bool json = ctx.args.has("--json");
+    const bool daemon = ctx.in_daemon && ctx.server->daemon();
     rapidjson::StringBuffer buf;
     rapidjson::Writer<rapidjson::StringBuffer> w(buf);
     if (json) {
         w.StartObject();
         w.Key("daemon_pid");
-        w.Int64(ctx.in_daemon ? ::getpid() : 0);
+        w.Int64(daemon ? ::getpid() : 0);
         w.Key("jobs");
         w.StartArray();
-    } else if (ctx.in_daemon) {
+    } else if (daemon) {
         std::fprintf(ctx.out, "daemon %ld runs the jobs of %s\n", static_cast<long>(::getpid()), ctx.dir);
+    } else if (ctx.in_daemon) {
+        std::fprintf(ctx.out, "no daemon runs the jobs of %s; process %ld runs one by hand\n", ctx.dir,
+                     static_cast<long>(::getpid()));
     } else {
         std::fprintf(ctx.out, "no daemon runs the jobs of %s\n", ctx.dir);
     }

@@ -167,8 +167,7 @@ void control_server::dispatch(connection& c) {
     ctl_request& req = c.reader.request();
     if (!c.allowed) {
         ctl_response resp;
-        resp.err = "quilmarn-cron: refused: user " + std::to_string(c.peer.uid) +
-                   " may not control this " +
+        resp.err = "quilmarn-cron: refused: user " + std::to_string(c.peer.uid) + " may not control this " +
                    (daemon_ ? "daemon" : "run") + " (only root and its own user may)\n";
         if (daemon_) cron_event_write(event("refused").num("uid", c.peer.uid).num("pid", c.peer.pid));
         answer_now(c.fd, cron_ctl_answer_frame(resp));

@@ -1,7 +1,8 @@
-// The control socket served by the process that owns a data directory.
-// Requests are read on the owner's loop and carried out on threads of their
-// own, in bounded places by kind; the loop also drains the event feed, so
-// the runs files get the records of everything run in the process.
+// The control socket served by whichever process owns a data directory: the
+// daemon, or a `run` without one for as long as its run lasts. Requests are
+// read on the owner's loop and carried out on threads of their own, in
+// bounded places by kind; the loop also drains the event feed, so the runs
+// files get the records of everything run in the process.
 #pragma once
 
 #include <atomic>

@@ -1,7 +1,7 @@
-// Commands beside a running daemon: the daemon owns the directory, so a
-// command marked CMD_FORWARD is sent over its socket and carried out there,
-// against the instance that runs the jobs. Without a daemon the command
-// opens the directory itself.
+// Commands beside the process that owns the directory (the daemon, or a
+// `run` without one): a command marked CMD_FORWARD is sent over its socket
+// and carried out there, against the instance that runs the jobs. Without
+// such an owner the command opens the directory itself.
 
 #include <cerrno>
 #include <chrono>
@@ -24,8 +24,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto DAEMON_START = 3s;   // the longest wait for a daemon that has the lock but no socket yet
-constexpr auto DAEMON_LISTEN = 5s;  // as long as a command waits for another owner
+constexpr auto OWNER_START = 3s;   // the longest wait for an owner that has the lock but no socket yet
+constexpr auto OWNER_LISTEN = 5s;  // as long as a command waits for another owner
 
 // One command at a time changes the jobs, so the checks a handler makes
 // (a name not taken yet) still hold when it acts. A run only waits, and a
@@ -145,7 +145,7 @@ int cron_cmd_invoke(cmd_ctx& ctx, int argc, char** argv) {
         ctx.dir == nullptr) {
         return cron_cmd_dispatch(ctx, argc, argv);
     }
-    const auto until = std::chrono::steady_clock::now() + DAEMON_START;
+    const auto until = std::chrono::steady_clock::now() + OWNER_START;
     for (;;) {
         ctl_peer server;
         int fd = cron_ctl_connect(ctx.dir, &server);
@@ -160,11 +160,11 @@ int cron_cmd_invoke(cmd_ctx& ctx, int argc, char** argv) {
     }
     const int rc = cron_cmd_dispatch(ctx, argc, argv);
     if (ctx.daemon_refusal.empty()) return rc;
-    // A daemon took the directory between our look and our open: the
-    // handler stopped before changing anything; the daemon gets the command
-    // once it listens.
+    // A daemon or a run took the directory between our look and our open:
+    // the handler stopped before changing anything; the owner gets the
+    // command once it listens.
     ctx.close();
-    const auto listening = std::chrono::steady_clock::now() + DAEMON_LISTEN;
+    const auto listening = std::chrono::steady_clock::now() + OWNER_LISTEN;
     for (;;) {
         ctl_peer server;
         if (int fd = cron_ctl_connect(ctx.dir, &server); fd >= 0) return forward(ctx, *c, fd, argc, argv);
