@@ -6,6 +6,7 @@ Usage: tool_runs_test.py PATH_TO_QUILMARN_CRON [unittest options]
 import json
 import os
 import subprocess
+import threading
 import time
 
 import tool_util
@@ -81,22 +82,35 @@ class RunsTest(tool_util.ToolTest):
         self.assertIn("no job 99", r.stderr)
 
 
-    def test_a_command_beside_a_run_waits_briefly_then_names_it(self):
+    def test_commands_beside_a_run_are_carried_out_by_it(self):
         self.add("slow", "@daily", "sleep 30")
-        run = subprocess.Popen([self.TOOL, "--dir", self.data, "run", "slow"], stdout=subprocess.DEVNULL)
-        self.addCleanup(lambda: run.poll() is None and (run.kill(), run.wait()))
-        note = os.path.join(self.data, "quilmarn-cron.lock")
-        end = time.monotonic() + WAIT
-        while True:  # the run owns the directory
-            with open(note) as f:
-                if f.read() == "%d run\n" % run.pid:
-                    break
-            self.assertLess(time.monotonic(), end)
-            time.sleep(0.05)
+        run = subprocess.Popen([self.TOOL, "--dir", self.data, "run", "slow"], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: run.poll() is None and (run.kill(), run.communicate()))
+        made = set()  # names of the old file-drop cancel protocol, seen at any time
+
+        def watch():
+            while run.poll() is None:
+                made.update(n for n in os.listdir(self.data) if n.startswith("quilmarn-cron.cancel."))
+                time.sleep(0.005)
+
+        watcher = threading.Thread(target=watch)
+        watcher.start()
+        # Sent as the run starts: it waits for the run's socket, or comes first.
         r = self.tool("add", "other", "@daily", "true")
-        self.assertEqual(r.returncode, 1)
-        self.assertIn("is in use by process %d; it runs a job there" % run.pid, r.stderr)
-        self.assertIn("slow", self.tool("list").stdout)  # a read looks at a copy
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(tool_util.wait_for(lambda: "running" in self.tool("status", "slow").stdout))
+        r = self.tool("add", "third", "@daily", "true")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("third", self.tool("list").stdout)
+        r = self.tool("cancel", "slow")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        out, err = run.communicate(timeout=WAIT)
+        watcher.join()
+        self.assertEqual(run.returncode, 130, err)
+        self.assertIn("slow  exit -3 (cancelled)", out)
+        self.assertEqual(made, set())
+        self.assertFalse(os.path.exists(os.path.join(self.data, "quilmarn-cron.sock")))
 
 
 if __name__ == "__main__":

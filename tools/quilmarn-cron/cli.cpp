@@ -334,10 +334,11 @@ int cron_cmd_capture(cmd_ctx& ctx, const std::vector<std::string>& args, const s
     sub.out = out;
     sub.err = ctx.err;
     sub.in = in;
-    // Inside the daemon the sub-command runs there too, never back through
+    // Inside the owner the sub-command runs there too, never back through
     // its own socket (where it would wait for the command that called it).
     sub.ct = ctx.in_daemon ? ctx.ct : nullptr;
     sub.in_daemon = ctx.in_daemon;
+    sub.server = ctx.server;
     std::vector<std::string> copy = args;
     std::vector<char*> argv = cron_c_strings(copy);
     int rc = cron_cmd_invoke(sub, static_cast<int>(copy.size()), argv.data());

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "control.h"
 #include "instance.h"
 #include "quilmarn_crontab.h"
 #include "text_util.h"
@@ -46,13 +47,14 @@ struct cmd_args {
     std::vector<std::string> values(const char* name) const;
 };
 
+class control_server;
 struct cmd_ctx;
 struct job_info;
 using cmd_handler = int (*)(cmd_ctx& ctx, int argc, char** argv);
 
 enum cmd_flags : unsigned {
     CMD_NEEDS_DIR = 1u,  // works on the data directory given with --dir
-    CMD_FORWARD = 2u,    // beside a running daemon, carried out by the daemon
+    CMD_FORWARD = 2u,    // beside the directory's owner (a daemon or a run), carried out by it
     // Changes nothing: the daemon keeps places for these, and does not log
     // them, so polling `status` neither waits behind changes nor fills the log.
     CMD_READ_ONLY = 4u,
@@ -77,12 +79,15 @@ struct cmd_ctx {
     FILE* out = stdout;
     FILE* err = stderr;
     FILE* in = stdin;
-    // The daemon's instance when it runs the handler for a client;
+    // The owner's instance when it runs the handler for a client;
     // otherwise the instance instance() opened.
     crontab_t* ct = nullptr;
+    // Carried out for a client by the process that owns the directory: the
+    // daemon, or a `run` without one (server->daemon() tells which).
     bool in_daemon = false;
-    // A daemon took the directory as this command started: the handler
-    // stopped before any change, and the command goes to the daemon.
+    control_server* server = nullptr;
+    // A daemon or a run took the directory as this command started: the
+    // handler stopped before any change, and the command goes to it.
     std::string daemon_refusal;
     // The standard input a handler has read, for a command handed on.
     std::string input_read;
@@ -125,9 +130,13 @@ bool cron_is_reboot(const char* expr);
 bool cron_warn_if_never_fires(cmd_ctx& ctx, const char* expr);
 
 // Runs a command as the command line does. This is where a command marked
-// CMD_FORWARD goes to a running daemon instead (forward.cpp); otherwise it
-// is cron_cmd_dispatch.
+// CMD_FORWARD goes to the directory's owner instead (forward.cpp);
+// otherwise it is cron_cmd_dispatch.
 int cron_cmd_invoke(cmd_ctx& ctx, int argc, char** argv);
+
+// Carries out a client's command in the process that owns `dir`, against
+// the instance of `server`, one change at a time.
+ctl_response cron_cmd_execute(const std::string& dir, control_server* server, const ctl_request& req);
 
 // Runs a command through cron_cmd_invoke with `input` as its standard input
 // and its standard output into *output; its messages go to ctx.err.

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,53 +24,6 @@
 namespace {
 
 constexpr int64_t HOOK_LIMIT_MAX = 24 * 3600;
-
-// One command at a time changes the jobs, so the checks a handler makes
-// (a name not taken yet) still hold when it acts. A run only waits, and a
-// read changes nothing: neither holds up the others nor waits for them.
-std::mutex change_mutex;
-
-ctl_response execute(const std::string& dir, crontab_t* ct, const ctl_request& req) {
-    ctl_response resp;
-    const command* c = cron_cmd_find(req.argv[0].c_str());
-    if (c == nullptr || (c->flags & CMD_FORWARD) == 0) {
-        resp.status = EXIT_USAGE;
-        resp.err = "quilmarn-cron: '" + req.argv[0] + "' is not a command the daemon carries out\n";
-        return resp;
-    }
-    char* out_text = nullptr;
-    char* err_text = nullptr;
-    size_t out_size = 0, err_size = 0;
-    std::string input = req.input;
-    FILE* out = ::open_memstream(&out_text, &out_size);
-    FILE* err = ::open_memstream(&err_text, &err_size);
-    FILE* in = cron_cmd_input(input);
-    if (out != nullptr && err != nullptr && in != nullptr) {
-        cmd_ctx ctx;
-        ctx.dir = dir.c_str();
-        ctx.out = out;
-        ctx.err = err;
-        ctx.in = in;
-        ctx.ct = ct;
-        ctx.in_daemon = true;
-        std::vector<std::string> args = req.argv;
-        std::vector<char*> argv = cron_c_strings(args);
-        std::unique_lock<std::mutex> lk(change_mutex, std::defer_lock);
-        if ((c->flags & (CMD_READ_ONLY | CMD_WAITS)) == 0) lk.lock();
-        resp.status = cron_cmd_dispatch(ctx, static_cast<int>(args.size()), argv.data());
-    } else {
-        resp.status = EXIT_FAILED;
-        resp.err = "quilmarn-cron: the daemon is out of memory\n";
-    }
-    for (FILE* f : {out, err, in}) {
-        if (f != nullptr) std::fclose(f);
-    }
-    if (out_text != nullptr) resp.out.assign(out_text, out_size);
-    if (err_text != nullptr) resp.err += std::string(err_text, err_size);
-    std::free(out_text);
-    std::free(err_text);
-    return resp;
-}
 
 int cmd_daemon(cmd_ctx& ctx, int, char**) {
     daemon_options o;
@@ -128,8 +80,9 @@ int cmd_daemon(cmd_ctx& ctx, int, char**) {
     // Before any thread: the environment is the jobs' from here on.
     std::string dir = ctx.dir, why;
     if (!cron_job_env_setup(&dir, &why)) return ctx.fail("%s", why.c_str());
-    return cron_daemon_main(dir, o,
-                            [dir](crontab_t* ct, const ctl_request& req) { return execute(dir, ct, req); });
+    return cron_daemon_main(dir, o, [dir](control_server* server, const ctl_request& req) {
+        return cron_cmd_execute(dir, server, req);
+    });
 }
 
 struct cluster_state {
@@ -212,16 +165,20 @@ int cmd_status(cmd_ctx& ctx, int argc, char** argv) {
         }
     }
     const bool json = ctx.args.has("--json");
+    const bool daemon = ctx.in_daemon && ctx.server->daemon();
     rapidjson::StringBuffer buf;
     rapidjson::Writer<rapidjson::StringBuffer> w(buf);
     if (json) {
         w.StartObject();
         w.Key("daemon_pid");
-        w.Int64(ctx.in_daemon ? ::getpid() : 0);
+        w.Int64(daemon ? ::getpid() : 0);
         w.Key("jobs");
         w.StartArray();
-    } else if (ctx.in_daemon) {
+    } else if (daemon) {
         std::fprintf(ctx.out, "daemon %ld runs the jobs of %s\n", static_cast<long>(::getpid()), ctx.dir);
+    } else if (ctx.in_daemon) {
+        std::fprintf(ctx.out, "no daemon runs the jobs of %s; process %ld runs one by hand\n", ctx.dir,
+                     static_cast<long>(::getpid()));
     } else {
         std::fprintf(ctx.out, "no daemon runs the jobs of %s\n", ctx.dir);
     }

@@ -125,11 +125,17 @@ int cron_dir_replace(int dirfd, const char* name, const std::string& text) {
 
 void cron_dir_remove_stale(int dirfd) {
     static const char prefix[] = "quilmarn-cron.";
+    // Cancel requests and answers of earlier versions, which no one serves now.
+    static const char cancel[] = "quilmarn-cron.cancel.";
     std::vector<std::string> stale;
     DIR* d = ::fdopendir(::dup(dirfd));
     if (d == nullptr) return;
     while (const dirent* e = ::readdir(d)) {
         const std::string name = e->d_name;
+        if (name.rfind(cancel, 0) == 0) {
+            stale.push_back(name);
+            continue;
+        }
         const size_t tmp = name.rfind(".tmp.");
         if (name.rfind(prefix, 0) != 0 || tmp == std::string::npos || tmp + 5 == name.size() ||
             name.find_first_not_of("0123456789", tmp + 5) != std::string::npos ||

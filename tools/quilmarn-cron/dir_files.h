@@ -54,8 +54,9 @@ int cron_dir_append(int dirfd, const char* name, const std::string& text);
 int cron_dir_create(int dirfd, const char* name, const std::string& text);
 
 // Removes the temporaries "quilmarn-cron.*.tmp.<pid>" that writers killed
-// before their rename left. Only for the owner of the directory's lock: it
-// is the one process that writes them.
+// before their rename left, and the "quilmarn-cron.cancel.*" files of
+// earlier versions. Only for the owner of the directory's lock: it is the
+// one process that writes them.
 void cron_dir_remove_stale(int dirfd);
 
 // "refusing D/NAME: it is a symbolic link" and the like, for messages.

@@ -57,10 +57,10 @@ bool cron_owner_role(const std::string& dir, long pid, lock_role* role) {
 bool cron_owner_may_serve(const std::string& dir) {
     long pid = 0;
     lock_role role = lock_role::edit;
-    if (read_note(dir, &pid, &role) && role == lock_role::daemon && alive(pid)) return true;
+    if (read_note(dir, &pid, &role) && role != lock_role::edit && alive(pid)) return true;
     // The library writes its owner's pid into crontab.lock as it takes the
     // lock; ours follows once crontab_create returns. Between the two the
-    // owner is starting, and may be a daemon.
+    // owner is starting, and may be a daemon or a run.
     unique_fd dirfd = cron_dir_open(dir);
     std::string text;
     if (!dirfd || cron_dir_read(dirfd.get(), LIBRARY_LOCK, 64, &text) != 0) return false;

@@ -18,8 +18,8 @@ bool cron_owner_note(const std::string& dir, lock_role role);
 // when there is none, or it belongs to another process.
 bool cron_owner_role(const std::string& dir, long pid, lock_role* role);
 
-// A daemon may serve the directory soon: the note names a live daemon
-// (starting, serving or stopping), or a live process holds the library's
+// The owner may serve the directory soon: the note names a live daemon or
+// run (starting, serving or ending), or a live process holds the library's
 // lock and has not written its note yet.
 bool cron_owner_may_serve(const std::string& dir);
 

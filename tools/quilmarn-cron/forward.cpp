@@ -1,18 +1,22 @@
-// Commands beside a running daemon: the daemon owns the directory, so a
-// command marked CMD_FORWARD is sent over its socket and carried out there,
-// against the instance that runs the jobs. Without a daemon the command
-// opens the directory itself.
+// Commands beside the process that owns the directory (the daemon, or a
+// `run` without one): a command marked CMD_FORWARD is sent over its socket
+// and carried out there, against the instance that runs the jobs. Without
+// such an owner the command opens the directory itself.
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "cli.h"
 #include "control.h"
+#include "control_server.h"
 #include "dir_files.h"
 #include "dir_lock.h"
 
@@ -20,8 +24,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto DAEMON_START = 3s;   // the longest wait for a daemon that has the lock but no socket yet
-constexpr auto DAEMON_LISTEN = 5s;  // as long as a command waits for another owner
+constexpr auto OWNER_START = 3s;   // the longest wait for an owner that has the lock but no socket yet
+constexpr auto OWNER_LISTEN = 5s;  // as long as a command waits for another owner
+
+// One command at a time changes the jobs, so the checks a handler makes
+// (a name not taken yet) still hold when it acts. A run only waits, and a
+// read changes nothing: neither holds up the others nor waits for them.
+std::mutex change_mutex;
 
 bool read_input(cmd_ctx& ctx, std::string* text) {
     char buf[65536];
@@ -87,13 +96,56 @@ int forward(cmd_ctx& ctx, const command& c, int fd, int argc, char** argv) {
 
 }  // namespace
 
+ctl_response cron_cmd_execute(const std::string& dir, control_server* server, const ctl_request& req) {
+    ctl_response resp;
+    const command* c = cron_cmd_find(req.argv[0].c_str());
+    if (c == nullptr || (c->flags & CMD_FORWARD) == 0) {
+        resp.status = EXIT_USAGE;
+        resp.err = "quilmarn-cron: '" + req.argv[0] + "' is not a command the daemon carries out\n";
+        return resp;
+    }
+    char* out_text = nullptr;
+    char* err_text = nullptr;
+    size_t out_size = 0, err_size = 0;
+    std::string input = req.input;
+    FILE* out = ::open_memstream(&out_text, &out_size);
+    FILE* err = ::open_memstream(&err_text, &err_size);
+    FILE* in = cron_cmd_input(input);
+    if (out != nullptr && err != nullptr && in != nullptr) {
+        cmd_ctx ctx;
+        ctx.dir = dir.c_str();
+        ctx.out = out;
+        ctx.err = err;
+        ctx.in = in;
+        ctx.ct = server->instance();
+        ctx.in_daemon = true;
+        ctx.server = server;
+        std::vector<std::string> args = req.argv;
+        std::vector<char*> argv = cron_c_strings(args);
+        std::unique_lock<std::mutex> lk(change_mutex, std::defer_lock);
+        if ((c->flags & (CMD_READ_ONLY | CMD_WAITS)) == 0) lk.lock();
+        resp.status = cron_cmd_dispatch(ctx, static_cast<int>(args.size()), argv.data());
+    } else {
+        resp.status = EXIT_FAILED;
+        resp.err = "quilmarn-cron: the daemon is out of memory\n";
+    }
+    for (FILE* f : {out, err, in}) {
+        if (f != nullptr) std::fclose(f);
+    }
+    if (out_text != nullptr) resp.out.assign(out_text, out_size);
+    if (err_text != nullptr) resp.err += std::string(err_text, err_size);
+    std::free(out_text);
+    std::free(err_text);
+    return resp;
+}
+
 int cron_cmd_invoke(cmd_ctx& ctx, int argc, char** argv) {
     const command* c = argc > 0 ? cron_cmd_find(argv[0]) : nullptr;
     if (c == nullptr || (c->flags & CMD_FORWARD) == 0 || ctx.in_daemon || ctx.ct != nullptr ||
         ctx.dir == nullptr) {
         return cron_cmd_dispatch(ctx, argc, argv);
     }
-    const auto until = std::chrono::steady_clock::now() + DAEMON_START;
+    const auto until = std::chrono::steady_clock::now() + OWNER_START;
     for (;;) {
         ctl_peer server;
         int fd = cron_ctl_connect(ctx.dir, &server);
@@ -108,11 +160,11 @@ int cron_cmd_invoke(cmd_ctx& ctx, int argc, char** argv) {
     }
     const int rc = cron_cmd_dispatch(ctx, argc, argv);
     if (ctx.daemon_refusal.empty()) return rc;
-    // A daemon took the directory between our look and our open: the
-    // handler stopped before changing anything; the daemon gets the command
-    // once it listens.
+    // A daemon or a run took the directory between our look and our open:
+    // the handler stopped before changing anything; the owner gets the
+    // command once it listens.
     ctx.close();
-    const auto listening = std::chrono::steady_clock::now() + DAEMON_LISTEN;
+    const auto listening = std::chrono::steady_clock::now() + OWNER_LISTEN;
     for (;;) {
         ctl_peer server;
         if (int fd = cron_ctl_connect(ctx.dir, &server); fd >= 0) return forward(ctx, *c, fd, argc, argv);

@@ -125,6 +125,11 @@ open_instance::open_instance(const char* dir, dir_access access, FILE* err, bool
             }
             return;
         }
+        // A run serves the socket too, while it lasts: the command goes there.
+        if (known && role == lock_role::run && to_daemon) {
+            daemon_refusal = why + "; it runs a job there and does not answer on its socket";
+            return;
+        }
         if (std::chrono::steady_clock::now() > until) {
             std::fprintf(err, "quilmarn-cron: %s%s%s\n", why.c_str(), known ? "; it " : "",
                          known ? doing(role) : "");

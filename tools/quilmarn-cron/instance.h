@@ -20,9 +20,9 @@ enum class dir_access {
 struct open_instance {
     crontab_t* ct = nullptr;
     std::string snapshot;  // a read beside the owner of the directory opens a copy here
-    // With `to_daemon`, a change refused because a daemon owns the directory
-    // is not printed: the reason is kept here for a caller that hands the
-    // command to that daemon instead.
+    // With `to_daemon`, a change refused because a daemon or a run owns the
+    // directory is not printed: the reason is kept here for a caller that
+    // hands the command to that owner instead.
     std::string daemon_refusal;
 
     open_instance(const char* dir, dir_access access, FILE* err = stderr, bool to_daemon = false);

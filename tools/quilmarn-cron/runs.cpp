@@ -1,13 +1,9 @@
 // run, logs and cancel: running the jobs of a data directory and reading
 // what their runs left.
-#include <dirent.h>
-#include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,7 +16,7 @@
 #include <rapidjson/writer.h>
 
 #include "cli.h"
-#include "daemon.h"
+#include "control_server.h"
 #include "dir_files.h"
 #include "feed.h"
 #include "instance.h"
@@ -29,67 +25,8 @@
 
 namespace {
 
-using namespace std::chrono_literals;
-
-constexpr auto kCancelAnswer = 5s;  // longest wait for the running process
-const char kCancelPrefix[] = "quilmarn-cron.cancel.";
 const char kStore[] = "crontab.json";
 constexpr size_t kStoreMax = 8u << 20;  // far above any store 128 jobs make
-
-// ---- Cancel requests ----
-// The library cancels only executions of its own process. A cancel for
-// another process leaves "quilmarn-cron.cancel.<id>.<pid>" in the data
-// directory; the process that holds the directory's lock to run jobs cancels
-// and answers in "<that name>.done". Every one of these files is created new
-// and read without following links.
-
-void serve_cancels(crontab_t* ct, const std::string& dir) {
-    unique_fd dirfd = cron_dir_open(dir);
-    if (!dirfd) return;
-    std::vector<std::string> requests;
-    if (DIR* d = ::fdopendir(::dup(dirfd.get())); d != nullptr) {
-        while (const dirent* e = ::readdir(d)) {
-            std::string name = e->d_name;
-            if (name.rfind(kCancelPrefix, 0) == 0 &&
-                name.find('.', sizeof kCancelPrefix - 1) != std::string::npos &&
-                name.find(".done") == std::string::npos && name.find(".tmp") == std::string::npos) {
-                requests.push_back(name);
-            }
-        }
-        ::closedir(d);
-    }
-    for (const std::string& name : requests) {
-        int id = 0;
-        long pid = 0;
-        if (std::sscanf(name.c_str() + sizeof kCancelPrefix - 1, "%d.%ld", &id, &pid) == 2) {
-            cron_dir_replace(dirfd.get(), (name + ".done").c_str(),
-                             std::to_string(crontab_cancel_job(ct, id)));
-        }
-        ::unlinkat(dirfd.get(), name.c_str(), 0);
-    }
-}
-
-// Asks the lock holder; -1, 0 or 1 as crontab_cancel_job, or -9 for no answer.
-int request_cancel(cmd_ctx& ctx, int id) {
-    unique_fd dirfd = cron_dir_open(ctx.dir);
-    if (!dirfd) return -9;
-    const std::string name = kCancelPrefix + std::to_string(id) + "." + std::to_string(::getpid());
-    const std::string done = name + ".done";
-    ::unlinkat(dirfd.get(), done.c_str(), 0);
-    if (int rc = cron_dir_create(dirfd.get(), name.c_str(), ""); rc != 0) {
-        ctx.fail("cannot ask for the cancel: %s", cron_dir_error(ctx.dir, name.c_str(), rc).c_str());
-        return -8;
-    }
-    auto until = std::chrono::steady_clock::now() + kCancelAnswer;
-    std::string answer;
-    while (cron_dir_read(dirfd.get(), done.c_str(), 16, &answer) != 0 &&
-           std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(20ms);
-    }
-    ::unlinkat(dirfd.get(), name.c_str(), 0);
-    ::unlinkat(dirfd.get(), done.c_str(), 0);
-    return answer.empty() ? -9 : std::atoi(answer.c_str());
-}
 
 // ---- Records ----
 
@@ -166,9 +103,60 @@ int exit_status(const run_record& last) {
     return last.exit_code > 255 ? 255 : last.exit_code;
 }
 
+// Without a daemon the run owns the directory: while it lasts it serves the
+// socket as the daemon does (without a scheduler or log lines), so the
+// commands beside it are carried out here, and the runs files get the
+// records of every run in this process. CRONTAB_OK when the run was made;
+// otherwise the library's reason in *why.
+int run_owning(cmd_ctx& ctx, crontab_t* ct, int id, std::string* why) {
+    const std::string dir = ctx.dir;
+    runs_store runs(dir, ctx.err);
+    event_feed feed(ct, &runs, false);
+    feed.start_after(crontab_get_last_event_seq(ct));
+    control_server server(
+        ct, [dir](control_server* s, const ctl_request& req) { return cron_cmd_execute(dir, s, req); },
+        false);
+    std::atomic<bool> ended{false};
+    std::thread loop;
+    std::string no_socket;
+    if (server.listen(dir, &no_socket)) {
+        try {
+            loop = std::thread([&] {
+                server.serve(feed, -1, {}, [&] {
+                    if (!ended) return owner_turn::serving;
+                    // Newcomers find the directory without a server and wait
+                    // for it to be free; requests in progress finish.
+                    server.stop_listening();
+                    return owner_turn::done;
+                });
+            });
+        } catch (...) {
+            server.stop_listening();
+        }
+    } else {
+        std::fprintf(ctx.err, "quilmarn-cron: warning: %s: %s; commands beside this run wait for it\n",
+                     ctx.dir, no_socket.c_str());
+    }
+    const int rc = crontab_run_now(ct, id);
+    if (rc != CRONTAB_OK) *why = crontab_last_error();
+    ended = true;
+    if (loop.joinable()) {
+        server.wake();
+        loop.join();
+    }
+    feed.drain();
+    std::vector<job_info> jobs;
+    if (cron_read_jobs(ct, &jobs)) runs.prune(ids_of(jobs));
+    return rc;
+}
+
 int cmd_run(cmd_ctx& ctx, int, char** argv) {
     // Only a daemon outlives the command to carry the run on.
-    if (ctx.args.has("--no-wait") && !ctx.in_daemon) {
+    if (ctx.args.has("--no-wait") && !(ctx.in_daemon && ctx.server->daemon())) {
+        if (ctx.in_daemon) {
+            return ctx.fail("--no-wait needs a daemon; process %ld runs a job in %s and ends with it",
+                            static_cast<long>(::getpid()), ctx.dir);
+        }
         return ctx.fail("--no-wait needs a daemon running in %s", ctx.dir);
     }
     crontab_t* ct = ctx.instance(dir_access::run);
@@ -182,39 +170,23 @@ int cmd_run(cmd_ctx& ctx, int, char** argv) {
         if (j != nullptr && j->running && j->overlap_policy != CRONTAB_OVERLAP_ALLOW) {
             return ctx.fail("job %d is running already and its overlap policy is not allow", id);
         }
-        if (!cron_daemon_run_detached(ct, id)) {
+        if (!ctx.server->run_detached(id)) {
             ctx.fail("the daemon is busy (or stopping): job %d was not started; try again", id);
             return EXIT_TEMPFAIL;
         }
         std::fprintf(ctx.out, "started job %d in the daemon\n", id);
         return EXIT_OK;
     }
-    std::atomic<bool> done{false};
-    const std::string dir = ctx.dir;
-    // A cancel from another process reaches this run through the directory;
-    // in the daemon it comes through the socket.
-    std::thread helper([&] {
-        while (!done && !ctx.in_daemon) {
-            serve_cancels(ct, dir);
-            std::this_thread::sleep_for(100ms);
-        }
-    });
-    const uint64_t before = crontab_get_last_event_seq(ct);
-    int rc = crontab_run_now(ct, id);
-    done = true;
-    helper.join();
-    if (rc != CRONTAB_OK) return ctx.lib_fail(("cannot run job " + std::to_string(id)).c_str());
-    // The records are on disk before the answer, so `logs` right after shows them.
-    if (ctx.in_daemon) {
-        if (!cron_daemon_wait_records(ct))
-            std::fprintf(ctx.err, "quilmarn-cron: warning: the records of job %d are not written yet\n", id);
-    } else {
-        runs_store runs(dir, ctx.err);
-        event_feed feed(ct, &runs, false);
-        feed.start_after(before);
-        feed.drain();
-        runs.prune(ids_of(jobs));
+    std::string why;
+    const int rc = ctx.in_daemon ? crontab_run_now(ct, id) : run_owning(ctx, ct, id, &why);
+    if (rc != CRONTAB_OK && ctx.in_daemon) why = crontab_last_error();
+    if (rc != CRONTAB_OK) {
+        return why.empty() ? ctx.fail("cannot run job %d", id)
+                           : ctx.fail("cannot run job %d: %s", id, why.c_str());
     }
+    // The records are on disk before the answer, so `logs` right after shows them.
+    if (ctx.in_daemon && !ctx.server->wait_records())
+        std::fprintf(ctx.err, "quilmarn-cron: warning: the records of job %d are not written yet\n", id);
     std::vector<run_record> records;
     if (!cron_read_logs(ct, id, CRONTAB_LOG_CAPACITY, &records) || records.empty()) {
         return ctx.fail("job %d ran, but its records cannot be read", id);
@@ -267,44 +239,17 @@ int cmd_cancel(cmd_ctx& ctx, int, char** argv) {
     int id = 0;
     std::string name;
     if (!job_from_store(ctx, argv[0], &id, &name)) return EXIT_FAILED;
-    int rc = -9;
-    long holder = 0;
-    bool asked = ctx.in_daemon;  // the answer came from the process that runs the jobs
-    // In the daemon the instance that runs the jobs is at hand.
-    if (ctx.in_daemon) rc = crontab_cancel_job(ctx.ct, id);
-    const auto until = std::chrono::steady_clock::now() + 5s;
-    while (!ctx.in_daemon) {
-        struct stat st {};
-        if (::stat(ctx.dir, &st) != 0) return ctx.fail("no data directory %s", ctx.dir);
-        if (crontab_t* ct = crontab_create(ctx.dir); ct != nullptr) {
-            // Nothing runs in the directory: this tells only whether the job exists.
-            rc = crontab_cancel_job(ct, id);
-            crontab_destroy(ct);
-            break;
-        }
-        const std::string why = crontab_last_error();
-        if (crontab_last_error_code() != CRONTAB_E_DIR_IN_USE) {
-            return ctx.fail("cannot open %s: %s", ctx.dir, why.c_str());
-        }
-        holder = static_cast<long>(crontab_last_error_value());
-        lock_role role = lock_role::edit;
-        if (holder != 0 && cron_owner_role(ctx.dir, holder, &role) && role != lock_role::edit) {
-            rc = request_cancel(ctx, id);
-            asked = true;
-            break;
-        }
-        // A change of the jobs ends soon.
-        if (std::chrono::steady_clock::now() > until) return ctx.fail("%s", why.c_str());
-        std::this_thread::sleep_for(50ms);
-    }
-    switch (rc) {
+    // The library cancels only executions of its own process: a cancel
+    // beside the owner is carried out there (through its socket). Without
+    // one nothing runs, and this tells only whether the job exists.
+    crontab_t* ct = ctx.instance(dir_access::change);
+    if (ct == nullptr) return EXIT_FAILED;
+    switch (crontab_cancel_job(ct, id)) {
         case CRONTAB_OK: std::fprintf(ctx.out, "cancelled the command of job %d\n", id); return EXIT_OK;
         case CRONTAB_NO_CHILD:
             return ctx.fail("job %d has no command running now%s", id,
-                            asked ? " (a run waiting to retry is ended)" : "");
-        case CRONTAB_ERROR: return ctx.fail("no job %d in %s", id, ctx.dir);
-        case -8: return EXIT_FAILED;
-        default: return ctx.fail("process %ld, which runs the jobs, did not answer", holder);
+                            ctx.in_daemon ? " (a run waiting to retry is ended)" : "");
+        default: return ctx.fail("no job %d in %s", id, ctx.dir);
     }
 }
 
@@ -322,7 +267,9 @@ const command commands[] = {
     {"run", "JOB", "run a job now, print its records; exits with the job's status", 1, 1,
      CMD_NEEDS_DIR | CMD_FORWARD | CMD_WAITS, cmd_run, run_options,
      "Exit status: the last attempt's, 124 for its time limit, 125 when the\n"
-     "command could not be started, 130 when cancelled; 1 when the run is refused.\n"},
+     "command could not be started, 130 when cancelled; 1 when the run is refused.\n"
+     "Without a daemon the run owns the directory while it lasts: the other\n"
+     "commands (status, cancel, changes) are carried out by it, as by a daemon.\n"},
     {"logs", "JOB [-n N] [--json]", "the records kept by daemon and run", 1, 1,
      CMD_NEEDS_DIR | CMD_FORWARD | CMD_READ_ONLY, cmd_logs, logs_options},
     // Changes no job, and must reach a daemon however busy it is.
