@@ -4,11 +4,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -140,39 +142,66 @@ bool make_plan(cmd_ctx& ctx, const char* file, const std::vector<job_info>& jobs
                bool replace, const std::string& table, bool skip_bad, int* bad, plan* p) {
     std::map<std::string, std::vector<const job_info*>> by_name;
     for (const job_info& j : jobs) by_name[j.name].push_back(&j);
-    std::map<std::string, bool> in_text;
-    for (const job_def& d : defs) {
-        in_text[d.name] = true;
-        auto it = by_name.find(d.name);
-        if (it == by_name.end()) {
-            p->added.push_back(&d);
-            continue;
-        }
-        if (it->second.size() > 1) {
-            std::fprintf(ctx.err, "%s:%d: the name '%s' is taken by jobs %d and %d in the directory\n", file,
-                         d.line, d.name.c_str(), it->second[0]->id, it->second[1]->id);
-            ++*bad;
-        } else if (cron_same_def(cron_job_def(*it->second[0]), d)) {
-            ++p->unchanged;
-        } else if (replace) {
-            p->changed.emplace_back(it->second[0]->id, &d);
-        } else {
-            std::fprintf(ctx.err,
-                         "%s:%d: job %d is already named '%s', with other settings (--replace applies the "
-                         "text)\n",
-                         file, d.line, it->second[0]->id, d.name.c_str());
-            ++*bad;
-        }
-    }
+    // A file is a table: only its own jobs go (every job with --all).
+    std::vector<const job_info*> ours;
     if (replace) {
-        // A file is a table: only its own jobs go (every job with --all).
         const std::map<int, std::string> labels =
             table.empty() ? std::map<int, std::string>{} : cron_labels_read(ctx.dir);
         for (const job_info& j : jobs) {
             auto l = labels.find(j.id);
-            const bool ours = table.empty() || (l != labels.end() && l->second == table);
-            if (ours && in_text.count(j.name) == 0) p->removed.push_back(j);
+            if (table.empty() || (l != labels.end() && l->second == table)) ours.push_back(&j);
         }
+    }
+    std::set<int> taken;               // the jobs that lines of the text are
+    std::vector<const job_def*> open;  // lines whose job is not known yet
+    for (const job_def& d : defs) {
+        auto it = by_name.find(d.name);
+        if (it != by_name.end() && it->second.size() > 1) {
+            std::fprintf(ctx.err, "%s:%d: the name '%s' is taken by jobs %d and %d in the directory\n", file,
+                         d.line, d.name.c_str(), it->second[0]->id, it->second[1]->id);
+            ++*bad;
+        } else if (it != by_name.end() && cron_same_def(cron_job_def(*it->second[0]), d)) {
+            ++p->unchanged;
+            taken.insert(it->second[0]->id);
+        } else {
+            open.push_back(&d);
+        }
+    }
+    // A line that only moved (a default name holds its line number) is the
+    // job it was: renamed in place, its state and runs kept.
+    for (auto d = open.begin(); d != open.end();) {
+        auto same = std::find_if(ours.begin(), ours.end(), [&](const job_info* j) {
+            job_def was = cron_job_def(*j);
+            was.name = (*d)->name;
+            return taken.count(j->id) == 0 && cron_same_def(was, **d);
+        });
+        if (same == ours.end()) {
+            ++d;
+            continue;
+        }
+        taken.insert((*same)->id);
+        p->changed.emplace_back((*same)->id, *d);
+        d = open.erase(d);
+    }
+    for (const job_def* d : open) {
+        auto it = by_name.find(d->name);
+        if (it == by_name.end() || taken.count(it->second[0]->id) != 0) {
+            p->added.push_back(d);
+        } else if (replace) {
+            taken.insert(it->second[0]->id);
+            p->changed.emplace_back(it->second[0]->id, d);
+        } else {
+            std::fprintf(ctx.err,
+                         "%s:%d: job %d is already named '%s', with other settings (--replace applies the "
+                         "text)\n",
+                         file, d->line, it->second[0]->id, d->name.c_str());
+            ++*bad;
+        }
+    }
+    std::sort(p->changed.begin(), p->changed.end(),
+              [](const auto& a, const auto& b) { return a.second->line < b.second->line; });
+    for (const job_info* j : ours) {
+        if (taken.count(j->id) == 0) p->removed.push_back(*j);
     }
     if (*bad > 0 && !skip_bad) return false;
     if (jobs.size() - p->removed.size() + p->added.size() > MAX_JOBS) {
