@@ -409,6 +409,15 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
     open_instance in(dir.c_str(), dir_access::daemon);
     if (in.ct == nullptr) return 1;
     if (options.prepare && !options.prepare(in.ct)) return 1;
+    // What `prepare` started ends before the instance, however this returns.
+    struct finisher {
+        const std::function<void()>* fn;
+        void operator()() {
+            if (fn != nullptr && *fn) (*fn)();
+            fn = nullptr;
+        }
+        ~finisher() { (*this)(); }
+    } finish{&options.finish};
     std::string why;
     unique_fd listen_fd(cron_ctl_listen(dir, &why));
     if (!listen_fd) {
@@ -560,6 +569,7 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
             pause = STOPPING_LOOK;
         }
     }
+    finish();
     reading.clear();
     cron_ctl_unlink(dir);
     listen_fd = unique_fd();

@@ -22,10 +22,27 @@ struct daemon_options {
     // cluster); false ends the daemon with status 1.
     std::function<bool(crontab_t* ct)> prepare;
     std::string sendmail;  // --sendmail: the program that mails MAILTO's output
+    // Called once, after `prepare` succeeded, when the daemon stops serving
+    // (or fails to start), before the instance is destroyed: ends what
+    // `prepare` started.
+    std::function<void()> finish;
 };
 
 // Carries out a client's command against the daemon's instance.
 using daemon_executor = std::function<ctl_response(crontab_t* ct, const ctl_request& req)>;
+
+struct cmd_ctx;
+
+// The options `daemon` shares with `crontab` (--log-format, --on-failure,
+// --on-failure-timeout, --sendmail), into *o: EXIT_OK, or EXIT_USAGE told.
+int cron_daemon_read_options(cmd_ctx& ctx, daemon_options* o);
+
+// How the daemon carries out a client's command.
+ctl_response cron_daemon_execute(const std::string& dir, crontab_t* ct, const ctl_request& req);
+
+// Runs `change` under the lock that clients' commands changing jobs hold,
+// so neither sees the other half done.
+void cron_daemon_change(const std::function<void()>& change);
 
 // Returns the exit status: 0 after a stop, 1 when it could not start.
 int cron_daemon_main(const std::string& dir, const daemon_options& options, const daemon_executor& exec);
