@@ -74,6 +74,7 @@ struct command {
 
 struct cmd_ctx {
     const char* dir = nullptr;  // --dir, or null
+    bool dir_given = false;     // dir came from --dir, not from the default rule
     FILE* out = stdout;
     FILE* err = stderr;
     FILE* in = stdin;
@@ -162,3 +163,4 @@ std::span<const command> cron_cmds_jobs();
 std::span<const command> cron_cmds_import();
 std::span<const command> cron_cmds_runs();
 std::span<const command> cron_cmds_daemon();
+std::span<const command> cron_cmds_crontab();

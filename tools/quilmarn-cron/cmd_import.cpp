@@ -17,6 +17,7 @@
 #include "cli.h"
 #include "crontab_text.h"
 #include "dir_files.h"
+#include "import.h"
 #include "job_list.h"
 #include "labels.h"
 
@@ -489,6 +490,37 @@ int cmd_edit(cmd_ctx& ctx, int, char**) {
         }
     }
 }
+
+}  // namespace
+
+bool cron_import_load(cmd_ctx& ctx, crontab_file* f) {
+    if (!read_input(ctx, f->path.c_str(), &f->text)) return false;
+    crontab_read_options opts;
+    opts.system = f->system;
+    opts.label = f->table;
+    crontab_parsed parsed = cron_crontab_read(f->text, f->path.c_str(), opts, ctx.err);
+    int bad = parsed.bad_lines;
+    if (bad > 0 || !check_defs(ctx, f->path.c_str(), &parsed.jobs, false, &bad)) return false;
+    f->jobs = std::move(parsed.jobs);
+    return true;
+}
+
+bool cron_import_replace(cmd_ctx& ctx, const crontab_file& f, import_counts* counts) {
+    std::vector<job_info> jobs;
+    if (!ctx.read_jobs(&jobs)) return false;
+    std::vector<job_def> defs = f.jobs;
+    plan p;
+    int bad = 0;
+    if (!make_plan(ctx, f.path.c_str(), jobs, defs, true, f.table, false, &bad, &p) ||
+        !apply(ctx, ctx.ct, jobs, p))
+        return false;
+    note_table(ctx, f.table, defs);
+    *counts = {static_cast<int>(p.added.size()), static_cast<int>(p.changed.size()),
+               static_cast<int>(p.removed.size()), p.unchanged};
+    return true;
+}
+
+namespace {
 
 const cmd_option import_options[] = {
     {"--skip-bad", nullptr, "import the lines that can be taken, report the rest"},
