@@ -20,6 +20,10 @@ Each fenced block's info string says what it is:
   sh deb                            each line must occur in scripts/test-deb.sh
   text metrics                      every sample's name must be one the
                                     daemon's /metrics writes
+  dockerfile                        each quilmarn-cron command of a RUN line
+                                    or an exec-form ENTRYPOINT or CMD must be
+                                    one the tool has, with options its help
+                                    lists
 
 Any other block fails the check, so nothing in the README goes unchecked.
 The scratch directory holds links to bindings/, examples/, pyproject.toml,
@@ -33,6 +37,7 @@ import argparse
 import json
 import os
 import re
+import shlex
 import subprocess
 import sys
 import tempfile
@@ -88,6 +93,34 @@ def run_console(body, cwd, env):
             actual.append("(exit status %d)" % r.returncode)
         if not expected_matches(expected, actual):
             raise Failure("$ %s\nexpected:\n%s\ngot:\n%s" % (command, "\n".join(expected), "\n".join(actual)))
+
+
+def check_dockerfile(body, env):
+    for line in body.splitlines():
+        word, _, rest = line.partition(" ")
+        if word in ("ENTRYPOINT", "CMD"):
+            argv = json.loads(rest)
+        elif word == "RUN":
+            argv = shlex.split(rest)
+        else:
+            continue
+        for at in (i for i, a in enumerate(argv) if a == "quilmarn-cron"):
+            words = []
+            for a in argv[at + 1:]:
+                if a in ("&&", "||", ";", "|"):
+                    break
+                words.append(a)
+            if words[:1] == ["--dir"]:
+                words = words[2:]
+            if not words:
+                raise Failure("%r names no command" % line)
+            r = subprocess.run(["quilmarn-cron", "help", words[0]], env=env, capture_output=True, text=True,
+                               timeout=60)
+            if r.returncode != 0:
+                raise Failure("%r: quilmarn-cron has no command %r" % (line, words[0]))
+            for option in (w.split("=")[0] for w in words[1:] if w.startswith("--")):
+                if not re.search(r"^  %s\b" % re.escape(option), r.stdout, re.M):
+                    raise Failure("%r: %s has no option %s" % (line, words[0], option))
 
 
 def shape(value):
@@ -192,6 +225,8 @@ def check_in(readme, prefix, work):
                     m = re.match(r"quilmarn_cron_([a-z_]+)[{ ]", sample)
                     if m is None or '"%s"' % m.group(1) not in source:
                         raise Failure("%r is not a metric /metrics writes" % sample)
+            elif lang == "dockerfile" and role is None:
+                check_dockerfile(body, env)
             elif lang == "sh" and role == "setup":
                 ci = lines_of(".ci/run")
                 for line_text in filter(None, (c.strip() for c in body.splitlines())):

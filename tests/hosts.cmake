@@ -20,7 +20,10 @@ if(TARGET quilmarn-cron)
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/tool_http_test.py $<TARGET_FILE:quilmarn-cron>)
   add_test(NAME tool_limits
     COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/tool_limits_test.py $<TARGET_FILE:quilmarn-cron>)
-  set_tests_properties(tool_runs tool_daemon tool_limits tool_http PROPERTIES TIMEOUT 600 LABELS concurrency)
+  add_test(NAME tool_entry
+    COMMAND Python3::Interpreter ${CMAKE_CURRENT_SOURCE_DIR}/tool_entry_test.py $<TARGET_FILE:quilmarn-cron>)
+  set_tests_properties(tool_runs tool_daemon tool_limits tool_http tool_entry PROPERTIES TIMEOUT 600
+    LABELS concurrency)
   find_program(QC_GROFF groff)
   if(QC_GROFF)
     add_test(NAME man_page COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/man_page_test.sh

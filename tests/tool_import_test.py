@@ -244,6 +244,17 @@ class ImportTest(tool_util.ToolTest):
         r = self.tool("import", "--replace", "--all", changed)
         self.assertEqual([j["name"] for j in self.stored_jobs()], ["echo a"])
 
+    def test_replace_keeps_the_jobs_of_lines_that_only_moved(self):
+        path = self.write("@daily echo a\n@hourly echo b\n@weekly echo c\n")
+        self.assertEqual(self.tool("import", path).returncode, 0)
+        # A comment above, a line moved down, one gone: the job moved keeps its id.
+        self.write("# header\n@hourly echo b\n@daily echo a\n")
+        r = self.tool("import", "--replace", path)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("imported 0 jobs, changed 1, removed 1, 1 unchanged", r.stdout)
+        self.assertEqual(sorted((j["id"], j["name"], j["cmd"]) for j in self.stored_jobs()),
+                         [(1, "crontab:3", "echo a"), (2, "crontab:2", "echo b")])
+
     def test_names_that_read_as_numbers(self):
         for name in ("+1", "0123", "1", "-3"):
             r = self.tool("add", "--", name, "@daily", "true")

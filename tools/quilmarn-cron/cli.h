@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -76,6 +77,7 @@ struct command {
 
 struct cmd_ctx {
     const char* dir = nullptr;  // --dir, or null
+    bool dir_given = false;     // dir came from --dir, not from the default rule
     FILE* out = stdout;
     FILE* err = stderr;
     FILE* in = stdin;
@@ -138,6 +140,10 @@ int cron_cmd_invoke(cmd_ctx& ctx, int argc, char** argv);
 // the instance of `server`, one change at a time.
 ctl_response cron_cmd_execute(const std::string& dir, control_server* server, const ctl_request& req);
 
+// Runs `change` under the lock that clients' commands changing jobs hold,
+// so neither sees the other half done.
+void cron_cmd_change(const std::function<void()>& change);
+
 // Runs a command through cron_cmd_invoke with `input` as its standard input
 // and its standard output into *output; its messages go to ctx.err.
 int cron_cmd_capture(cmd_ctx& ctx, const std::vector<std::string>& args, const std::string& input,
@@ -171,3 +177,4 @@ std::span<const command> cron_cmds_jobs();
 std::span<const command> cron_cmds_import();
 std::span<const command> cron_cmds_runs();
 std::span<const command> cron_cmds_daemon();
+std::span<const command> cron_cmds_crontab();

@@ -25,22 +25,37 @@ namespace {
 
 constexpr int64_t HOOK_LIMIT_MAX = 24 * 3600;
 
-int cmd_daemon(cmd_ctx& ctx, int, char**) {
-    daemon_options o;
+}  // namespace
+
+int cron_daemon_read_options(cmd_ctx& ctx, daemon_options* o) {
     if (const char* f = ctx.args.value("--log-format"); f != nullptr) {
         if (std::strcmp(f, "json") == 0) {
-            o.format = log_format::json;
-        } else if (std::strcmp(f, "text") != 0) {
+            o->format = log_format::json;
+        } else if (std::strcmp(f, "text") == 0) {
+            o->format = log_format::text;
+        } else {
             return ctx.usage_error("--log-format takes text or json, not '%s'", f);
         }
     }
-    if (const char* cmd = ctx.args.value("--on-failure"); cmd != nullptr) o.on_failure = cmd;
+    if (const char* cmd = ctx.args.value("--on-failure"); cmd != nullptr) o->on_failure = cmd;
     if (const char* t = ctx.args.value("--on-failure-timeout"); t != nullptr) {
         int64_t limit = 0;
         if (!cron_arg_duration(ctx, "the time limit of --on-failure", t, 1, HOOK_LIMIT_MAX, &limit))
             return EXIT_USAGE;
-        o.on_failure_limit_sec = static_cast<int>(limit);
+        o->on_failure_limit_sec = static_cast<int>(limit);
     }
+    if (const char* m = ctx.args.value("--sendmail"); m != nullptr) {
+        if (m[0] != '/') return ctx.usage_error("--sendmail takes the program's absolute path, not '%s'", m);
+        o->sendmail = m;
+    }
+    return EXIT_OK;
+}
+
+namespace {
+
+int cmd_daemon(cmd_ctx& ctx, int, char**) {
+    daemon_options o;
+    if (int rc = cron_daemon_read_options(ctx, &o); rc != EXIT_OK) return rc;
     if (const char* a = ctx.args.value("--http"); a != nullptr) {
         std::string host, why;
         int port = 0;
@@ -72,10 +87,6 @@ int cmd_daemon(cmd_ctx& ctx, int, char**) {
             std::fprintf(stderr, "quilmarn-cron: cannot join the cluster: %s\n", crontab_last_error());
             return false;
         };
-    }
-    if (const char* m = ctx.args.value("--sendmail"); m != nullptr) {
-        if (m[0] != '/') return ctx.usage_error("--sendmail takes the program's absolute path, not '%s'", m);
-        o.sendmail = m;
     }
     // Before any thread: the environment is the jobs' from here on.
     std::string dir = ctx.dir, why;

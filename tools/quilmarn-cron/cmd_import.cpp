@@ -4,17 +4,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "cli.h"
 #include "crontab_text.h"
 #include "dir_files.h"
+#include "import.h"
 #include "job_list.h"
 #include "labels.h"
 
@@ -140,39 +143,66 @@ bool make_plan(cmd_ctx& ctx, const char* file, const std::vector<job_info>& jobs
                bool replace, const std::string& table, bool skip_bad, int* bad, plan* p) {
     std::map<std::string, std::vector<const job_info*>> by_name;
     for (const job_info& j : jobs) by_name[j.name].push_back(&j);
-    std::map<std::string, bool> in_text;
-    for (const job_def& d : defs) {
-        in_text[d.name] = true;
-        auto it = by_name.find(d.name);
-        if (it == by_name.end()) {
-            p->added.push_back(&d);
-            continue;
-        }
-        if (it->second.size() > 1) {
-            std::fprintf(ctx.err, "%s:%d: the name '%s' is taken by jobs %d and %d in the directory\n", file,
-                         d.line, d.name.c_str(), it->second[0]->id, it->second[1]->id);
-            ++*bad;
-        } else if (cron_same_def(cron_job_def(*it->second[0]), d)) {
-            ++p->unchanged;
-        } else if (replace) {
-            p->changed.emplace_back(it->second[0]->id, &d);
-        } else {
-            std::fprintf(ctx.err,
-                         "%s:%d: job %d is already named '%s', with other settings (--replace applies the "
-                         "text)\n",
-                         file, d.line, it->second[0]->id, d.name.c_str());
-            ++*bad;
-        }
-    }
+    // A file is a table: only its own jobs go (every job with --all).
+    std::vector<const job_info*> ours;
     if (replace) {
-        // A file is a table: only its own jobs go (every job with --all).
         const std::map<int, std::string> labels =
             table.empty() ? std::map<int, std::string>{} : cron_labels_read(ctx.dir);
         for (const job_info& j : jobs) {
             auto l = labels.find(j.id);
-            const bool ours = table.empty() || (l != labels.end() && l->second == table);
-            if (ours && in_text.count(j.name) == 0) p->removed.push_back(j);
+            if (table.empty() || (l != labels.end() && l->second == table)) ours.push_back(&j);
         }
+    }
+    std::set<int> taken;               // the jobs that lines of the text are
+    std::vector<const job_def*> open;  // lines whose job is not known yet
+    for (const job_def& d : defs) {
+        auto it = by_name.find(d.name);
+        if (it != by_name.end() && it->second.size() > 1) {
+            std::fprintf(ctx.err, "%s:%d: the name '%s' is taken by jobs %d and %d in the directory\n", file,
+                         d.line, d.name.c_str(), it->second[0]->id, it->second[1]->id);
+            ++*bad;
+        } else if (it != by_name.end() && cron_same_def(cron_job_def(*it->second[0]), d)) {
+            ++p->unchanged;
+            taken.insert(it->second[0]->id);
+        } else {
+            open.push_back(&d);
+        }
+    }
+    // A line that only moved (a default name holds its line number) is the
+    // job it was: renamed in place, its state and runs kept.
+    for (auto d = open.begin(); d != open.end();) {
+        auto same = std::find_if(ours.begin(), ours.end(), [&](const job_info* j) {
+            job_def was = cron_job_def(*j);
+            was.name = (*d)->name;
+            return taken.count(j->id) == 0 && cron_same_def(was, **d);
+        });
+        if (same == ours.end()) {
+            ++d;
+            continue;
+        }
+        taken.insert((*same)->id);
+        p->changed.emplace_back((*same)->id, *d);
+        d = open.erase(d);
+    }
+    for (const job_def* d : open) {
+        auto it = by_name.find(d->name);
+        if (it == by_name.end() || taken.count(it->second[0]->id) != 0) {
+            p->added.push_back(d);
+        } else if (replace) {
+            taken.insert(it->second[0]->id);
+            p->changed.emplace_back(it->second[0]->id, d);
+        } else {
+            std::fprintf(ctx.err,
+                         "%s:%d: job %d is already named '%s', with other settings (--replace applies the "
+                         "text)\n",
+                         file, d->line, it->second[0]->id, d->name.c_str());
+            ++*bad;
+        }
+    }
+    std::sort(p->changed.begin(), p->changed.end(),
+              [](const auto& a, const auto& b) { return a.second->line < b.second->line; });
+    for (const job_info* j : ours) {
+        if (taken.count(j->id) == 0) p->removed.push_back(*j);
     }
     if (*bad > 0 && !skip_bad) return false;
     if (jobs.size() - p->removed.size() + p->added.size() > MAX_JOBS) {
@@ -460,6 +490,37 @@ int cmd_edit(cmd_ctx& ctx, int, char**) {
         }
     }
 }
+
+}  // namespace
+
+bool cron_import_load(cmd_ctx& ctx, crontab_file* f) {
+    if (!read_input(ctx, f->path.c_str(), &f->text)) return false;
+    crontab_read_options opts;
+    opts.system = f->system;
+    opts.label = f->table;
+    crontab_parsed parsed = cron_crontab_read(f->text, f->path.c_str(), opts, ctx.err);
+    int bad = parsed.bad_lines;
+    if (bad > 0 || !check_defs(ctx, f->path.c_str(), &parsed.jobs, false, &bad)) return false;
+    f->jobs = std::move(parsed.jobs);
+    return true;
+}
+
+bool cron_import_replace(cmd_ctx& ctx, const crontab_file& f, import_counts* counts) {
+    std::vector<job_info> jobs;
+    if (!ctx.read_jobs(&jobs)) return false;
+    std::vector<job_def> defs = f.jobs;
+    plan p;
+    int bad = 0;
+    if (!make_plan(ctx, f.path.c_str(), jobs, defs, true, f.table, false, &bad, &p) ||
+        !apply(ctx, ctx.ct, jobs, p))
+        return false;
+    note_table(ctx, f.table, defs);
+    *counts = {static_cast<int>(p.added.size()), static_cast<int>(p.changed.size()),
+               static_cast<int>(p.removed.size()), p.unchanged};
+    return true;
+}
+
+namespace {
 
 const cmd_option import_options[] = {
     {"--skip-bad", nullptr, "import the lines that can be taken, report the rest"},

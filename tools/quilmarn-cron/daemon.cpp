@@ -188,6 +188,15 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
     open_instance in(dir.c_str(), dir_access::daemon);
     if (in.ct == nullptr) return 1;
     if (options.prepare && !options.prepare(in.ct)) return 1;
+    // What `prepare` started ends before the instance, however this returns.
+    struct finisher {
+        const std::function<void()>* fn;
+        void operator()() {
+            if (fn != nullptr && *fn) (*fn)();
+            fn = nullptr;
+        }
+        ~finisher() { (*this)(); }
+    } finish{&options.finish};
     std::string why;
     control_server server(in.ct, exec, true);
     if (!server.listen(dir, &why)) {
@@ -267,6 +276,7 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
         return !busy || past_reach ? owner_turn::done : owner_turn::stopping;
     };
     server.serve(feed, sig_fd.get(), on_signal, turn);
+    finish();
     // Hooks may run up to their time limit; a stop signal now kills them.
     while (!hooks.close_and_wait(200ms)) {
         signalfd_siginfo si{};

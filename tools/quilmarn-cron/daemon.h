@@ -22,7 +22,17 @@ struct daemon_options {
     // cluster); false ends the daemon with status 1.
     std::function<bool(crontab_t* ct)> prepare;
     std::string sendmail;  // --sendmail: the program that mails MAILTO's output
+    // Called once, after `prepare` succeeded, when the daemon stops serving
+    // (or fails to start), before the instance is destroyed: ends what
+    // `prepare` started.
+    std::function<void()> finish;
 };
+
+struct cmd_ctx;
+
+// The options `daemon` shares with `crontab` (--log-format, --on-failure,
+// --on-failure-timeout, --sendmail), into *o: EXIT_OK, or EXIT_USAGE told.
+int cron_daemon_read_options(cmd_ctx& ctx, daemon_options* o);
 
 // Returns the exit status: 0 after a stop, 1 when it could not start.
 // `exec` carries out the clients' commands against the daemon's instance.

@@ -173,3 +173,8 @@ int cron_cmd_invoke(cmd_ctx& ctx, int argc, char** argv) {
     }
     return ctx.fail("%s", ctx.daemon_refusal.c_str());
 }
+
+void cron_cmd_change(const std::function<void()>& change) {
+    std::lock_guard<std::mutex> lk(change_mutex);
+    change();
+}

@@ -65,6 +65,7 @@ int main(int argc, char** argv) {
     }
     if (ctx.dir != nullptr && ctx.dir[0] == '\0')
         return ctx.usage_error("--dir needs a directory, not an empty text");
+    ctx.dir_given = ctx.dir != nullptr;
     if (ctx.dir == nullptr) ctx.dir = default_dir();
     if (i >= argc) {
         cron_cmd_help(ctx.err);
