@@ -240,6 +240,26 @@ class DaemonTest(tool_util.ToolTest):
         self.assertIn("\n\nhello\nEND\n", text)
         self.assertNotIn("quiet", text)
 
+    def test_a_hung_sendmail_is_killed_after_its_time_limit(self):
+        pid_file = os.path.join(self.tmp, "sendmail.pid")
+        sendmail = os.path.join(self.tmp, "sendmail")
+        with open(sendmail, "w") as f:
+            f.write("#!/bin/sh\necho $$ > %s\nexec sleep 600\n" % pid_file)
+        os.chmod(sendmail, 0o755)
+        r = self.tool("import", "-", stdin="MAILTO=ops@example.org\n@every 1s echo hello\n")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        d = self.start_daemon("--sendmail", sendmail, "--sendmail-timeout", "1")
+        failed = self.wait_event(d, "mail-failed", job_name="stdin:2")
+        self.assertIn("did not end within 1 s", failed["reason"])
+        with open(pid_file) as f:
+            pid = int(f.read())
+        self.assertTrue(tool_util.wait_for(lambda: not os.path.exists("/proc/%d" % pid)))
+        # The runs went on meanwhile, and none was mailed twice.
+        self.wait_event(d, "finished", job_name="stdin:2")
+        self.stop(d)
+        ended = [e for e in d.seen if e["event"] in ("mailed", "mail-failed")]
+        self.assertLessEqual(len(ended), len([e for e in d.seen if e["event"] == "ended"]))
+
     def test_a_service_manager_is_told_ready_and_stopping(self):
         notify = os.path.join(self.tmp, "notify")
         with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as manager:
