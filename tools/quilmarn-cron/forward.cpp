@@ -89,6 +89,7 @@ int forward(cmd_ctx& ctx, const command& c, int fd, int argc, char** argv) {
 
 int cron_cmd_invoke(cmd_ctx& ctx, int argc, char** argv) {
     const command* c = argc > 0 ? cron_cmd_find(argv[0]) : nullptr;
+    if (c != nullptr && cron_cmd_stays_local(*c, argc, argv)) return cron_cmd_dispatch(ctx, argc, argv);
     if (c == nullptr || (c->flags & CMD_FORWARD) == 0 || ctx.in_daemon || ctx.ct != nullptr ||
         ctx.dir == nullptr) {
         return cron_cmd_dispatch(ctx, argc, argv);
