@@ -46,7 +46,8 @@ std::map<int, std::string> store_names(const std::string& dir) {
         return names;
     }
     for (const auto& j : doc["jobs"].GetArray()) {
-        if (j.IsObject() && j.HasMember("id") && j["id"].IsInt() && j.HasMember("name") && j["name"].IsString())
+        if (j.IsObject() && j.HasMember("id") && j["id"].IsInt() && j.HasMember("name") &&
+            j["name"].IsString())
             names[j["id"].GetInt()] = j["name"].GetString();
     }
     return names;
@@ -394,7 +395,8 @@ int cron_logs_show(FILE* out, FILE* err, const std::string& dir, const logs_requ
     by_job all;
     runs_files_read_all(err, dir, &all);
     if (req.job_id != 0) {
-        for (auto it = all.begin(); it != all.end();) it = it->first == req.job_id ? std::next(it) : all.erase(it);
+        for (auto it = all.begin(); it != all.end();)
+            it = it->first == req.job_id ? std::next(it) : all.erase(it);
     }
     const std::vector<logged> shown = newest(all, req.count);
     printer print(out, dir, req.json);
