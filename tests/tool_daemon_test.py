@@ -240,6 +240,64 @@ class DaemonTest(tool_util.ToolTest):
         self.assertIn("\n\nhello\nEND\n", text)
         self.assertNotIn("quiet", text)
 
+    def test_a_hung_sendmail_is_killed_after_its_time_limit(self):
+        pid_file = os.path.join(self.tmp, "sendmail.pid")
+        sendmail = os.path.join(self.tmp, "sendmail")
+        with open(sendmail, "w") as f:
+            f.write("#!/bin/sh\necho $$ > %s\nexec sleep 600\n" % pid_file)
+        os.chmod(sendmail, 0o755)
+        r = self.tool("import", "-", stdin="MAILTO=ops@example.org\n@every 1s echo hello\n")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        d = self.start_daemon("--sendmail", sendmail, "--sendmail-timeout", "1")
+        failed = self.wait_event(d, "mail-failed", job_name="stdin:2")
+        self.assertIn("did not end within 1 s", failed["reason"])
+        with open(pid_file) as f:
+            pid = int(f.read())
+        self.assertTrue(tool_util.wait_for(lambda: not os.path.exists("/proc/%d" % pid)))
+        # The runs went on meanwhile, and none was mailed twice.
+        self.wait_event(d, "finished", job_name="stdin:2")
+        self.stop(d)
+        ended = [e for e in d.seen if e["event"] in ("mailed", "mail-failed")]
+        self.assertLessEqual(len(ended), len([e for e in d.seen if e["event"] == "ended"]))
+
+    def test_logs_follows_new_records_across_a_rewrite_and_new_jobs(self):
+        tick = int(self.ok("add", "tick", "@every 1s", "date +%s%N"))
+        # 39 records already: the second new one makes the owner rewrite the file.
+        old = {"started_at": 1, "finished_at": 1, "duration_ms": 0, "exit_code": 0, "stderr": "",
+               "truncated": False, "cancelled": False, "attempt": 1}
+        path = os.path.join(self.data, "quilmarn-cron.runs.%d.jsonl" % tick)
+        with open(os.open(path, os.O_WRONLY | os.O_CREAT, 0o600), "w") as f:
+            for i in range(39):
+                f.write(json.dumps(dict(old, job_id=tick, stdout="old %d\n" % i)) + "\n")
+        follow = subprocess.Popen([self.TOOL, "--dir", self.data, "logs", "-f", "-n", "1", "--json"],
+                                  stdout=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: follow.poll() is None and (follow.kill(), follow.wait()))
+        self.addCleanup(follow.stdout.close)
+        lines = queue.Queue()
+        threading.Thread(target=lambda: [lines.put(json.loads(x)) for x in follow.stdout], daemon=True).start()
+        self.assertEqual(lines.get(timeout=WAIT)["stdout"], "old 38\n")  # the newest before
+
+        # Not forwarded to the daemon, which owns the directory from now on.
+        d = self.start_daemon()
+        seen = []
+        def take(until):
+            while not until():
+                seen.append(lines.get(timeout=WAIT))
+        take(lambda: sum(r["job_id"] == tick for r in seen) >= 4)
+        late = int(self.ok("add", "late", "@every 1s", "echo late"))
+        take(lambda: any(r["job_id"] == late for r in seen))
+        self.stop(d)
+        kept = [r for r in json.loads(self.ok("logs", "tick", "--json")) if "old" not in r["stdout"]]
+        take(lambda: sum(r["job_id"] == tick for r in seen) >= len(kept))
+        follow.send_signal(signal.SIGINT)
+        self.assertEqual(follow.wait(timeout=WAIT), 0)
+        # Each record once, in the order written, none of those before.
+        self.assertEqual([r["stdout"] for r in seen if r["job_id"] == tick],
+                         [r["stdout"] for r in reversed(kept)])
+        self.assertEqual({r["job_name"] for r in seen}, {"tick", "late"})
+        with open(path) as f:
+            self.assertLess(len(f.readlines()), 39)  # rewritten meanwhile
+
     def test_a_service_manager_is_told_ready_and_stopping(self):
         notify = os.path.join(self.tmp, "notify")
         with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as manager:

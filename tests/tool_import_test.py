@@ -220,7 +220,7 @@ class ImportTest(tool_util.ToolTest):
             ("CRON_TZ=Asia/Tokyo 0 9 * * *", ""), ("@daily", ""),
             ("CRON_TZ=Europe/Berlin 0 1 * * *", "TZ=Europe/Berlin")])
         text = self.tool("export").stdout
-        self.assertIn("CRON_TZ=Asia/Tokyo\n\n#: name=crontab:2\n0 9 * * * echo a\n", text)
+        self.assertIn("CRON_TZ=Asia/Tokyo\n\n#: name=crontab:2 label=crontab\n0 9 * * * echo a\n", text)
         r = self.tool("import", "--replace", "-", stdin=text)
         self.assertEqual((r.returncode, r.stdout), (0, "imported 0 jobs, 3 unchanged\n"), r.stderr)
         r = self.tool("import", self.write("CRON_TZ=Nowhere/Land\n@daily true\n", "bad-zone"))
@@ -254,6 +254,24 @@ class ImportTest(tool_util.ToolTest):
         self.assertIn("imported 0 jobs, changed 1, removed 1, 1 unchanged", r.stdout)
         self.assertEqual(sorted((j["id"], j["name"], j["cmd"]) for j in self.stored_jobs()),
                          [(1, "crontab:3", "echo a"), (2, "crontab:2", "echo b")])
+
+    def test_labels_are_listed_and_survive_export_and_import(self):
+        self.assertEqual(self.tool("import", "--create", self.write("@daily echo a\n", "php")).returncode, 0)
+        self.assertEqual(self.tool("import", self.write("@hourly echo b\n", "cert bot")).returncode, 0)
+        self.assertEqual(self.tool("add", "own", "@daily", "true").returncode, 0)
+        self.assertRegex(self.tool("list").stdout, r"\n1 .* php +php:1 +echo a\n")
+        text = self.tool("export").stdout
+        other = os.path.join(self.tmp, "other")
+        r = self.run_tool("--dir", other, "import", "--create", "-", stdin=text)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(self.run_tool("--dir", other, "export").stdout, text)
+        labels = lambda: {j["name"]: j["label"] for j in json.loads(
+            self.run_tool("--dir", other, "list", "--json").stdout)}
+        self.assertEqual(labels(), {"php:1": "php", "cert bot:1": "cert bot", "own": ""})
+        # The same tables: a new php file replaces only php's job.
+        r = self.run_tool("--dir", other, "import", "--replace", self.write("\n@daily echo c\n", "php"))
+        self.assertIn("imported 1 job, removed 1", r.stdout)
+        self.assertEqual(labels(), {"php:2": "php", "cert bot:1": "cert bot", "own": ""})
 
     def test_names_that_read_as_numbers(self):
         for name in ("+1", "0123", "1", "-3"):

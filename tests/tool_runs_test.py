@@ -54,6 +54,24 @@ class RunsTest(tool_util.ToolTest):
         self.assertEqual(r.returncode, 1)
         self.assertIn("no job with id 77", r.stderr)
 
+    def test_logs_without_a_job_merges_every_job_newest_first(self):
+        a, b = self.add("a", "@daily", "echo A"), self.add("b", "@daily", "echo B")
+        for job in ("a", "b", "a"):  # within one second: the milliseconds order them
+            self.assertEqual(self.tool("run", job).returncode, 0)
+        # A deleted job's file (left while nothing owned the directory) is shown too.
+        with open(os.path.join(self.data, "quilmarn-cron.runs.99.jsonl"), "w") as f:
+            f.write(json.dumps({"job_id": 99, "started_at": 1, "finished_at": 1, "duration_ms": 0,
+                                "exit_code": 0, "stdout": "", "stderr": "", "truncated": False,
+                                "cancelled": False, "attempt": 1}) + "\n")
+        records = json.loads(self.tool("logs", "--json").stdout)
+        self.assertEqual([(r["job_id"], r["job_name"]) for r in records],
+                         [(a, "a"), (b, "b"), (a, "a"), (99, "job 99")])
+        newest = json.loads(self.tool("logs", "--json", "-n", "2").stdout)
+        self.assertEqual([r["job_id"] for r in newest], [a, b])
+        text = self.tool("logs", "-n", "3").stdout  # oldest first, as a log reads
+        self.assertEqual([line.split("  ")[1] for line in text.splitlines() if "exit" in line],
+                         ["a", "b", "a"])
+
     def test_runs_files_of_earlier_versions_and_torn_lines(self):
         job = self.add("greet", "@daily", "echo new")
         old = {"started_at": 1700000000, "finished_at": 1700000001, "duration_ms": 1000, "exit_code": 0,

@@ -310,6 +310,17 @@ int cron_cmd_dispatch(cmd_ctx& ctx, int argc, char** argv) {
     return c->run(ctx, static_cast<int>(positional.size()) - 1, positional.data());
 }
 
+bool cron_cmd_stays_local(const command& c, int argc, char** argv) {
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        const std::string word = argv[i];
+        const cmd_option* o = find_option(c, word.substr(0, word.find('=')));
+        if (o == nullptr) continue;
+        if (o->local) return true;
+        if (o->value != nullptr && word.find('=') == std::string::npos) ++i;  // its value
+    }
+    return false;
+}
+
 FILE* cron_cmd_input(std::string& text) {
     // fmemopen takes no empty buffer.
     return text.empty() ? std::fopen("/dev/null", "r") : ::fmemopen(text.data(), text.size(), "r");

@@ -37,6 +37,8 @@ struct cmd_option {
     const char* value;  // null for a flag
     const char* help;
     bool repeats = false;
+    // Keeps the command out of a daemon: one that gives more than one answer.
+    bool local = false;
 };
 
 // The options given to the running command, in the order given.
@@ -130,6 +132,10 @@ int cron_cmd_unknown(cmd_ctx& ctx, const char* name);
 // Whether the expression is "@reboot" (any case, blanks around): no calendar fire time.
 bool cron_is_reboot(const char* expr);
 bool cron_warn_if_never_fires(cmd_ctx& ctx, const char* expr);
+
+// Whether argv (a command and its arguments) gives an option of `c` that
+// keeps the command out of the daemon.
+bool cron_cmd_stays_local(const command& c, int argc, char** argv);
 
 // Runs a command as the command line does. This is where a command marked
 // CMD_FORWARD goes to the directory's owner instead (forward.cpp);

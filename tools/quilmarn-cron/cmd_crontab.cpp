@@ -225,6 +225,7 @@ const cmd_option crontab_options[] = {
     {"--on-failure", "CMD", "run CMD through /bin/sh after an execution whose last attempt failed"},
     {"--on-failure-timeout", "DURATION", "the time limit of CMD (default 60s)"},
     {"--sendmail", "PATH", "the program that mails MAILTO's output (default: sendmail on PATH)"},
+    {"--sendmail-timeout", "DURATION", "kill a sendmail that has not ended by then (default 60s)"},
 };
 
 const command commands[] = {

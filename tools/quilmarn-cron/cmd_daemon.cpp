@@ -18,6 +18,7 @@
 #include "daemon.h"
 #include "job_env.h"
 #include "job_list.h"
+#include "mail.h"
 #include "run_log.h"
 #include "text_util.h"
 
@@ -47,6 +48,11 @@ int cron_daemon_read_options(cmd_ctx& ctx, daemon_options* o) {
     if (const char* m = ctx.args.value("--sendmail"); m != nullptr) {
         if (m[0] != '/') return ctx.usage_error("--sendmail takes the program's absolute path, not '%s'", m);
         o->sendmail = m;
+    }
+    if (const char* t = ctx.args.value("--sendmail-timeout"); t != nullptr) {
+        int64_t seconds = 0;
+        if (!cron_arg_duration(ctx, "--sendmail-timeout", t, 1, 3600, &seconds)) return EXIT_USAGE;
+        cron_mail_set_time_limit(static_cast<int>(seconds));
     }
     return EXIT_OK;
 }
@@ -275,6 +281,7 @@ const cmd_option daemon_options_table[] = {
     {"--on-failure", "CMD", "run CMD through /bin/sh after an execution whose last attempt failed"},
     {"--on-failure-timeout", "DURATION", "the time limit of CMD (default 60s)"},
     {"--sendmail", "PATH", "the program that mails MAILTO's output (default: sendmail on PATH)"},
+    {"--sendmail-timeout", "DURATION", "kill a sendmail that has not ended by then (default 60s)"},
     {"--http", "[ADDR:]PORT", "serve /metrics and a read-only status page (ADDR 127.0.0.1 when left out)"},
     {"--http-token-file", "FILE", "require 'Authorization: Bearer TOKEN' with the token in FILE (mode 600)"},
     {"--cluster", "URL", "join the cluster on this PostgreSQL database (a libpq URI or connection string)"},

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -270,22 +271,40 @@ bool apply(cmd_ctx& ctx, crontab_t* ct, const std::vector<job_info>& jobs, const
     return true;
 }
 
-// Every job of the text now belongs to `table`; the lines of jobs gone go.
-void note_table(cmd_ctx& ctx, const std::string& table, const std::vector<job_def>& defs) {
+// Every job of the text now belongs to its label= table, else to
+// `table` (none when empty; a job keeps its own when null); the lines of
+// jobs gone go. The number of jobs `before` whose table changed.
+int note_tables(cmd_ctx& ctx, const std::optional<std::string>& table, const std::vector<job_def>& defs,
+                const std::vector<job_info>& before) {
     std::vector<job_info> now;
-    if (!cron_read_jobs(ctx.ct, &now)) return;
-    std::map<int, std::string> labels = cron_labels_read(ctx.dir), kept;
+    if (!cron_read_jobs(ctx.ct, &now)) return 0;
+    const std::map<int, std::string> was = cron_labels_read(ctx.dir);
+    std::map<int, std::string> labels = was, kept;
     for (const job_def& d : defs) {
+        const std::optional<std::string> label = d.labelled ? d.label : table;
+        if (!label) continue;
         for (const job_info& j : now) {
-            if (j.name == d.name) labels[j.id] = table;
+            if (j.name != d.name) continue;
+            if (label->empty()) {
+                labels.erase(j.id);
+            } else {
+                labels[j.id] = *label;
+            }
         }
     }
+    int moved = 0;
     for (const job_info& j : now) {
-        if (auto l = labels.find(j.id); l != labels.end()) kept.insert(*l);
+        auto l = labels.find(j.id);
+        if (l != labels.end()) kept.insert(*l);
+        auto w = was.find(j.id);
+        moved +=
+            cron_find_job(before, j.id) != nullptr &&
+            (w == was.end() ? std::string() : w->second) != (l == labels.end() ? std::string() : l->second);
     }
-    if (!cron_labels_write(ctx.dir, kept)) {
+    if (kept != was && !cron_labels_write(ctx.dir, kept)) {
         std::fprintf(ctx.err, "quilmarn-cron: warning: cannot note the jobs' file (label) in %s\n", ctx.dir);
     }
+    return moved;
 }
 
 int cmd_import(cmd_ctx& ctx, int, char** argv) {
@@ -333,11 +352,20 @@ int cmd_import(cmd_ctx& ctx, int, char** argv) {
         return bad > 0 ? ctx.fail(nothing, bad, bad == 1 ? "" : "s") : EXIT_FAILED;
     }
     if (!apply(ctx, ct, jobs, p)) return EXIT_FAILED;
-    if (!table.empty()) note_table(ctx, table, parsed.jobs);
+    // A text export wrote names each job's table: one without a label= has none.
+    const bool exported = !cron_crontab_digest(text).empty();
+    std::optional<std::string> unlabelled = table;
+    if (ctx.args.has("--all")) {
+        unlabelled = exported ? std::optional<std::string>("") : std::nullopt;
+    } else if (exported && label == nullptr) {
+        unlabelled = "";
+    }
+    const int moved = note_tables(ctx, unlabelled, parsed.jobs, jobs);
     std::fprintf(ctx.out, "imported %zu job%s", p.added.size(), p.added.size() == 1 ? "" : "s");
     if (!p.changed.empty()) std::fprintf(ctx.out, ", changed %zu", p.changed.size());
     if (!p.removed.empty()) std::fprintf(ctx.out, ", removed %zu", p.removed.size());
     if (p.unchanged > 0) std::fprintf(ctx.out, ", %d unchanged", p.unchanged);
+    if (moved > 0) std::fprintf(ctx.out, ", %d moved to another table", moved);
     if (bad > 0) std::fprintf(ctx.out, ", skipped %d line%s", bad, bad == 1 ? "" : "s");
     std::fprintf(ctx.out, "\n");
     return EXIT_OK;
@@ -347,7 +375,7 @@ int cmd_export(cmd_ctx& ctx, int, char**) {
     std::vector<job_info> jobs;
     if (ctx.instance(dir_access::read) == nullptr || !ctx.read_jobs(&jobs)) return EXIT_FAILED;
     std::vector<std::string> problems;
-    std::fputs(cron_crontab_write(jobs, &problems).c_str(), ctx.out);
+    std::fputs(cron_crontab_write(jobs, &problems, cron_labels_read(ctx.dir)).c_str(), ctx.out);
     for (const std::string& why : problems) ctx.fail("%s", why.c_str());
     return problems.empty() ? EXIT_OK : EXIT_FAILED;
 }
@@ -514,7 +542,7 @@ bool cron_import_replace(cmd_ctx& ctx, const crontab_file& f, import_counts* cou
     if (!make_plan(ctx, f.path.c_str(), jobs, defs, true, f.table, false, &bad, &p) ||
         !apply(ctx, ctx.ct, jobs, p))
         return false;
-    note_table(ctx, f.table, defs);
+    note_tables(ctx, f.table, defs, jobs);
     *counts = {static_cast<int>(p.added.size()), static_cast<int>(p.changed.size()),
                static_cast<int>(p.removed.size()), p.unchanged};
     return true;
@@ -545,7 +573,9 @@ const command commands[] = {
      "jobs FILE was made from: when they have changed since, nothing is\n"
      "imported (exit status 3). With --system the user field of each line is\n"
      "the job's user: a user that does not exist, or (when the daemon is not\n"
-     "root) another user's line, refuses that line.\n"},
+     "root) another user's line, refuses that line. A job whose \"#:\" line has\n"
+     "label=NAME joins that table; in a text export wrote, a job without one\n"
+     "joins none (unless --label is given), so an export imports as it was.\n"},
     {"export",
      "",
      "the jobs as a crontab-style text that import reads back",
@@ -554,9 +584,9 @@ const command commands[] = {
      CMD_NEEDS_DIR | CMD_FORWARD | CMD_READ_ONLY,
      cmd_export,
      {},
-     "Every setting is kept: \"#: name=... timeout=... retries=... backoff=...\n"
-     "overlap=... workdir=... env=NAME=VALUE user=NAME enabled=no\" before each\n"
-     "job line.\n"},
+     "Every setting is kept: \"#: name=... label=... timeout=... retries=...\n"
+     "backoff=... overlap=... workdir=... env=NAME=VALUE user=NAME enabled=no\"\n"
+     "before each job line; label= is the table (file) the job was imported from.\n"},
     {"edit",
      "",
      "edit the jobs in $VISUAL or $EDITOR (default vi), as crontab -e",

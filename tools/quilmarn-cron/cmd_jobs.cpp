@@ -1,10 +1,15 @@
 // Commands that change or list the jobs of a data directory.
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
 #include "cli.h"
 #include "job_list.h"
+#include "labels.h"
 #include "reports.h"
 #include "text_util.h"
 
@@ -215,25 +220,49 @@ int cmd_set_user(cmd_ctx& ctx, int, char** argv) {
     return EXIT_OK;
 }
 
-// One line per job, or the library's JSON text.
+// The library's job list with each job's "label" ("" for none).
+std::string jobs_json_labelled(const std::string& text, const std::map<int, std::string>& labels) {
+    rapidjson::Document doc;
+    if (!cron_json_parse(text, &doc) || !doc.IsArray()) return text;
+    for (auto& j : doc.GetArray()) {
+        if (!j.IsObject() || !j.HasMember("id") || !j["id"].IsInt()) continue;
+        auto l = labels.find(j["id"].GetInt());
+        const std::string label = l != labels.end() ? l->second : "";
+        j.AddMember("label", rapidjson::Value(label.c_str(), doc.GetAllocator()), doc.GetAllocator());
+    }
+    rapidjson::StringBuffer buf;
+    rapidjson::Writer<rapidjson::StringBuffer> w(buf);
+    doc.Accept(w);
+    return std::string(buf.GetString(), buf.GetSize());
+}
+
+// One line per job, or the library's JSON text with the labels.
 int cmd_list(cmd_ctx& ctx, int, char**) {
     crontab_t* ct = ctx.instance(dir_access::read);
     if (ct == nullptr) return EXIT_FAILED;
+    const std::map<int, std::string> labels = cron_labels_read(ctx.dir);
     if (ctx.args.has("--json")) {
-        std::fprintf(ctx.out, "%s\n", cron_report_jobs(ct).c_str());
+        std::fprintf(ctx.out, "%s\n", jobs_json_labelled(cron_report_jobs(ct), labels).c_str());
         return EXIT_OK;
     }
     std::vector<job_info> jobs;
     if (!ctx.read_jobs(&jobs)) return EXIT_FAILED;
-    std::fprintf(ctx.out, "%-5s %-3s %-19s %-7s %-5s %-10s %-20s %-16s %s\n", "ID", "ON", "NEXT RUN",
-                 "OVERLAP", "RETRY", "USER", "EXPR", "NAME", "COMMAND");
+    // The column only where some job came from a file: most tables have none.
+    bool any_label = false;
+    for (const job_info& j : jobs) any_label = any_label || labels.count(j.id) != 0;
+    auto column = [any_label](const std::string& text) {
+        return any_label ? text + std::string(text.size() < 16 ? 17 - text.size() : 1, ' ') : std::string();
+    };
+    std::fprintf(ctx.out, "%-5s %-3s %-19s %-7s %-5s %-10s %-20s %s%-16s %s\n", "ID", "ON", "NEXT RUN",
+                 "OVERLAP", "RETRY", "USER", "EXPR", column("LABEL").c_str(), "NAME", "COMMAND");
     for (const job_info& j : jobs) {
         const std::string next = j.next_run > 0 ? cron_local_time(j.next_run) : "never";
         int p = j.overlap_policy;
-        std::fprintf(ctx.out, "%-5d %-3s %-19s %-7s %-5d %-10s %-20s %-16s %s\n", j.id,
+        auto l = labels.find(j.id);
+        std::fprintf(ctx.out, "%-5d %-3s %-19s %-7s %-5d %-10s %-20s %s%-16s %s\n", j.id,
                      j.enabled ? "yes" : "no", next.c_str(), p >= 0 && p < 4 ? policy_names[p] : "?",
-                     j.retry_max, j.user.empty() ? "-" : j.user.c_str(), j.expr.c_str(), j.name.c_str(),
-                     j.cmd.c_str());
+                     j.retry_max, j.user.empty() ? "-" : j.user.c_str(), j.expr.c_str(),
+                     column(l != labels.end() ? l->second : "-").c_str(), j.name.c_str(), j.cmd.c_str());
     }
     return EXIT_OK;
 }
@@ -252,7 +281,7 @@ const cmd_option paths_options[] = {
     {"--workdir", "DIR", "the working directory of the command"},
     {"--env", "NAME=VALUE", "a variable of its environment (repeat for more)", true},
 };
-const cmd_option list_options[] = {{"--json", nullptr, "the library's JSON text"}};
+const cmd_option list_options[] = {{"--json", nullptr, "the library's JSON text, with each job's \"label\""}};
 const cmd_option jitter_options[] = {
     {"--fixed", nullptr, "the same delay every time, from the machine id and name"}};
 

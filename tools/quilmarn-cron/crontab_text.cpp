@@ -332,15 +332,20 @@ private:
             d.workdir = value;
         } else if (key == "user") {
             d.user = value;
+        } else if (key == "label") {
+            if (value.find_first_of("\t\n") != std::string::npos)
+                return error(line, "a label holds no line break or tab");
+            d.label = value;
+            d.labelled = true;
         } else if (key == "env") {
             size_t eq = value.find('=');
             if (eq == 0 || eq == std::string::npos)
                 return error(line, "env takes NAME=VALUE, not '" + value + "'");
             pending_env_.push_back(value);
         } else {
-            static const char* const keys[] = {"name",    "enabled",  "timeout", "retries",
-                                               "backoff", "overlap",  "workdir", "env",
-                                               "user",    "catch-up", "jitter",  "fixed-jitter"};
+            static const char* const keys[] = {"name",    "enabled",      "timeout", "retries", "backoff",
+                                               "overlap", "workdir",      "env",     "user",    "catch-up",
+                                               "jitter",  "fixed-jitter", "label"};
             std::string near;
             for (const char* k : keys) near = cron_edit_distance(key, k) <= 2 ? k : near;
             return error(line, "unknown setting '" + key + "'" +
@@ -539,7 +544,8 @@ std::string cron_crontab_digest(const std::string& text) {
     return "";
 }
 
-std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<std::string>* problems) {
+std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<std::string>* problems,
+                               const std::map<int, std::string>& labels) {
     std::string text =
         "# The jobs of quilmarn-cron. Each \"#:\" line holds the settings of the job\n"
         "# line after it; a job line without one gets the defaults.\n" +
@@ -573,6 +579,8 @@ std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<st
             zone = job_zone;
         }
         text += "\n#: name=" + quote(j.name, true);
+        if (auto l = labels.find(j.id); l != labels.end() && !l->second.empty())
+            text += " label=" + quote(l->second);
         if (!j.enabled) text += " enabled=no";
         if (j.max_runtime_sec > 0) text += " timeout=" + cron_format_duration(j.max_runtime_sec);
         if (j.retry_max > 0) text += " retries=" + std::to_string(j.retry_max);

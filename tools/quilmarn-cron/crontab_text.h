@@ -2,7 +2,7 @@
 // from them (export). A job line may follow a "#:" line that carries the
 // settings a crontab has no place for:
 //
-//   #: name=backup timeout=5m retries=2 backoff=30s overlap=queue workdir=/srv env="A=b c" user=www-data enabled=no
+//   #: name=backup label=backup.cron timeout=5m retries=2 backoff=30s overlap=queue workdir=/srv env="A=b c" user=www-data enabled=no
 //   #: catch-up=6h jitter=5m fixed-jitter=yes   (on the same line in practice)
 //   30 2 * * * /usr/local/bin/backup.sh
 //
@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,10 @@ struct job_def {
     int catch_up = 0, jitter = 0;
     bool jitter_fixed = false;
     std::string user;  // the account it runs as; "" the daemon's
+    // The table (file) it belongs to, when a label= key gives one ("" none);
+    // kept by the tool beside the library's jobs, so no part of the digest.
+    std::string label;
+    bool labelled = false;
 };
 
 struct crontab_read_options {
@@ -44,8 +49,10 @@ crontab_parsed cron_crontab_read(const std::string& text, const char* file, cons
                                  FILE* err);
 
 // The text of `jobs`, which cron_crontab_read reads back to the same
-// definitions; what a text cannot hold goes to `problems`.
-std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<std::string>* problems);
+// definitions; what a text cannot hold goes to `problems`. `labels` (by
+// job id) are written as label= keys.
+std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<std::string>* problems,
+                               const std::map<int, std::string>& labels = {});
 
 // A digest of the jobs' definitions (what export writes: ids, run times and
 // states aside, in any order): the table edit showed is the table it

@@ -57,15 +57,21 @@ int write_all(int fd, const std::string& text) {
 
 }  // namespace
 
+int cron_dir_open_read(int dirfd, const char* name, unique_fd* fd, struct stat* st) {
+    // O_NONBLOCK: a FIFO planted under our name must not hang the open.
+    *fd = unique_fd(::openat(dirfd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!*fd) return errno;
+    if (::fstat(fd->get(), st) != 0) return errno;
+    if (!S_ISREG(st->st_mode)) return EINVAL;
+    if (st->st_uid != ::geteuid()) return EPERM;
+    return 0;
+}
+
 int cron_dir_read(int dirfd, const char* name, size_t max, std::string* out) {
     out->clear();
-    // O_NONBLOCK: a FIFO planted under our name must not hang the open.
-    unique_fd fd(::openat(dirfd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd) return errno;
+    unique_fd fd;
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return errno;
-    if (!S_ISREG(st.st_mode)) return EINVAL;
-    if (st.st_uid != ::geteuid()) return EPERM;
+    if (int rc = cron_dir_open_read(dirfd, name, &fd, &st); rc != 0) return rc;
     if (static_cast<unsigned long long>(st.st_size) > max) return EFBIG;
     char buf[65536];
     for (;;) {

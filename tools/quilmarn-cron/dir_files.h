@@ -4,6 +4,8 @@
 // read a file elsewhere.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <string>
 
@@ -37,6 +39,10 @@ unique_fd cron_dir_open(const std::string& dir);
 // EINVAL for something that is not a regular file (a FIFO is never waited
 // on), EPERM for a file of another user, EFBIG for a longer file.
 int cron_dir_read(int dirfd, const char* name, size_t max, std::string* out);
+
+// Opens the regular file `name` of ours for reading, as cron_dir_read
+// checks it, into *fd with its status in *st. 0 or an errno value.
+int cron_dir_open_read(int dirfd, const char* name, unique_fd* fd, struct stat* st);
 
 // Replaces `name` with `text` whole: written to "<name>.tmp.<pid>" (created
 // new, mode 0600 whatever the umask, a stale one removed first), flushed,

@@ -143,6 +143,7 @@ void event_feed::handle(const void* object) {
                 }
             }
         }
+        r.finished_ms = int_of(e, "time_ms");
         keep(id, r);
         if (execution != 0) {
             if (last_attempt_.size() >= kPendingMax) last_attempt_.erase(last_attempt_.begin());

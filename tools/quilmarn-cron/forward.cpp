@@ -141,6 +141,7 @@ ctl_response cron_cmd_execute(const std::string& dir, control_server* server, co
 
 int cron_cmd_invoke(cmd_ctx& ctx, int argc, char** argv) {
     const command* c = argc > 0 ? cron_cmd_find(argv[0]) : nullptr;
+    if (c != nullptr && cron_cmd_stays_local(*c, argc, argv)) return cron_cmd_dispatch(ctx, argc, argv);
     if (c == nullptr || (c->flags & CMD_FORWARD) == 0 || ctx.in_daemon || ctx.ct != nullptr ||
         ctx.dir == nullptr) {
         return cron_cmd_dispatch(ctx, argc, argv);

@@ -58,6 +58,9 @@ bool cron_record_from_json(const Value& v, run_record* r) {
     if (auto it = v.FindMember("fire_time"); it != v.MemberEnd() && it->value.IsInt64()) {
         r->fire_time = it->value.GetInt64();
     }
+    if (auto it = v.FindMember("finished_ms"); it != v.MemberEnd() && it->value.IsInt64()) {
+        r->finished_ms = it->value.GetInt64();
+    }
     return get(v, "started_at", &r->started_at) && get(v, "finished_at", &r->finished_at) &&
            get(v, "duration_ms", &r->duration_ms) && get(v, "exit_code", &r->exit_code) &&
            get(v, "stdout", &r->out) && get(v, "stderr", &r->err) && get(v, "cancelled", &r->cancelled) &&
@@ -117,6 +120,7 @@ void cron_record_to_json(const run_record& r, Value* v, rapidjson::Document::All
     v->AddMember("attempt", r.attempt, a);
     if (r.execution != 0) v->AddMember("execution", r.execution, a);
     if (r.fire_time > 0) v->AddMember("fire_time", r.fire_time, a);
+    if (r.finished_ms > 0) v->AddMember("finished_ms", r.finished_ms, a);
 }
 
 const job_info* cron_find_job(const std::vector<job_info>& jobs, int id) {

@@ -34,6 +34,9 @@ struct run_record {
     int attempt = 1;
     uint64_t execution = 0;  // the library's id of the execution, 0 when unknown
     int64_t fire_time = 0;   // the scheduled fire time it served, 0 by hand or unknown
+    // When the feed told of its end, epoch milliseconds (0 unknown): orders
+    // the records of several jobs that ended in one second.
+    int64_t finished_ms = 0;
     bool truncated = false, cancelled = false;
     std::string out, err;  // "stdout" and "stderr"
 };

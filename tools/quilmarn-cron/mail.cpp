@@ -1,11 +1,16 @@
 #include "mail.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +28,9 @@ namespace {
 
 constexpr int MAILS_MAX = 4;  // messages under way; a hung sendmail holds one
 std::atomic<int> under_way{0};
+// A sendmail that hangs (an MTA waiting on the network) is killed past
+// this, with what it started, so it gives its place back.
+std::atomic<int> time_limit_sec{CRON_MAIL_TIME_LIMIT};
 
 bool executable(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
 
@@ -68,6 +76,44 @@ bool addresses(const std::string& to, std::vector<std::string>* out, std::string
     return !out->empty();
 }
 
+// Whether `pid` ended by `until`: its status in *status. A child that
+// cannot be watched through a descriptor is looked at every 50 ms.
+bool wait_until(pid_t pid, std::chrono::steady_clock::time_point until, int* status) {
+    unique_fd watch(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    for (;;) {
+        const pid_t r = ::waitpid(pid, status, WNOHANG);
+        if (r == pid || (r < 0 && errno != EINTR)) return true;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p{watch.get(), POLLIN, 0};
+        if (watch) {
+            ::poll(&p, 1, static_cast<int>(left.count()));
+        } else {
+            std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(50)));
+        }
+    }
+}
+
+// Writes `message` to the pipe `fd` (non-blocking) by `until`; false when
+// the reader stopped reading or the time ran out.
+bool write_until(int fd, const std::string& message, std::chrono::steady_clock::time_point until) {
+    for (size_t at = 0; at < message.size();) {
+        const ssize_t n = ::write(fd, message.data() + at, message.size() - at);
+        if (n > 0) {
+            at += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 || errno != EAGAIN) return false;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLOUT, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) == 0) return false;
+    }
+    return true;
+}
+
 // Runs sendmail with the message on its standard input; the reason on failure.
 bool deliver(const std::string& program, const std::vector<std::string>& to, const std::string& message,
              std::string* why) {
@@ -86,24 +132,33 @@ bool deliver(const std::string& program, const std::vector<std::string>& to, con
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, read_end.get(), 0);
     posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    // A group of its own, so that what it started is killed with it.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
     pid_t pid = 0;
-    const int rc = posix_spawn(&pid, program.c_str(), &fa, nullptr, argv.data(), environ);
+    const int rc = posix_spawn(&pid, program.c_str(), &fa, &attr, argv.data(), environ);
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&fa);
     read_end = unique_fd();
     if (rc != 0) {
         *why = program + ": " + std::strerror(rc);
         return false;
     }
+    const int limit = time_limit_sec.load();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(limit);
     // SIGPIPE is ignored in the daemon: a sendmail that stops reading fails the write.
-    for (size_t at = 0; at < message.size();) {
-        ssize_t n = ::write(write_end.get(), message.data() + at, message.size() - at);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        at += static_cast<size_t>(n);
-    }
+    ::fcntl(write_end.get(), F_SETFL, O_NONBLOCK);
+    write_until(write_end.get(), message, until);
     write_end = unique_fd();
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    if (!wait_until(pid, until, &status)) {
+        ::kill(-pid, SIGKILL);
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        *why = program + " did not end within " + std::to_string(limit) + " s; killed";
+        return false;
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
     *why = program + (WIFEXITED(status) ? " exited with status " + std::to_string(WEXITSTATUS(status))
@@ -112,6 +167,8 @@ bool deliver(const std::string& program, const std::vector<std::string>& to, con
 }
 
 }  // namespace
+
+void cron_mail_set_time_limit(int seconds) { time_limit_sec = seconds; }
 
 std::string cron_mail_program(const std::string& given) {
     if (!given.empty()) return given;

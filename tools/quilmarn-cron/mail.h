@@ -1,10 +1,17 @@
 // MAILTO, as cron has it: the output of an execution that wrote some is
 // mailed to the addresses of the job's MAILTO variable through sendmail.
 // MAILTO unset or empty mails nothing. A failing sendmail is logged, never
-// retried, and never holds up a run or the daemon.
+// retried, and never holds up a run or the daemon; one that has not ended
+// within its time limit is killed (and logged as failing).
 #pragma once
 
 #include <string>
+
+// The time limit of sendmail unless set: an MTA answers within seconds.
+constexpr int CRON_MAIL_TIME_LIMIT = 60;
+
+// Sets the time limit of each sendmail, in seconds (the daemon's option).
+void cron_mail_set_time_limit(int seconds);
 
 struct mail_call {
     int job_id = 0;

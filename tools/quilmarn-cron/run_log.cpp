@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr size_t kKeep = CRONTAB_LOG_CAPACITY;
+constexpr size_t kKeep = RUNS_KEPT;
 // Past this many lines a job's file is rewritten with the newest kKeep: an
 // append costs its record, the rewrite about one more write of each record.
 constexpr int kCompactAt = 2 * CRONTAB_LOG_CAPACITY;
@@ -112,14 +112,16 @@ std::string to_line(int id, const run_record& r) {
 }
 
 // The whole lines of `text` that are records of job `id`, oldest first; a
-// torn or foreign line is skipped. *lines counts every line ended.
-std::vector<run_record> parse_lines(const std::string& text, int id, int* lines) {
+// torn or foreign line is skipped. *lines counts every line ended, *used
+// their length.
+std::vector<run_record> parse_lines(const std::string& text, int id, int* lines, size_t* used = nullptr) {
     std::vector<run_record> records;
     *lines = 0;
     for (size_t at = 0; at < text.size();) {
         const size_t end = text.find('\n', at);
         if (end == std::string::npos) break;  // torn: its end never reached the disk
         ++*lines;
+        if (used != nullptr) *used = end + 1;
         rapidjson::Document doc;
         run_record r;
         if (cron_json_parse(text.data() + at, end - at, &doc) && doc.IsObject() && doc.HasMember("job_id") &&
@@ -298,6 +300,57 @@ void runs_file_read(FILE* err, const std::string& dir, int id, std::vector<run_r
     auto it = all.find(id);
     if (it != all.end()) *out = it->second;
 }
+
+void runs_old_read(int dirfd, std::map<int, std::vector<run_record>>* out) {
+    out->clear();
+    records_by_id old;
+    std::string why;
+    int refused = 0;
+    // Its faults are for the commands that move it to say.
+    if (!load_old(dirfd, &old, &why, &refused)) return;
+    for (auto& [id, newest_first] : old) (*out)[id].assign(newest_first.rbegin(), newest_first.rend());
+}
+
+std::vector<run_record> runs_lines_parse(const std::string& text, int id, size_t* used) {
+    int lines = 0;
+    *used = 0;
+    return parse_lines(text, id, &lines, used);
+}
+
+std::string runs_file_name(int id) { return job_file(id); }
+
+void runs_files_read_all(FILE* err, const std::string& dir, std::map<int, std::vector<run_record>>* out) {
+    out->clear();
+    unique_fd dirfd = cron_dir_open(dir);
+    if (!dirfd) return;
+    std::vector<int> ids;
+    if (DIR* d = ::fdopendir(::dup(dirfd.get())); d != nullptr) {
+        while (const dirent* e = ::readdir(d)) {
+            if (const int id = id_of_file(e->d_name); id != 0) ids.push_back(id);
+        }
+        ::closedir(d);
+    }
+    for (const int id : ids) {
+        int lines = 0;
+        std::vector<run_record> records;
+        if (const int rc = read_job(dirfd.get(), id, &records, &lines); rc != 0) {
+            if (rc != ENOENT) {
+                std::fprintf(err, "quilmarn-cron: warning: %s; no records read\n",
+                             cron_dir_error(dir, job_file(id).c_str(), rc).c_str());
+            }
+            continue;
+        }
+        (*out)[id] = std::move(records);
+    }
+    // Jobs not written since an earlier version: the old single file.
+    std::map<int, std::vector<run_record>> old;
+    runs_old_read(dirfd.get(), &old);
+    for (auto& [id, records] : old) {
+        if (out->count(id) == 0) (*out)[id] = std::move(records);
+    }
+}
+
+int runs_file_id(const std::string& name) { return id_of_file(name); }
 
 const char* cron_exit_word(int code) {
     switch (code) {

@@ -47,6 +47,26 @@ private:
 // is refused or damaged: then a warning on `err`).
 void runs_file_read(FILE* err, const std::string& dir, int id, std::vector<run_record>* out);
 
+// The records of every job that has some in `dir`, deleted jobs' too: each
+// job's whole file, oldest first (the old single file for a job without
+// one). Files refused or damaged are warned of on `err` and left out.
+void runs_files_read_all(FILE* err, const std::string& dir, std::map<int, std::vector<run_record>>* out);
+
+// The records of the old single file, each job's oldest first; empty when
+// it is missing or cannot be read.
+void runs_old_read(int dirfd, std::map<int, std::vector<run_record>>* out);
+
+// The records of job `id` in the whole lines of `text`, oldest first;
+// *used is the length of those lines (a torn last line is left out).
+std::vector<run_record> runs_lines_parse(const std::string& text, int id, size_t* used);
+
+// A job's runs file, and the job id of such a name (else 0).
+std::string runs_file_name(int id);
+int runs_file_id(const std::string& name);
+
+// The records a job's file keeps when it is rewritten: the newest ones.
+constexpr size_t RUNS_KEPT = CRONTAB_LOG_CAPACITY;
+
 // The word for an exit code that is not the command's own ("time limit",
 // "cancelled", ...), or null for a command's exit status.
 const char* cron_exit_word(int exit_code);

@@ -21,6 +21,7 @@
 #include "feed.h"
 #include "instance.h"
 #include "job_list.h"
+#include "logs_view.h"
 #include "run_log.h"
 
 namespace {
@@ -198,12 +199,20 @@ int cmd_run(cmd_ctx& ctx, int, char** argv) {
     return exit_status(records[0]);
 }
 
-int cmd_logs(cmd_ctx& ctx, int, char** argv) {
+int cmd_logs(cmd_ctx& ctx, int argc, char** argv) {
+    logs_request req;
+    req.follow = ctx.args.has("-f");
+    req.json = ctx.args.has("--json");
     int64_t count = CRONTAB_LOG_CAPACITY;
     if (const char* n = ctx.args.value("-n");
-        n != nullptr && !cron_arg_int(ctx, "N", n, 1, CRONTAB_LOG_CAPACITY, &count)) {
+        n != nullptr && !cron_arg_int(ctx, "N", n, req.follow ? 0 : 1, CRON_LOGS_MAX, &count)) {
         return EXIT_USAGE;
     }
+    req.count = static_cast<size_t>(count);
+    // A command the daemon carries out gets one answer: following is not for it.
+    if (req.follow && ctx.in_daemon)
+        return ctx.fail("logs -f reads the files itself, never through a daemon");
+    if (argc == 0) return cron_logs_show(ctx.out, ctx.err, ctx.dir, req);
     int id = 0;
     std::string name;
     bool known = false;
@@ -212,6 +221,10 @@ int cmd_logs(cmd_ctx& ctx, int, char** argv) {
     runs_file_read(ctx.err, ctx.dir, id, &records);
     // Records of a deleted job are still shown; an id that names nothing is an error.
     if (records.empty() && !known) return ctx.fail("no job %d in %s", id, ctx.dir);
+    if (req.follow) {
+        req.job_id = id;
+        return cron_logs_show(ctx.out, ctx.err, ctx.dir, req);
+    }
     if (records.size() > static_cast<size_t>(count)) records.resize(static_cast<size_t>(count));
     if (ctx.args.has("--json")) {
         rapidjson::Document doc;
@@ -257,11 +270,11 @@ const cmd_option run_options[] = {
     {"--no-wait", nullptr, "start the run in the daemon and return at once"},
 };
 const cmd_option logs_options[] = {
-    {"-n", "N",
-     "the newest N records (1 to " QC_TEXT_OF(CRONTAB_LOG_CAPACITY) ", default " QC_TEXT_OF(
-         CRONTAB_LOG_CAPACITY) ")"},
-    {"--json", nullptr, "the records as the run log's JSON (newest first)"},
+    {"-n", "N", "the newest N records (default 20, at most 2560; 0 with -f)"},
+    {"-f", nullptr, "then print each record as it is written, until interrupted", false, true},
+    {"--json", nullptr, "the run log's JSON (newest first; with -f one object a line)"},
 };
+static_assert(CRON_LOGS_MAX == 2560, "the help of logs -n names the bound");
 
 const command commands[] = {
     {"run", "JOB", "run a job now, print its records; exits with the job's status", 1, 1,
@@ -270,8 +283,11 @@ const command commands[] = {
      "command could not be started, 130 when cancelled; 1 when the run is refused.\n"
      "Without a daemon the run owns the directory while it lasts: the other\n"
      "commands (status, cancel, changes) are carried out by it, as by a daemon.\n"},
-    {"logs", "JOB [-n N] [--json]", "the records kept by daemon and run", 1, 1,
-     CMD_NEEDS_DIR | CMD_FORWARD | CMD_READ_ONLY, cmd_logs, logs_options},
+    {"logs", "[JOB] [-n N] [-f] [--json]", "the records kept by daemon and run (all jobs without JOB)", 0, 1,
+     CMD_NEEDS_DIR | CMD_FORWARD | CMD_READ_ONLY, cmd_logs, logs_options,
+     "Without JOB, the newest records of every job, deleted ones' too, each line\n"
+     "naming its job (JSON: \"job_id\" and \"job_name\"). -f follows the runs\n"
+     "files of the directory (no daemon is needed) until SIGINT or SIGTERM.\n"},
     // Changes no job, and must reach a daemon however busy it is.
     {"cancel", "JOB", "cancel the job's run in the daemon or a run", 1, 1,
      CMD_NEEDS_DIR | CMD_FORWARD | CMD_READ_ONLY, cmd_cancel},
