@@ -162,3 +162,4 @@ std::span<const command> cron_cmds_jobs();
 std::span<const command> cron_cmds_import();
 std::span<const command> cron_cmds_runs();
 std::span<const command> cron_cmds_daemon();
+std::span<const command> cron_cmds_reload();

@@ -27,6 +27,7 @@
 #include "job_env.h"
 #include "job_list.h"
 #include "mail.h"
+#include "reload.h"
 #include "run_log.h"
 
 namespace {
@@ -484,10 +485,10 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
             signalfd_siginfo si{};
             if (::read(sig_fd.get(), &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
                 if (si.ssi_signo == SIGHUP) {
-                    // Every change reaches the daemon through its socket, so
-                    // there is nothing to read again.
-                    cron_event_write(
-                        event("hangup").text("reason", "ignored: changes reach the daemon directly"));
+                    // A hand edit of crontab.json: the `reloaded` line comes from the feed.
+                    reload_counts reloaded;
+                    if (!cron_reload_jobs(in.ct, dir, &reloaded, &why))
+                        cron_event_write(event("error").text("reason", why + "; the jobs in memory stay"));
                 } else if (!stopping) {
                     stopping = true;
                     cron_service_notify("STOPPING=1");

@@ -1,8 +1,7 @@
 // quilmarn-cron daemon: runs the scheduler of a data directory and serves
 // the other commands over the directory's control socket until SIGTERM or
 // SIGINT (a second one cancels the runs still going and kills the
-// --on-failure commands). SIGHUP is logged and changes nothing; SIGPIPE is
-// ignored.
+// --on-failure commands). SIGHUP reloads crontab.json; SIGPIPE is ignored.
 #pragma once
 
 #include <functional>
