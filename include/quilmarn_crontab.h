@@ -367,7 +367,8 @@ CRONTAB_API int crontab_set_job_user(crontab_t *ct, int id, const char *user);
  * now); an unchanged job keeps everything. Each is told as an added,
  * changed ("change": "reload") or removed event with "cause": "reload",
  * then one "reloaded" event gives the counts "added", "changed", "removed"
- * and "kept". Ids never go back: the next id stays above every id seen.
+ * and "kept". Ids never go back: the next id stays above every id seen, and
+ * a job the file lists without an id gets a new one.
  * Nothing is written: the file already holds the jobs.
  * The file is opened as at crontab_create (trusted, through the directory)
  * and taken whole or not at all: when it is missing, a link, a FIFO, not

@@ -121,6 +121,18 @@ TEST_F(Reload, HandEditIsAppliedByIdWhileAnotherJobRuns) {
     EXPECT_EQ(events_after(ct.get(), again), "reloaded:0:0:0:5");
 }
 
+TEST_F(Reload, JobWithoutIdNeverTakesAnIdUsedBefore) {
+    add("first", "true");
+    const int second = add("second", "true");
+    // The second job replaced by one without an id, the counter set back.
+    write_file(store, R"({"next_id":1,"jobs":[{"id":1,"name":"first","expr":"@daily","cmd":"true"},)"
+                      R"({"name":"other","expr":"@daily","cmd":"true"}]})");
+    const uint64_t before = crontab_get_last_event_seq(ct.get());
+    ASSERT_EQ(crontab_reload(ct.get()), 0) << crontab_last_error();
+    EXPECT_EQ(events_after(ct.get(), before), "removed:" + std::to_string(second) + ":reload added:" +
+                                                  std::to_string(second + 1) + ":reload reloaded:1:0:1:1");
+}
+
 TEST_F(Reload, FileItCannotTakeWholeChangesNothing) {
     const int id = add("job", job_cmd().print("x"), 1);
     ASSERT_EQ(crontab_run_now(ct.get(), id), 0);

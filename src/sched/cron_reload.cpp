@@ -44,13 +44,14 @@ bool read_text(const crontab_t* ct, std::string* text) {
     return refuse(CRONTAB_E_STORE_UNREADABLE, cron_error_text());
 }
 
-// Parses the text into a new table. A text the load would take only in part
-// is refused whole: the table must stay equal to the file, and no job of the
-// file may be dropped or changed unseen.
-bool parse(const std::string& text, table_ptr* table) {
+// Parses the text into a new table whose ids start at `next_id`. A text the
+// load would take only in part is refused whole: the table must stay equal
+// to the file, and no job of the file may be dropped or changed unseen.
+bool parse(const std::string& text, int32_t next_id, table_ptr* table) {
     void* mem = cron_os_alloc_zeroed(sizeof(crontab_t));
     if (mem == nullptr) throw std::bad_alloc();
     table->reset(new (mem) crontab_t);
+    (*table)->next_id = next_id;
     std::string unreadable, lost;
     const bool whole = cron_store_parse(table->get(), text, cron_os_now(), &unreadable, &lost);
     if (!unreadable.empty()) return refuse(CRONTAB_E_STORE_UNREADABLE, unreadable);
@@ -148,19 +149,25 @@ int cron_jobs_reload(crontab_t* ct) {
     if (ct->data_dir[0] == '\0')
         return cron_error_fail_code(CRONTAB_ERROR, CRONTAB_E_BAD_STATE,
                                     "the instance has no data directory, so no job store to reload");
+    cron_shared_t& sh = *ct->shared;
+    int32_t next_id;
+    {
+        std::lock_guard<std::mutex> lk(sh.lock);
+        next_id = ct->next_id;
+    }
     // Read and parsed without the lock: a job's user is looked up in the
     // account database, which may be a slow service.
     std::string text;
     table_ptr disk;
-    if (!read_text(ct, &text) || !parse(text, &disk)) return CRONTAB_ERROR;
-    cron_shared_t& sh = *ct->shared;
+    if (!read_text(ct, &text) || !parse(text, next_id, &disk)) return CRONTAB_ERROR;
     std::lock_guard<std::mutex> lk(sh.lock);
-    // A job export may have saved meanwhile: what the file holds now decides.
+    // A job export may have saved or used an id meanwhile: what the file
+    // holds now decides.
     std::string current;
     if (!read_text(ct, &current)) return CRONTAB_ERROR;
-    if (current != text) {
+    if (current != text || ct->next_id != next_id) {
         text = std::move(current);
-        if (!parse(text, &disk)) return CRONTAB_ERROR;
+        if (!parse(text, ct->next_id, &disk)) return CRONTAB_ERROR;
     }
     apply(ct, *disk);
     // Nothing is saved: the file holds the jobs already. The next save

@@ -5,6 +5,7 @@
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <string_view>
@@ -315,11 +316,14 @@ struct loader {
 
         static constexpr const char* kRootKeys[] = {"next_id", "jobs"};
         note_keys(doc, kRootKeys, 2);
-        ct->next_id = 1;
+        // A reload's table starts from the instance's counter: a job the
+        // file gives no id never takes one used before.
+        const int32_t floor = std::max(ct->next_id, 1);
+        ct->next_id = floor;
         if (const Value* next = member(doc, "next_id")) {
             int32_t n = 0;
             if (int32_of(*next, &n) && next->IsInt() && n >= 1) {
-                ct->next_id = n;
+                ct->next_id = std::max(floor, n);
             } else {
                 lose("\"next_id\" is not a positive 32-bit integer");
             }

@@ -41,6 +41,7 @@ bool cron_store_format(const crontab_t* ct, std::string* out);
 bool cron_store_format_job(const cron_job_t& job, std::string* out);
 
 // Fills the empty table from store text, with next_run computed from `now`.
+// next_id ends at least at the table's own (and at least 1).
 // True when everything the text holds was taken as it stands; false when the
 // text is unreadable or something in it was dropped or changed. For a text
 // unreadable as a whole, *unreadable (when given) receives the reason, with
