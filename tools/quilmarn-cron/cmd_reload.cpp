@@ -1,16 +1,20 @@
 // reload: the owner of a data directory reads crontab.json again, as cron
-// re-reads an edited crontab. SIGHUP to the daemon does the same.
-#include "reload.h"
-
+// re-reads an edited crontab. The daemon runs it on SIGHUP too.
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <set>
+#include <string>
 
 #include "cli.h"
 #include "job_list.h"
 #include "labels.h"
 
 namespace {
+
+struct reload_counts {
+    int added = 0, changed = 0, removed = 0, kept = 0;
+};
 
 // Reloads of this process one at a time: each finds its own `reloaded`
 // event in the feed.
@@ -41,6 +45,27 @@ bool read_outcome(crontab_t* ct, uint64_t after, reload_counts* out, std::set<in
     }
 }
 
+// crontab_reload on the owner's instance, with what it did taken from its
+// events; the labels of the jobs it removed are dropped. False, with the
+// library's sentence in *why, when the file was refused and nothing changed.
+bool reload_jobs(crontab_t* ct, const std::string& dir, reload_counts* out, std::string* why) {
+    std::lock_guard<std::mutex> lk(reload_mutex);
+    const uint64_t before = crontab_get_last_event_seq(ct);
+    if (crontab_reload(ct) != 0) {
+        *why = crontab_last_error();
+        return false;
+    }
+    std::set<int> removed;
+    *out = {};
+    read_outcome(ct, before, out, &removed);
+    // An id the file brings back must not take a removed job's label, which
+    // `import --replace` of that label would remove with it.
+    std::map<int, std::string> labels = cron_labels_read(dir);
+    if (std::erase_if(labels, [&](const auto& l) { return removed.count(l.first) != 0; }) != 0)
+        cron_labels_write(dir, labels);
+    return true;
+}
+
 // reload: in the process that owns the directory, which runs its jobs.
 int cmd_reload(cmd_ctx& ctx, int, char**) {
     crontab_t* ct = ctx.instance();
@@ -54,7 +79,7 @@ int cmd_reload(cmd_ctx& ctx, int, char**) {
     }
     reload_counts n;
     std::string why;
-    if (!cron_reload_jobs(ct, ctx.dir, &n, &why)) return ctx.fail("%s; the jobs in memory stay", why.c_str());
+    if (!reload_jobs(ct, ctx.dir, &n, &why)) return ctx.fail("%s; the jobs in memory stay", why.c_str());
     std::fprintf(ctx.out, "reloaded crontab.json: %d added, %d changed, %d removed, %d kept\n", n.added,
                  n.changed, n.removed, n.kept);
     return EXIT_OK;
@@ -77,23 +102,5 @@ const command commands[] = {
 };
 
 }  // namespace
-
-bool cron_reload_jobs(crontab_t* ct, const std::string& dir, reload_counts* out, std::string* why) {
-    std::lock_guard<std::mutex> lk(reload_mutex);
-    const uint64_t before = crontab_get_last_event_seq(ct);
-    if (crontab_reload(ct) != 0) {
-        *why = crontab_last_error();
-        return false;
-    }
-    std::set<int> removed;
-    *out = {};
-    read_outcome(ct, before, out, &removed);
-    // An id the file brings back must not take a removed job's label, which
-    // `import --replace` of that label would remove with it.
-    std::map<int, std::string> labels = cron_labels_read(dir);
-    if (std::erase_if(labels, [&](const auto& l) { return removed.count(l.first) != 0; }) != 0)
-        cron_labels_write(dir, labels);
-    return true;
-}
 
 std::span<const command> cron_cmds_reload() { return commands; }

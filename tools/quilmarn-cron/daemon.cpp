@@ -27,7 +27,6 @@
 #include "job_env.h"
 #include "job_list.h"
 #include "mail.h"
-#include "reload.h"
 #include "run_log.h"
 
 namespace {
@@ -485,10 +484,16 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
             signalfd_siginfo si{};
             if (::read(sig_fd.get(), &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
                 if (si.ssi_signo == SIGHUP) {
-                    // A hand edit of crontab.json: the `reloaded` line comes from the feed.
-                    reload_counts reloaded;
-                    if (!cron_reload_jobs(in.ct, dir, &reloaded, &why))
-                        cron_event_write(event("error").text("reason", why + "; the jobs in memory stay"));
+                    // A hand edit of crontab.json: the reload command, one change
+                    // at a time with the clients'. Its `reloaded` line comes from
+                    // the feed; a refusal is its one line on standard error.
+                    const ctl_response r = exec(in.ct, ctl_request{{"reload"}, {}});
+                    if (r.status != 0) {
+                        constexpr std::string_view tool = "quilmarn-cron: ";
+                        std::string reason = r.err.substr(0, r.err.find('\n'));
+                        if (reason.starts_with(tool)) reason.erase(0, tool.size());
+                        cron_event_write(event("error").text("reason", reason));
+                    }
                 } else if (!stopping) {
                     stopping = true;
                     cron_service_notify("STOPPING=1");
