@@ -110,10 +110,10 @@ typedef struct crontab_t crontab_t;
 #define CRONTAB_E_NOT_SAVED 9         /* the job store could not be saved (result -3) */
 #define CRONTAB_E_DIR_IN_USE 10       /* the data directory is in use (value: owner's pid, 0 unknown) */
 #define CRONTAB_E_DIR_UNUSABLE 11     /* the data directory cannot be made, locked or written */
-#define CRONTAB_E_STORE_UNREADABLE 12 /* crontab.json exists but cannot be read as a whole */
+#define CRONTAB_E_STORE_UNREADABLE 12 /* crontab.json cannot be read as a whole (reload: or is missing) */
 #define CRONTAB_E_NO_MEMORY 13        /* memory could not be obtained */
 #define CRONTAB_E_NO_CHILD 14         /* crontab_cancel_job: no child to terminate now (result 1) */
-#define CRONTAB_E_BAD_STATE 15        /* the scheduler already runs, or the instance is being destroyed */
+#define CRONTAB_E_BAD_STATE 15        /* the scheduler runs already, destroying, or no data directory */
 #define CRONTAB_E_SYSTEM 16           /* the system refused a resource (a thread) */
 #define CRONTAB_E_NOT_AVAILABLE 17    /* not offered on this platform */
 #define CRONTAB_E_INTERNAL 18         /* a fault inside the library */
@@ -357,6 +357,31 @@ CRONTAB_API int crontab_set_job_jitter(crontab_t *ct, int id, int max_delay_sec,
  * Example: crontab_set_job_user(ct, id, "www-data"). 0, -1, -2 or -3. */
 CRONTAB_API int crontab_set_job_user(crontab_t *ct, int id, const char *user);
 
+/* Reads crontab.json again (after a hand edit, say) and applies the
+ * difference by job id, under the instance lock, also while the scheduler
+ * runs: a job only in the file is added with its id; a job only in memory
+ * is removed as crontab_delete_job removes it (a command it runs goes on to
+ * its end, unrecorded); a job whose stored definition differs takes the
+ * file's as crontab_update_job does (every setting; its run records, counts,
+ * statistics and a run going on stay, the next fire time is computed from
+ * now); an unchanged job keeps everything. Each is told as an added,
+ * changed ("change": "reload") or removed event with "cause": "reload",
+ * then one "reloaded" event gives the counts "added", "changed", "removed"
+ * and "kept". Ids never go back: the next id stays above every id seen, and
+ * a job the file lists without an id gets a new one.
+ * Nothing is written: the file already holds the jobs.
+ * The file is opened as at crontab_create (trusted, through the directory)
+ * and taken whole or not at all: when it is missing, a link, a FIFO, not
+ * its owner's, larger than 8 MiB, not JSON, or holds a job the load would
+ * leave out or alter (one that does not parse or fit, a duplicate id, an
+ * unknown member ...), nothing changes, no backup is used, and -1 is
+ * returned with crontab_last_error() "the jobs were not reloaded: " and the
+ * file's name and the reason, crontab_last_error_code()
+ * CRONTAB_E_STORE_UNREADABLE (CRONTAB_E_DIR_UNUSABLE when the directory no
+ * longer qualifies). An instance without a data directory gives -1 with
+ * CRONTAB_E_BAD_STATE; a null handle -1. 0 on success. */
+CRONTAB_API int crontab_reload(crontab_t *ct);
+
 /* ---- Runs ---- */
 
 /* Runs job `id` now on the calling thread, with its retries, and returns when
@@ -544,7 +569,10 @@ CRONTAB_API char *crontab_copy_cluster_json(crontab_t *ct);
  *                "child_signalled"
  *   added, removed, changed ("change": "definition", "timeout", "paths",
  *                "overlap_policy", "retry", "catch_up", "jitter" or "user"): a
- *                job export saved it
+ *                job export saved it; with "cause": "reload" (and for changed
+ *                "change": "reload") crontab_reload took it from the file
+ *   reloaded     crontab_reload applied the file: "added", "changed",
+ *                "removed", "kept" (jobs)
  *   save_failed  a job export could not save: "error" (its sentence),
  *                "output_lost"
  *   scheduler_started, scheduler_stopped

@@ -166,6 +166,56 @@ class DaemonTest(tool_util.ToolTest):
         self.assertEqual(d.wait(timeout=WAIT), 0)
         self.assertIn("exit -3 (cancelled)", self.ok("logs", str(job)))
 
+    def test_a_hand_edit_is_reloaded_by_sighup_and_by_reload(self):
+        kept = int(self.ok("add", "kept", "@daily", "echo kept"))
+        r = self.tool("import", "-", stdin="@daily echo imported\n")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        gone = [j["id"] for j in json.loads(self.ok("list", "--json")) if j["name"] == "stdin:1"][0]
+        labels = os.path.join(self.data, "quilmarn-cron.labels")
+        self.assertIn("%d\t" % gone, read(labels))
+        store = os.path.join(self.data, "crontab.json")
+
+        def edit(change):
+            with open(store) as f:
+                doc = json.load(f)
+            change(doc["jobs"])
+            with open(store, "w") as f:
+                json.dump(doc, f)
+
+        d = self.start_daemon()
+        edit(lambda jobs: (jobs.pop(1), jobs.append({"id": 9, "name": "new", "expr": "@hourly", "cmd": "true",
+                                                     "enabled": True}), jobs[0].update(cmd="echo edited")))
+        d.send_signal(signal.SIGHUP)
+        line = self.wait_event(d, "reloaded", added=1, changed=1, removed=1, kept=0)
+        self.assertEqual(line["source"], "crontab.json")
+        # The per-job lines say where the change came from: the daemon saved nothing.
+        changes = [e for e in d.seen if e["event"] in ("added", "changed", "removed")]
+        self.assertEqual([(e["event"], e["job_id"], e["cause"]) for e in changes],
+                         [("removed", gone, "reload"), ("changed", kept, "reload"), ("added", 9, "reload")])
+        self.assertEqual({j["id"]: j["cmd"] for j in json.loads(self.ok("list", "--json"))},
+                         {kept: "echo edited", 9: "true"})
+        self.assertNotIn("%d\t" % gone, read(labels))
+
+        # A file that cannot be taken changes nothing, by command or signal.
+        with open(store, "w") as f:
+            f.write("{\"jobs\": [")
+        r = self.tool("reload")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("crontab.json line 1", r.stderr)
+        self.assertIn("the jobs in memory stay", r.stderr)
+        d.send_signal(signal.SIGHUP)
+        self.assertIn("the jobs in memory stay", self.wait_event(d, "error")["reason"])
+        self.assertEqual(len(json.loads(self.ok("list", "--json"))), 2)
+
+        self.ok("rm", "new")  # the store is whole again
+        edit(lambda jobs: jobs[0].update(enabled=False))
+        self.assertEqual(self.ok("reload"), "reloaded crontab.json: 0 added, 1 changed, 0 removed, 0 kept\n")
+        self.wait_event(d, "reloaded", changed=1, kept=0)
+        self.assertFalse(json.loads(self.ok("list", "--json"))[0]["enabled"])
+        self.stop(d)
+        # Without a daemon nothing holds the jobs: nothing to reload.
+        self.assertIn("no daemon runs the jobs", self.ok("reload"))
+
     def test_hostile_peers_neither_crash_nor_hold_the_daemon(self):
         self.ok("add", "x", "@daily", "true")
         d = self.start_daemon()

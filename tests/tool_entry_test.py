@@ -116,6 +116,10 @@ class EntryTest(tool_util.ToolTest):
         e = self.wait_event(d, "reloaded")
         self.assertEqual((e["added"], e["changed"], e["removed"]), (1, 0, 2))
         self.wait_event(d, "finished", stdout="back\n")
+        # SIGHUP reads the file, not crontab.json, again.
+        d.send_signal(signal.SIGHUP)
+        e = self.wait_event(d, "reloaded")
+        self.assertEqual((e["source"], e["added"], e["removed"], e["kept"]), (path, 0, 0, 1))
 
         # Other commands reach the jobs through the directory.
         r = self.run_tool("--dir", data, "status")

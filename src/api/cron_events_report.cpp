@@ -35,15 +35,17 @@ const char* const KIND_NAMES[] = {"",
                                   "lost",
                                   "missed",
                                   "state_damaged",
-                                  "claimed_elsewhere"};
+                                  "claimed_elsewhere",
+                                  "reloaded"};
 const char* const TRIGGERS[] = {"schedule", "hand", "queue", "replace", "catch_up", "reboot"};
 const char* const SKIP_REASONS[] = {"running", "limit", "late"};
 const char* const OUTCOMES[] = {"succeeded", "failed",      "timed_out",
                                 "cancelled", "not_started", "status_unknown"};
 const char* const NO_START[] = {"no_thread", "no_child", "no_user", "cluster_unreachable"};
 const char* const CLAIM_REASONS[] = {"claimed", "running"};
-const char* const CHANGES[] = {"definition", "timeout",  "paths",  "overlap_policy",
-                               "retry",      "catch_up", "jitter", "user"};
+const char* const CHANGES[] = {"definition", "timeout", "paths", "overlap_policy", "retry",
+                               "catch_up",   "jitter",  "user",  "reload"};
+const char* const RELOAD_COUNTS[] = {"added", "changed", "removed", "kept"};
 
 template <size_t N>
 const char* name_of(const char* const (&names)[N], int32_t i) {
@@ -176,9 +178,23 @@ void write_event(cron_report_writer& w, const crontab_t* ct, const cron_event_t&
             w.Key("reason");
             w.String(name_of(NO_START, ev.detail));
             break;
+        case cron_event_kind::added:
         case cron_event_kind::changed:
-            w.Key("change");
-            w.String(name_of(CHANGES, ev.detail));
+        case cron_event_kind::removed:
+            if (kind == cron_event_kind::changed) {
+                w.Key("change");
+                w.String(name_of(CHANGES, ev.detail));
+            }
+            if (ev.flag != 0) {
+                w.Key("cause");
+                w.String("reload");
+            }
+            break;
+        case cron_event_kind::reloaded:
+            for (int i = 0; i < 4; ++i) {
+                w.Key(RELOAD_COUNTS[i]);
+                w.Int(ev.reload_counts[i]);
+            }
             break;
         case cron_event_kind::state_damaged:
         case cron_event_kind::save_failed: {

@@ -273,6 +273,10 @@ int crontab_set_job_user(crontab_t* ct, int id, const char* user) {
     return cron_api_guard(CRONTAB_ERROR, [&] { return cron_jobs_set_user(ct, id, user); });
 }
 
+int crontab_reload(crontab_t* ct) {
+    return cron_api_guard(CRONTAB_ERROR, [&] { return cron_jobs_reload(ct); });
+}
+
 // ---- Scheduler and runs ----
 
 int crontab_start(crontab_t* ct) {

@@ -38,6 +38,7 @@ enum class cron_event_kind : int32_t {
     missed,
     state_damaged,
     claimed_elsewhere,
+    reloaded,
 };
 
 // The `detail` of an event, by kind.
@@ -74,6 +75,7 @@ enum cron_event_change : int32_t {
     CRON_CHANGE_CATCH_UP,
     CRON_CHANGE_JITTER,
     CRON_CHANGE_USER,
+    CRON_CHANGE_RELOAD,  // the whole stored definition, from the store on disk
 };
 
 struct cron_event_t {
@@ -89,7 +91,8 @@ struct cron_event_t {
     int32_t attempt;
     int32_t detail;  // one of the enums above, by kind
     int32_t count;   // skipped, missed: fire times; ended: attempts; lost: events
-    int32_t flag;    // ended: retries used up; cancelled: a child was signalled; admitted: jitter
+    int32_t flag;    // ended: retries used up; cancelled: a child was signalled; admitted: jitter;
+                     // added, changed, removed: a reload made the change
     int64_t pid;     // started; admitted with flag 1: the jitter delay in ms
     // finished: the run record without its texts
     int64_t started_at;
@@ -98,6 +101,7 @@ struct cron_event_t {
     int32_t exit_code;
     int32_t truncated;
     int32_t cancelled;
+    int32_t reload_counts[4];  // reloaded: jobs added, changed, removed, kept
     char job_name[CRONTAB_NAME_MAX + 1];
 };
 

@@ -19,3 +19,11 @@ int cron_jobs_set_retry(crontab_t* ct, int id, int retry_max, int retry_backoff_
 int cron_jobs_set_catch_up(crontab_t* ct, int id, int window_sec);
 int cron_jobs_set_jitter(crontab_t* ct, int id, int max_delay_sec, int fixed);
 int cron_jobs_set_user(crontab_t* ct, int id, const char* user);
+
+// Reads crontab.json again and applies the difference by id: jobs only on
+// disk are added, jobs only in memory removed, changed ones replaced, each
+// told with "cause" reload, then one `reloaded` event with the counts.
+// Unchanged jobs keep everything. Saves nothing. A store missing, not
+// trusted, unreadable or not taken whole changes nothing: -1 with the reason.
+// Call without the lock.
+int cron_jobs_reload(crontab_t* ct);

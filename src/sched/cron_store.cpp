@@ -5,6 +5,7 @@
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <string_view>
@@ -67,11 +68,19 @@ bool put_job(store_writer& w, const cron_job_t& job) {
 }
 
 // Reads one store text into the table and remembers whether anything the
-// text holds was left out or changed, so the caller can keep a copy.
+// text holds was left out or changed, so the caller can keep a copy, and why
+// the first time.
 struct loader {
     crontab_t* ct;
     int64_t now;
     bool whole = true;
+    std::string lost;  // the first loss: "crontab.json job 2: ..."
+    std::string at;    // what is being read, for `lost`
+
+    void lose(const std::string& what) {
+        if (whole) lost = at + ": " + what;
+        whole = false;
+    }
 
     // The first member with this key (a later duplicate is ignored), or null.
     static const Value* member(const Value& obj, const char* key) {
@@ -99,12 +108,12 @@ struct loader {
         if (v == nullptr) return 0;
         int32_t n = 0;
         if (!int32_of(*v, &n)) {
-            whole = false;
+            lose(std::string("\"") + key + "\" is not an integer");
             return 0;
         }
-        if (!v->IsInt()) whole = false;  // only its low 32 bits were taken
+        if (!v->IsInt()) lose(std::string("\"") + key + "\" does not fit 32 bits");
         if (!valid(n)) {
-            whole = false;
+            lose(std::string("\"") + key + "\" is out of range: " + std::to_string(n));
             return 0;
         }
         return n;
@@ -118,16 +127,18 @@ struct loader {
         for (auto it = obj.MemberBegin(); it != obj.MemberEnd(); ++it) {
             int k = 0;
             while (k < count && std::strcmp(it->name.GetString(), known[k]) != 0) ++k;
-            if (k == count || (seen & (1u << k))) whole = false;
+            if (k == count) lose("unknown member \"" + std::string(view(it->name)) + "\"");
+            if (k < count && (seen & (1u << k))) lose(std::string("\"") + known[k] + "\" appears twice");
             if (k < count) seen |= 1u << k;
         }
     }
 
     // Loads one element of "jobs". False when the table is full. A job the
     // job exports would refuse is left out: the same rules decide.
-    bool take_job(const Value& el) {
+    bool take_job(const Value& el, size_t index) {
+        at = "crontab.json job " + std::to_string(index + 1);
         if (!el.IsObject() || el.MemberCount() == 0) {
-            whole = false;
+            lose("not an object with members");
             return true;
         }
         note_keys(el, kJobKeys, kJobKeyCount);
@@ -137,22 +148,29 @@ struct loader {
         const Value* workdir = member(el, "workdir");
         const Value* env = member(el, "env");
         const Value* user = member(el, "user");
+        if (name != nullptr && name->IsString()) at += " ('" + std::string(view(*name).substr(0, 64)) + "')";
         // A job that cannot run as its user never runs as the host instead.
-        if (user != nullptr && (!user->IsString() || !cron_rule_user(view(*user)))) {
-            whole = false;
+        if (user != nullptr && !user->IsString()) {
+            lose("\"user\" is not a string");
             return true;
+        }
+        for (auto [v, key] : {std::pair{name, "name"}, {expr, "expr"}, {cmd, "cmd"}}) {
+            if (v == nullptr || !v->IsString()) {
+                lose(std::string("no \"") + key + "\" string");
+                return true;
+            }
         }
         cron_expr_t sched{};
         // A text cut short would change what the job does; only the name may
         // be cut to its field. A path or environment that the child would not
         // get as written would run the command somewhere else or with other
         // values.
-        if (name == nullptr || !name->IsString() || !cron_rule_name(view(*name)) || expr == nullptr ||
-            !expr->IsString() || !cron_rule_expr(view(*expr), &sched) || cmd == nullptr || !cmd->IsString() ||
+        if (!cron_rule_name(view(*name)) || !cron_rule_expr(view(*expr), &sched) ||
             !cron_rule_cmd(view(*cmd)) ||
             (workdir != nullptr && workdir->IsString() && !cron_rule_workdir(view(*workdir))) ||
-            (env != nullptr && env->IsString() && !cron_rule_env(view(*env)))) {
-            whole = false;
+            (env != nullptr && env->IsString() && !cron_rule_env(view(*env))) ||
+            (user != nullptr && !cron_rule_user(view(*user)))) {
+            lose(cron_error_text());
             return true;
         }
 
@@ -164,24 +182,24 @@ struct loader {
             }
         }
         if (job == nullptr) {
-            whole = false;
+            lose("the table is full: " + std::to_string(CRON_MAX_JOBS) + " jobs");
             return false;
         }
 
         int32_t stored_id = 0;
         const Value* id = member(el, "id");
         if (id != nullptr && (!int32_of(*id, &stored_id) || !id->IsInt() || stored_id < 1)) {
-            whole = false;
+            lose("\"id\" is not a positive 32-bit integer");
         }
         if (stored_id >= 1 && cron_job_find(ct, stored_id) != nullptr) {
             // Two jobs under one id cannot both be named by it: the first wins.
-            whole = false;
+            lose("id " + std::to_string(stored_id) + " belongs to an earlier job");
             return true;
         }
         if (stored_id < 1) {
             // No counter value is left to hand out.
             if (ct->next_id == INT32_MAX) {
-                whole = false;
+                lose("no job id is left to hand out");
                 return true;
             }
             stored_id = ct->next_id++;
@@ -190,17 +208,18 @@ struct loader {
         cron_job_clear(job);
         job->id = stored_id;
         cron_copy_text(job->name, sizeof job->name, name->GetString());
-        if (name->GetStringLength() >= sizeof job->name) whole = false;
+        if (name->GetStringLength() >= sizeof job->name)
+            lose("the name is longer than " + std::to_string(sizeof job->name - 1) + " bytes");
         cron_copy_text(job->expr, sizeof job->expr, expr->GetString());
         cron_copy_text(job->cmd, sizeof job->cmd, cmd->GetString());
 
         const Value* enabled = member(el, "enabled");
         job->enabled = enabled != nullptr && enabled->IsTrue();
-        if (enabled != nullptr && !enabled->IsBool()) whole = false;
+        if (enabled != nullptr && !enabled->IsBool()) lose("\"enabled\" is not true or false");
 
         int32_t limit = setting(el, "max_runtime_sec", [](int32_t) { return true; });
         if (limit < 0) {
-            whole = false;
+            lose("\"max_runtime_sec\" is negative");
             limit = 0;
         }
         job->max_runtime_sec = limit;
@@ -208,14 +227,14 @@ struct loader {
             if (workdir->IsString()) {
                 cron_copy_text(job->workdir, sizeof job->workdir, workdir->GetString());
             } else {
-                whole = false;
+                lose("\"workdir\" is not a string");
             }
         }
         if (env != nullptr) {
             if (env->IsString()) {
                 cron_copy_text(job->env, sizeof job->env, env->GetString());
             } else {
-                whole = false;
+                lose("\"env\" is not a string");
             }
         }
         job->sched = sched;
@@ -297,21 +316,27 @@ struct loader {
 
         static constexpr const char* kRootKeys[] = {"next_id", "jobs"};
         note_keys(doc, kRootKeys, 2);
-        ct->next_id = 1;
+        // A reload's table starts from the instance's counter: a job the
+        // file gives no id never takes one used before.
+        const int32_t floor = std::max(ct->next_id, 1);
+        ct->next_id = floor;
         if (const Value* next = member(doc, "next_id")) {
             int32_t n = 0;
             if (int32_of(*next, &n) && next->IsInt() && n >= 1) {
-                ct->next_id = n;
+                ct->next_id = std::max(floor, n);
             } else {
-                whole = false;
+                lose("\"next_id\" is not a positive 32-bit integer");
             }
         }
         const Value* jobs = member(doc, "jobs");
         if (jobs == nullptr) return whole;
-        if (!jobs->IsArray()) return false;
+        if (!jobs->IsArray()) {
+            lose("\"jobs\" is not an array");
+            return false;
+        }
         reserve_ids(*jobs);
-        for (const Value& el : jobs->GetArray()) {
-            if (!take_job(el)) break;
+        for (rapidjson::SizeType i = 0; i < jobs->Size(); ++i) {
+            if (!take_job((*jobs)[i], i)) break;
         }
         return whole;
     }
@@ -333,9 +358,20 @@ bool cron_store_format(const crontab_t* ct, std::string* out) {
     return true;
 }
 
-bool cron_store_parse(crontab_t* ct, const std::string& text, int64_t now, std::string* unreadable) {
-    loader l{ct, now};
-    return l.run(text, unreadable);
+bool cron_store_format_job(const cron_job_t& job, std::string* out) {
+    rapidjson::StringBuffer buf;
+    store_writer w(buf);
+    if (!put_job(w, job)) return false;
+    out->assign(buf.GetString(), buf.GetSize());
+    return true;
+}
+
+bool cron_store_parse(crontab_t* ct, const std::string& text, int64_t now, std::string* unreadable,
+                      std::string* lost) {
+    loader l{ct, now, true, {}, "crontab.json"};
+    const bool whole = l.run(text, unreadable);
+    if (lost != nullptr) *lost = std::move(l.lost);
+    return whole;
 }
 
 namespace {
@@ -429,20 +465,26 @@ bool cron_persist_save(crontab_t* ct) {
     return true;
 }
 
+cron_os_read_status cron_store_read(const cron_os_dir_t& dir, std::string* text,
+                                    std::vector<std::string>* exposed) {
+    std::string why;
+    const cron_os_read_status st = cron_os_read_at(dir, kStoreName, text, kMaxStoreBytes, &why, exposed);
+    if (st == cron_os_read_status::failed) cron_error_set("%s", why.c_str());
+    if (st != cron_os_read_status::ok || text->size() <= kMaxStoreBytes) return st;
+    cron_error_set("crontab.json is larger than %zu MiB", kMaxStoreBytes / (1024 * 1024));
+    return cron_os_read_status::failed;
+}
+
 bool cron_persist_load(crontab_t* ct, const cron_os_dir_t& dir, std::vector<std::string>* exposed) {
     if (ct == nullptr || ct->data_dir[0] == '\0') return true;
-    std::string text, why;
-    switch (cron_os_read_at(dir, kStoreName, &text, kMaxStoreBytes, &why, exposed)) {
+    std::string text;
+    switch (cron_store_read(dir, &text, exposed)) {
         case cron_os_read_status::missing:
             // A host killed during its first save leaves only its temporary file.
             cron_os_remove_stale_temps_at(dir, kStoreName);
             return true;
-        case cron_os_read_status::failed: cron_error_set("%s", why.c_str()); return false;
+        case cron_os_read_status::failed: return false;
         case cron_os_read_status::ok: break;
-    }
-    if (text.size() > kMaxStoreBytes) {
-        cron_error_set("crontab.json is larger than %zu MiB", kMaxStoreBytes / (1024 * 1024));
-        return false;
     }
     std::string unreadable;
     bool whole = cron_store_parse(ct, text, cron_os_now(), &unreadable);

@@ -27,13 +27,25 @@ bool cron_persist_save(crontab_t* ct);
 // knows the instance; takes no lock.
 bool cron_persist_load(crontab_t* ct, const cron_os_dir_t& dir, std::vector<std::string>* exposed);
 
+// Reads the store of the directory whole (at most 8 MiB) through the trusted
+// open of cron_os_read_at. `failed` with the reason in the error text.
+cron_os_read_status cron_store_read(const cron_os_dir_t& dir, std::string* text,
+                                    std::vector<std::string>* exposed = nullptr);
+
 // The store text of the table: an object with "next_id" and "jobs", four-space
 // indent, no final line end. False when a text field is not valid UTF-8.
 bool cron_store_format(const crontab_t* ct, std::string* out);
 
+// The store text of one job: two jobs with equal texts have equal stored
+// definitions. False when a text field is not valid UTF-8.
+bool cron_store_format_job(const cron_job_t& job, std::string* out);
+
 // Fills the empty table from store text, with next_run computed from `now`.
+// next_id ends at least at the table's own (and at least 1).
 // True when everything the text holds was taken as it stands; false when the
 // text is unreadable or something in it was dropped or changed. For a text
 // unreadable as a whole, *unreadable (when given) receives the reason, with
-// line and column where there is one, and the table stays empty.
-bool cron_store_parse(crontab_t* ct, const std::string& text, int64_t now, std::string* unreadable = nullptr);
+// line and column where there is one, and the table stays empty. *lost (when
+// given) receives what was dropped or changed first, naming the job.
+bool cron_store_parse(crontab_t* ct, const std::string& text, int64_t now, std::string* unreadable = nullptr,
+                      std::string* lost = nullptr);

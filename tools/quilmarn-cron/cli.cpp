@@ -202,7 +202,7 @@ std::span<const command> cron_cmd_table() {
     static const std::vector<command> table = [] {
         std::vector<command> t;
         for (auto part : {cron_cmds_expr(), cron_cmds_jobs(), cron_cmds_import(), cron_cmds_runs(),
-                          cron_cmds_daemon(), cron_cmds_crontab()}) {
+                          cron_cmds_daemon(), cron_cmds_crontab(), cron_cmds_reload()}) {
             t.insert(t.end(), part.begin(), part.end());
         }
         return t;

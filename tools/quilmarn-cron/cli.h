@@ -184,3 +184,4 @@ std::span<const command> cron_cmds_import();
 std::span<const command> cron_cmds_runs();
 std::span<const command> cron_cmds_daemon();
 std::span<const command> cron_cmds_crontab();
+std::span<const command> cron_cmds_reload();

@@ -77,6 +77,15 @@ public:
 
     void finish() { watch_.stop(); }
 
+    // SIGHUP: the file is read and applied again, changed or not.
+    void hangup() {
+        {
+            std::lock_guard<std::mutex> lk(mu_);
+            seen_.clear();
+        }
+        look();
+    }
+
 private:
     // Applies `f` under the lock of the daemon's commands that change jobs.
     bool apply(const crontab_file& f, FILE* err, import_counts* counts) {
@@ -213,6 +222,7 @@ int cmd_crontab(cmd_ctx& ctx, int, char** argv) {
     crontab_runner runner(std::move(file), dir, private_dir, std::move(seen));
     o.prepare = [&runner](crontab_t* ct) { return runner.prepare(ct); };
     o.finish = [&runner] { runner.finish(); };
+    o.hangup = [&runner] { runner.hangup(); };
     return cron_daemon_main(dir, o, [dir](control_server* server, const ctl_request& req) {
         return cron_cmd_execute(dir, server, req);
     });
@@ -243,7 +253,7 @@ const command commands[] = {
      "read again and applied as import --replace: a `reloaded` line gives the\n"
      "counts. Jobs unchanged, or only moved to another line, keep their state\n"
      "and their runs. A file with errors, or one that is gone, is logged and the\n"
-     "jobs stay as they were.\n"},
+     "jobs stay as they were. SIGHUP reads FILE again and applies it.\n"},
 };
 
 }  // namespace

@@ -299,7 +299,8 @@ const command commands[] = {
      "run due jobs and serve the other commands", 0, 0, CMD_NEEDS_DIR, cmd_daemon, daemon_options_table,
      "Runs until SIGTERM or SIGINT; a second one cancels the runs still going\n"
      "and kills the CMDs still running (at most 4 run at once, 32 wait).\n"
-     "SIGHUP is logged and changes nothing. Jobs get HOME, LOGNAME, USER of the\n"
+     "SIGHUP reads crontab.json again, as reload does.\n"
+     "Jobs get HOME, LOGNAME, USER of the\n"
      "daemon's account (or of the job's user), SHELL=/bin/sh, PATH=/usr/bin:/bin\n"
      "and the home directory as working directory, as cron gives them, unless\n"
      "the job sets its own; never the service manager's NOTIFY_SOCKET,\n"

@@ -247,9 +247,20 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
         signalfd_siginfo si{};
         if (::read(sig_fd.get(), &si, sizeof si) != static_cast<ssize_t>(sizeof si)) return;
         if (si.ssi_signo == SIGHUP) {
-            // Every change reaches the daemon through its socket, so
-            // there is nothing to read again.
-            cron_event_write(event("hangup").text("reason", "ignored: changes reach the daemon directly"));
+            if (options.hangup) {
+                options.hangup();
+                return;
+            }
+            // A hand edit of crontab.json: the reload command, one change
+            // at a time with the clients'. Its `reloaded` line comes from
+            // the feed; a refusal is its one line on standard error.
+            const ctl_response r = exec(&server, ctl_request{{"reload"}, {}});
+            if (r.status != 0) {
+                constexpr std::string_view tool = "quilmarn-cron: ";
+                std::string reason = r.err.substr(0, r.err.find('\n'));
+                if (reason.starts_with(tool)) reason.erase(0, tool.size());
+                cron_event_write(event("error").text("reason", reason));
+            }
         } else if (!stopping) {
             stopping = true;
             cron_service_notify("STOPPING=1");

@@ -1,8 +1,7 @@
 // quilmarn-cron daemon: runs the scheduler of a data directory and serves
 // the other commands over the directory's control socket until SIGTERM or
 // SIGINT (a second one cancels the runs still going and kills the
-// --on-failure commands). SIGHUP is logged and changes nothing; SIGPIPE is
-// ignored.
+// --on-failure commands). SIGHUP reloads crontab.json; SIGPIPE is ignored.
 #pragma once
 
 #include <functional>
@@ -26,6 +25,9 @@ struct daemon_options {
     // (or fails to start), before the instance is destroyed: ends what
     // `prepare` started.
     std::function<void()> finish;
+    // SIGHUP: in place of reading crontab.json again (a command that runs
+    // the jobs of another file reads that file).
+    std::function<void()> hangup;
 };
 
 struct cmd_ctx;

@@ -187,11 +187,26 @@ void event_feed::handle(const void* object) {
     } else if (kind == "cancelled") {
         name = "cancel";  // "cancelled" is the line of the attempt it ends
         line.flag("child_signalled", flag_of(e, "child_signalled"));
-    } else if (kind == "changed") {
-        line.text("change", text_of(e, "change"));
-    } else if (kind == "removed") {
-        kept_.erase(id);
-        if (runs_ != nullptr) runs_->forget(id);
+    } else if (kind == "added" || kind == "changed" || kind == "removed") {
+        if (kind == "changed") line.text("change", text_of(e, "change"));
+        // Taken from a reload of the file: the daemon wrote nothing.
+        if (e.HasMember("cause")) line.text("cause", text_of(e, "cause"));
+        if (kind == "removed") {
+            kept_.erase(id);
+            if (runs_ != nullptr) runs_->forget(id);
+        }
+    } else if (kind == "reloaded") {
+        // The line every reload of the tool writes, whatever reads the file.
+        if (log_) {
+            cron_event_write(event("reloaded")
+                                 .at_ms(int_of(e, "time_ms"))
+                                 .text("source", "crontab.json")
+                                 .num("added", int_of(e, "added"))
+                                 .num("changed", int_of(e, "changed"))
+                                 .num("removed", int_of(e, "removed"))
+                                 .num("kept", int_of(e, "kept")));
+        }
+        return;
     } else if (kind == "save_failed") {
         line.text("level", "warning").text("reason", text_of(e, "error"));
     } else if (kind == "lost") {

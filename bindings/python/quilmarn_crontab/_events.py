@@ -37,6 +37,7 @@ class EventKind(str, enum.Enum):
     MISSED = "missed"                        #: count fire times outside the catch-up window
     STATE_DAMAGED = "state_damaged"          #: the state file could not be read or written (error)
     CLAIMED_ELSEWHERE = "claimed_elsewhere"  #: another cluster node holds the fire time (node, reason)
+    RELOADED = "reloaded"                    #: reload applied crontab.json (added, changed, removed, kept)
 
 
 class Outcome(str, enum.Enum):
@@ -94,6 +95,11 @@ class Event(_Report):
     retries_exhausted: bool | None = None
     child_signalled: bool | None = None
     change: str | None = None
+    cause: str | None = None                 #: "reload" on added, changed, removed from a reload
+    added: int | None = None                 #: RELOADED: the counts of jobs
+    changed: int | None = None
+    removed: int | None = None
+    kept: int | None = None
     error: str | None = None
     node: str | None = None                  #: the cluster node that won (claimed_elsewhere)
     _raw: dict[str, Any] = dataclasses.field(default_factory=dict, compare=False)

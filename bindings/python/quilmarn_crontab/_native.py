@@ -103,6 +103,7 @@ _SIGNATURES = {
     "crontab_set_job_catch_up": (_c_int, [HANDLE, _c_int, _c_int]),
     "crontab_set_job_jitter": (_c_int, [HANDLE, _c_int, _c_int, _c_int]),
     "crontab_set_job_user": (_c_int, [HANDLE, _c_int, _text]),
+    "crontab_reload": (_c_int, [HANDLE]),
     "crontab_run_now": (_c_int, [HANDLE, _c_int]),
     "crontab_cancel_job": (_c_int, [HANDLE, _c_int]),
     "crontab_get_jobs_json": (_text, [HANDLE]),

@@ -274,6 +274,18 @@ class Scheduler(_Runs, _Feed):
         jid = _args.integer(job_id, "job_id")
         self._job_call(jid, self._lib.crontab_set_job_user, None if user is None else _args.text(user, "user"))
 
+    def reload(self) -> None:
+        """Reads crontab.json again after a hand edit and applies the
+        difference by job id: jobs only in the file are added, jobs it no
+        longer holds removed, changed ones take the file's definition
+        (keeping their run records and a run going on); the events tell each
+        with cause "reload", then one RELOADED event the counts. Nothing is
+        written. A file it cannot take whole (missing, a link, not JSON, a job
+        that would not load) raises StoreError and changes nothing; a
+        scheduler without a data directory raises CrontabError."""
+        if self._call(self._lib.crontab_reload) != 0:
+            _fail(self._lib)
+
     # -- scheduler --
 
     def start(self) -> None:

@@ -368,6 +368,27 @@ class LifetimeTest(unittest.TestCase):
                 self.assertEqual((j["name"], j["cmd"], j["retry_max"]), ("kept", "echo kept", 1))
                 self.assertGreater(s.add_job("new", "@daily", "true"), job)
 
+    def test_reload_applies_a_hand_edit_or_raises_and_changes_nothing(self):
+        with tempfile.TemporaryDirectory() as d, qc.Scheduler(d) as s:
+            job = s.add_job("kept", "@daily", "echo old")
+            store = os.path.join(d, "crontab.json")
+            with open(store, encoding="utf-8") as f:
+                doc = json.load(f)
+            doc["jobs"][0]["cmd"] = "echo new"
+            with open(store, "w", encoding="utf-8") as f:
+                json.dump(doc, f)
+            s.reload()
+            self.assertEqual(s.job(job)["cmd"], "echo new")
+            changed, reloaded = list(s.events(after=0, timeout=0))[-2:]
+            self.assertEqual((changed.kind, changed.cause), (qc.EventKind.CHANGED, "reload"))
+            self.assertEqual((reloaded.kind, reloaded.changed, reloaded.kept), (qc.EventKind.RELOADED, 1, 0))
+            with open(store, "w", encoding="utf-8") as f:
+                f.write("{")
+            with self.assertRaisesRegex(qc.StoreError, "not reloaded: crontab.json line 1") as caught:
+                s.reload()
+            self.assertEqual(caught.exception.code, qc.ErrorCode.STORE_UNREADABLE)
+            self.assertEqual(s.job(job)["cmd"], "echo new")
+
     def test_collecting_an_unclosed_scheduler_never_waits_for_its_runs(self):
         s = qc.Scheduler()
         job = s.add_job("x", "@every 1s", "sleep 3")
