@@ -53,7 +53,16 @@ bool takes_value(const command& c, const std::string& arg) {
     return false;
 }
 
-int forward(cmd_ctx& ctx, const command& c, int fd, int argc, char** argv) {
+// The process that answered, in messages: a daemon, or a foreground run.
+std::string server_name(const cmd_ctx& ctx, const ctl_peer& server) {
+    lock_role role = lock_role::daemon;
+    if (cron_owner_role(ctx.dir, server.pid, &role) && role == lock_role::run) {
+        return "the run of process " + std::to_string(server.pid) + " in " + ctx.dir;
+    }
+    return std::string("the daemon of ") + ctx.dir;
+}
+
+int forward(cmd_ctx& ctx, const command& c, int fd, const ctl_peer& server, int argc, char** argv) {
     unique_fd conn(fd);
     ctl_request req;
     bool positional = false;
@@ -85,9 +94,10 @@ int forward(cmd_ctx& ctx, const command& c, int fd, int argc, char** argv) {
     switch (cron_ctl_call(conn.get(), req, &resp, &why)) {
         case ctl_result::answered: break;
         case ctl_result::busy:
-            ctx.fail("the daemon of %s is busy (%s): nothing was done; try again", ctx.dir, why.c_str());
+            ctx.fail("%s is busy (%s): nothing was done; try again", server_name(ctx, server).c_str(),
+                     why.c_str());
             return EXIT_TEMPFAIL;
-        case ctl_result::failed: return ctx.fail("%s (the daemon of %s)", why.c_str(), ctx.dir);
+        case ctl_result::failed: return ctx.fail("%s (%s)", why.c_str(), server_name(ctx, server).c_str());
     }
     std::fwrite(resp.out.data(), 1, resp.out.size(), ctx.out);
     std::fwrite(resp.err.data(), 1, resp.err.size(), ctx.err);
@@ -150,7 +160,7 @@ int cron_cmd_invoke(cmd_ctx& ctx, int argc, char** argv) {
     for (;;) {
         ctl_peer server;
         int fd = cron_ctl_connect(ctx.dir, &server);
-        if (fd >= 0) return forward(ctx, *c, fd, argc, argv);
+        if (fd >= 0) return forward(ctx, *c, fd, server, argc, argv);
         if (errno == EPERM) {
             return ctx.fail(
                 "refusing %s/%s: it is served by user %u, neither root, you nor the directory's owner",
@@ -168,7 +178,8 @@ int cron_cmd_invoke(cmd_ctx& ctx, int argc, char** argv) {
     const auto listening = std::chrono::steady_clock::now() + OWNER_LISTEN;
     for (;;) {
         ctl_peer server;
-        if (int fd = cron_ctl_connect(ctx.dir, &server); fd >= 0) return forward(ctx, *c, fd, argc, argv);
+        if (int fd = cron_ctl_connect(ctx.dir, &server); fd >= 0)
+            return forward(ctx, *c, fd, server, argc, argv);
         if (errno == EPERM || std::chrono::steady_clock::now() > listening) break;
         std::this_thread::sleep_for(50ms);
     }
