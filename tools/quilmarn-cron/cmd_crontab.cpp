@@ -3,6 +3,7 @@
 // `import --replace` of its label; the daemon runs the jobs; a watch on the
 // file applies each change the same way.
 #include <stdlib.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -205,6 +206,12 @@ int cmd_crontab(cmd_ctx& ctx, int, char** argv) {
     std::error_code ec;
     file.path = std::filesystem::absolute(file.path, ec).lexically_normal().string();
     if (ec) return ctx.fail("cannot name %s from the root: %s", argv[0], ec.message().c_str());
+    // A stop signal from here on waits for the daemon's loop, which removes
+    // the private directory; by default it would leave the directory behind.
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, sig);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
     const bool private_dir = !ctx.dir_given;
     std::string dir = private_dir ? make_private_dir(ctx) : ctx.dir;
     if (dir.empty()) return EXIT_FAILED;
