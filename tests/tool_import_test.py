@@ -168,6 +168,20 @@ class ImportTest(tool_util.ToolTest):
         r = self.run_tool("--dir", os.path.join(self.tmp, "sys"), "import", "--create", "--system", system)
         self.assertEqual((r.returncode, r.stderr), (0, ""))
         self.assertIn("imported 4 jobs", r.stdout)
+        # The styles of /etc/cron.d: each file a table of its own, all run as root.
+        sys_dir = os.path.join(self.tmp, "sys")
+        tables = sorted(os.listdir(os.path.join(files, "cron.d")))
+        for name in tables:
+            r = self.run_tool("--dir", sys_dir, "import", "--system", os.path.join(files, "cron.d", name))
+            self.assertEqual((r.returncode, r.stderr), (0, ""), name)
+        jobs = json.loads(self.run_tool("--dir", sys_dir, "list", "--json").stdout)
+        self.assertEqual({j["user"] for j in jobs}, {"root"})
+        self.assertEqual(sorted({j["label"] for j in jobs}), sorted(tables + ["system-crontab"]))
+        self.assertIn("07,37 * * * *", [j["expr"] for j in jobs])
+        self.assertTrue(any("$(date +%F)" in j["cmd"] for j in jobs))
+        r = self.run_tool("--dir", sys_dir, "import", "--system", "--replace",
+                          os.path.join(files, "cron.d", "statcollect"))
+        self.assertEqual(r.stdout, "imported 0 jobs, 2 unchanged\n")
 
     def test_percent_is_standard_input_and_export_writes_it_back(self):
         lines = ["@daily tr a-z A-Z%hello%world", "@daily cat%50\\% done", "@daily cat%QUILMARN_STDIN",
