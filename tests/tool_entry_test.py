@@ -11,7 +11,6 @@ import signal
 import stat
 import subprocess
 import threading
-import time
 
 import tool_util
 from tool_util import WAIT
@@ -44,17 +43,6 @@ class EntryTest(tool_util.ToolTest):
 
         threading.Thread(target=read, daemon=True).start()
         return d
-
-    def wait_event(self, d, name, **members):
-        end = time.monotonic() + WAIT
-        while time.monotonic() < end:
-            try:
-                e = d.events.get(timeout=1)
-            except queue.Empty:
-                continue
-            if e["event"] == name and all(e.get(k) == v for k, v in members.items()):
-                return e
-        self.fail("no event %s %r" % (name, members))
 
     def stop(self, d):
         d.send_signal(signal.SIGTERM)

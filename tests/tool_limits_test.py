@@ -34,17 +34,6 @@ class LimitsTest(tool_util.ToolTest):
         self.wait_event(d, "daemon")
         return d
 
-    def wait_event(self, d, name, **members):
-        end = time.monotonic() + WAIT
-        while time.monotonic() < end:
-            try:
-                e = d.events.get(timeout=1)
-            except queue.Empty:
-                continue
-            if e["event"] == name and all(e.get(k) == v for k, v in members.items()):
-                return e
-        self.fail("no event %s %r" % (name, members))
-
     def wait_for(self, condition, what):
         end = time.monotonic() + WAIT
         while not condition():

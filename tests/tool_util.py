@@ -2,6 +2,7 @@
 first argument of the test script, and a data directory of its own per test."""
 
 import os
+import queue
 import subprocess
 import sys
 import tempfile
@@ -39,6 +40,19 @@ class ToolTest(unittest.TestCase):
     def tool(self, *args, stdin=None, **kw):
         """A command on the test's data directory."""
         return self.run_tool("--dir", self.data, *args, stdin=stdin, **kw)
+
+    def wait_event(self, d, name, **members):
+        """The next event `name` with `members` in d.events, a queue of the
+        process's JSON lines, parsed; fails after WAIT seconds."""
+        end = time.monotonic() + WAIT
+        while time.monotonic() < end:
+            try:
+                e = d.events.get(timeout=1)
+            except queue.Empty:
+                continue
+            if e["event"] == name and all(e.get(k) == v for k, v in members.items()):
+                return e
+        self.fail("no event %s %r" % (name, members))
 
 
 def main():

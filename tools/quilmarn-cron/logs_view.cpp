@@ -15,9 +15,6 @@
 #include <tuple>
 #include <vector>
 
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-
 #include "dir_files.h"
 #include "job_list.h"
 #include "run_log.h"
@@ -93,22 +90,7 @@ std::vector<logged> newest(const by_job& all, size_t count) {
 }
 
 std::string json_of(int id, const std::string& name, const run_record& r) {
-    rapidjson::Document doc;
-    rapidjson::Value v;
-    cron_record_to_json(r, &v, doc.GetAllocator());
-    rapidjson::StringBuffer buf;
-    rapidjson::Writer<rapidjson::StringBuffer> w(buf);
-    w.StartObject();
-    w.Key("job_id");
-    w.Int(id);
-    w.Key("job_name");
-    w.String(name.c_str(), static_cast<rapidjson::SizeType>(name.size()));
-    for (auto& m : v.GetObject()) {
-        w.Key(m.name.GetString(), m.name.GetStringLength());
-        m.value.Accept(w);
-    }
-    w.EndObject();
-    return std::string(buf.GetString(), buf.GetSize());
+    return runs_record_json(id, &name, r);
 }
 
 class printer {

@@ -94,22 +94,7 @@ bool load_old(int dirfd, records_by_id* all, std::string* why, int* refused) {
     return true;
 }
 
-std::string to_line(int id, const run_record& r) {
-    rapidjson::Document doc;
-    rapidjson::Value v;
-    cron_record_to_json(r, &v, doc.GetAllocator());
-    rapidjson::StringBuffer buf;
-    rapidjson::Writer<rapidjson::StringBuffer> w(buf);
-    w.StartObject();
-    w.Key("job_id");
-    w.Int(id);
-    for (auto& m : v.GetObject()) {
-        w.Key(m.name.GetString(), m.name.GetStringLength());
-        m.value.Accept(w);
-    }
-    w.EndObject();
-    return std::string(buf.GetString(), buf.GetSize()) + "\n";
-}
+std::string to_line(int id, const run_record& r) { return runs_record_json(id, nullptr, r) + "\n"; }
 
 // The whole lines of `text` that are records of job `id`, oldest first; a
 // torn or foreign line is skipped. *lines counts every line ended, *used
@@ -151,6 +136,27 @@ std::string lines_of(int id, const std::vector<run_record>& oldest_first) {
 }
 
 }  // namespace
+
+std::string runs_record_json(int id, const std::string* name, const run_record& r) {
+    rapidjson::Document doc;
+    rapidjson::Value v;
+    cron_record_to_json(r, &v, doc.GetAllocator());
+    rapidjson::StringBuffer buf;
+    rapidjson::Writer<rapidjson::StringBuffer> w(buf);
+    w.StartObject();
+    w.Key("job_id");
+    w.Int(id);
+    if (name != nullptr) {
+        w.Key("job_name");
+        w.String(name->c_str(), static_cast<rapidjson::SizeType>(name->size()));
+    }
+    for (auto& m : v.GetObject()) {
+        w.Key(m.name.GetString(), m.name.GetStringLength());
+        m.value.Accept(w);
+    }
+    w.EndObject();
+    return std::string(buf.GetString(), buf.GetSize());
+}
 
 bool runs_store::migrate(int dirfd) {
     if (migrated_) return true;

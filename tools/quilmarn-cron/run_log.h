@@ -60,6 +60,10 @@ void runs_old_read(int dirfd, std::map<int, std::vector<run_record>>* out);
 // *used is the length of those lines (a torn last line is left out).
 std::vector<run_record> runs_lines_parse(const std::string& text, int id, size_t* used);
 
+// A record as one JSON object, as a runs file holds it: "job_id", then
+// "job_name" when `name` is given, then the record's members.
+std::string runs_record_json(int id, const std::string* name, const run_record& r);
+
 // A job's runs file, and the job id of such a name (else 0).
 std::string runs_file_name(int id);
 int runs_file_id(const std::string& name);
