@@ -95,10 +95,13 @@ bool cron_percent_write(const std::string& cmd, std::string* text) {
         input.pop_back();
     std::string line = escape(std::string_view(cmd).substr(OPEN.size(), nl - OPEN.size()), false) + "%" +
                        escape(input, true);
-    // A backslash before a line break of the input, or a hand-made command
-    // in this shape, would not read back the same.
+    // A carriage return left in the line would end it; a backslash before a
+    // line break of the input, or a hand-made command in this shape, would
+    // not read back the same.
     std::string again, why;
-    if (!cron_percent_read(line, &again, &why) || again != cmd) return false;
+    if (line.find_first_of("\r\n") != std::string::npos || !cron_percent_read(line, &again, &why) ||
+        again != cmd)
+        return false;
     *text = std::move(line);
     return true;
 }
