@@ -367,6 +367,12 @@ class ImportTest(tool_util.ToolTest):
         self.assertEqual(self.tool("rm", "b").returncode, 0)
         r = self.tool("import", "--replace", "--expect", digest, "-", stdin=text.replace("@daily", "@hourly"))
         self.assertEqual(r.returncode, 0, r.stderr)
+        # A job moved to another table alone is a change too.
+        text = self.tool("export").stdout
+        digest = re.search(r"^# digest: (\w+)", text, re.M).group(1)
+        r = self.tool("import", "-", stdin=text.replace("#: name=a", "#: name=a label=other"))
+        self.assertIn("1 moved to another table", r.stdout, r.stderr)
+        self.assertEqual(self.tool("import", "--expect", digest, "-", stdin=text).returncode, 3)
 
     def test_an_editor_that_leaves_a_fifo_or_a_link_is_not_waited_for(self):
         self.assertEqual(self.tool("add", "a", "@daily", "true").returncode, 0)

@@ -341,7 +341,7 @@ int cmd_import(cmd_ctx& ctx, int, char** argv) {
     // Checked and applied under one hold of the jobs: the daemon's change
     // lock, or the directory's own.
     if (const char* expect = ctx.args.value("--expect"); expect != nullptr) {
-        if (const std::string now = cron_jobs_digest(jobs); now != expect) {
+        if (const std::string now = cron_jobs_digest(jobs, cron_labels_read(ctx.dir)); now != expect) {
             ctx.fail("the jobs changed since digest %s was taken (it is %s now); nothing imported", expect,
                      now.c_str());
             return EXIT_CHANGED;

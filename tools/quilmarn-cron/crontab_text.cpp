@@ -502,7 +502,7 @@ bool cron_same_def(const job_def& a, const job_def& b) {
            a.user == b.user;
 }
 
-std::string cron_jobs_digest(const std::vector<job_info>& jobs) {
+std::string cron_jobs_digest(const std::vector<job_info>& jobs, const std::map<int, std::string>& labels) {
     std::vector<std::string> defs;
     for (const job_info& j : jobs) {
         const job_def d = cron_job_def(j);
@@ -513,6 +513,9 @@ std::string cron_jobs_digest(const std::vector<job_info>& jobs) {
             one += std::to_string(f->size()) + ":" + *f;
         // Only when set, so the digests of tables without users stay as they were.
         if (!d.user.empty()) one += "user " + std::to_string(d.user.size()) + ":" + d.user;
+        // A job moved to another table is a change that edit must not undo.
+        if (auto l = labels.find(j.id); l != labels.end() && !l->second.empty())
+            one += "label " + std::to_string(l->second.size()) + ":" + l->second;
         for (int n : {int(d.enabled), d.timeout, d.retry_max, d.retry_backoff, d.overlap})
             one += std::to_string(n) + ";";
         // Only when set, so the digest of a table without them stays as it was.
@@ -549,7 +552,7 @@ std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<st
     std::string text =
         "# The jobs of quilmarn-cron. Each \"#:\" line holds the settings of the job\n"
         "# line after it; a job line without one gets the defaults.\n" +
-        std::string(kDigestLine) + cron_jobs_digest(jobs) +
+        std::string(kDigestLine) + cron_jobs_digest(jobs, labels) +
         " (import --expect takes it: the text is applied only to these jobs)\n";
     std::string zone;
     for (const job_info& j : jobs) {

@@ -54,10 +54,11 @@ crontab_parsed cron_crontab_read(const std::string& text, const char* file, cons
 std::string cron_crontab_write(const std::vector<job_info>& jobs, std::vector<std::string>* problems,
                                const std::map<int, std::string>& labels = {});
 
-// A digest of the jobs' definitions (what export writes: ids, run times and
-// states aside, in any order): the table edit showed is the table it
-// changes only while the digest is the same. 16 hex digits.
-std::string cron_jobs_digest(const std::vector<job_info>& jobs);
+// A digest of the jobs' definitions and `labels` (what export writes: ids,
+// run times and states aside, in any order): the table edit showed is the
+// table it changes only while the digest is the same. 16 hex digits.
+std::string cron_jobs_digest(const std::vector<job_info>& jobs,
+                             const std::map<int, std::string>& labels = {});
 
 // The digest cron_crontab_write put in `text`, or "" when it has none.
 std::string cron_crontab_digest(const std::string& text);
