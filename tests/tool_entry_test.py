@@ -7,6 +7,7 @@ Usage: tool_entry_test.py PATH_TO_QUILMARN_CRON [unittest options]
 import json
 import os
 import queue
+import shutil
 import signal
 import stat
 import subprocess
@@ -108,6 +109,13 @@ class EntryTest(tool_util.ToolTest):
         d.send_signal(signal.SIGHUP)
         e = self.wait_event(d, "reloaded")
         self.assertEqual((e["source"], e["added"], e["removed"], e["kept"]), (path, 0, 0, 1))
+        # Its directory removed and made again: the file is read once it is back.
+        shutil.rmtree(conf)
+        self.wait_event(d, "reload-failed", level="warning")
+        os.makedirs(conf)
+        write(path, "@every 1s echo again\n")
+        self.assertEqual(self.wait_event(d, "reloaded")["changed"], 1)
+        self.wait_event(d, "finished", stdout="again\n")
 
         # Other commands reach the jobs through the directory.
         r = self.run_tool("--dir", data, "status")

@@ -22,6 +22,8 @@ using namespace std::chrono_literals;
 // gets a look each second.
 constexpr auto QUIET = 250ms;
 constexpr auto LONGEST = 1s;
+// A directory removed takes its watch along: it is looked for this often.
+constexpr int REWATCH_MS = 1000;
 constexpr uint32_t DIR_EVENTS = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE |
                                 IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
@@ -75,7 +77,7 @@ void file_watch::loop() {
     clock_type::time_point first{}, due{};
     bool pending = false;
     for (;;) {
-        int wait_ms = -1;
+        int wait_ms = dir_wd_ < 0 ? REWATCH_MS : -1;
         if (pending) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - clock_type::now());
             wait_ms = static_cast<int>(std::max<int64_t>(left.count(), 0));
@@ -83,9 +85,15 @@ void file_watch::loop() {
         pollfd p[2] = {{stop_.get(), POLLIN, 0}, {inotify_.get(), POLLIN, 0}};
         if (::poll(p, 2, wait_ms) < 0 && errno != EINTR) return;
         if (p[0].revents != 0) return;
+        // The directory is back: what it holds now is a change.
+        bool back = false;
+        if (dir_wd_ < 0) {
+            dir_wd_ = ::inotify_add_watch(inotify_.get(), parent_of(path_).c_str(), DIR_EVENTS);
+            back = dir_wd_ >= 0;
+        }
+        bool any = back;
         if (p[1].revents != 0) {
             alignas(inotify_event) char buf[16384];
-            bool any = false;
             for (ssize_t n; (n = ::read(inotify_.get(), buf, sizeof buf)) > 0;) {
                 for (char* at = buf; at < buf + n;) {
                     const auto* e = reinterpret_cast<const inotify_event*>(at);
@@ -94,16 +102,17 @@ void file_watch::loop() {
                         link_wd_ = -1;
                         link_dir_.clear();
                     }
+                    if ((e->mask & IN_IGNORED) != 0 && e->wd == dir_wd_) dir_wd_ = -1;
                     any = true;
                     at += sizeof(inotify_event) + e->len;
                 }
             }
-            if (any) {
-                const auto now = clock_type::now();
-                if (!pending) first = now;
-                pending = true;
-                due = std::min(now + QUIET, first + LONGEST);
-            }
+        }
+        if (any) {
+            const auto now = clock_type::now();
+            if (!pending) first = now;
+            pending = true;
+            due = std::min(now + QUIET, first + LONGEST);
         }
         if (pending && clock_type::now() >= due) {
             pending = false;
