@@ -41,6 +41,9 @@ class ToolTest(unittest.TestCase):
         """A command on the test's data directory."""
         return self.run_tool("--dir", self.data, *args, stdin=stdin, **kw)
 
+    def check_event(self, e):
+        """What every event a test waits past must hold; nothing here."""
+
     def wait_event(self, d, name, **members):
         """The next event `name` with `members` in d.events, a queue of the
         process's JSON lines, parsed; fails after WAIT seconds."""
@@ -50,6 +53,7 @@ class ToolTest(unittest.TestCase):
                 e = d.events.get(timeout=1)
             except queue.Empty:
                 continue
+            self.check_event(e)
             if e["event"] == name and all(e.get(k) == v for k, v in members.items()):
                 return e
         self.fail("no event %s %r" % (name, members))
