@@ -6,6 +6,7 @@ Usage: tool_daemon_test.py PATH_TO_QUILMARN_CRON [unittest options]
 
 import json
 import os
+import pathlib
 import pwd
 import queue
 import shutil
@@ -251,9 +252,9 @@ class DaemonTest(tool_util.ToolTest):
             self.addCleanup(lambda d=d: d.poll() is None and (d.kill(), d.wait()))
             self.ok("add", "j%d" % i, "@daily", "true")
             # The command may have come first; the daemon then starts after it.
-            note = os.path.join(self.data, "quilmarn-cron.lock")
+            note = pathlib.Path(self.data, "quilmarn-cron.lock")
             self.assertTrue(tool_util.wait_for(
-                lambda: os.path.exists(note) and open(note).read() == "%d daemon\n" % d.pid))
+                lambda: note.exists() and note.read_text() == "%d daemon\n" % d.pid))
             self.stop(d)
         self.assertEqual(self.ok("list").count(" j"), 20)
 
@@ -300,6 +301,23 @@ class DaemonTest(tool_util.ToolTest):
         self.stop(d)
         ended = [e for e in d.seen if e["event"] in ("mailed", "mail-failed")]
         self.assertLessEqual(len(ended), len([e for e in d.seen if e["event"] == "ended"]))
+
+    def test_a_stop_waits_for_the_mail_under_way(self):
+        started, mails = os.path.join(self.tmp, "started"), os.path.join(self.tmp, "mails")
+        sendmail = os.path.join(self.tmp, "sendmail")
+        with open(sendmail, "w") as f:
+            f.write("#!/bin/sh\ntouch %s\nsleep 1\ncat >> %s\n" % (started, mails))
+        os.chmod(sendmail, 0o755)
+        r = self.tool("import", "-", stdin="MAILTO=ops@example.org\n@every 1s echo hello\n")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        d = self.start_daemon("--sendmail", sendmail)
+        self.assertTrue(tool_util.wait_for(lambda: os.path.exists(started)))
+        self.stop(d)
+        # The message is whole, and told, before the daemon is gone.
+        with open(mails) as f:
+            self.assertIn("\n\nhello\n", f.read())
+        self.wait_event(d, "mailed", job_name="stdin:2")
+        self.wait_event(d, "stopped")
 
     def test_logs_follows_new_records_across_a_rewrite_and_new_jobs(self):
         tick = int(self.ok("add", "tick", "@every 1s", "date +%s%N"))

@@ -272,6 +272,7 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
             cron_event_write(event("cancelling").text("reason", "second stop signal"));
             cancel_running(in.ct);
             hook_pool.kill_all();
+            cron_mail_kill_all();
             cancelled_at = cancelled_last = clock_type::now();
         }
     };
@@ -288,14 +289,19 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
     };
     server.serve(feed, sig_fd.get(), on_signal, turn);
     finish();
-    // Hooks may run up to their time limit; a stop signal now kills them.
-    while (!hooks.close_and_wait(200ms)) {
+    // Hooks and mails may run up to their time limits; a stop signal now kills them.
+    const auto all_ended = [] {
+        const bool hooks_ended = hooks.close_and_wait(200ms);
+        return cron_mail_close_and_wait(hooks_ended ? 200ms : 0ms) && hooks_ended;
+    };
+    while (!all_ended()) {
         signalfd_siginfo si{};
         pollfd sp{sig_fd.get(), POLLIN, 0};
         if (::poll(&sp, 1, 0) == 1 &&
             ::read(sig_fd.get(), &si, sizeof si) == static_cast<ssize_t>(sizeof si) &&
             si.ssi_signo != SIGHUP) {
             hook_pool.kill_all();
+            cron_mail_kill_all();
         }
     }
     cron_event_write(event("stopped"));

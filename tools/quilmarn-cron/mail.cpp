@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "control_server.h"
 #include "crontab_stdin.h"
 #include "dir_files.h"
 #include "events.h"
@@ -31,6 +32,8 @@ std::atomic<int> under_way{0};
 // A sendmail that hangs (an MTA waiting on the network) is killed past
 // this, with what it started, so it gives its place back.
 std::atomic<int> time_limit_sec{CRON_MAIL_TIME_LIMIT};
+thread_tracker senders;            // so that the daemon ends after them
+std::atomic<bool> killing{false};  // a second stop signal: kill what is left
 
 bool executable(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
 
@@ -85,12 +88,14 @@ bool wait_until(pid_t pid, std::chrono::steady_clock::time_point until, int* sta
         if (r == pid || (r < 0 && errno != EINTR)) return true;
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
+        if (left.count() <= 0 || killing) return false;
+        // Looks at `killing` at least every 100 ms.
+        const auto slice = std::min(left, std::chrono::milliseconds(watch ? 100 : 50));
         pollfd p{watch.get(), POLLIN, 0};
         if (watch) {
-            ::poll(&p, 1, static_cast<int>(left.count()));
+            ::poll(&p, 1, static_cast<int>(slice.count()));
         } else {
-            std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(50)));
+            std::this_thread::sleep_for(slice);
         }
     }
 }
@@ -108,8 +113,9 @@ bool write_until(int fd, const std::string& message, std::chrono::steady_clock::
         if (n == 0 || errno != EAGAIN) return false;
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || killing) return false;
         pollfd p{fd, POLLOUT, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) == 0) return false;
+        ::poll(&p, 1, static_cast<int>(std::min<long>(left.count(), 100)));
     }
     return true;
 }
@@ -157,7 +163,8 @@ bool deliver(const std::string& program, const std::vector<std::string>& to, con
         ::kill(-pid, SIGKILL);
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
-        *why = program + " did not end within " + std::to_string(limit) + " s; killed";
+        *why = killing ? program + " was killed: the daemon was stopped twice"
+                       : program + " did not end within " + std::to_string(limit) + " s; killed";
         return false;
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
@@ -169,6 +176,10 @@ bool deliver(const std::string& program, const std::vector<std::string>& to, con
 }  // namespace
 
 void cron_mail_set_time_limit(int seconds) { time_limit_sec = seconds; }
+
+bool cron_mail_close_and_wait(std::chrono::milliseconds most) { return senders.close_and_wait(most); }
+
+void cron_mail_kill_all() { killing = true; }
 
 std::string cron_mail_program(const std::string& given) {
     if (!given.empty()) return given;
@@ -217,6 +228,10 @@ void cron_mail_send(const std::string& program, const mail_call& call) {
         under_way.fetch_sub(1);
         return failed("4 messages are still under way; this one is dropped");
     }
+    if (!senders.enter()) {
+        under_way.fetch_sub(1);
+        return failed("the daemon is ending");
+    }
     try {
         std::thread([program, call, list, message = cron_mail_message(call, to)] {
             std::string why;
@@ -230,9 +245,11 @@ void cron_mail_send(const std::string& program, const mail_call& call) {
                                      .text("reason", why));
             }
             under_way.fetch_sub(1);
+            senders.leave();
         }).detach();
     } catch (const std::system_error&) {
         under_way.fetch_sub(1);
+        senders.leave();
         failed("no thread to send it on");
     }
 }

@@ -5,6 +5,7 @@
 // within its time limit is killed (and logged as failing).
 #pragma once
 
+#include <chrono>
 #include <string>
 
 // The time limit of sendmail unless set: an MTA answers within seconds.
@@ -27,6 +28,13 @@ std::string cron_mail_program(const std::string& given);
 
 // The message cron would write for `call` to `to`, headers and body.
 std::string cron_mail_message(const mail_call& call, const std::string& to);
+
+// Takes no more messages, and waits up to `most` for those under way to
+// end; true when none is left. A sendmail cut off mid-message would lose it.
+bool cron_mail_close_and_wait(std::chrono::milliseconds most);
+
+// Kills the sendmails under way (the second stop signal), each logged as failing.
+void cron_mail_kill_all();
 
 // Sends the output of `call` when it has some and its environment sets
 // MAILTO, on a thread of its own; at most 4 messages are under way, more are
