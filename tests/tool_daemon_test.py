@@ -26,7 +26,7 @@ from tool_util import WAIT
 
 def read(path):
     try:
-        with open(path) as f:
+        with tool_util.open_in_dir(path) as f:
             return f.read()
     except FileNotFoundError:
         return ""
@@ -168,10 +168,10 @@ class DaemonTest(tool_util.ToolTest):
         store = os.path.join(self.data, "crontab.json")
 
         def edit(change):
-            with open(store) as f:
+            with tool_util.open_in_dir(store) as f:
                 doc = json.load(f)
             change(doc["jobs"])
-            with open(store, "w") as f:
+            with tool_util.open_in_dir(store, "w") as f:
                 json.dump(doc, f)
 
         d = self.start_daemon()
@@ -189,7 +189,7 @@ class DaemonTest(tool_util.ToolTest):
         self.assertNotIn("%d\t" % gone, read(labels))
 
         # A file that cannot be taken changes nothing, by command or signal.
-        with open(store, "w") as f:
+        with tool_util.open_in_dir(store, "w") as f:
             f.write("{\"jobs\": [")
         r = self.tool("reload")
         self.assertEqual(r.returncode, 1)

@@ -12,6 +12,12 @@ import unittest
 WAIT = 60  # seconds: generous bound of every wait on the tool
 
 
+def open_in_dir(path, mode="r"):
+    """A file of a data directory, opened as the tool opens it: never through a link."""
+    flags = os.O_RDONLY if mode == "r" else os.O_WRONLY | os.O_CREAT | os.O_TRUNC
+    return open(os.open(path, flags | os.O_NOFOLLOW, 0o600), mode, encoding="utf-8")
+
+
 def wait_for(predicate, timeout=WAIT):
     """Whether `predicate` became true within `timeout` seconds."""
     end = time.monotonic() + timeout

@@ -19,6 +19,12 @@ import quilmarn_crontab as qc
 DEADLINE = 30.0  # generous: machines are shared and sanitizer builds are slow
 
 
+def open_in_dir(path, mode="r"):
+    """A file of a data directory, opened as the library opens it: never through a link."""
+    flags = os.O_RDONLY if mode == "r" else os.O_WRONLY | os.O_CREAT | os.O_TRUNC
+    return open(os.open(path, flags | os.O_NOFOLLOW, 0o600), mode, encoding="utf-8")
+
+
 def wait_until(predicate, timeout=DEADLINE):
     end = time.monotonic() + timeout
     while time.monotonic() < end:
@@ -372,17 +378,17 @@ class LifetimeTest(unittest.TestCase):
         with tempfile.TemporaryDirectory() as d, qc.Scheduler(d) as s:
             job = s.add_job("kept", "@daily", "echo old")
             store = os.path.join(d, "crontab.json")
-            with open(store, encoding="utf-8") as f:
+            with open_in_dir(store) as f:
                 doc = json.load(f)
             doc["jobs"][0]["cmd"] = "echo new"
-            with open(store, "w", encoding="utf-8") as f:
+            with open_in_dir(store, "w") as f:
                 json.dump(doc, f)
             s.reload()
             self.assertEqual(s.job(job)["cmd"], "echo new")
             changed, reloaded = list(s.events(after=0, timeout=0))[-2:]
             self.assertEqual((changed.kind, changed.cause), (qc.EventKind.CHANGED, "reload"))
             self.assertEqual((reloaded.kind, reloaded.changed, reloaded.kept), (qc.EventKind.RELOADED, 1, 0))
-            with open(store, "w", encoding="utf-8") as f:
+            with open_in_dir(store, "w") as f:
                 f.write("{")
             with self.assertRaisesRegex(qc.StoreError, "not reloaded: crontab.json line 1") as caught:
                 s.reload()
