@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "job_list.h"
+#include "mem_stream.h"
 #include "text_util.h"
 
 namespace {
@@ -329,20 +330,16 @@ FILE* cron_cmd_input(std::string& text) {
 int cron_cmd_capture(cmd_ctx& ctx, const std::vector<std::string>& args, const std::string& input,
                      std::string* output) {
     output->clear();
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* out = ::open_memstream(&text, &size);
+    mem_stream out;
     std::string in_buf = input;
     FILE* in = cron_cmd_input(in_buf);
-    if (out == nullptr || in == nullptr) {
-        if (out != nullptr) std::fclose(out);
+    if (out.get() == nullptr || in == nullptr) {
         if (in != nullptr) std::fclose(in);
-        std::free(text);
         return ctx.fail("out of memory");
     }
     cmd_ctx sub;
     sub.dir = ctx.dir;
-    sub.out = out;
+    sub.out = out.get();
     sub.err = ctx.err;
     sub.in = in;
     // Inside the owner the sub-command runs there too, never back through
@@ -355,9 +352,7 @@ int cron_cmd_capture(cmd_ctx& ctx, const std::vector<std::string>& args, const s
     int rc = cron_cmd_invoke(sub, static_cast<int>(copy.size()), argv.data());
     sub.close();
     std::fclose(in);
-    std::fclose(out);
-    output->assign(text, size);
-    std::free(text);
+    *output = out.text();
     return rc;
 }
 

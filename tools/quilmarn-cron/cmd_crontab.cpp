@@ -19,32 +19,9 @@
 #include "file_watch.h"
 #include "import.h"
 #include "job_env.h"
+#include "mem_stream.h"
 
 namespace {
-
-// Messages kept as text, for a log line.
-class captured {
-public:
-    captured() : f_(::open_memstream(&buf_, &size_)) {}
-    ~captured() {
-        if (f_ != nullptr) std::fclose(f_);
-        std::free(buf_);
-    }
-    captured(const captured&) = delete;
-    captured& operator=(const captured&) = delete;
-    // Without memory the messages go to standard error.
-    FILE* stream() const { return f_ != nullptr ? f_ : stderr; }
-    std::string text() {
-        if (f_ == nullptr) return {};
-        std::fflush(f_);
-        return std::string(buf_, size_);
-    }
-
-private:
-    char* buf_ = nullptr;
-    size_t size_ = 0;
-    FILE* f_;
-};
 
 // The file while the daemon runs its jobs: applied before the scheduler
 // starts, then again at each change the watch tells of.
@@ -58,8 +35,8 @@ public:
         cron_event_write(
             event("crontab").text("source", file_.path).text("dir", dir_).flag("private", private_));
         import_counts counts;
-        captured why;
-        if (!apply(file_, why.stream(), &counts)) {
+        mem_stream why;
+        if (!apply(file_, why.or_else(stderr), &counts)) {
             std::fputs(why.text().c_str(), stderr);
             return false;
         }
@@ -90,12 +67,12 @@ public:
 private:
     // Applies `f` under the lock of the daemon's commands that change jobs.
     bool apply(const crontab_file& f, FILE* err, import_counts* counts) {
-        captured out;
+        mem_stream out;
         cmd_ctx ctx;
         ctx.dir = dir_.c_str();
         ctx.ct = ct_;
         ctx.in_daemon = true;
-        ctx.out = out.stream();
+        ctx.out = out.or_else(stderr);
         ctx.err = err;
         bool ok = false;
         cron_cmd_change([&] { ok = cron_import_replace(ctx, f, counts); });
@@ -122,9 +99,9 @@ private:
         f.path = file_.path;
         f.table = file_.table;
         f.system = file_.system;
-        captured problems;
+        mem_stream problems;
         cmd_ctx ctx;
-        ctx.err = problems.stream();
+        ctx.err = problems.or_else(stderr);
         const bool ok = cron_import_load(ctx, &f);
         std::string messages = problems.text();
         std::string now = f.text + '\0' + messages;
@@ -132,8 +109,8 @@ private:
         seen_ = std::move(now);
         import_counts counts;
         if (ok) {
-            captured why;
-            if (apply(f, why.stream(), &counts)) {
+            mem_stream why;
+            if (apply(f, why.or_else(stderr), &counts)) {
                 event e("reloaded");
                 e.text("source", f.path)
                     .num("added", counts.added)
@@ -189,9 +166,9 @@ int cmd_crontab(cmd_ctx& ctx, int, char** argv) {
     daemon_options o;
     o.format = log_format::json;
     if (int rc = cron_daemon_read_options(ctx, &o); rc != EXIT_OK) return rc;
-    captured first;
+    mem_stream first;
     cmd_ctx reading;
-    reading.err = first.stream();
+    reading.err = first.or_else(stderr);
     const bool ok = cron_import_load(reading, &file);
     const std::string messages = first.text();
     std::fputs(messages.c_str(), ctx.err);

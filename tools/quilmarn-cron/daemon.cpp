@@ -20,6 +20,7 @@
 #include "job_env.h"
 #include "job_list.h"
 #include "mail.h"
+#include "thread_tracker.h"
 #include "run_log.h"
 
 namespace {

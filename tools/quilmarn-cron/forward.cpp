@@ -19,6 +19,7 @@
 #include "control_server.h"
 #include "dir_files.h"
 #include "dir_lock.h"
+#include "mem_stream.h"
 
 namespace {
 
@@ -114,18 +115,14 @@ ctl_response cron_cmd_execute(const std::string& dir, control_server* server, co
         resp.err = "quilmarn-cron: '" + req.argv[0] + "' is not a command the daemon carries out\n";
         return resp;
     }
-    char* out_text = nullptr;
-    char* err_text = nullptr;
-    size_t out_size = 0, err_size = 0;
+    mem_stream out, err;
     std::string input = req.input;
-    FILE* out = ::open_memstream(&out_text, &out_size);
-    FILE* err = ::open_memstream(&err_text, &err_size);
     FILE* in = cron_cmd_input(input);
-    if (out != nullptr && err != nullptr && in != nullptr) {
+    if (out.get() != nullptr && err.get() != nullptr && in != nullptr) {
         cmd_ctx ctx;
         ctx.dir = dir.c_str();
-        ctx.out = out;
-        ctx.err = err;
+        ctx.out = out.get();
+        ctx.err = err.get();
         ctx.in = in;
         ctx.ct = server->instance();
         ctx.in_daemon = true;
@@ -139,13 +136,9 @@ ctl_response cron_cmd_execute(const std::string& dir, control_server* server, co
         resp.status = EXIT_FAILED;
         resp.err = "quilmarn-cron: the daemon is out of memory\n";
     }
-    for (FILE* f : {out, err, in}) {
-        if (f != nullptr) std::fclose(f);
-    }
-    if (out_text != nullptr) resp.out.assign(out_text, out_size);
-    if (err_text != nullptr) resp.err += std::string(err_text, err_size);
-    std::free(out_text);
-    std::free(err_text);
+    if (in != nullptr) std::fclose(in);
+    resp.out = out.text();
+    resp.err += err.text();
     return resp;
 }
 

@@ -18,10 +18,10 @@
 #include <thread>
 #include <vector>
 
-#include "control_server.h"
 #include "crontab_stdin.h"
 #include "dir_files.h"
 #include "events.h"
+#include "thread_tracker.h"
 
 extern char** environ;
 
