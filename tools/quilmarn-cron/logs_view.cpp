@@ -1,6 +1,5 @@
 #include "logs_view.h"
 
-#include <dirent.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
@@ -21,8 +20,7 @@
 
 namespace {
 
-const char kStore[] = "crontab.json";
-constexpr size_t kStoreMax = 8u << 20;  // far above any store 128 jobs make
+const char kStore[] = "crontab.json";  // a change to it may rename jobs
 
 using by_job = std::map<int, std::vector<run_record>>;  // oldest first
 
@@ -31,23 +29,11 @@ struct logged {
     const run_record* record;
 };
 
-// Job names by id from the store, read as the files are (another process
-// may own the directory); empty when it cannot be read.
+// Job names by id; empty when the store cannot be read.
 std::map<int, std::string> store_names(const std::string& dir) {
-    std::map<int, std::string> names;
-    unique_fd dirfd = cron_dir_open(dir);
-    std::string text;
-    rapidjson::Document doc;
-    if (!dirfd || cron_dir_read(dirfd.get(), kStore, kStoreMax, &text) != 0 || !cron_json_parse(text, &doc) ||
-        !doc.IsObject() || !doc.HasMember("jobs") || !doc["jobs"].IsArray()) {
-        return names;
-    }
-    for (const auto& j : doc["jobs"].GetArray()) {
-        if (j.IsObject() && j.HasMember("id") && j["id"].IsInt() && j.HasMember("name") &&
-            j["name"].IsString())
-            names[j["id"].GetInt()] = j["name"].GetString();
-    }
-    return names;
+    std::vector<std::pair<int, std::string>> jobs;
+    runs_job_names(dir, &jobs);
+    return {jobs.begin(), jobs.end()};
 }
 
 int64_t ended_ms(const run_record& r) { return r.finished_ms != 0 ? r.finished_ms : r.finished_at * 1000; }
@@ -255,14 +241,8 @@ bool follower::sync(int dirfd, int id) {
 }
 
 void follower::seed(int dirfd, by_job* all) {
-    std::vector<int> ids;
-    if (DIR* d = ::fdopendir(::dup(dirfd)); d != nullptr) {
-        while (const dirent* e = ::readdir(d)) {
-            if (const int id = runs_file_id(e->d_name); wanted(id)) ids.push_back(id);
-        }
-        ::closedir(d);
-    }
-    for (const int id : ids) {
+    for (const int id : runs_file_ids(dirfd)) {
+        if (!wanted(id)) continue;
         followed f;
         if (open_job(dirfd, id, &f) != 0) continue;
         (*all)[id] = read_more(f, id);
@@ -352,11 +332,8 @@ int follower::run() {
         }
         // Notices were lost: every file is looked at.
         if (overflow) {
-            if (DIR* d = ::fdopendir(::dup(dirfd.get())); d != nullptr) {
-                while (const dirent* e = ::readdir(d)) {
-                    if (const int id = runs_file_id(e->d_name); wanted(id)) changed.insert(id);
-                }
-                ::closedir(d);
+            for (const int id : runs_file_ids(dirfd.get())) {
+                if (wanted(id)) changed.insert(id);
             }
             for (const auto& [id, f] : jobs_) changed.insert(id);
         }

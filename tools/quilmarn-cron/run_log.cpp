@@ -31,6 +31,8 @@ const char kOldFile[] = "quilmarn-cron.runs.json";
 const char kOldDamaged[] = "quilmarn-cron.runs.json.damaged";
 const char kPrefix[] = "quilmarn-cron.runs.";
 const char kSuffix[] = ".jsonl";
+const char kStoreFile[] = "crontab.json";
+constexpr size_t kStoreMax = 8u << 20;  // far above any store 128 jobs make
 
 using records_by_id = std::map<int, std::vector<run_record>>;
 
@@ -258,18 +260,11 @@ void runs_store::prune(const std::vector<int>& live_ids) {
     unique_fd dirfd = cron_dir_open(dir_);
     if (!dirfd || !migrate(dirfd.get())) return;
     const std::set<int> live(live_ids.begin(), live_ids.end());
-    std::vector<std::string> gone;
-    if (DIR* d = ::fdopendir(::dup(dirfd.get())); d != nullptr) {
-        while (const dirent* e = ::readdir(d)) {
-            const int id = id_of_file(e->d_name);
-            if (id != 0 && live.count(id) == 0) gone.emplace_back(e->d_name);
-        }
-        ::closedir(d);
-    }
     // Unlinking removes the entry, never what a link there names.
-    for (const std::string& name : gone) {
-        lines_.erase(id_of_file(name));
-        ::unlinkat(dirfd.get(), name.c_str(), 0);
+    for (const int id : runs_file_ids(dirfd.get())) {
+        if (live.count(id) != 0) continue;
+        lines_.erase(id);
+        ::unlinkat(dirfd.get(), job_file(id).c_str(), 0);
     }
 }
 
@@ -325,18 +320,40 @@ std::vector<run_record> runs_lines_parse(const std::string& text, int id, size_t
 
 std::string runs_file_name(int id) { return job_file(id); }
 
-void runs_files_read_all(FILE* err, const std::string& dir, std::map<int, std::vector<run_record>>* out) {
-    out->clear();
-    unique_fd dirfd = cron_dir_open(dir);
-    if (!dirfd) return;
+std::vector<int> runs_file_ids(int dirfd) {
     std::vector<int> ids;
-    if (DIR* d = ::fdopendir(::dup(dirfd.get())); d != nullptr) {
+    if (DIR* d = ::fdopendir(::dup(dirfd)); d != nullptr) {
         while (const dirent* e = ::readdir(d)) {
             if (const int id = id_of_file(e->d_name); id != 0) ids.push_back(id);
         }
         ::closedir(d);
     }
-    for (const int id : ids) {
+    return ids;
+}
+
+int runs_job_names(const std::string& dir, std::vector<std::pair<int, std::string>>* out) {
+    out->clear();
+    unique_fd dirfd = cron_dir_open(dir);
+    // ENOENT stands for the store alone: a directory that is gone is unreadable.
+    if (!dirfd) return errno == ENOENT || errno == 0 ? ENOTDIR : errno;
+    std::string text;
+    if (const int rc = cron_dir_read(dirfd.get(), kStoreFile, kStoreMax, &text); rc != 0) return rc;
+    rapidjson::Document doc;
+    if (!cron_json_parse(text, &doc) || !doc.IsObject() || !doc.HasMember("jobs") || !doc["jobs"].IsArray())
+        return EINVAL;
+    for (const auto& j : doc["jobs"].GetArray()) {
+        if (j.IsObject() && j.HasMember("id") && j["id"].IsInt() && j.HasMember("name") &&
+            j["name"].IsString())
+            out->emplace_back(j["id"].GetInt(), j["name"].GetString());
+    }
+    return 0;
+}
+
+void runs_files_read_all(FILE* err, const std::string& dir, std::map<int, std::vector<run_record>>* out) {
+    out->clear();
+    unique_fd dirfd = cron_dir_open(dir);
+    if (!dirfd) return;
+    for (const int id : runs_file_ids(dirfd.get())) {
         int lines = 0;
         std::vector<run_record> records;
         if (const int rc = read_job(dirfd.get(), id, &records, &lines); rc != 0) {

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "job_list.h"
@@ -67,6 +68,14 @@ std::string runs_record_json(int id, const std::string* name, const run_record& 
 // A job's runs file, and the job id of such a name (else 0).
 std::string runs_file_name(int id);
 int runs_file_id(const std::string& name);
+// The job ids of the runs files in the directory `dirfd`, in no order.
+std::vector<int> runs_file_ids(int dirfd);
+
+// The ids and names of the jobs in crontab.json of `dir`, in file order,
+// read without the library: another process may own the directory. 0, or
+// ENOENT when there is no store yet, or another errno value when it cannot
+// be read as a job table.
+int runs_job_names(const std::string& dir, std::vector<std::pair<int, std::string>>* out);
 
 // The records a job's file keeps when it is rewritten: the newest ones.
 constexpr size_t RUNS_KEPT = CRONTAB_LOG_CAPACITY;

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,9 +24,6 @@
 #include "run_log.h"
 
 namespace {
-
-const char kStore[] = "crontab.json";
-constexpr size_t kStoreMax = 8u << 20;  // far above any store 128 jobs make
 
 // ---- Records ----
 
@@ -57,31 +53,23 @@ bool job_from_store(cmd_ctx& ctx, const char* text, int* id, std::string* name, 
     *id = by_id ? static_cast<int>(n) : 0;
     *name = by_id ? "job " + std::string(text) : "";
     if (known != nullptr) *known = false;
-    unique_fd dirfd = cron_dir_open(ctx.dir);
-    std::string store;
-    rapidjson::Document doc;
-    const int read = dirfd ? cron_dir_read(dirfd.get(), kStore, kStoreMax, &store) : -1;
+    std::vector<std::pair<int, std::string>> jobs;
+    const int read = runs_job_names(ctx.dir, &jobs);
     // No store yet: a directory without jobs.
     if (read == ENOENT && !by_id) return ctx.refuse("no job named '%s' in %s", text, ctx.dir);
-    if (read != 0 || !cron_json_parse(store, &doc) || !doc.IsObject() || !doc.HasMember("jobs") ||
-        !doc["jobs"].IsArray()) {
+    if (read != 0) {
         if (by_id) return true;  // the records may outlive the store
         return ctx.refuse("cannot read the job names in %s; name the job by its id", ctx.dir);
     }
     int found = 0;
-    for (const auto& j : doc["jobs"].GetArray()) {
-        if (!j.IsObject() || !j.HasMember("name") || !j["name"].IsString() || !j.HasMember("id") ||
-            !j["id"].IsInt()) {
-            continue;
-        }
-        const int jid = j["id"].GetInt();
-        if (by_id ? jid != *id : std::strcmp(j["name"].GetString(), text) != 0) continue;
+    for (const auto& [jid, jname] : jobs) {
+        if (by_id ? jid != *id : jname != text) continue;
         if (found != 0) {
             return ctx.refuse("the name '%s' is taken by jobs %d and %d; name the job by its id", text, found,
                               jid);
         }
         found = jid;
-        *name = j["name"].GetString();
+        *name = jname;
     }
     if (found == 0 && !by_id) return ctx.refuse("no job named '%s' in %s", text, ctx.dir);
     if (found != 0) *id = found;
