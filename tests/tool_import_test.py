@@ -154,6 +154,7 @@ class ImportTest(tool_util.ToolTest):
         self.assertIn(":1: jobs cannot run as user 'www-data': the host runs as 'nobody', not as root",
                       r.stderr)
         self.assertIn("imported 1 job, skipped 2 lines", r.stdout)
+
     def test_debian_style_files_import_without_spurious_warnings(self):
         files = os.path.join(os.path.dirname(os.path.abspath(__file__)), "crontabs")
         # A byte-order mark, a Latin-1 comment, SHELL=/bin/sh and a command
