@@ -268,6 +268,10 @@ class DaemonTest(tool_util.ToolTest):
         r = self.tool("import", "-", stdin="MAILTO=ops@example.org\n@every 1s echo hello\n"
                       "MAILTO=fail@example.org\n@every 1s echo bounce\nMAILTO=\n@every 1s echo quiet\n")
         self.assertEqual(r.returncode, 0, r.stderr)
+        # The sender is the account the job ran as, as cron names a crontab's owner.
+        sender = "nobody" if os.geteuid() == 0 else pwd.getpwuid(os.geteuid()).pw_name
+        if os.geteuid() == 0:
+            self.ok("set-user", "stdin:2", "nobody")
         d = self.start_daemon("--sendmail", sendmail)
         self.wait_event(d, "mailed", job_name="stdin:2", to="ops@example.org")
         failed = self.wait_event(d, "mail-failed", job_name="stdin:4")
@@ -275,8 +279,8 @@ class DaemonTest(tool_util.ToolTest):
         self.stop(d)
         with open(mails) as f:
             text = f.read()
-        self.assertIn("ARGS -i -- ops@example.org\nFrom: ", text)
-        self.assertIn("\nSubject: Cron <", text)
+        self.assertIn("ARGS -i -- ops@example.org\nFrom: %s (Cron Daemon)\n" % sender, text)
+        self.assertIn("\nSubject: Cron <%s@" % sender, text)
         self.assertIn("> echo hello\n", text)
         self.assertIn("\nAuto-Submitted: auto-generated\n", text)
         self.assertIn("\n\nhello\nEND\n", text)

@@ -220,7 +220,8 @@ int cron_daemon_main(const std::string& dir, const daemon_options& options, cons
         }
         const job_info* j = cron_find_job(jobs, c.job_id);
         if (j != nullptr && j->env.find("MAILTO=") != std::string::npos) {
-            cron_mail_send(program, mail_call{c.job_id, c.job_name, j->cmd, j->env, c.exit_code, c.input});
+            cron_mail_send(program,
+                           mail_call{c.job_id, c.job_name, j->cmd, j->env, j->user, c.exit_code, c.input});
         }
     });
     cron_event_write(event("daemon").num("pid", ::getpid()).text("dir", dir));

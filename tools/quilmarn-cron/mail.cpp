@@ -199,8 +199,10 @@ std::string cron_mail_program(const std::string& given) {
 std::string cron_mail_message(const mail_call& call, const std::string& to) {
     char host[256] = "localhost";
     ::gethostname(host, sizeof host - 1);
-    const char* user = std::getenv("USER");
-    const std::string from = user != nullptr && user[0] != '\0' ? user : "root";
+    // The account the job ran as, as cron names the crontab's owner; the
+    // daemon's own is in USER, which it set at start.
+    const char* own = std::getenv("USER");
+    const std::string from = !call.user.empty() ? call.user : own != nullptr && own[0] != '\0' ? own : "root";
     return "From: " + from + " (Cron Daemon)\n" + "To: " + one_line(to) + "\n" + "Subject: Cron <" + from +
            "@" + host + "> " + one_line(cron_percent_command(call.cmd)) + "\n" +
            "MIME-Version: 1.0\n"

@@ -17,6 +17,7 @@ void cron_mail_set_time_limit(int seconds);
 struct mail_call {
     int job_id = 0;
     std::string job_name, cmd, env;  // the job's command and environment text
+    std::string user;                // the job's account, "" for the daemon's own
     int exit_code = 0;
     std::string output;  // the last attempt's standard output and error
 };
