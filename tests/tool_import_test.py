@@ -197,6 +197,11 @@ class ImportTest(tool_util.ToolTest):
         text = self.tool("export").stdout
         for line in lines:
             self.assertIn("\n" + line + "\n", text)
+        # The tables show each job on its one line, in the form it was written.
+        listed = self.tool("list").stdout
+        self.assertEqual(len(listed.splitlines()), 1 + len(lines), listed)
+        for line in lines:
+            self.assertIn(line[len("@daily "):] + "\n", listed)
         other = os.path.join(self.tmp, "other")
         r = self.run_tool("--dir", other, "import", "--create", "-", stdin=text)
         self.assertEqual(r.returncode, 0, r.stderr)

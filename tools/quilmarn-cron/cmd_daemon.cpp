@@ -15,6 +15,7 @@
 #include <rapidjson/writer.h>
 
 #include "cli.h"
+#include "crontab_stdin.h"
 #include "daemon.h"
 #include "job_env.h"
 #include "job_list.h"
@@ -157,7 +158,7 @@ void job_status(cmd_ctx& ctx, crontab_t* ct, const job_info& j) {
     std::fprintf(ctx.out, "job %d: %s\n", j.id, j.name.c_str());
     std::fprintf(ctx.out, "  state:    %s\n", state_of(j));
     std::fprintf(ctx.out, "  schedule: %s\n", j.expr.c_str());
-    std::fprintf(ctx.out, "  command:  %s\n", j.cmd.c_str());
+    std::fprintf(ctx.out, "  command:  %s\n", cron_command_line(j.cmd).c_str());
     if (ran) {
         std::fprintf(ctx.out, "  last run: %s, exit %s\n", local_time(r.started_at).c_str(),
                      exit_text(r).c_str());

@@ -8,6 +8,7 @@
 #include <rapidjson/writer.h>
 
 #include "cli.h"
+#include "crontab_stdin.h"
 #include "job_list.h"
 #include "labels.h"
 #include "reports.h"
@@ -262,7 +263,8 @@ int cmd_list(cmd_ctx& ctx, int, char**) {
         std::fprintf(ctx.out, "%-5d %-3s %-19s %-7s %-5d %-10s %-20s %s%-16s %s\n", j.id,
                      j.enabled ? "yes" : "no", next.c_str(), p >= 0 && p < 4 ? policy_names[p] : "?",
                      j.retry_max, j.user.empty() ? "-" : j.user.c_str(), j.expr.c_str(),
-                     column(l != labels.end() ? l->second : "-").c_str(), j.name.c_str(), j.cmd.c_str());
+                     column(l != labels.end() ? l->second : "-").c_str(), j.name.c_str(),
+                     cron_command_line(j.cmd).c_str());
     }
     return EXIT_OK;
 }

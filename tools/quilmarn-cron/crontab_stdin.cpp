@@ -111,3 +111,20 @@ std::string_view cron_percent_command(const std::string& cmd) {
     if (nl == std::string::npos || cmd.rfind(OPEN, 0) != 0) return cmd;
     return std::string_view(cmd).substr(OPEN.size(), nl - OPEN.size());
 }
+
+std::string cron_command_line(const std::string& cmd) {
+    // Only a command with standard input: another one's '%' is the shell's.
+    std::string text;
+    if (cron_percent_command(cmd).size() != cmd.size() && cron_percent_write(cmd, &text)) return text;
+    text.clear();
+    for (char c : cmd) {
+        if (c == '\n') {
+            text += "\\n";
+        } else if (c == '\r') {
+            text += "\\r";
+        } else {
+            text += c;
+        }
+    }
+    return text;
+}

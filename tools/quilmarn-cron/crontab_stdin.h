@@ -9,8 +9,8 @@
 //   second line
 //   QUILMARN_STDIN
 //
-// so every host runs it alike, `list` shows what runs, and export turns it
-// back into the '%' form.
+// so every host runs it alike, and export (and the tables of `list` and
+// `status`) turn it back into the '%' form.
 #pragma once
 
 #include <string>
@@ -27,3 +27,7 @@ bool cron_percent_write(const std::string& cmd, std::string* text);
 
 // The command part of a job command: before its standard input, if any.
 std::string_view cron_percent_command(const std::string& cmd);
+
+// A job command on one line, for tables: the '%' form of one with standard
+// input, else the command with each line break shown as "\n".
+std::string cron_command_line(const std::string& cmd);
