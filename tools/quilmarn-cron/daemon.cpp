@@ -20,8 +20,8 @@
 #include "job_env.h"
 #include "job_list.h"
 #include "mail.h"
-#include "thread_tracker.h"
 #include "run_log.h"
+#include "thread_tracker.h"
 
 namespace {
 
