@@ -33,6 +33,9 @@ wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
 wineboot </dev/null >/dev/null 2>&1
 status=0
-ctest --preset mingw -j "$jobs" || status=$?
+# Under Wine a test has failed now and then on a loaded machine, once
+# because Wine would not start a process: a failed test gets one more
+# run, and the output keeps the failure for reading.
+ctest --preset mingw -j "$jobs" --repeat until-pass:2 || status=$?
 [ "$status" -eq 0 ] && echo "== all Windows tests passed"
 exit "$status"
