@@ -203,14 +203,31 @@ TEST_F(SchedulerTest, DueJobWaitsForRoomUnderTheLimit) {
         sleepers.push_back(add(job_cmd().sleep_ms(600000), "@daily", CRONTAB_OVERLAP_SKIP, 0));
         runs.push_back(std::make_unique<background_run>(ct.get(), sleepers.back()));
     }
+    // A failed assertion must not leave the runs above to sleep out their
+    // ten minutes before `runs` is joined.
+    struct cancel_at_exit {
+        crontab_t* ct;
+        const std::vector<int>& ids;
+        ~cancel_at_exit() {
+            for (int id : ids) crontab_cancel_job(ct, id);
+        }
+    } cancel_all{ct.get(), sleepers};
+    // A sleeper that ended early makes room; its record says why.
+    auto ended = [&] {
+        std::string text;
+        for (int id : sleepers) {
+            if (log_count(ct.get(), id) > 0) text += crontab_get_job_logs_json(ct.get(), id, 1);
+        }
+        return text;
+    };
     ASSERT_TRUE(wait_until([&] { return active_runs(ct.get()) == CRON_MAX_ACTIVE; }));
     int due = add("exit 0", "@every 1s");
     int64_t first = job_int(ct.get(), due, "next_run");
     ASSERT_EQ(crontab_start(ct.get()), 0);
     // Well past its fire time it has neither a record nor a run.
     ASSERT_TRUE(wait_until([&] { return now_sec() >= first + 2; }));
-    EXPECT_EQ(log_count(ct.get(), due), 0u);
-    EXPECT_FALSE(job_running(ct.get(), due));
+    EXPECT_EQ(log_count(ct.get(), due), 0u) << "sleepers that ended: " << ended();
+    EXPECT_FALSE(job_running(ct.get(), due)) << "sleepers that ended: " << ended();
     ASSERT_TRUE(wait_until([&] { return crontab_cancel_job(ct.get(), sleepers[0]) == 0; }));
     EXPECT_TRUE(wait_until([&] { return log_count(ct.get(), due) >= 1; }));
     ASSERT_EQ(crontab_stop(ct.get()), 0);
